@@ -1,0 +1,247 @@
+#include "core/date.h"
+
+#include <charconv>
+#include <cmath>
+#include <ctime>
+
+namespace tablon {
+namespace {
+
+constexpr std::int64_t kSegundosDia = 86400;
+// Days from 30 December 1899 to 1 January 1970.
+constexpr std::int64_t kDiasHastaUnix = 25569;
+
+constexpr const char* kDiasSemana[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
+std::int64_t DiasDesdeCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void CivilDesdeDias(std::int64_t z, int& y, int& m, int& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t yy = static_cast<std::int64_t>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(yy + (m <= 2));
+}
+
+bool EsBisiesto(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int DiasDelMes(int y, int m) {
+  static constexpr int kDias[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && EsBisiesto(y) ? 29 : kDias[m - 1];
+}
+
+// Reads a run of 1..max_digits decimal digits at `pos`; advances `pos`.
+std::optional<int> LeeEntero(std::string_view s, size_t& pos, size_t min_digits, size_t max_digits) {
+  size_t start = pos;
+  while (pos < s.size() && pos - start < max_digits && s[pos] >= '0' && s[pos] <= '9') ++pos;
+  if (pos - start < min_digits) return std::nullopt;
+  int value = 0;
+  std::from_chars(s.data() + start, s.data() + pos, value);
+  return value;
+}
+
+bool Espera(std::string_view s, size_t& pos, char c) {
+  if (pos < s.size() && s[pos] == c) {
+    ++pos;
+    return true;
+  }
+  return false;
+}
+
+std::string DosDigitos(int v) {
+  std::string r(2, '0');
+  r[0] = static_cast<char>('0' + (v / 10) % 10);
+  r[1] = static_cast<char>('0' + v % 10);
+  return r;
+}
+
+// "H:mm:ss" (hour without leading zero); leaves pos after the seconds.
+std::optional<int> LeeHora(std::string_view s, size_t& pos) {
+  auto h = LeeEntero(s, pos, 1, 2);
+  if (!h || !Espera(s, pos, ':')) return std::nullopt;
+  auto mi = LeeEntero(s, pos, 2, 2);
+  if (!mi || !Espera(s, pos, ':')) return std::nullopt;
+  auto se = LeeEntero(s, pos, 2, 2);
+  if (!se || *h > 23 || *mi > 59 || *se > 59) return std::nullopt;
+  return *h * 3600 + *mi * 60 + *se;
+}
+
+}  // namespace
+
+std::int64_t Fecha::Segundos() const {
+  // The fraction is the time of day, also for negative day counts.
+  const double entero = std::trunc(dias_);
+  const double fraccion = std::fabs(dias_ - entero);
+  auto segundos_dia = static_cast<std::int64_t>(std::llround(fraccion * kSegundosDia));
+  return static_cast<std::int64_t>(entero) * kSegundosDia + (dias_ < 0 ? -segundos_dia : segundos_dia);
+}
+
+Fecha Fecha::DesdeSegundos(std::int64_t segundos) {
+  std::int64_t dias = segundos / kSegundosDia;
+  std::int64_t resto = segundos % kSegundosDia;
+  // Negative counts keep the time of day as a positive fraction below the whole day.
+  if (resto < 0) {
+    resto = -resto;
+  }
+  const double fraccion = static_cast<double>(resto) / kSegundosDia;
+  return Fecha(segundos < 0 ? static_cast<double>(dias) - fraccion : static_cast<double>(dias) + fraccion);
+}
+
+std::optional<Fecha> Fecha::DesdePartes(const PartesFecha& p) {
+  if (p.mes < 1 || p.mes > 12 || p.dia < 1 || p.anio < 100 || p.anio > 9999 ||
+      p.dia > DiasDelMes(p.anio, p.mes) || p.hora < 0 || p.hora > 23 || p.minuto < 0 ||
+      p.minuto > 59 || p.segundo < 0 || p.segundo > 59) {
+    return std::nullopt;
+  }
+  const std::int64_t dias = DiasDesdeCivil(p.anio, static_cast<unsigned>(p.mes), static_cast<unsigned>(p.dia)) + kDiasHastaUnix;
+  const double fraccion = static_cast<double>(p.hora * 3600 + p.minuto * 60 + p.segundo) / kSegundosDia;
+  return Fecha(dias < 0 ? static_cast<double>(dias) - fraccion : static_cast<double>(dias) + fraccion);
+}
+
+PartesFecha Fecha::Partes() const {
+  const std::int64_t total = Segundos();
+  std::int64_t dias = total / kSegundosDia;
+  std::int64_t resto = total % kSegundosDia;
+  if (resto < 0) resto = -resto;
+  PartesFecha p;
+  CivilDesdeDias(dias - kDiasHastaUnix, p.anio, p.mes, p.dia);
+  p.hora = static_cast<int>(resto / 3600);
+  p.minuto = static_cast<int>(resto / 60 % 60);
+  p.segundo = static_cast<int>(resto % 60);
+  return p;
+}
+
+Fecha Fecha::DesdeUnix(std::int64_t unix_seconds) {
+  std::time_t t = static_cast<std::time_t>(unix_seconds);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  PartesFecha p{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                tm.tm_sec > 59 ? 59 : tm.tm_sec};
+  return DesdePartes(p).value_or(Fecha());
+}
+
+std::int64_t Fecha::AUnix() const {
+  const PartesFecha p = Partes();
+  std::tm tm{};
+  tm.tm_year = p.anio - 1900;
+  tm.tm_mon = p.mes - 1;
+  tm.tm_mday = p.dia;
+  tm.tm_hour = p.hora;
+  tm.tm_min = p.minuto;
+  tm.tm_sec = p.segundo;
+  tm.tm_isdst = -1;
+  return static_cast<std::int64_t>(std::mktime(&tm));
+}
+
+Fecha Fecha::Ahora() { return DesdeUnix(static_cast<std::int64_t>(std::time(nullptr))); }
+
+std::string FormatoControl(Fecha f) {
+  const PartesFecha p = f.Partes();
+  const std::int64_t dias = DiasDesdeCivil(p.anio, static_cast<unsigned>(p.mes), static_cast<unsigned>(p.dia));
+  const int semana = static_cast<int>(((dias % 7) + 7 + 4) % 7);  // 1970-01-01 was a Thursday
+  std::string r;
+  r.reserve(25);
+  r += kDiasSemana[semana];
+  r += ", ";
+  r += DosDigitos(p.dia);
+  r += ' ';
+  r += kMeses[p.mes - 1];
+  r += ' ';
+  r += std::to_string(p.anio);
+  r += ' ';
+  r += DosDigitos(p.hora) + ":" + DosDigitos(p.minuto) + ":" + DosDigitos(p.segundo);
+  return r;
+}
+
+std::optional<Fecha> LeeFormatoControl(std::string_view s) {
+  // "Mon, 01 Jan 1990 00:00:00"; the weekday is checked for form only.
+  if (s.size() != 25 || s[3] != ',' || s[4] != ' ') return std::nullopt;
+  bool semana_ok = false;
+  for (const char* d : kDiasSemana) semana_ok |= s.substr(0, 3) == d;
+  if (!semana_ok) return std::nullopt;
+  size_t pos = 5;
+  PartesFecha p;
+  auto dia = LeeEntero(s, pos, 2, 2);
+  if (!dia || !Espera(s, pos, ' ')) return std::nullopt;
+  int mes = 0;
+  for (int i = 0; i < 12; ++i) {
+    if (s.substr(pos, 3) == kMeses[i]) mes = i + 1;
+  }
+  if (mes == 0) return std::nullopt;
+  pos += 3;
+  if (!Espera(s, pos, ' ')) return std::nullopt;
+  auto anio = LeeEntero(s, pos, 4, 4);
+  if (!anio || !Espera(s, pos, ' ')) return std::nullopt;
+  auto h = LeeEntero(s, pos, 2, 2);
+  if (!h || !Espera(s, pos, ':')) return std::nullopt;
+  auto mi = LeeEntero(s, pos, 2, 2);
+  if (!mi || !Espera(s, pos, ':')) return std::nullopt;
+  auto se = LeeEntero(s, pos, 2, 2);
+  if (!se || pos != s.size()) return std::nullopt;
+  p.anio = *anio;
+  p.mes = mes;
+  p.dia = *dia;
+  p.hora = *h;
+  p.minuto = *mi;
+  p.segundo = *se;
+  return Fecha::DesdePartes(p);
+}
+
+std::string FormatoEstado(Fecha f) {
+  const PartesFecha p = f.Partes();
+  const std::int64_t total = f.Segundos();
+  std::int64_t segundos_dia = total % kSegundosDia;
+  if (segundos_dia < 0) segundos_dia = -segundos_dia;
+  const bool sin_fecha = total / kSegundosDia == 0;
+  std::string hora = std::to_string(p.hora) + ":" + DosDigitos(p.minuto) + ":" + DosDigitos(p.segundo);
+  if (sin_fecha) return hora;
+  std::string r = DosDigitos(p.dia) + "/" + DosDigitos(p.mes) + "/" + std::to_string(p.anio);
+  if (segundos_dia != 0) r += " " + hora;
+  return r;
+}
+
+std::optional<Fecha> LeeFormatoEstado(std::string_view s) {
+  size_t pos = 0;
+  // The time alone: the date part is zero (30 December 1899).
+  if (s.find('/') == std::string_view::npos) {
+    auto t = LeeHora(s, pos);
+    if (!t || pos != s.size()) return std::nullopt;
+    return Fecha(static_cast<double>(*t) / kSegundosDia);
+  }
+  auto dia = LeeEntero(s, pos, 1, 2);
+  if (!dia || !Espera(s, pos, '/')) return std::nullopt;
+  auto mes = LeeEntero(s, pos, 1, 2);
+  if (!mes || !Espera(s, pos, '/')) return std::nullopt;
+  auto anio = LeeEntero(s, pos, 4, 4);
+  if (!anio) return std::nullopt;
+  PartesFecha p;
+  p.anio = *anio;
+  p.mes = *mes;
+  p.dia = *dia;
+  if (pos != s.size()) {
+    if (!Espera(s, pos, ' ')) return std::nullopt;
+    auto t = LeeHora(s, pos);
+    if (!t || pos != s.size()) return std::nullopt;
+    p.hora = *t / 3600;
+    p.minuto = *t / 60 % 60;
+    p.segundo = *t % 60;
+  }
+  return Fecha::DesdePartes(p);
+}
+
+}  // namespace tablon

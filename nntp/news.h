@@ -1,0 +1,127 @@
+// The news transfer control: one NNTP client (RFC 3977) whose members are those the
+// synchronisation drives — properties to set, `Command` codes to start an operation, result
+// properties to read at once. Every operation has completed when the put or call returns.
+//
+// Failures throw tablon::Error (core/error.h):
+//   - a status the server sends for a failed command: number = the NNTP status code (430, 411,
+//     480, 502, ...), description = "El servidor respondió: <status line>" plus what was asked;
+//   - timeouts (connect and read, default 60 s): errnum::kTiempoAgotado;
+//   - connection closed or reset, also before a multi-line answer's terminating line:
+//     errnum::kConexionCerrada (never a short result reported as complete);
+//   - unreadable replies: errnum::kProtocolo; TLS and certificate failures: errnum::kTls;
+//   - credentials refused or not sendable safely: errnum::kCredenciales;
+//   - arguments holding CR, LF or NUL, message identifiers not of the form <...> without blanks:
+//     errnum::kArgumentoNoValido, before anything is sent;
+//   - an operation that needs a connection without one: errnum::kProtocolo.
+// After a failure the result properties of that operation are empty (count 0).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tablon::nntp {
+
+// `Command` codes.
+inline constexpr std::int32_t kConectar = 1;
+inline constexpr std::int32_t kDesconectar = 2;
+inline constexpr std::int32_t kListarGruposNuevos = 8;
+inline constexpr std::int32_t kLeerEncabezados = 18;
+
+class Conexion;  // the transport (TCP or TLS), nntp/conexion.h
+
+class News {
+ public:
+  News();
+  ~News();
+  News(const News&) = delete;
+  News& operator=(const News&) = delete;
+
+  // "name", "name:port" or "[v6addr]:port"; default port 119; port 563 is TLS from the first byte.
+  void Host(std::string v) { host_ = std::move(v); }
+  const std::string& Host() const { return host_; }
+  void SenderAddress(std::string v) { sender_address_ = std::move(v); }
+  const std::string& SenderAddress() const { return sender_address_; }
+  // Credentials; when empty and the server asks, the host's ~/.netrc entry is used.
+  void UserName(std::string v) { user_name_ = std::move(v); }
+  void Password(std::string v) { password_ = std::move(v); }
+  void ConnectOption(bool v) { connect_option_ = v; }
+  // "ddd, dd mmm yyyy hh:mm:ss", local time: the date NEWGROUPS asks from (sent as UTC, GMT).
+  void SinceDate(std::string v) { since_date_ = std::move(v); }
+  const std::string& SinceDate() const { return since_date_; }
+
+  // Starts an operation: kConectar, kDesconectar, kListarGruposNuevos, kLeerEncabezados.
+  // Any other code: errnum::kArgumentoNoValido.
+  void Command(std::int32_t code);
+
+  // Result of kListarGruposNuevos: one line per group, "name high low status" as the server
+  // sent it. An index out of range: errnum::kArgumentoNoValido.
+  std::int64_t NewGroupCount() const { return static_cast<std::int64_t>(new_groups_.size()); }
+  const std::string& NewGroupLine(std::int64_t i) const;
+
+  void GroupName(std::string v) { group_name_ = std::move(v); }
+  const std::string& GroupName() const { return group_name_; }
+  // Makes `GroupName` the current group (GROUP); a group the server does not carry: 411.
+  void SelectGroup();
+
+  // Result of kLeerEncabezados: the overview of the current group's whole range, one line per
+  // article exactly as the server sent it (TAB-separated fields, without the line end).
+  std::int64_t OverviewCount() const { return static_cast<std::int64_t>(overview_.size()); }
+  const std::string& OverviewLine(std::int64_t i) const;
+
+  // The article to fetch: a message identifier "<...>".
+  void ArticleKey(std::string v) { article_key_ = std::move(v); }
+  // Fetches `ArticleKey` (ARTICLE); a missing article: 430 with the server's text.
+  void FetchArticle();
+  // The fetched article, head and body, dot-unstuffed, lines ended by CRLF.
+  const std::string& ArticleText() const { return article_text_; }
+
+  // The trace event: each command sent and each status line received, ending in CRLF
+  // (passwords are masked).
+  std::function<void(const std::string&)> Debug;
+
+  // Settings beyond the control's record.
+  void Timeout(std::chrono::milliseconds t) { timeout_ = t; }
+  std::chrono::milliseconds Timeout() const { return timeout_; }
+  // A PEM file of certificates to trust besides the system's store (tests, private servers).
+  void TrustFile(std::string path) { trust_file_ = std::move(path); }
+  // TLS from the first byte whatever the port (besides port 563).
+  void ImplicitTls(bool v) { implicit_tls_ = v; }
+  // Where to look for credentials; default $HOME/.netrc.
+  void NetrcPath(std::string path) { netrc_path_ = std::move(path); }
+  // Test-only: treat a loopback peer as a remote one (for the plain-text password refusal).
+  void TreatLoopbackAsRemote(bool v) { loopback_as_remote_ = v; }
+
+  bool Connected() const;
+
+ private:
+  void Conecta();
+  void Desconecta();
+  void ListaGruposNuevos();
+  void LeeEncabezados();
+  void Autentica();
+
+  std::string host_, sender_address_, user_name_, password_, since_date_, group_name_, article_key_;
+  bool connect_option_ = false;
+  std::vector<std::string> new_groups_;
+  std::vector<std::string> overview_;
+  std::string article_text_;
+  std::chrono::milliseconds timeout_{60000};
+  std::string trust_file_;
+  bool implicit_tls_ = false;
+  std::string netrc_path_;
+  bool loopback_as_remote_ = false;
+
+  std::unique_ptr<Conexion> conn_;
+  // Capabilities and group state of the current connection.
+  bool has_over_ = false;
+  bool has_starttls_ = false;
+  std::int64_t group_low_ = 0, group_high_ = 0, group_count_ = 0;
+  bool group_selected_ = false;
+};
+
+}  // namespace tablon::nntp

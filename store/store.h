@@ -1,0 +1,226 @@
+// The mail store as Tablón sees it: application, "MAPI" namespace, folders, items and their
+// user properties — the object model the synchronisation needs, and nothing that assumes how a
+// backend keeps it. The embedded backend is a nested Maildir tree (store/maildir/); an IMAP
+// backend can stand behind the same classes.
+//
+// Every call either succeeds or throws tablon::Error (core/error.h) with a Spanish
+// description; the numbers used here:
+//   errnum::kObjetoNoEncontrado  a top-level folder, user property or action that is not there;
+//                                an item whose stored copy was deleted under us (never recreated)
+//   errnum::kTipoNoCoincide      an item taken as a post that is a mail note, or the reverse;
+//                                a property value that cannot be converted as asked
+//   errnum::kArgumentoNoValido   a namespace type other than "MAPI", a bad filter, item kind != 0
+//   file-system numbers          (Error::FromErrno) when the backend's storage fails
+// Objects are shared references (std::shared_ptr); holding one never locks anything.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/date.h"
+
+namespace tablon::store {
+
+class Folder;
+class Item;
+
+// User-property type codes, as the object model numbers them.
+enum class TipoPropiedad : int { Texto = 1, FechaHora = 5, PalabrasClave = 11 };
+
+// Item kind follows the message class: "IPM.Post…" (letter case ignored) is a post, anything
+// else a mail note.
+enum class TipoItem { Post, Nota };
+
+// Follow-up flag state.
+inline constexpr int kSinMarca = 0;
+inline constexpr int kMarcaCompletada = 1;
+inline constexpr int kMarcado = 2;
+
+using Valor = std::variant<std::string, Fecha>;
+
+class UserProperty {
+ public:
+  UserProperty(std::string name, TipoPropiedad type, bool add_to_folder_fields)
+      : name_(std::move(name)), type_(type), in_folder_fields_(add_to_folder_fields) {}
+
+  const std::string& Name() const { return name_; }
+  TipoPropiedad Type() const { return type_; }
+  bool InFolderFields() const { return in_folder_fields_; }
+
+  const Valor& Value() const { return value_; }
+  void SetValue(Valor v) { value_ = std::move(v); }
+
+  // The value as text: a text as it is; a date in the state file's date text.
+  std::string AsText() const;
+  // The value as a date: a date as it is; a text read as date text, else kTipoNoCoincide.
+  Fecha AsDate() const;
+
+ private:
+  std::string name_;
+  TipoPropiedad type_;
+  bool in_folder_fields_;
+  Valor value_ = std::string();
+};
+
+class UserProperties {
+ public:
+  // The property named `name` (exact name), or nullptr.
+  UserProperty* Find(std::string_view name);
+  const UserProperty* Find(std::string_view name) const;
+  // The property named `name`; kObjetoNoEncontrado when the item has none.
+  UserProperty& Item(std::string_view name);
+  const UserProperty& Item(std::string_view name) const;
+  // Adds a property and returns it. A property of the same name is replaced (its value reset).
+  UserProperty& Add(std::string name, TipoPropiedad type, bool add_to_folder_fields);
+  const std::vector<UserProperty>& All() const { return props_; }
+
+ private:
+  std::vector<UserProperty> props_;
+};
+
+// An item of the store: a post or a mail note. A new item lives in memory until it is saved.
+// Setters change the in-memory item only; Save (or Close(0)) makes them lasting.
+class Item : public std::enable_shared_from_this<Item> {
+ public:
+  virtual ~Item() = default;
+
+  TipoItem Kind() const;
+
+  const std::string& MessageClass() const { return message_class_; }
+  void SetMessageClass(std::string v) { message_class_ = std::move(v); }
+
+  const std::string& Subject() const { return subject_; }
+  void SetSubject(std::string v) { subject_ = std::move(v); }
+
+  // The body; a backend may read it from storage only when first asked.
+  virtual const std::string& Body() const { return body_; }
+  virtual void SetBody(std::string v) { body_ = std::move(v); }
+
+  bool UnRead() const { return unread_; }
+  void SetUnRead(bool v) {
+    unread_ = v;
+    unread_set_ = true;
+  }
+
+  // Follow-up flag state (kSinMarca, kMarcaCompletada, kMarcado). A mail client may change it
+  // between reads; a Save keeps the stored state unless SetFlagStatus was called on this object.
+  int FlagStatus() const { return flag_status_; }
+  void SetFlagStatus(int v) {
+    flag_status_ = v;
+    flag_set_ = true;
+  }
+
+  const std::string& SentOnBehalfOfName() const { return sender_; }
+  void SetSentOnBehalfOfName(std::string v) { sender_ = std::move(v); }
+
+  // Recipient lists: Add appends one recipient text.
+  const std::vector<std::string>& Recipients() const { return recipients_; }
+  void AddRecipient(std::string v) { recipients_.push_back(std::move(v)); }
+  const std::vector<std::string>& ReplyRecipients() const { return reply_recipients_; }
+  void AddReplyRecipient(std::string v) { reply_recipients_.push_back(std::move(v)); }
+
+  ::tablon::store::UserProperties& UserProperties() { return props_; }
+  const ::tablon::store::UserProperties& UserProperties() const { return props_; }
+
+  // The store's identity of the item and its thread links (mail Message-ID, In-Reply-To,
+  // References), set by the store; a reply made by "Responder" links to its parent here.
+  const std::string& MessageId() const { return message_id_; }
+  const std::string& InReplyTo() const { return in_reply_to_; }
+  const std::string& References() const { return references_; }
+  // When the item was created (the store sets it on creation).
+  Fecha Creado() const { return created_; }
+
+  // The folder the item lies in: nullptr for an item never saved; the drafts folder
+  // ("Borradores") for one saved but never moved.
+  virtual std::shared_ptr<Folder> Parent() const = 0;
+
+  // Writes the item. An item saved before is replaced as a whole; an item whose stored copy
+  // was deleted meanwhile raises kObjetoNoEncontrado and is not brought back.
+  virtual void Save() = 0;
+  // Close with save mode 0 saves; mode 1 discards changes; mode 2 is refused (no prompting).
+  void Close(int save_mode);
+  // Moves the (saved) item into `dest` and returns the item there. This object follows the
+  // move: afterwards it is the item in `dest` too. An unsaved item is saved first.
+  virtual std::shared_ptr<Item> Move(Folder& dest) = 0;
+
+  // Item actions by name. "Responder": a new, unsaved mail note addressed to this item's
+  // Reply-To (else its sender), subject "RE: " + this subject, linked to this item as its
+  // reply. Any other name: kObjetoNoEncontrado.
+  std::shared_ptr<Item> Execute(std::string_view action);
+
+ protected:
+  // A new, unsaved mail note of the same store (for the reply action).
+  virtual std::shared_ptr<Item> NewSibling() const = 0;
+
+  std::string message_class_ = "IPM.Note";
+  std::string subject_;
+  mutable std::string body_;
+  bool unread_ = true;
+  bool unread_set_ = false;
+  int flag_status_ = kSinMarca;
+  bool flag_set_ = false;
+  std::string sender_;
+  std::vector<std::string> recipients_;
+  std::vector<std::string> reply_recipients_;
+  ::tablon::store::UserProperties props_;
+  std::string message_id_;
+  std::string in_reply_to_;
+  std::string references_;
+  Fecha created_;
+};
+
+// Throw kTipoNoCoincide unless `item` is of the kind asked for; return it otherwise.
+const std::shared_ptr<Item>& ComoPost(const std::shared_ptr<Item>& item);
+const std::shared_ptr<Item>& ComoNota(const std::shared_ptr<Item>& item);
+
+class Folder : public std::enable_shared_from_this<Folder> {
+ public:
+  virtual ~Folder() = default;
+
+  // The folder's exact name (any text, the empty text included).
+  virtual const std::string& Name() const = 0;
+
+  // Subfolders, in the store's order.
+  virtual std::vector<std::shared_ptr<Folder>> Folders() = 0;
+  // Adds a subfolder named `name` and returns it. A subfolder of exactly that name that
+  // exists already is returned as it is.
+  virtual std::shared_ptr<Folder> AddFolder(const std::string& name) = 0;
+
+  // The folder's items in the store's order (oldest first), both kinds; the caller takes each
+  // as the kind it expects with ComoPost/ComoNota.
+  virtual std::vector<std::shared_ptr<Item>> Items() = 0;
+
+  // The first item (store order) matching `filter`, or nullptr. The filter language knows one
+  // form: [Asunto] = "text" — subject equal to text, letter case ignored; a double quote inside
+  // the text is written twice. Anything else: kArgumentoNoValido.
+  virtual std::shared_ptr<Item> Find(std::string_view filter) = 0;
+};
+
+class Namespace {
+ public:
+  virtual ~Namespace() = default;
+  // The top-level folder named `name`; kObjetoNoEncontrado when there is none.
+  virtual std::shared_ptr<Folder> Folder(const std::string& name) = 0;
+  virtual std::vector<std::shared_ptr<::tablon::store::Folder>> Folders() = 0;
+  // Creates a top-level folder (or returns the existing one of exactly that name).
+  virtual std::shared_ptr<::tablon::store::Folder> AddFolder(const std::string& name) = 0;
+};
+
+class Application {
+ public:
+  virtual ~Application() = default;
+  // "MAPI" is the one namespace type; any other: kArgumentoNoValido.
+  virtual std::shared_ptr<Namespace> GetNamespace(std::string_view type) = 0;
+  // A new, unsaved item; kind 0 is a mail note, other kinds: kArgumentoNoValido.
+  virtual std::shared_ptr<Item> CreateItem(int kind) = 0;
+  // Makes every item saved so far durable (survives a power loss).
+  virtual void Sync() = 0;
+};
+
+// Opens the store at `location`: a directory path (the Maildir backend; created when missing).
+std::shared_ptr<Application> AbreAlmacen(const std::string& location);
+
+}  // namespace tablon::store
