@@ -100,7 +100,9 @@ class Item : public std::enable_shared_from_this<Item> {
   virtual void SetBody(std::string v) { body_ = std::move(v); }
 
   bool UnRead() const { return unread_; }
-  void SetUnRead(bool v) {
+  // For a saved item a backend may apply the read state at once, as a mail client marking an
+  // item does; otherwise the next Save makes it lasting.
+  virtual void SetUnRead(bool v) {
     unread_ = v;
     unread_set_ = true;
   }
@@ -203,7 +205,7 @@ class Namespace {
  public:
   virtual ~Namespace() = default;
   // The top-level folder named `name`; kObjetoNoEncontrado when there is none.
-  virtual std::shared_ptr<Folder> Folder(const std::string& name) = 0;
+  virtual std::shared_ptr<::tablon::store::Folder> Folder(const std::string& name) = 0;
   virtual std::vector<std::shared_ptr<::tablon::store::Folder>> Folders() = 0;
   // Creates a top-level folder (or returns the existing one of exactly that name).
   virtual std::shared_ptr<::tablon::store::Folder> AddFolder(const std::string& name) = 0;

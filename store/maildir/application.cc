@@ -1,0 +1,108 @@
+#include "store/maildir/application.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "core/error.h"
+#include "store/maildir/folder.h"
+#include "store/maildir/item.h"
+
+namespace tablon::store::maildir {
+
+namespace {
+
+class EspacioMaildir : public Namespace {
+ public:
+  explicit EspacioMaildir(std::shared_ptr<Contexto> ctx) : ctx_(std::move(ctx)) {}
+
+  std::shared_ptr<::tablon::store::Folder> Folder(const std::string& name) override {
+    for (auto& f : Folders()) {
+      if (f->Name() == name) return f;
+    }
+    throw Error(errnum::kObjetoNoEncontrado,
+                "No existe la carpeta «" + name + "» en el almacén «" + ctx_->Raiz() + "»");
+  }
+  std::vector<std::shared_ptr<::tablon::store::Folder>> Folders() override {
+    return CarpetaRaiz(ctx_)->Folders();
+  }
+  std::shared_ptr<::tablon::store::Folder> AddFolder(const std::string& name) override {
+    return CarpetaRaiz(ctx_)->AddFolder(name);
+  }
+
+ private:
+  std::shared_ptr<Contexto> ctx_;
+};
+
+class AplicacionMaildir : public Application {
+ public:
+  explicit AplicacionMaildir(std::shared_ptr<Contexto> ctx)
+      : ctx_(ctx), espacio_(std::make_shared<EspacioMaildir>(std::move(ctx))) {}
+
+  std::shared_ptr<Namespace> GetNamespace(std::string_view type) override {
+    if (type != "MAPI") {
+      throw Error(errnum::kArgumentoNoValido,
+                  "Tipo de espacio de nombres no válido: «" + std::string(type) + "»");
+    }
+    return espacio_;
+  }
+
+  std::shared_ptr<Item> CreateItem(int kind) override {
+    if (kind != 0) {
+      throw Error(errnum::kArgumentoNoValido,
+                  "Tipo de elemento no válido: " + std::to_string(kind) + " (sólo 0, nota)");
+    }
+    return std::make_shared<ItemMaildir>(ctx_);
+  }
+
+  void Sync() override {
+    Fs& fs = ctx_->fs();
+    const int fd = fs.Open(ctx_->Raiz(), O_RDONLY | O_DIRECTORY, 0);
+    if (fd < 0) throw Error::FromErrno(errno, "no se pudo abrir el almacén «" + ctx_->Raiz() + "»");
+    const int r = fs.Syncfs(fd);
+    const int e = errno;
+    fs.Close(fd);
+    if (r != 0) {
+      throw Error::FromErrno(e, "no se pudo asegurar en disco el almacén «" + ctx_->Raiz() + "»");
+    }
+  }
+
+ private:
+  std::shared_ptr<Contexto> ctx_;
+  std::shared_ptr<EspacioMaildir> espacio_;
+};
+
+// mkdir -p: the root and its missing parents. The root may be (or lie under) a symbolic link
+// the user made: that is the user's choice, it is followed.
+void CreaRaiz(Fs& fs, const std::string& raiz) {
+  struct stat st;
+  if (fs.Stat(raiz, &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) {
+      throw Error(errnum::kAccesoARuta, "el almacén «" + raiz + "» no es un directorio");
+    }
+    return;
+  }
+  for (size_t p = raiz.find('/', 1);; p = raiz.find('/', p + 1)) {
+    const std::string parte = raiz.substr(0, p);
+    if (!parte.empty() && fs.Mkdir(parte, 0700) != 0 && errno != EEXIST) {
+      throw Error::FromErrno(errno, "no se pudo crear el almacén «" + parte + "»");
+    }
+    if (p == std::string::npos) break;
+  }
+  if (fs.Stat(raiz, &st) != 0) throw Error::FromErrno(errno, "no se pudo abrir el almacén «" + raiz + "»");
+  if (!S_ISDIR(st.st_mode)) {
+    throw Error(errnum::kAccesoARuta, "el almacén «" + raiz + "» no es un directorio");
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<Application> AbreMaildir(const std::string& raiz, std::shared_ptr<Fs> fs) {
+  if (raiz.empty()) throw Error(errnum::kArgumentoNoValido, "No se indicó la carpeta del almacén");
+  std::string r = raiz;
+  while (r.size() > 1 && r.back() == '/') r.pop_back();
+  CreaRaiz(*fs, r);
+  return std::make_shared<AplicacionMaildir>(std::make_shared<Contexto>(r, std::move(fs)));
+}
+
+}  // namespace tablon::store::maildir

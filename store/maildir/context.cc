@@ -1,0 +1,41 @@
+#include "store/maildir/context.h"
+
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "store/maildir/filename.h"
+
+namespace tablon::store::maildir {
+
+Contexto::Contexto(std::string raiz, std::shared_ptr<Fs> fs)
+    : raiz_(std::move(raiz)), fs_(std::move(fs)) {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  host_ = host;
+  std::random_device rd;
+  azar_.seed((static_cast<std::uint64_t>(rd()) << 32) ^ rd());
+}
+
+std::string Contexto::NuevaBase() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  // Never go back in time within this process, so that bases sort in creation order even when
+  // the clock is stepped back a little.
+  std::int64_t us = static_cast<std::int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
+  if (us <= ultimo_us_) us = ultimo_us_ + 1;
+  ultimo_us_ = us;
+  return maildir::NuevaBase(us / 1000000, static_cast<long>(us % 1000000),
+                            static_cast<long>(getpid()), ++contador_, host_);
+}
+
+std::string Contexto::NuevoMessageId() {
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "<%lld.%ld.%u.%016llx@tablon.invalid>",
+                static_cast<long long>(ultimo_us_), static_cast<long>(getpid()),
+                static_cast<unsigned>(++contador_), static_cast<unsigned long long>(azar_()));
+  return buf;
+}
+
+}  // namespace tablon::store::maildir

@@ -1,0 +1,16 @@
+// The folder filter language, a pure parser. One form is known:
+//   [Asunto] = "text"
+// with blanks allowed around '=' and at either end, and a double quote inside the text written
+// twice. The caller compares subjects to the text with letter case ignored.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tablon::store::maildir {
+
+// The text of an [Asunto] filter; nullopt for any other filter.
+std::optional<std::string> LeeFiltroAsunto(std::string_view filtro);
+
+}  // namespace tablon::store::maildir

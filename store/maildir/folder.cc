@@ -1,0 +1,202 @@
+#include "store/maildir/folder.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+#include "core/error.h"
+#include "store/maildir/filename.h"
+#include "store/maildir/filter.h"
+#include "store/maildir/header_text.h"
+#include "store/maildir/item.h"
+#include "store/maildir/item_format.h"
+#include "store/maildir/name_escape.h"
+
+namespace tablon::store::maildir {
+
+namespace {
+
+constexpr std::time_t kEdadTmpViejo = 36 * 3600;
+constexpr unsigned kMaxIntentosNombreLargo = 10000;
+
+}  // namespace
+
+CarpetaMaildir::CarpetaMaildir(std::shared_ptr<Contexto> ctx, std::string ruta, std::string nombre)
+    : ctx_(std::move(ctx)), ruta_(std::move(ruta)), nombre_(std::move(nombre)) {}
+
+std::shared_ptr<CarpetaMaildir> CarpetaRaiz(const std::shared_ptr<Contexto>& ctx) {
+  return std::make_shared<CarpetaMaildir>(ctx, ctx->Raiz(), std::string());
+}
+
+std::optional<std::string> CarpetaMaildir::NombreDeSubdirectorio(const std::string& dir) {
+  if (!EsDirNombreLargo(dir)) return DesescapaNombre(dir);
+  try {
+    return LeeArchivo(ctx_->fs(), ruta_ + "/" + dir + "/" + std::string(kArchivoNombreLargo));
+  } catch (const Error&) {
+    return std::nullopt;  // half made by a writer that died: not a folder
+  }
+}
+
+std::vector<std::shared_ptr<Folder>> CarpetaMaildir::Folders() {
+  std::vector<EntradaDir> entradas;
+  if (const int e = ctx_->fs().ListDir(ruta_, &entradas); e != 0) {
+    throw Error::FromErrno(e, "no se pudo leer la carpeta «" + ruta_ + "»");
+  }
+  std::vector<std::pair<std::string, std::string>> hallados;  // name, directory
+  for (const auto& ent : entradas) {
+    if (!ent.es_directorio) continue;  // files, and symbolic links even to directories
+    if (auto nombre = NombreDeSubdirectorio(ent.nombre)) hallados.emplace_back(*nombre, ent.nombre);
+  }
+  std::sort(hallados.begin(), hallados.end());
+  std::vector<std::shared_ptr<Folder>> r;
+  for (size_t i = 0; i < hallados.size(); ++i) {
+    if (i > 0 && hallados[i].first == hallados[i - 1].first) continue;
+    r.push_back(std::make_shared<CarpetaMaildir>(ctx_, ruta_ + "/" + hallados[i].second,
+                                                 hallados[i].first));
+  }
+  return r;
+}
+
+std::shared_ptr<Folder> CarpetaMaildir::AddFolder(const std::string& name) {
+  for (auto& f : Folders()) {
+    if (f->Name() == name) return f;
+  }
+  Fs& fs = ctx_->fs();
+  std::string ruta;
+  const std::string escapado = EscapaNombre(name);
+  if (escapado.size() <= kMaxNombreDir) {
+    ruta = ruta_ + "/" + escapado;
+    CreaDirectorio(fs, ruta);
+    CreaDirectorio(fs, ruta + "/tmp");
+  } else {
+    // Probe the hashed names until one is free or already this name's.
+    for (unsigned intento = 0;; ++intento) {
+      if (intento == kMaxIntentosNombreLargo) {
+        throw Error(errnum::kAccesoARuta, "no se pudo crear la carpeta de nombre largo en «" +
+                                              ruta_ + "»: demasiadas colisiones");
+      }
+      ruta = ruta_ + "/" + DirNombreLargo(name, intento);
+      const std::string archivo_nombre = ruta + "/" + std::string(kArchivoNombreLargo);
+      if (fs.Mkdir(ruta, 0700) == 0) {
+        CreaDirectorio(fs, ruta + "/tmp");
+        EntregaAtomica(fs, ruta + "/tmp/" + ctx_->NuevaBase(), name, archivo_nombre);
+        break;
+      }
+      if (errno != EEXIST) throw Error::FromErrno(errno, "no se pudo crear la carpeta «" + ruta + "»");
+      struct stat st;
+      if (fs.Lstat(ruta, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      try {
+        if (LeeArchivo(fs, archivo_nombre) == name) break;
+      } catch (const Error&) {
+        // Taken by a writer that died before naming it: leave it alone, try the next one.
+      }
+    }
+    CreaDirectorio(fs, ruta + "/tmp");
+  }
+  CreaDirectorio(fs, ruta + "/cur");
+  CreaDirectorio(fs, ruta + "/new");
+  return std::make_shared<CarpetaMaildir>(ctx_, ruta, name);
+}
+
+void CarpetaMaildir::ReleeIndice() {
+  std::map<std::string, Ubicacion> nuevo;
+  // new/ first: a base found in both (a client's move caught half way) is taken from cur/.
+  for (const char* sub : {"new", "cur"}) {
+    std::vector<EntradaDir> entradas;
+    const std::string dir = ruta_ + "/" + sub;
+    if (const int e = ctx_->fs().ListDir(dir, &entradas); e != 0) {
+      if (e == ENOENT) continue;  // a folder that never held an item
+      throw Error::FromErrno(e, "no se pudo leer la carpeta «" + dir + "»");
+    }
+    for (auto& ent : entradas) {
+      if (!ent.es_archivo || ent.nombre.empty() || ent.nombre[0] == '.') continue;
+      std::string base = SeparaNombre(ent.nombre).base;
+      nuevo[std::move(base)] = Ubicacion{sub, std::move(ent.nombre)};
+    }
+  }
+  indice_ = std::move(nuevo);
+  indice_leido_ = true;
+}
+
+std::optional<Ubicacion> CarpetaMaildir::Localiza(const std::string& base) {
+  if (indice_leido_) {
+    if (auto it = indice_.find(base); it != indice_.end()) {
+      struct stat st;
+      if (ctx_->fs().Lstat(RutaDe(it->second), &st) == 0 && S_ISREG(st.st_mode)) return it->second;
+    }
+  }
+  ReleeIndice();
+  if (auto it = indice_.find(base); it != indice_.end()) return it->second;
+  return std::nullopt;
+}
+
+std::optional<std::string> CarpetaMaildir::LeeItem(const std::string& base, bool solo_cabecera,
+                                                   Ubicacion* u) {
+  // A client may rename the file between our lookup and our read: look again a few times.
+  for (int intento = 0; intento < 3; ++intento) {
+    auto donde = intento == 0 && indice_.count(base) ? std::optional(indice_[base]) : Localiza(base);
+    if (!donde) return std::nullopt;
+    try {
+      const std::string ruta = RutaDe(*donde);
+      std::string datos = solo_cabecera ? LeeHastaLineaVacia(ctx_->fs(), ruta)
+                                        : LeeArchivo(ctx_->fs(), ruta);
+      if (u) *u = *donde;
+      return datos;
+    } catch (const Error& e) {
+      if (e.Number() != errnum::kArchivoNoEncontrado) throw;
+      indice_.erase(base);
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<std::shared_ptr<Item>> CarpetaMaildir::Items() {
+  ReleeIndice();
+  auto yo = std::static_pointer_cast<CarpetaMaildir>(shared_from_this());
+  std::vector<std::string> bases;
+  bases.reserve(indice_.size());
+  for (const auto& [base, u] : indice_) bases.push_back(base);
+  std::vector<std::shared_ptr<Item>> r;
+  r.reserve(bases.size());
+  for (const auto& base : bases) {
+    Ubicacion u;
+    auto cabecera = LeeItem(base, true, &u);
+    if (!cabecera) continue;  // deleted since the listing
+    r.push_back(ItemMaildir::DesdeArchivo(yo, base, u.archivo, LeeCabeceraItem(*cabecera)));
+  }
+  return r;
+}
+
+std::shared_ptr<Item> CarpetaMaildir::Find(std::string_view filter) {
+  const auto texto = LeeFiltroAsunto(filter);
+  if (!texto) {
+    throw Error(errnum::kArgumentoNoValido,
+                "Filtro no válido: «" + std::string(filter) + "» (se admite [Asunto] = \"texto\")");
+  }
+  for (auto& item : Items()) {
+    if (IgualSinCaso(item->Subject(), *texto)) return item;
+  }
+  return nullptr;
+}
+
+void CarpetaMaildir::PreparaEscritura() {
+  if (preparada_) return;
+  Fs& fs = ctx_->fs();
+  for (const char* sub : {"tmp", "cur", "new"}) CreaDirectorio(fs, ruta_ + "/" + sub);
+  std::vector<EntradaDir> entradas;
+  if (fs.ListDir(ruta_ + "/tmp", &entradas) == 0) {
+    const std::time_t limite = std::time(nullptr) - kEdadTmpViejo;
+    for (const auto& ent : entradas) {
+      const std::string ruta = ruta_ + "/tmp/" + ent.nombre;
+      struct stat st;
+      if (ent.es_archivo && fs.Lstat(ruta, &st) == 0 && st.st_mtime < limite) fs.Unlink(ruta);
+    }
+  }
+  preparada_ = true;
+}
+
+std::string CarpetaMaildir::NuevaRutaTmp() { return ruta_ + "/tmp/" + ctx_->NuevaBase(); }
+
+}  // namespace tablon::store::maildir

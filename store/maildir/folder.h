@@ -1,0 +1,73 @@
+// A folder of the Maildir store: a directory holding cur/, new/ and tmp/, whose other real
+// subdirectories (named as name_escape.h says) are its subfolders. The store root is a folder
+// too (the namespace's), though it never holds items of its own.
+//
+// Each folder object keeps an index of its items, base name -> where the file is now
+// (cur/ or new/, and the file name with its flags). Items() re-reads the directories; a lookup
+// by base (an item about to be saved, moved or have its body read) trusts the index while the
+// file is still there and re-reads the directories only when it is not, so saving many items
+// never rescans a large folder per item.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/maildir/context.h"
+#include "store/store.h"
+
+namespace tablon::store::maildir {
+
+struct Ubicacion {
+  std::string sub;      // "cur" or "new"
+  std::string archivo;  // file name with flags
+};
+
+class CarpetaMaildir : public Folder {
+ public:
+  CarpetaMaildir(std::shared_ptr<Contexto> ctx, std::string ruta, std::string nombre);
+
+  const std::string& Name() const override { return nombre_; }
+  std::vector<std::shared_ptr<Folder>> Folders() override;
+  std::shared_ptr<Folder> AddFolder(const std::string& name) override;
+  std::vector<std::shared_ptr<Item>> Items() override;
+  std::shared_ptr<Item> Find(std::string_view filter) override;
+
+  // --- for the backend's items ---
+  const std::string& Ruta() const { return ruta_; }
+  const std::shared_ptr<Contexto>& Ctx() const { return ctx_; }
+  std::string RutaDe(const Ubicacion& u) const { return ruta_ + "/" + u.sub + "/" + u.archivo; }
+
+  // Where the item `base` is now; nullopt when it is in neither cur/ nor new/.
+  std::optional<Ubicacion> Localiza(const std::string& base);
+  // The item's file (whole, or up to its empty line), found afresh if a client renamed it
+  // meanwhile; nullopt when it is gone. `u` receives where it was read.
+  std::optional<std::string> LeeItem(const std::string& base, bool solo_cabecera, Ubicacion* u);
+  void Anota(const std::string& base, Ubicacion u) { indice_[base] = std::move(u); }
+  void Olvida(const std::string& base) { indice_.erase(base); }
+
+  // Makes sure cur/, new/ and tmp/ exist and, once per folder object, removes files left in
+  // tmp/ for more than 36 hours (a writer that was killed).
+  void PreparaEscritura();
+  // A fresh path in tmp/ for a new file.
+  std::string NuevaRutaTmp();
+
+ private:
+  void ReleeIndice();
+  // The folder name of subdirectory `dir`, nullopt when it is no folder of the store.
+  std::optional<std::string> NombreDeSubdirectorio(const std::string& dir);
+
+  std::shared_ptr<Contexto> ctx_;
+  std::string ruta_;
+  std::string nombre_;
+  std::map<std::string, Ubicacion> indice_;
+  bool indice_leido_ = false;
+  bool preparada_ = false;
+};
+
+// The root of the store as a folder (for the namespace).
+std::shared_ptr<CarpetaMaildir> CarpetaRaiz(const std::shared_ptr<Contexto>& ctx);
+
+}  // namespace tablon::store::maildir

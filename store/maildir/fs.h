@@ -1,0 +1,72 @@
+// The file-system layer of the Maildir backend. Every system call the backend makes goes through
+// one `Fs` object, so that a test can make any of them fail (ENOSPC on write, EIO on close or
+// syncfs) the way LevelDB's Env/ErrorEnv does; the rest of the backend never calls the system
+// directly.
+//
+// `Fs` members are thin wrappers: same arguments, same results, same errno as the system calls
+// they are named after. The free functions below build the backend's few file operations on top
+// of an `Fs` and throw tablon::Error (Spanish description naming the path, number from errno).
+//
+// Paths never follow a symbolic link below the store root: files are opened with O_NOFOLLOW and
+// directories are checked with lstat before they are entered.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tablon::store::maildir {
+
+struct EntradaDir {
+  std::string nombre;
+  bool es_directorio = false;  // a real directory (never a symbolic link to one)
+  bool es_archivo = false;     // a regular file (never a symbolic link to one)
+};
+
+class Fs {
+ public:
+  virtual ~Fs() = default;
+  virtual int Open(const std::string& path, int flags, mode_t mode);
+  virtual ssize_t Read(int fd, void* buf, size_t n);
+  virtual ssize_t Write(int fd, const void* buf, size_t n);
+  virtual int Close(int fd);
+  virtual int Rename(const std::string& from, const std::string& to);
+  virtual int Unlink(const std::string& path);
+  virtual int Mkdir(const std::string& path, mode_t mode);
+  virtual int Lstat(const std::string& path, struct stat* st);
+  virtual int Stat(const std::string& path, struct stat* st);
+  virtual int Syncfs(int fd);
+  // The entries of a directory, "." and ".." left out: 0, or an errno value (out untouched).
+  virtual int ListDir(const std::string& path, std::vector<EntradaDir>* out);
+};
+
+// The system's own calls; lives as long as the program.
+Fs& FsDelSistema();
+
+// The whole content of the regular file at `path` (O_NOFOLLOW).
+std::string LeeArchivo(Fs& fs, const std::string& path);
+// The file's bytes up to and including its first empty line (the header block of a mail), or
+// the whole file when it has none. Reads in small blocks: the body is never read.
+std::string LeeHastaLineaVacia(Fs& fs, const std::string& path);
+
+// Creates the directory `path` (mode 0700). An existing real directory is fine; anything else
+// at that path (a file, a symbolic link) is refused.
+void CreaDirectorio(Fs& fs, const std::string& path);
+
+// Writes `bytes` into the new file `tmp_path` (O_CREAT|O_EXCL|O_NOFOLLOW, mode 0600), completely,
+// and closes it. On any failure the file is removed and the error thrown. No fsync: durability
+// is Application::Sync's business.
+void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view bytes);
+
+// rename(2), thrown as an Error naming both paths.
+void Renombra(Fs& fs, const std::string& from, const std::string& to);
+
+// Writes `bytes` to `tmp_path` and renames it to `dest` (replacing what is there atomically).
+// On failure nothing is left at `tmp_path` and `dest` is as it was.
+void EntregaAtomica(Fs& fs, const std::string& tmp_path, std::string_view bytes,
+                    const std::string& dest);
+
+}  // namespace tablon::store::maildir

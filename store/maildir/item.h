@@ -1,0 +1,65 @@
+// An item of the Maildir store: one file in its folder's cur/ (or new/, where a mail client
+// delivered it), identified for life by its base name; the file name's flags carry "read" (S)
+// and "marked for follow-up" (F).
+//
+// Races with mail clients (they rename files to change flags, and may delete them):
+//  - Every save locates the file afresh by base name. The flags found on disk win, except the
+//    ones this object was told to change (SetUnRead, SetFlagStatus) since it was read or last
+//    saved; flags the store does not know (R, T, D, P, ...) are kept.
+//  - A save writes the whole item to tmp/, renames it over the file as found (atomic replace:
+//    a reader sees the old item or the new one, never a part), then renames that file to its
+//    new flags when they changed. There is never a second copy made by the store.
+//  - A file deleted under us is not brought back: Save and Body raise kObjetoNoEncontrado.
+//  - The window that is left: a client renaming the file in the instant between our lookup and
+//    our rename. Then the old copy stays under the client's name beside ours, and a folder
+//    listing shows the item once (a copy in cur/ is preferred to one in new/).
+// The body of an item read from a folder is loaded on first use; a save of an item whose body
+// was never loaded carries the stored body over.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "store/maildir/folder.h"
+#include "store/maildir/item_format.h"
+#include "store/store.h"
+
+namespace tablon::store::maildir {
+
+class ItemMaildir : public Item {
+ public:
+  // A new item, unsaved: created now, with a new base name and Message-ID.
+  explicit ItemMaildir(std::shared_ptr<Contexto> ctx);
+  struct Leido {};
+  ItemMaildir(std::shared_ptr<Contexto> ctx, Leido) : ctx_(std::move(ctx)) {}
+  // An item as read from `archivo` (the file name, flags included) in `carpeta`.
+  static std::shared_ptr<ItemMaildir> DesdeArchivo(std::shared_ptr<CarpetaMaildir> carpeta,
+                                                   std::string base, const std::string& archivo,
+                                                   const CabeceraItem& cabecera);
+
+  const std::string& Body() const override;
+  void SetBody(std::string v) override;
+  // The read state is a flag of the file name: a saved item changes it at once (a rename).
+  void SetUnRead(bool v) override;
+  std::shared_ptr<Folder> Parent() const override { return carpeta_; }
+  void Save() override;
+  std::shared_ptr<Item> Move(Folder& dest) override;
+
+  const std::string& Base() const { return base_; }
+
+ protected:
+  std::shared_ptr<Item> NewSibling() const override;
+
+ private:
+  RegistroItem Registro() const;
+  [[noreturn]] void Desaparecido(const char* que) const;
+
+  std::shared_ptr<Contexto> ctx_;
+  std::shared_ptr<CarpetaMaildir> carpeta_;  // nullptr until saved
+  std::string base_;
+  bool guardado_ = false;
+  mutable bool cuerpo_cargado_ = true;
+};
+
+}  // namespace tablon::store::maildir

@@ -1,0 +1,286 @@
+#include "store/maildir/item_format.h"
+
+#include <charconv>
+#include <ctime>
+
+#include "store/maildir/header_text.h"
+
+namespace tablon::store::maildir {
+
+namespace {
+
+constexpr std::string_view kClase = "X-Tablon-Clase";
+constexpr std::string_view kAsunto = "X-Tablon-Asunto";
+constexpr std::string_view kDe = "X-Tablon-De";
+constexpr std::string_view kPara = "X-Tablon-Para";
+constexpr std::string_view kResponderA = "X-Tablon-Responder-A";
+constexpr std::string_view kCreado = "X-Tablon-Creado";
+constexpr std::string_view kMarca = "X-Tablon-Marca";
+constexpr std::string_view kPropiedad = "X-Tablon-Propiedad";
+constexpr std::string_view kCuerpo = "X-Tablon-Cuerpo";
+
+std::string Numero(double d) {
+  char buf[64];
+  auto [fin, ec] = std::to_chars(buf, buf + sizeof buf, d);
+  return ec == std::errc() ? std::string(buf, fin) : "0";
+}
+
+double LeeNumero(std::string_view s) {
+  double d = 0;
+  std::from_chars(s.data(), s.data() + s.size(), d);
+  return d;
+}
+
+// RFC 5322 date of `f` (local time) with the zone's offset; English names, whatever the locale.
+std::string FechaRfc5322(Fecha f) {
+  static constexpr const char* kDias[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t t = static_cast<std::time_t>(f.AUnix());
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  long zona = tm.tm_gmtoff / 60;
+  const char signo = zona < 0 ? '-' : '+';
+  if (zona < 0) zona = -zona;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDias[tm.tm_wday % 7],
+                tm.tm_mday, kMeses[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                tm.tm_sec, signo, zona / 60, zona % 60);
+  return buf;
+}
+
+std::string ListaVisible(const std::vector<std::string>& v) {
+  std::string r;
+  for (const auto& x : v) {
+    const std::string t = TextoVisible(x, true);
+    if (t.empty()) continue;
+    if (!r.empty()) r += ", ";
+    r += t;
+  }
+  return r;
+}
+
+bool EsCampoMensaje(std::string_view linea) {
+  const size_t dos_puntos = linea.find(':');
+  if (dos_puntos == 0 || dos_puntos == std::string_view::npos) return false;
+  for (char c : linea.substr(0, dos_puntos)) {
+    if (c <= ' ' || c > '~') return false;
+  }
+  return true;
+}
+
+std::string PropiedadExacta(const UserProperty& p) {
+  std::string r = std::to_string(static_cast<int>(p.Type())) + ";" +
+                  (p.InFolderFields() ? "1" : "0") + ";" + CodificaExacto(p.Name()) + ";";
+  if (const auto* f = std::get_if<Fecha>(&p.Value())) {
+    r += "f:" + Numero(f->Dias());
+  } else {
+    r += "t:" + CodificaExacto(std::get<std::string>(p.Value()));
+  }
+  return r;
+}
+
+// "TYPE;F;NAME;VALUE"; a malformed field is skipped (returns false).
+bool LeePropiedad(std::string_view v, std::vector<UserProperty>& props) {
+  std::string limpio;
+  for (char c : v) {
+    if (c != ' ' && c != '\t') limpio += c;
+  }
+  std::string_view s = limpio;
+  std::string_view partes[4];
+  for (int i = 0; i < 3; ++i) {
+    const size_t p = s.find(';');
+    if (p == std::string_view::npos) return false;
+    partes[i] = s.substr(0, p);
+    s.remove_prefix(p + 1);
+  }
+  partes[3] = s;
+  int tipo = 0;
+  if (std::from_chars(partes[0].data(), partes[0].data() + partes[0].size(), tipo).ec !=
+      std::errc()) {
+    return false;
+  }
+  UserProperty prop(DecodificaExacto(partes[2]),
+                    static_cast<TipoPropiedad>(tipo), partes[1] == "1");
+  if (partes[3].substr(0, 2) == "f:") {
+    prop.SetValue(Fecha(LeeNumero(partes[3].substr(2))));
+  } else if (partes[3].substr(0, 2) == "t:") {
+    prop.SetValue(DecodificaExacto(partes[3].substr(2)));
+  } else {
+    return false;
+  }
+  props.push_back(std::move(prop));
+  return true;
+}
+
+}  // namespace
+
+FormaCuerpo EligeFormaCuerpo(std::string_view c) {
+  bool hay_cr = false, crlf = true;
+  for (size_t i = 0; i < c.size(); ++i) {
+    if (c[i] == '\0') return FormaCuerpo::Base64;
+    if (c[i] == '\r') {
+      hay_cr = true;
+      if (i + 1 >= c.size() || c[i + 1] != '\n') crlf = false;
+    } else if (c[i] == '\n' && (i == 0 || c[i - 1] != '\r')) {
+      crlf = false;
+    }
+  }
+  if (!hay_cr) return FormaCuerpo::TalCual;
+  return crlf ? FormaCuerpo::Crlf : FormaCuerpo::Base64;
+}
+
+bool PareceMensaje(std::string_view c) {
+  bool campos = false;
+  size_t i = 0;
+  while (i < c.size()) {
+    size_t fin = c.find('\n', i);
+    if (fin == std::string_view::npos) return false;  // no empty line: not a whole message
+    std::string_view linea = c.substr(i, fin - i);
+    i = fin + 1;
+    if (!linea.empty() && linea.back() == '\r') linea.remove_suffix(1);
+    if (linea.empty()) return campos;
+    if (linea.front() == ' ' || linea.front() == '\t') {
+      if (!campos) return false;
+    } else if (EsCampoMensaje(linea)) {
+      campos = true;
+    } else {
+      return false;
+    }
+  }
+  return false;
+}
+
+std::string EscribeItem(const RegistroItem& r, std::string_view cuerpo) {
+  const FormaCuerpo forma = EligeFormaCuerpo(cuerpo);
+  std::string h;
+  h += LineaCabecera("Date", FechaRfc5322(r.creado));
+  if (const auto de = TextoVisible(r.remitente, true); !de.empty()) h += LineaCabecera("From", de);
+  if (const auto para = ListaVisible(r.para); !para.empty()) h += LineaCabecera("To", para);
+  if (const auto resp = ListaVisible(r.responder_a); !resp.empty()) {
+    h += LineaCabecera("Reply-To", resp);
+  }
+  h += LineaCabecera("Subject", TextoVisible(r.asunto));
+  if (!r.message_id.empty()) h += LineaCabecera("Message-ID", TextoVisible(r.message_id));
+  if (!r.in_reply_to.empty()) h += LineaCabecera("In-Reply-To", TextoVisible(r.in_reply_to));
+  if (!r.references.empty()) h += LineaCabecera("References", TextoVisible(r.references));
+  h += "MIME-Version: 1.0\n";
+  const bool mensaje = forma != FormaCuerpo::Base64 && PareceMensaje(cuerpo);
+  if (mensaje) {
+    h += "Content-Type: message/rfc822\n";
+  } else {
+    h += std::string("Content-Type: text/plain; charset=") +
+         (EsUtf8Valido(cuerpo) ? "utf-8" : "iso-8859-1") + "\n";
+  }
+  h += std::string("Content-Transfer-Encoding: ") +
+       (forma == FormaCuerpo::Base64 ? "base64" : "8bit") + "\n";
+  h += LineaCabeceraExacta(kClase, CodificaExacto(r.clase));
+  h += LineaCabeceraExacta(kAsunto, CodificaExacto(r.asunto));
+  h += LineaCabeceraExacta(kDe, CodificaExacto(r.remitente));
+  for (const auto& p : r.para) h += LineaCabeceraExacta(kPara, CodificaExacto(p));
+  for (const auto& p : r.responder_a) h += LineaCabeceraExacta(kResponderA, CodificaExacto(p));
+  h += LineaCabeceraExacta(kCreado, Numero(r.creado.Dias()));
+  if (r.completada) h += LineaCabeceraExacta(kMarca, "completada");
+  for (const auto& p : r.propiedades) h += LineaCabeceraExacta(kPropiedad, PropiedadExacta(p));
+  if (forma == FormaCuerpo::Crlf) h += LineaCabeceraExacta(kCuerpo, "crlf");
+  h += '\n';
+  switch (forma) {
+    case FormaCuerpo::TalCual:
+      h.append(cuerpo);
+      break;
+    case FormaCuerpo::Crlf:
+      for (char c : cuerpo) {
+        if (c != '\r') h += c;
+      }
+      break;
+    case FormaCuerpo::Base64:
+      h += Base64(cuerpo, 76);
+      break;
+  }
+  return h;
+}
+
+CabeceraItem LeeCabeceraItem(std::string_view bloque) {
+  const std::vector<CampoCabecera> campos = LeeCampos(bloque);
+  bool propio = false;
+  for (const auto& c : campos) propio |= IgualSinCaso(c.nombre, kClase);
+
+  CabeceraItem r;
+  RegistroItem& reg = r.registro;
+  bool con_asunto = false, con_de = false, base64 = false;
+  for (const auto& c : campos) {
+    const std::string& n = c.nombre;
+    const std::string_view visible = Recorta(c.valor);
+    if (IgualSinCaso(n, "Message-ID")) {
+      reg.message_id = std::string(visible);
+    } else if (IgualSinCaso(n, "In-Reply-To")) {
+      reg.in_reply_to = std::string(visible);
+    } else if (IgualSinCaso(n, "References")) {
+      reg.references = std::string(visible);
+    } else if (!propio) {
+      if (IgualSinCaso(n, "Subject")) reg.asunto = std::string(visible);
+      else if (IgualSinCaso(n, "From")) reg.remitente = std::string(visible);
+      else if (IgualSinCaso(n, "To")) reg.para.emplace_back(visible);
+      else if (IgualSinCaso(n, "Reply-To")) reg.responder_a.emplace_back(visible);
+    } else if (IgualSinCaso(n, kClase)) {
+      reg.clase = DecodificaExacto(c.valor);
+    } else if (IgualSinCaso(n, kAsunto)) {
+      reg.asunto = DecodificaExacto(c.valor);
+      con_asunto = true;
+    } else if (IgualSinCaso(n, kDe)) {
+      reg.remitente = DecodificaExacto(c.valor);
+      con_de = true;
+    } else if (IgualSinCaso(n, kPara)) {
+      reg.para.push_back(DecodificaExacto(c.valor));
+    } else if (IgualSinCaso(n, kResponderA)) {
+      reg.responder_a.push_back(DecodificaExacto(c.valor));
+    } else if (IgualSinCaso(n, kCreado)) {
+      reg.creado = Fecha(LeeNumero(DecodificaExacto(c.valor)));
+    } else if (IgualSinCaso(n, kMarca)) {
+      reg.completada = DecodificaExacto(c.valor) == "completada";
+    } else if (IgualSinCaso(n, kPropiedad)) {
+      LeePropiedad(c.valor, reg.propiedades);
+    } else if (IgualSinCaso(n, kCuerpo)) {
+      if (DecodificaExacto(c.valor) == "crlf") r.forma = FormaCuerpo::Crlf;
+    } else if (IgualSinCaso(n, "Content-Transfer-Encoding")) {
+      base64 = IgualSinCaso(visible, "base64");
+    }
+  }
+  if (propio && base64) r.forma = FormaCuerpo::Base64;
+  // A file of ours that lost an exact header (hand-edited) falls back to the display one.
+  if (propio && (!con_asunto || !con_de)) {
+    for (const auto& c : campos) {
+      if (!con_asunto && IgualSinCaso(c.nombre, "Subject")) reg.asunto = Recorta(c.valor);
+      if (!con_de && IgualSinCaso(c.nombre, "From")) reg.remitente = Recorta(c.valor);
+    }
+  }
+  return r;
+}
+
+std::string DecodificaCuerpo(FormaCuerpo forma, std::string_view bytes) {
+  switch (forma) {
+    case FormaCuerpo::TalCual:
+      break;
+    case FormaCuerpo::Crlf: {
+      std::string r;
+      r.reserve(bytes.size() + bytes.size() / 32);
+      for (char c : bytes) {
+        if (c == '\n') r += '\r';
+        r += c;
+      }
+      return r;
+    }
+    case FormaCuerpo::Base64:
+      if (auto d = DeBase64(bytes)) return *d;
+      break;
+  }
+  return std::string(bytes);
+}
+
+std::string CuerpoDeArchivo(std::string_view archivo) {
+  const size_t fin = FinDeCabecera(archivo);
+  if (fin == std::string_view::npos) return std::string();
+  return DecodificaCuerpo(LeeCabeceraItem(archivo.substr(0, fin)).forma, archivo.substr(fin));
+}
+
+}  // namespace tablon::store::maildir

@@ -1,0 +1,143 @@
+// The backend-neutral parts of the store's object model (store.h): user properties, item kind,
+// close and actions, kind checks, and opening a store by location.
+#include "store/store.h"
+
+#include "core/error.h"
+#include "store/maildir/application.h"
+
+namespace tablon::store {
+
+namespace {
+
+bool EmpiezaSinCaso(std::string_view texto, std::string_view prefijo) {
+  if (texto.size() < prefijo.size()) return false;
+  for (size_t i = 0; i < prefijo.size(); ++i) {
+    char a = texto[i], b = prefijo[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a + 32);
+    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b + 32);
+    if (a != b) return false;
+  }
+  return true;
+}
+
+const char* NombreTipo(TipoItem t) { return t == TipoItem::Post ? "post" : "nota de correo"; }
+
+const std::shared_ptr<Item>& ExigeTipo(const std::shared_ptr<Item>& item, TipoItem tipo) {
+  if (!item) {
+    throw Error(errnum::kTipoNoCoincide,
+                std::string("No coinciden los tipos: se esperaba un elemento (") + NombreTipo(tipo) +
+                    ") y no hay ninguno");
+  }
+  if (item->Kind() != tipo) {
+    throw Error(errnum::kTipoNoCoincide, std::string("No coinciden los tipos: se esperaba un ") +
+                                             NombreTipo(tipo) + " y el elemento «" +
+                                             item->Subject() + "» es de la clase «" +
+                                             item->MessageClass() + "»");
+  }
+  return item;
+}
+
+}  // namespace
+
+std::string UserProperty::AsText() const {
+  if (const auto* f = std::get_if<Fecha>(&value_)) return FormatoEstado(*f);
+  return std::get<std::string>(value_);
+}
+
+Fecha UserProperty::AsDate() const {
+  if (const auto* f = std::get_if<Fecha>(&value_)) return *f;
+  const std::string& texto = std::get<std::string>(value_);
+  if (auto f = LeeFormatoEstado(texto)) return *f;
+  throw Error(errnum::kTipoNoCoincide, "No coinciden los tipos: el valor «" + texto +
+                                           "» de la propiedad «" + name_ + "» no es una fecha");
+}
+
+UserProperty* UserProperties::Find(std::string_view name) {
+  for (auto& p : props_) {
+    if (p.Name() == name) return &p;
+  }
+  return nullptr;
+}
+
+const UserProperty* UserProperties::Find(std::string_view name) const {
+  for (const auto& p : props_) {
+    if (p.Name() == name) return &p;
+  }
+  return nullptr;
+}
+
+UserProperty& UserProperties::Item(std::string_view name) {
+  if (auto* p = Find(name)) return *p;
+  throw Error(errnum::kObjetoNoEncontrado,
+              "El elemento no tiene la propiedad «" + std::string(name) + "»");
+}
+
+const UserProperty& UserProperties::Item(std::string_view name) const {
+  if (const auto* p = Find(name)) return *p;
+  throw Error(errnum::kObjetoNoEncontrado,
+              "El elemento no tiene la propiedad «" + std::string(name) + "»");
+}
+
+UserProperty& UserProperties::Add(std::string name, TipoPropiedad type, bool add_to_folder_fields) {
+  if (auto* p = Find(name)) {
+    *p = UserProperty(std::move(name), type, add_to_folder_fields);
+    return *p;
+  }
+  props_.emplace_back(std::move(name), type, add_to_folder_fields);
+  return props_.back();
+}
+
+TipoItem Item::Kind() const {
+  return EmpiezaSinCaso(message_class_, "IPM.Post") ? TipoItem::Post : TipoItem::Nota;
+}
+
+void Item::Close(int save_mode) {
+  switch (save_mode) {
+    case 0:
+      Save();
+      return;
+    case 1:
+      return;  // discard: the stored item stays as it was
+    default:
+      throw Error(errnum::kArgumentoNoValido,
+                  "Modo de cierre no válido: " + std::to_string(save_mode) + " (se admiten 0 y 1)");
+  }
+}
+
+std::shared_ptr<Item> Item::Execute(std::string_view action) {
+  if (action != "Responder") {
+    throw Error(errnum::kObjetoNoEncontrado,
+                "El elemento no tiene la acción «" + std::string(action) + "»");
+  }
+  std::shared_ptr<Item> r = NewSibling();
+  r->message_class_ = "IPM.Note";
+  if (!reply_recipients_.empty()) {
+    r->recipients_ = reply_recipients_;
+  } else if (!sender_.empty()) {
+    r->recipients_.push_back(sender_);
+  }
+  r->subject_ = "RE: " + subject_;
+  r->in_reply_to_ = message_id_;
+  std::string refs = references_;
+  if (!message_id_.empty()) refs += (refs.empty() ? "" : " ") + message_id_;
+  const size_t ini = refs.find_first_not_of(" \t");
+  const size_t fin = refs.find_last_not_of(" \t");
+  r->references_ = ini == std::string::npos ? std::string() : refs.substr(ini, fin - ini + 1);
+  return r;
+}
+
+const std::shared_ptr<Item>& ComoPost(const std::shared_ptr<Item>& item) {
+  return ExigeTipo(item, TipoItem::Post);
+}
+
+const std::shared_ptr<Item>& ComoNota(const std::shared_ptr<Item>& item) {
+  return ExigeTipo(item, TipoItem::Nota);
+}
+
+std::shared_ptr<Application> AbreAlmacen(const std::string& location) {
+  // Never deleted: the system's calls live as long as the program.
+  std::shared_ptr<maildir::Fs> fs(&maildir::FsDelSistema(), [](maildir::Fs*) {});
+  return maildir::AbreMaildir(location, std::move(fs));
+}
+
+}  // namespace tablon::store

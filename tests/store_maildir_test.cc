@@ -1,0 +1,509 @@
+// The Maildir store on real files in a temporary directory: round trips through a fresh
+// application, folder names, items' life (drafts, move, reply, find), mail clients renaming and
+// deleting files under us, and writes that fail half way.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <filesystem>
+#include <set>
+
+#include "core/error.h"
+#include "store/maildir/application.h"
+#include "store/maildir/fs.h"
+#include "store/store.h"
+#include "support/tmpdir.h"
+
+namespace tablon::store {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::TmpDir;
+using test::WriteFile;
+
+// Calls the store makes, failing on demand (LevelDB's ErrorEnv): the next call of a kind
+// fails with the errno set for it. A failing write first writes half of what it was given, as a
+// disk that fills up does.
+class FsConFallos : public maildir::Fs {
+ public:
+  int write = 0, close = 0, rename = 0, syncfs = 0;
+
+  ssize_t Write(int fd, const void* buf, size_t n) override {
+    if (write == 0) return Fs::Write(fd, buf, n);
+    if (n > 1 && !medio_escrito_) {
+      medio_escrito_ = true;
+      return Fs::Write(fd, buf, n / 2);
+    }
+    errno = write;
+    return -1;
+  }
+  int Close(int fd) override {
+    const int r = Fs::Close(fd);
+    if (close == 0 || r != 0) return r;
+    errno = close;
+    return -1;
+  }
+  int Rename(const std::string& a, const std::string& b) override {
+    if (rename == 0) return Fs::Rename(a, b);
+    errno = rename;
+    return -1;
+  }
+  int Syncfs(int fd) override {
+    if (syncfs == 0) return Fs::Syncfs(fd);
+    errno = syncfs;
+    return -1;
+  }
+
+ private:
+  bool medio_escrito_ = false;
+};
+
+// Files (not directories) under `dir`, names only; empty when `dir` is missing.
+std::vector<std::string> Archivos(const fs::path& dir) {
+  std::vector<std::string> r;
+  std::error_code ec;
+  for (auto& e : fs::directory_iterator(dir, ec)) {
+    if (e.is_regular_file()) r.push_back(e.path().filename().string());
+  }
+  std::sort(r.begin(), r.end());
+  return r;
+}
+
+long NumeroDe(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.Number();
+  }
+  return 0;
+}
+
+class Maildir : public ::testing::Test {
+ protected:
+  std::shared_ptr<Application> Abre() { return AbreAlmacen(dir_.str()); }
+  std::shared_ptr<Folder> Carpeta(Application& app, const std::string& nombre) {
+    return app.GetNamespace("MAPI")->AddFolder(nombre);
+  }
+  // The one file of folder `carpeta` (directory name) in cur/; fails unless there is exactly one.
+  fs::path UnicoArchivo(const std::string& carpeta) {
+    const auto cur = Archivos(dir_ / carpeta / "cur");
+    const auto nuevos = Archivos(dir_ / carpeta / "new");
+    EXPECT_EQ(cur.size() + nuevos.size(), 1u);
+    return cur.empty() ? fs::path() : dir_ / carpeta / "cur" / cur[0];
+  }
+
+  TmpDir dir_;
+};
+
+TEST_F(Maildir, ValoresYCuerposIdaYVueltaPorDisco) {
+  const std::string valores[] = {
+      "", "  blancos  ", "\ttabs\t", "Caf\xE9", "Café", "=?ISO-8859-1?Q?Caf=E9?=",
+      "cr\rlf\ncrlf\r\nfin", std::string("nul\0x", 5), std::string(1200, 'y'),
+  };
+  const std::string cuerpos[] = {
+      "", "LF\nsolo\n", "CRLF\r\nsolo\r\n", "mezcla\r\ny\nmas", std::string("nul\0", 4),
+      "Path: a\nSubject: articulo\n\ncuerpo\n", "sin final",
+  };
+  {
+    auto app = Abre();
+    auto carpeta = Carpeta(*app, "prueba");
+    for (size_t i = 0; i < std::size(valores); ++i) {
+      const std::string& v = valores[i];
+      auto item = app->CreateItem(0);
+      item->SetMessageClass(i % 2 ? "IPM.Post" : "IPM.Note.X" + v);
+      item->SetSubject(v);
+      item->SetSentOnBehalfOfName(v);
+      item->AddRecipient(v);
+      item->AddRecipient("segundo");
+      item->AddReplyRecipient(v);
+      item->SetBody(cuerpos[i % std::size(cuerpos)]);
+      item->UserProperties().Add(v, TipoPropiedad::Texto, true).SetValue(v);
+      item->UserProperties().Add("f", TipoPropiedad::FechaHora, false).SetValue(Fecha(40000.5 + static_cast<double>(i) / 7));
+      item->UserProperties().Add("k", TipoPropiedad::PalabrasClave, true).SetValue("a,b");
+      item->Move(*carpeta);
+    }
+  }
+  auto app = Abre();  // a fresh application: everything comes from the files
+  const auto items = app->GetNamespace("MAPI")->Folder("prueba")->Items();
+  ASSERT_EQ(items.size(), std::size(valores));
+  for (size_t i = 0; i < items.size(); ++i) {  // oldest first: the order they were saved in
+    const std::string& v = valores[i];
+    const auto& item = items[i];
+    EXPECT_EQ(item->MessageClass(), i % 2 ? "IPM.Post" : "IPM.Note.X" + v);
+    EXPECT_EQ(item->Subject(), v);
+    EXPECT_EQ(item->SentOnBehalfOfName(), v);
+    EXPECT_EQ(item->Recipients(), (std::vector<std::string>{v, "segundo"}));
+    EXPECT_EQ(item->ReplyRecipients(), std::vector<std::string>{v});
+    EXPECT_EQ(item->Body(), cuerpos[i % std::size(cuerpos)]) << i;
+    const auto& props = item->UserProperties().All();
+    ASSERT_EQ(props.size(), 3u);
+    EXPECT_EQ(item->UserProperties().Item(v).AsText(), v);
+    EXPECT_TRUE(item->UserProperties().Item(v).InFolderFields());
+    EXPECT_EQ(item->UserProperties().Item("f").Type(), TipoPropiedad::FechaHora);
+    EXPECT_EQ(item->UserProperties().Item("f").AsDate(), Fecha(40000.5 + static_cast<double>(i) / 7));
+    EXPECT_EQ(item->UserProperties().Item("k").Type(), TipoPropiedad::PalabrasClave);
+    EXPECT_TRUE(item->UnRead());
+    EXPECT_EQ(item->FlagStatus(), kSinMarca);
+    EXPECT_FALSE(item->MessageId().empty());
+    EXPECT_EQ(item->Parent()->Name(), "prueba");
+  }
+  EXPECT_EQ(items[1]->Kind(), TipoItem::Post);
+  EXPECT_EQ(items[0]->Kind(), TipoItem::Nota);
+}
+
+TEST_F(Maildir, CreadoYEstadoSeConservan) {
+  std::string id;
+  Fecha creado;
+  {
+    auto app = Abre();
+    auto item = app->CreateItem(0);
+    item->SetUnRead(false);
+    item->SetFlagStatus(kMarcaCompletada);
+    item->Save();
+    id = item->MessageId();
+    creado = item->Creado();
+    EXPECT_EQ(item->Parent()->Name(), "Borradores");
+  }
+  const auto items = Abre()->GetNamespace("MAPI")->Folder("Borradores")->Items();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0]->MessageId(), id);
+  EXPECT_EQ(items[0]->Creado(), creado);
+  EXPECT_FALSE(items[0]->UnRead());
+  EXPECT_EQ(items[0]->FlagStatus(), kMarcaCompletada);
+}
+
+TEST_F(Maildir, NombresDeCarpetaDificiles) {
+  const std::vector<std::string> nombres = {
+      "cur", "new", "tmp", "..", ".", ".hidden", "a/b", "", std::string(300, 'n'),
+      std::string(300, 'n') + "2", "News", "news", "news ", std::string("n\0ul", 4), "100%"};
+  {
+    auto app = Abre();
+    auto ns = app->GetNamespace("MAPI");
+    for (const auto& n : nombres) {
+      auto f = ns->AddFolder(n);
+      EXPECT_EQ(f->Name(), n);
+      // Each folder can hold items and subfolders of its own.
+      auto item = app->CreateItem(0);
+      item->SetSubject("en " + n);
+      item->Move(*f);
+      f->AddFolder(n);
+    }
+    for (const auto& n : nombres) ns->AddFolder(n);  // found, not made again
+  }
+  // One real directory per name, every one directly inside the root; nothing elsewhere.
+  size_t dirs = 0;
+  for (auto& e : fs::directory_iterator(dir_.path())) {
+    EXPECT_TRUE(e.is_directory() && !e.is_symlink()) << e.path();
+    ++dirs;
+  }
+  EXPECT_EQ(dirs, nombres.size());
+  EXPECT_FALSE(fs::exists(dir_.path().parent_path() / "b"));
+
+  auto ns = Abre()->GetNamespace("MAPI");
+  std::multiset<std::string> listados;
+  for (auto& f : ns->Folders()) {
+    listados.insert(f->Name());
+    ASSERT_EQ(f->Items().size(), 1u) << f->Name();
+    EXPECT_EQ(f->Items()[0]->Subject(), "en " + f->Name());
+    ASSERT_EQ(f->Folders().size(), 1u);
+    EXPECT_EQ(f->Folders()[0]->Name(), f->Name());
+  }
+  EXPECT_EQ(listados, std::multiset<std::string>(nombres.begin(), nombres.end()));
+  for (const auto& n : nombres) EXPECT_EQ(ns->Folder(n)->Name(), n);
+}
+
+TEST_F(Maildir, NadaSeResuelveFueraDeLaRaiz) {
+  TmpDir fuera;
+  fs::create_directories(fuera / "cur");
+  fs::create_directory_symlink(fuera.path(), dir_ / "enlace");
+  fs::create_directories(dir_ / "real" / "cur");
+  WriteFile(fuera / "cur" / "1.M1P1Q1.h:2,", "Subject: ajeno\n\nx");
+  fs::create_symlink(fuera / "cur" / "1.M1P1Q1.h:2,", dir_ / "real" / "cur" / "2.M1P1Q1.h:2,");
+  auto ns = Abre()->GetNamespace("MAPI");
+  ASSERT_EQ(ns->Folders().size(), 1u);  // the symbolic link is no folder
+  EXPECT_EQ(ns->Folders()[0]->Name(), "real");
+  EXPECT_TRUE(ns->Folder("real")->Items().empty());  // nor is a linked file an item
+  EXPECT_NE(NumeroDe([&] { ns->AddFolder("enlace"); }), 0);
+  EXPECT_FALSE(fs::exists(fuera / "new"));
+}
+
+TEST_F(Maildir, ErroresDelModelo) {
+  auto app = Abre();
+  auto ns = app->GetNamespace("MAPI");
+  EXPECT_EQ(NumeroDe([&] { ns->Folder("news"); }), errnum::kObjetoNoEncontrado);
+  EXPECT_EQ(NumeroDe([&] { app->GetNamespace("IMAP"); }), errnum::kArgumentoNoValido);
+  EXPECT_EQ(NumeroDe([&] { app->CreateItem(1); }), errnum::kArgumentoNoValido);
+  auto item = app->CreateItem(0);
+  EXPECT_EQ(NumeroDe([&] { item->Execute("Reenviar"); }), errnum::kObjetoNoEncontrado);
+  EXPECT_EQ(NumeroDe([&] { item->Close(2); }), errnum::kArgumentoNoValido);
+  EXPECT_EQ(NumeroDe([&] { item->UserProperties().Item("x"); }), errnum::kObjetoNoEncontrado);
+  EXPECT_EQ(NumeroDe([&] { ns->AddFolder("a")->Find("[Asunto] = x"); }), errnum::kArgumentoNoValido);
+  try {
+    ns->Folder("news");
+  } catch (const Error& e) {
+    EXPECT_NE(e.Description().find("«news»"), std::string::npos);
+  }
+  WriteFile(dir_ / "archivo", "x");
+  EXPECT_NE(NumeroDe([&] { AbreAlmacen((dir_ / "archivo").string()); }), 0);
+  AbreAlmacen((dir_ / "nuevo" / "y" / "z").string());
+  EXPECT_TRUE(fs::is_directory(dir_ / "nuevo" / "y" / "z"));
+}
+
+TEST_F(Maildir, TiposDeElemento) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "mixta");
+  for (const char* clase : {"IPM.Post", "ipm.post.rss", "IPM.Note", "IPM.Postal"}) {
+    auto item = app->CreateItem(0);
+    item->SetMessageClass(clase);
+    item->Move(*f);
+  }
+  const auto items = f->Items();
+  ASSERT_EQ(items.size(), 4u);
+  EXPECT_EQ(ComoPost(items[0]), items[0]);
+  EXPECT_EQ(ComoPost(items[1]), items[1]);
+  EXPECT_EQ(ComoNota(items[2]), items[2]);
+  EXPECT_EQ(items[3]->Kind(), TipoItem::Post);  // the class starts with "IPM.Post"
+  EXPECT_EQ(NumeroDe([&] { ComoNota(items[0]); }), errnum::kTipoNoCoincide);
+  EXPECT_EQ(NumeroDe([&] { ComoPost(items[2]); }), errnum::kTipoNoCoincide);
+}
+
+TEST_F(Maildir, BorradoresMoverYCerrar) {
+  auto app = Abre();
+  auto news = Carpeta(*app, "news");
+  auto item = app->CreateItem(0);
+  EXPECT_EQ(item->Parent(), nullptr);
+  item->SetSubject("borrador");
+  item->Close(0);
+  EXPECT_EQ(item->Parent()->Name(), "Borradores");
+  EXPECT_EQ(Archivos(dir_ / "Borradores" / "cur").size(), 1u);
+
+  EXPECT_EQ(item->Move(*news), item);
+  EXPECT_EQ(item->Parent()->Name(), "news");
+  EXPECT_TRUE(Archivos(dir_ / "Borradores" / "cur").empty());
+  item->SetSubject("cambiado");
+  item->Save();  // saved where it is now
+  EXPECT_EQ(news->Items().size(), 1u);
+  EXPECT_EQ(news->Items()[0]->Subject(), "cambiado");
+
+  item->SetSubject("descartado");
+  item->Close(1);
+  EXPECT_EQ(news->Items()[0]->Subject(), "cambiado");
+
+  auto directo = app->CreateItem(0);  // never saved: goes straight to its folder
+  directo->Move(*news);
+  EXPECT_TRUE(Archivos(dir_ / "Borradores" / "cur").empty());
+  EXPECT_EQ(news->Items().size(), 2u);
+  EXPECT_TRUE(Archivos(dir_ / "news" / "tmp").empty());
+}
+
+TEST_F(Maildir, ResponderEnlazaConElPadre) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "hilo");
+  auto padre = app->CreateItem(0);
+  padre->SetSubject("Pregunta");
+  padre->SetSentOnBehalfOfName("Ana <ana@example.com>");
+  padre->Move(*f);
+  auto r1 = padre->Execute("Responder");
+  EXPECT_EQ(r1->Parent(), nullptr);
+  EXPECT_EQ(r1->Subject(), "RE: Pregunta");
+  EXPECT_EQ(r1->Recipients(), std::vector<std::string>{"Ana <ana@example.com>"});
+  EXPECT_EQ(r1->InReplyTo(), padre->MessageId());
+  EXPECT_EQ(r1->References(), padre->MessageId());
+  EXPECT_NE(r1->MessageId(), padre->MessageId());
+  r1->Move(*f);
+
+  padre->AddReplyRecipient("lista@example.com");
+  auto r2 = r1->Execute("Responder");
+  EXPECT_EQ(r2->Subject(), "RE: RE: Pregunta");
+  EXPECT_EQ(r2->References(), padre->MessageId() + " " + r1->MessageId());
+  EXPECT_EQ(padre->Execute("Responder")->Recipients(), std::vector<std::string>{"lista@example.com"});
+  r2->Move(*f);
+
+  const auto items = Abre()->GetNamespace("MAPI")->Folder("hilo")->Items();
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[2]->InReplyTo(), r1->MessageId());
+  EXPECT_EQ(items[2]->References(), r2->References());
+  // The links are in the file's own headers, where any mail client finds them.
+  int con_enlace = 0;
+  for (const auto& n : Archivos(dir_ / "hilo" / "cur")) {
+    const std::string archivo = ReadFile(dir_ / "hilo" / "cur" / n);
+    con_enlace += archivo.find("\nIn-Reply-To: " + r1->MessageId() + "\n") != std::string::npos;
+    con_enlace += archivo.find("\nReferences: " + padre->MessageId() + "\n " + r1->MessageId() +
+                               "\n") != std::string::npos;  // folded
+  }
+  EXPECT_EQ(con_enlace, 2);
+}
+
+TEST_F(Maildir, BuscarPorAsunto) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "b");
+  for (const char* s : {"Hola", "dice \"sí\"", "HOLA", "Adiós"}) {
+    auto item = app->CreateItem(0);
+    item->SetSubject(s);
+    item->SetBody(s);
+    item->Move(*f);
+  }
+  EXPECT_EQ(f->Find(R"([Asunto] = "hola")")->Body(), "Hola");  // first in store order
+  EXPECT_EQ(f->Find(R"([Asunto] = "DICE ""SÍ""")"), nullptr);   // ASCII folding only
+  EXPECT_EQ(f->Find(R"([Asunto] = "DICE ""sí""")")->Subject(), "dice \"sí\"");
+  EXPECT_EQ(f->Find(R"([Asunto] = "nada")"), nullptr);
+}
+
+// A mail client marks an item by renaming its file; the store sees it and keeps it.
+TEST_F(Maildir, BanderasCambiadasPorUnClienteDeCorreo) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "c");
+  auto item = app->CreateItem(0);
+  item->SetBody("cuerpo que no se lee");
+  item->Move(*f);
+  auto leido = f->Items()[0];  // read before the client's rename
+  const fs::path viejo = UnicoArchivo("c");
+  ASSERT_EQ(viejo.filename().string().substr(viejo.filename().string().size() - 3), ":2,");
+  const fs::path renombrado = viejo.string() + "FRS";
+  fs::rename(viejo, renombrado);
+
+  const auto fresco = f->Items()[0];
+  EXPECT_EQ(fresco->FlagStatus(), kMarcado);
+  EXPECT_FALSE(fresco->UnRead());
+
+  leido->SetSubject("cambio");  // saved without touching flags: the client's flags stay
+  leido->Save();
+  EXPECT_EQ(UnicoArchivo("c"), renombrado);
+  EXPECT_EQ(leido->FlagStatus(), kMarcado);
+  EXPECT_FALSE(leido->UnRead());
+  EXPECT_EQ(f->Items()[0]->Body(), "cuerpo que no se lee");  // the body was carried over
+
+  fresco->SetUnRead(true);  // one flag set here, the others as on disk
+  fresco->Save();
+  EXPECT_EQ(UnicoArchivo("c").filename().string(), renombrado.filename().string().substr(0, renombrado.filename().string().size() - 3) + "FR");
+  EXPECT_EQ(f->Items()[0]->Subject(), "");  // the last save wins: fresco was read before "cambio"
+
+  fresco->SetFlagStatus(kSinMarca);
+  fresco->Save();
+  EXPECT_EQ(f->Items()[0]->FlagStatus(), kSinMarca);
+  EXPECT_EQ(UnicoArchivo("c").filename().string().substr(UnicoArchivo("c").filename().string().size() - 4), ":2,R");
+}
+
+TEST_F(Maildir, ElementoEntregadoEnNewPorOtro) {
+  fs::create_directories(dir_ / "c" / "cur");
+  fs::create_directories(dir_ / "c" / "tmp");
+  fs::create_directories(dir_ / "c" / "new");
+  WriteFile(dir_ / "c" / "new" / "1.M1P1Q1.h", "From: x@y\nSubject: nuevo\n\nhola\n");
+  auto f = Abre()->GetNamespace("MAPI")->Folder("c");
+  auto item = f->Items().at(0);
+  EXPECT_TRUE(item->UnRead());
+  EXPECT_EQ(item->Subject(), "nuevo");
+  EXPECT_EQ(item->Body(), "hola\n");
+  item->SetUnRead(false);
+  item->Save();  // read: it moves to cur/ with S, and only there
+  EXPECT_TRUE(Archivos(dir_ / "c" / "new").empty());
+  EXPECT_EQ(Archivos(dir_ / "c" / "cur"), std::vector<std::string>{"1.M1P1Q1.h:2,S"});
+  EXPECT_EQ(f->Items().at(0)->Body(), "hola\n");
+}
+
+TEST_F(Maildir, GuardarUnElementoBorradoNoLoRecrea) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "c");
+  auto item = app->CreateItem(0);
+  item->Move(*f);
+  auto leido = f->Items()[0];
+  fs::remove(UnicoArchivo("c"));
+  item->SetSubject("otra vez");
+  EXPECT_EQ(NumeroDe([&] { item->Save(); }), errnum::kObjetoNoEncontrado);
+  EXPECT_EQ(NumeroDe([&] { leido->Body(); }), errnum::kObjetoNoEncontrado);
+  EXPECT_EQ(NumeroDe([&] { leido->Move(*Carpeta(*app, "d")); }), errnum::kObjetoNoEncontrado);
+  EXPECT_TRUE(Archivos(dir_ / "c" / "cur").empty());
+  EXPECT_TRUE(Archivos(dir_ / "c" / "tmp").empty());
+  EXPECT_TRUE(Archivos(dir_ / "d" / "cur").empty());
+}
+
+// No failure leaves a partial item where readers look, nor a file in tmp/.
+TEST_F(Maildir, EscriturasFallidasNoDejanMedioElemento) {
+  struct Caso {
+    const char* que;
+    int FsConFallos::*llamada;
+    int err;
+    long numero;
+  } casos[] = {
+      {"disco lleno", &FsConFallos::write, ENOSPC, errnum::kDiscoLleno},
+      {"close con EIO", &FsConFallos::close, EIO, errnum::kErrorDeEntradaSalida},
+      {"rename con EIO", &FsConFallos::rename, EIO, errnum::kErrorDeEntradaSalida},
+  };
+  for (const auto& c : casos) {
+    SCOPED_TRACE(c.que);
+    TmpDir raiz;
+    auto fallos = std::make_shared<FsConFallos>();
+    auto app = maildir::AbreMaildir(raiz.str(), fallos);
+    auto f = app->GetNamespace("MAPI")->AddFolder("c");
+    auto viejo = app->CreateItem(0);
+    viejo->SetSubject("completo");
+    viejo->SetBody(std::string(100000, 'v'));
+    viejo->Move(*f);
+    const auto antes = Archivos(raiz / "c" / "cur");
+    const std::string contenido = ReadFile(raiz / "c" / "cur" / antes.at(0));
+
+    (*fallos).*c.llamada = c.err;
+    viejo->SetSubject("a medias");
+    viejo->SetBody(std::string(200000, 'n'));
+    EXPECT_EQ(NumeroDe([&] { viejo->Save(); }), c.numero);  // rewrite of an existing item
+    auto nuevo = app->CreateItem(0);
+    nuevo->SetBody("x");
+    EXPECT_EQ(NumeroDe([&] { nuevo->Move(*f); }), c.numero);  // a new item
+    (*fallos).*c.llamada = 0;
+
+    EXPECT_EQ(Archivos(raiz / "c" / "cur"), antes);
+    EXPECT_TRUE(Archivos(raiz / "c" / "new").empty());
+    EXPECT_EQ(ReadFile(raiz / "c" / "cur" / antes.at(0)), contenido);
+    EXPECT_TRUE(Archivos(raiz / "c" / "tmp").empty());
+    ASSERT_EQ(f->Items().size(), 1u);
+    EXPECT_EQ(f->Items()[0]->Subject(), "completo");
+
+    viejo->Save();  // the disk is back: the same object saves
+    EXPECT_EQ(f->Items()[0]->Subject(), "a medias");
+    EXPECT_EQ(Archivos(raiz / "c" / "cur").size(), 1u);
+  }
+}
+
+TEST_F(Maildir, SyncInformaDeErroresDeEscritura) {
+  auto fallos = std::make_shared<FsConFallos>();
+  auto app = maildir::AbreMaildir(dir_.str(), fallos);
+  app->CreateItem(0)->Save();
+  app->Sync();
+  fallos->syncfs = EIO;
+  EXPECT_EQ(NumeroDe([&] { app->Sync(); }), errnum::kErrorDeEntradaSalida);
+}
+
+TEST_F(Maildir, ArchivosDeTmpSeIgnoranYLosViejosSeLimpian) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "c");
+  WriteFile(dir_ / "c" / "tmp" / "joven", "Subject: a medias");
+  WriteFile(dir_ / "c" / "tmp" / "viejo", "Subject: de ayer");
+  const auto hace_40h = std::time(nullptr) - 40 * 3600;
+  const utimbuf t{hace_40h, hace_40h};
+  ASSERT_EQ(utime((dir_ / "c" / "tmp" / "viejo").c_str(), &t), 0);
+  EXPECT_TRUE(f->Items().empty());
+
+  app->CreateItem(0)->Move(*Abre()->GetNamespace("MAPI")->Folder("c"));
+  EXPECT_EQ(Archivos(dir_ / "c" / "tmp"), std::vector<std::string>{"joven"});
+  EXPECT_EQ(f->Items().size(), 1u);
+}
+
+TEST(PropiedadDeUsuario, TextoYFecha) {
+  UserProperties props;
+  auto& p = props.Add("p", TipoPropiedad::Texto, false);
+  p.SetValue("02/01/1990 7:05:46");
+  EXPECT_EQ(p.AsDate(), LeeFormatoEstado("02/01/1990 7:05:46").value());
+  p.SetValue("no es fecha");
+  EXPECT_EQ(NumeroDe([&] { p.AsDate(); }), errnum::kTipoNoCoincide);
+  p.SetValue(kFechaInicial);
+  EXPECT_EQ(p.AsText(), "01/01/1990");
+  props.Add("p", TipoPropiedad::FechaHora, true);  // replaced, value reset
+  ASSERT_EQ(props.All().size(), 1u);
+  EXPECT_EQ(props.Item("p").AsText(), "");
+  EXPECT_EQ(props.Item("p").Type(), TipoPropiedad::FechaHora);
+  EXPECT_EQ(props.Find("P"), nullptr);
+}
+
+}  // namespace
+}  // namespace tablon::store

@@ -1,0 +1,95 @@
+// A real mail client reads the store: neomutt, run inside a detached tmux, shows a folder of a
+// parent and two replies as one thread, with the encoded-word subject decoded. Skipped when
+// neomutt or tmux is not installed.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store/store.h"
+#include "support/tmpdir.h"
+
+namespace tablon::store {
+namespace {
+
+std::string Ejecuta(const std::string& orden) {
+  std::string r;
+  if (FILE* p = popen(orden.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.append(buf, n);
+    pclose(p);
+  }
+  return r;
+}
+
+std::vector<std::string> Lineas(const std::string& s) {
+  std::vector<std::string> r;
+  size_t i = 0;
+  while (i < s.size()) {
+    size_t fin = s.find('\n', i);
+    if (fin == std::string::npos) fin = s.size();
+    r.push_back(s.substr(i, fin - i));
+    i = fin + 1;
+  }
+  return r;
+}
+
+TEST(Neomutt, MuestraElHiloDeRespuestas) {
+  if (access("/usr/bin/neomutt", X_OK) != 0 || access("/usr/bin/tmux", X_OK) != 0) {
+    GTEST_SKIP() << "neomutt o tmux no están instalados";
+  }
+  test::TmpDir dir;
+  {
+    auto app = AbreAlmacen(dir.str());
+    auto f = app->GetNamespace("MAPI")->AddFolder("hilo");
+    auto padre = app->CreateItem(0);
+    padre->SetSubject("=?ISO-8859-1?Q?Caf=E9?= para todos");
+    padre->SetSentOnBehalfOfName("Ana <ana@example.com>");
+    padre->SetBody("Path: x\nFrom: ana@example.com\nSubject: hola\n\nel artículo\n");
+    padre->Move(*f);
+    auto r1 = padre->Execute("Responder");
+    r1->SetSentOnBehalfOfName("Beto <beto@example.com>");
+    r1->SetBody("primera respuesta\n");
+    r1->Move(*f);
+    auto r2 = padre->Execute("Responder");
+    r2->SetSentOnBehalfOfName("Carla <carla@example.com>");
+    r2->SetBody("segunda respuesta\n");
+    r2->Move(*f);
+  }
+  // A server of our own (-L), so no other tmux session is touched.
+  const std::string tmux = "tmux -u -f /dev/null -L tablon-store-" + std::to_string(getpid());
+  const std::string neomutt = "env HOME=" + dir.str() +
+                              " LANG=C.UTF-8 LC_ALL=C.UTF-8 neomutt -n -F /dev/null -e 'set folder=" +
+                              dir.str() + "' -e 'set sort=threads' -f " + dir.str() + "/hilo";
+  ASSERT_EQ(std::system((tmux + " new-session -d -x 120 -y 30 \"" + neomutt + "\"").c_str()), 0);
+  std::string pantalla;
+  for (int i = 0; i < 100 && pantalla.find("Msgs:3") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pantalla = Ejecuta(tmux + " capture-pane -p 2>/dev/null");
+  }
+  std::system((tmux + " kill-server >/dev/null 2>&1").c_str());
+  std::printf("%s\n", pantalla.c_str());
+
+  ASSERT_NE(pantalla.find("Msgs:3"), std::string::npos) << pantalla;
+  std::vector<std::string> indice;
+  for (const auto& l : Lineas(pantalla)) {
+    if (l.find("Ana") != std::string::npos || l.find("Beto") != std::string::npos ||
+        l.find("Carla") != std::string::npos) {
+      indice.push_back(l);
+    }
+  }
+  ASSERT_EQ(indice.size(), 3u) << pantalla;
+  EXPECT_NE(indice[0].find("Café para todos"), std::string::npos) << pantalla;
+  // The replies hang from the parent: tree branches, no subject repeated.
+  EXPECT_NE(indice[1].find("├─>"), std::string::npos) << pantalla;
+  EXPECT_NE(indice[2].find("└─>"), std::string::npos) << pantalla;
+}
+
+}  // namespace
+}  // namespace tablon::store
