@@ -103,7 +103,25 @@ class News {
   void Desconecta();
   void ListaGruposNuevos();
   void LeeEncabezados();
-  void Autentica();
+  // Authenticates (RFC 4643), upgrading to TLS first where the server offers STARTTLS.
+  // `pedida`: the server answered 480; otherwise credentials are offered unasked and skipped
+  // quietly when they cannot be sent safely.
+  void Autentica(bool pedida);
+  void IniciaStartTls();
+  void LeeCapacidades();
+  void Seleccion();
+  void RequiereConexion() const;
+  void Olvida();  // drops the connection and its state
+  // Sends one command line (the trace shows `traza` instead when given).
+  void Envia(const std::string& comando, const char* traza = nullptr);
+  // Reads a status line into `status_line_`; returns its code.
+  int LeeRespuesta();
+  // Sends `comando` and reads its status; on 480 authenticates and sends it once more.
+  int Orden(const std::string& comando);
+  // Reads a multi-line block up to its ".", giving each line dot-unstuffed.
+  void LeeBloque(const std::function<void(std::string_view)>& por_linea);
+  // Raises the failure `status_line_` reports for `comando` ("": the greeting).
+  [[noreturn]] void FallaEstado(const std::string& comando) const;
 
   std::string host_, sender_address_, user_name_, password_, since_date_, group_name_, article_key_;
   bool connect_option_ = false;
@@ -120,6 +138,14 @@ class News {
   // Capabilities and group state of the current connection.
   bool has_over_ = false;
   bool has_starttls_ = false;
+  bool caps_known_ = false;
+  bool has_reader_ = false;
+  bool has_authinfo_ = false;
+  bool authenticated_ = false;
+  std::string server_name_;   // host name or address, for TLS and ~/.netrc
+  std::string server_text_;   // "name:port" as error texts show it
+  std::string status_line_;   // the last status line received
+  std::string selected_group_;
   std::int64_t group_low_ = 0, group_high_ = 0, group_count_ = 0;
   bool group_selected_ = false;
 };

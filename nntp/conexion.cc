@@ -1,0 +1,376 @@
+#include "nntp/conexion.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "core/error.h"
+
+namespace tablon::nntp {
+
+namespace {
+
+using Reloj = std::chrono::steady_clock;
+
+// Bytes asked for per read: an overview arrives in one or a few reads, not one per line.
+constexpr std::size_t kBloqueLectura = 256 * 1024;
+
+int Milisegundos(std::chrono::milliseconds t) {
+  return static_cast<int>(std::clamp<std::int64_t>(t.count(), 0, 24LL * 3600 * 1000));
+}
+
+// Blocks SIGPIPE in this thread while OpenSSL writes to the socket (it cannot pass
+// MSG_NOSIGNAL), and swallows a SIGPIPE raised meanwhile.
+class SinSigpipe {
+ public:
+  SinSigpipe() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pendientes;
+    sigpending(&pendientes);
+    ya_pendiente_ = sigismember(&pendientes, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_, &anterior_);
+  }
+  ~SinSigpipe() {
+    if (!ya_pendiente_) {
+      sigset_t pendientes;
+      sigpending(&pendientes);
+      if (sigismember(&pendientes, SIGPIPE) == 1) {
+        const timespec cero{0, 0};
+        sigtimedwait(&pipe_, nullptr, &cero);
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &anterior_, nullptr);
+  }
+  SinSigpipe(const SinSigpipe&) = delete;
+  SinSigpipe& operator=(const SinSigpipe&) = delete;
+
+ private:
+  sigset_t pipe_{}, anterior_{};
+  bool ya_pendiente_ = false;
+};
+
+bool EsLoopback(const sockaddr_storage& a) {
+  if (a.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&a);
+    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (a.ss_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&a);
+    if (IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr) && v6->sin6_addr.s6_addr[12] == 127;
+  }
+  return false;
+}
+
+std::string TextoEnPuerto(const std::string& nombre, std::uint16_t puerto) {
+  const bool v6 = nombre.find(':') != std::string::npos;
+  return (v6 ? "[" + nombre + "]" : nombre) + ":" + std::to_string(puerto);
+}
+
+// The first queued OpenSSL error as text (and the queue emptied).
+std::string MotivoOpenSsl() {
+  std::string motivo;
+  while (const unsigned long e = ERR_get_error()) {
+    if (motivo.empty()) {
+      char buf[256];
+      ERR_error_string_n(e, buf, sizeof buf);
+      motivo = buf;
+    }
+  }
+  return motivo;
+}
+
+}  // namespace
+
+std::unique_ptr<Conexion> Conexion::Abre(const std::string& nombre, std::uint16_t puerto,
+                                         std::chrono::milliseconds timeout) {
+  const std::string descripcion = TextoEnPuerto(nombre, puerto);
+  addrinfo pista{};
+  pista.ai_family = AF_UNSPEC;
+  pista.ai_socktype = SOCK_STREAM;
+  pista.ai_protocol = IPPROTO_TCP;
+  addrinfo* lista = nullptr;
+  const int r = getaddrinfo(nombre.c_str(), std::to_string(puerto).c_str(), &pista, &lista);
+  if (r == EAI_SYSTEM) throw Error::FromErrno(errno, "No se pudo resolver " + nombre);
+  if (r != 0) {
+    throw Error(errnum::kHostDesconocido,
+                "No se pudo resolver el servidor " + nombre + ": " + gai_strerror(r));
+  }
+  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> guarda(lista, &freeaddrinfo);
+
+  const auto limite = Reloj::now() + timeout;
+  int ultimo_error = ECONNREFUSED;
+  bool agotado = false;
+  for (const addrinfo* ai = lista; ai && !agotado; ai = ai->ai_next) {
+    const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                          ai->ai_protocol);
+    if (fd < 0) {
+      ultimo_error = errno;
+      continue;
+    }
+    int err = 0;
+    if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+      err = errno;
+      while (err == EINPROGRESS || err == EINTR) {
+        const auto resta =
+            std::chrono::duration_cast<std::chrono::milliseconds>(limite - Reloj::now());
+        if (resta.count() <= 0) {
+          agotado = true;
+          break;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        const int n = poll(&p, 1, Milisegundos(resta));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+          err = errno;
+          break;
+        }
+        if (n == 0) {
+          agotado = true;
+          break;
+        }
+        socklen_t largo = sizeof err;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &largo) != 0) err = errno;
+        break;
+      }
+    }
+    if (err != 0 || agotado) {
+      if (!agotado) ultimo_error = err;
+      close(fd);
+      continue;
+    }
+    const int uno = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &uno, sizeof uno);
+    sockaddr_storage par{};
+    socklen_t largo = sizeof par;
+    const bool loopback = getpeername(fd, reinterpret_cast<sockaddr*>(&par), &largo) == 0 &&
+                          EsLoopback(par);
+    return std::unique_ptr<Conexion>(new Conexion(fd, descripcion, loopback, timeout));
+  }
+  if (agotado) {
+    throw Error(errnum::kTiempoAgotado, "No se pudo conectar con " + descripcion + " en " +
+                                            std::to_string(timeout.count()) + " ms");
+  }
+  throw Error::FromErrno(ultimo_error, "No se pudo conectar con " + descripcion);
+}
+
+Conexion::Conexion(int fd, std::string descripcion, bool loopback,
+                   std::chrono::milliseconds timeout)
+    : fd_(fd), descripcion_(std::move(descripcion)), loopback_(loopback), timeout_(timeout) {}
+
+Conexion::~Conexion() {
+  if (ssl_) {
+    SinSigpipe guarda;
+    SSL_shutdown(ssl_);  // one try: the close_notify goes out if the socket takes it
+    SSL_free(ssl_);
+  }
+  if (ctx_) SSL_CTX_free(ctx_);
+  if (fd_ >= 0) close(fd_);
+  ERR_clear_error();
+}
+
+void Conexion::Espera(short eventos, const char* para) {
+  const auto limite = Reloj::now() + timeout_;
+  for (;;) {
+    const auto resta = std::chrono::duration_cast<std::chrono::milliseconds>(limite - Reloj::now());
+    pollfd p{fd_, eventos, 0};
+    const int n = poll(&p, 1, Milisegundos(std::max(resta, std::chrono::milliseconds(0))));
+    if (n > 0) return;  // ready, or an error/hang-up the next call reports
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw Error::FromErrno(errno, "Error esperando a " + descripcion_);
+    throw Error(errnum::kTiempoAgotado, "Tiempo agotado: " + descripcion_ + " no respondió en " +
+                                            std::to_string(timeout_.count()) + " ms (" + para +
+                                            ")");
+  }
+}
+
+void Conexion::FallaTls(const std::string& que) {
+  const std::string motivo = MotivoOpenSsl();
+  throw Error(errnum::kTls, "TLS con " + descripcion_ + ": " + que +
+                                (motivo.empty() ? std::string() : " (" + motivo + ")"));
+}
+
+void Conexion::IniciaTls(const std::string& nombre, const std::string& archivo_confianza) {
+  if (ssl_) return;
+  if (lineas_.Pendientes() > 0) {
+    throw Error(errnum::kProtocolo, "El servidor " + descripcion_ +
+                                        " envió datos sin cifrar antes del acuerdo TLS");
+  }
+  ERR_clear_error();
+  ctx_ = SSL_CTX_new(TLS_client_method());
+  if (!ctx_) FallaTls("no se pudo preparar OpenSSL");
+  SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
+  if (SSL_CTX_set_default_verify_paths(ctx_) != 1) {
+    FallaTls("no se pudo cargar el almacén de certificados del sistema");
+  }
+  if (!archivo_confianza.empty() &&
+      SSL_CTX_load_verify_locations(ctx_, archivo_confianza.c_str(), nullptr) != 1) {
+    FallaTls("no se pudo leer el archivo de certificados de confianza " + archivo_confianza);
+  }
+  SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
+
+  SSL* ssl = SSL_new(ctx_);
+  if (!ssl) FallaTls("no se pudo preparar la sesión");
+  std::unique_ptr<SSL, decltype(&SSL_free)> guarda(ssl, &SSL_free);
+  SSL_set_fd(ssl, fd_);
+  in6_addr ip{};
+  const bool es_ip = inet_pton(AF_INET, nombre.c_str(), &ip) == 1 ||
+                     inet_pton(AF_INET6, nombre.c_str(), &ip) == 1;
+  if (es_ip) {
+    if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), nombre.c_str()) != 1) {
+      FallaTls("dirección no válida para verificar el certificado");
+    }
+  } else {
+    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    if (SSL_set_tlsext_host_name(ssl, nombre.c_str()) != 1 || SSL_set1_host(ssl, nombre.c_str()) != 1) {
+      FallaTls("nombre de servidor no válido para TLS");
+    }
+  }
+  for (;;) {
+    int r;
+    {
+      SinSigpipe sin_sigpipe;
+      r = SSL_connect(ssl);
+    }
+    if (r == 1) break;
+    const int e = SSL_get_error(ssl, r);
+    if (e == SSL_ERROR_WANT_READ) {
+      Espera(POLLIN, "acuerdo TLS");
+    } else if (e == SSL_ERROR_WANT_WRITE) {
+      Espera(POLLOUT, "acuerdo TLS");
+    } else {
+      const long v = SSL_get_verify_result(ssl);
+      if (v != X509_V_OK) {
+        ERR_clear_error();
+        throw Error(errnum::kTls, "TLS con " + descripcion_ +
+                                      ": el certificado del servidor no es de confianza para " +
+                                      nombre + " (" + X509_verify_cert_error_string(v) + ")");
+      }
+      if (e == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
+        throw Error(errnum::kConexionCerrada,
+                    "TLS con " + descripcion_ + ": el servidor cerró la conexión durante el acuerdo");
+      }
+      FallaTls("falló el acuerdo TLS");
+    }
+  }
+  if (SSL_get0_peer_certificate(ssl) == nullptr || SSL_get_verify_result(ssl) != X509_V_OK) {
+    FallaTls("el servidor no presentó un certificado válido");
+  }
+  ssl_ = guarda.release();
+}
+
+void Conexion::Escribe(std::string_view datos) {
+  while (!datos.empty()) {
+    if (ssl_) {
+      std::size_t n = 0;
+      int r;
+      {
+        SinSigpipe sin_sigpipe;
+        ERR_clear_error();
+        r = SSL_write_ex(ssl_, datos.data(), datos.size(), &n);
+      }
+      if (r == 1) {
+        datos.remove_prefix(n);
+        continue;
+      }
+      const int e = SSL_get_error(ssl_, r);
+      if (e == SSL_ERROR_WANT_WRITE) {
+        Espera(POLLOUT, "escribir");
+      } else if (e == SSL_ERROR_WANT_READ) {
+        Espera(POLLIN, "escribir");
+      } else if (e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN) {
+        ERR_clear_error();
+        throw Error(errnum::kConexionCerrada, "El servidor " + descripcion_ + " cerró la conexión");
+      } else {
+        FallaTls("no se pudo enviar");
+      }
+      continue;
+    }
+    const ssize_t n = send(fd_, datos.data(), datos.size(), MSG_NOSIGNAL);
+    if (n >= 0) {
+      datos.remove_prefix(static_cast<std::size_t>(n));
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      Espera(POLLOUT, "escribir");
+    } else if (errno != EINTR) {
+      if (errno == EPIPE || errno == ECONNRESET) {
+        throw Error(errnum::kConexionCerrada, "El servidor " + descripcion_ + " cerró la conexión");
+      }
+      throw Error::FromErrno(errno, "No se pudo enviar a " + descripcion_);
+    }
+  }
+}
+
+void Conexion::Recibe() {
+  for (;;) {
+    // Linux clears TCP_QUICKACK after it has acted: ask again before every read.
+    const int uno = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &uno, sizeof uno);
+    char* destino = lineas_.Reserva(kBloqueLectura);
+    if (ssl_) {
+      std::size_t n = 0;
+      int r;
+      {
+        SinSigpipe sin_sigpipe;  // a read may have to write (key updates)
+        ERR_clear_error();
+        r = SSL_read_ex(ssl_, destino, kBloqueLectura, &n);
+      }
+      if (r == 1) {
+        lineas_.Agregados(n);
+        return;
+      }
+      const int e = SSL_get_error(ssl_, r);
+      if (e == SSL_ERROR_WANT_READ) {
+        Espera(POLLIN, "leer");
+      } else if (e == SSL_ERROR_WANT_WRITE) {
+        Espera(POLLOUT, "leer");
+      } else if (e == SSL_ERROR_ZERO_RETURN || e == SSL_ERROR_SYSCALL ||
+                 (e == SSL_ERROR_SSL &&
+                  ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
+        ERR_clear_error();
+        throw Error(errnum::kConexionCerrada, "El servidor " + descripcion_ + " cerró la conexión");
+      } else {
+        FallaTls("no se pudo leer");
+      }
+      continue;
+    }
+    const ssize_t n = recv(fd_, destino, kBloqueLectura, 0);
+    if (n > 0) {
+      lineas_.Agregados(static_cast<std::size_t>(n));
+      return;
+    }
+    if (n == 0) {
+      throw Error(errnum::kConexionCerrada, "El servidor " + descripcion_ + " cerró la conexión");
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      Espera(POLLIN, "leer");
+    } else if (errno != EINTR) {
+      if (errno == ECONNRESET) {
+        throw Error(errnum::kConexionCerrada, "El servidor " + descripcion_ + " cortó la conexión");
+      }
+      throw Error::FromErrno(errno, "No se pudo leer de " + descripcion_);
+    }
+  }
+}
+
+std::string_view Conexion::LeeLinea() {
+  for (;;) {
+    if (auto linea = lineas_.Siguiente()) return *linea;
+    Recibe();
+  }
+}
+
+}  // namespace tablon::nntp

@@ -1,0 +1,64 @@
+#include "nntp/direccion.h"
+
+#include <charconv>
+
+#include "core/error.h"
+
+namespace tablon::nntp {
+
+namespace {
+
+[[noreturn]] void Invalido(std::string_view host, const char* motivo) {
+  throw Error(errnum::kArgumentoNoValido,
+              "Host no válido \"" + std::string(host) + "\": " + motivo);
+}
+
+std::uint16_t Puerto(std::string_view host, std::string_view texto) {
+  unsigned v = 0;
+  auto [fin, ec] = std::from_chars(texto.data(), texto.data() + texto.size(), v);
+  if (texto.empty() || ec != std::errc() || fin != texto.data() + texto.size() || v == 0 ||
+      v > 65535) {
+    Invalido(host, "el puerto debe ser un número entre 1 y 65535");
+  }
+  return static_cast<std::uint16_t>(v);
+}
+
+}  // namespace
+
+Direccion AnalizaHost(std::string_view host) {
+  for (char c : host) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7f) Invalido(host, "contiene blancos o caracteres de control");
+  }
+  Direccion d;
+  if (!host.empty() && host.front() == '[') {
+    const std::size_t cierre = host.find(']');
+    if (cierre == std::string_view::npos) Invalido(host, "falta el \"]\"");
+    d.nombre = std::string(host.substr(1, cierre - 1));
+    const std::string_view resto = host.substr(cierre + 1);
+    if (!resto.empty()) {
+      if (resto.front() != ':') Invalido(host, "tras \"]\" solo puede ir \":puerto\"");
+      d.puerto = Puerto(host, resto.substr(1));
+    }
+  } else {
+    const std::size_t dos_puntos = host.find(':');
+    if (dos_puntos != std::string_view::npos && host.find(':', dos_puntos + 1) != std::string_view::npos) {
+      d.nombre = std::string(host);  // a bare IPv6 literal
+    } else if (dos_puntos != std::string_view::npos) {
+      d.nombre = std::string(host.substr(0, dos_puntos));
+      d.puerto = Puerto(host, host.substr(dos_puntos + 1));
+    } else {
+      d.nombre = std::string(host);
+    }
+  }
+  if (d.nombre.empty()) Invalido(host, "falta el nombre del servidor");
+  d.tls_implicito = d.puerto == kPuertoNntps;
+  return d;
+}
+
+std::string Describe(const Direccion& d) {
+  const bool v6 = d.nombre.find(':') != std::string::npos;
+  return (v6 ? "[" + d.nombre + "]" : d.nombre) + ":" + std::to_string(d.puerto);
+}
+
+}  // namespace tablon::nntp

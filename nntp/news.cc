@@ -1,0 +1,425 @@
+// The news control over one NNTP session. A session goes: connect (plain or TLS from the first
+// byte), greeting, CAPABILITIES, MODE READER when the server is not yet a reader, credentials
+// when they are configured and the server takes them; then the operations, each one command
+// (GROUP, OVER/XOVER, NEWGROUPS, ARTICLE) whose 480 answer is met by authenticating and
+// sending it once more.
+//
+// A transport or protocol failure leaves the stream at an unknown point (a half-read block, a
+// reply still coming): the connection is dropped and `Connected()` turns false. A failure
+// status (411, 430, ...) leaves the session usable.
+#include "nntp/news.h"
+
+#include <ctime>
+#include <strings.h>
+
+#include "core/date.h"
+#include "core/error.h"
+#include "nntp/capacidades.h"
+#include "nntp/conexion.h"
+#include "nntp/direccion.h"
+#include "nntp/netrc.h"
+#include "nntp/respuesta.h"
+
+namespace tablon::nntp {
+
+namespace {
+
+// The session is still in step after errors of these kinds.
+bool SesionIntacta(long numero) {
+  return (numero >= 100 && numero <= 599) || numero == errnum::kArgumentoNoValido ||
+         numero == errnum::kCredenciales;
+}
+
+bool TieneControl(std::string_view v) {
+  return v.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+void CompruebaTexto(std::string_view valor, const char* propiedad) {
+  if (TieneControl(valor)) {
+    throw Error(errnum::kArgumentoNoValido,
+                std::string(propiedad) + " no puede contener CR, LF ni NUL");
+  }
+}
+
+void CompruebaGrupo(std::string_view nombre) {
+  CompruebaTexto(nombre, "GroupName");
+  if (nombre.empty()) throw Error(errnum::kArgumentoNoValido, "GroupName está vacío");
+  for (char c : nombre) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7f) {
+      throw Error(errnum::kArgumentoNoValido, "El nombre de grupo \"" + LineaLegible(nombre) +
+                                                  "\" contiene blancos o caracteres de control");
+    }
+  }
+}
+
+// "<...>": RFC 3977 §3.6, at most 250 bytes, no blanks or control characters, no "<" or ">"
+// inside.
+void CompruebaIdentificador(std::string_view id) {
+  CompruebaTexto(id, "ArticleKey");
+  bool valido = id.size() >= 3 && id.size() <= 250 && id.front() == '<' && id.back() == '>';
+  for (std::size_t i = 1; valido && i + 1 < id.size(); ++i) {
+    const auto u = static_cast<unsigned char>(id[i]);
+    valido = u > 0x20 && u != 0x7f && u != '<' && u != '>';
+  }
+  if (!valido) {
+    throw Error(errnum::kArgumentoNoValido,
+                "\"" + LineaLegible(id) + "\" no es un identificador de mensaje <...> válido");
+  }
+}
+
+bool Contiene(std::string_view texto, std::string_view palabra) {
+  for (std::size_t i = 0; i + palabra.size() <= texto.size(); ++i) {
+    if (strncasecmp(texto.data() + i, palabra.data(), palabra.size()) == 0) return true;
+  }
+  return false;
+}
+
+// NEWGROUPS's "yyyymmdd hhmmss GMT" (RFC 3977 §7.3) from the control's local date text.
+std::string FechaNewgroups(const std::string& local) {
+  const auto fecha = LeeFormatoControl(local);
+  if (!fecha) {
+    throw Error(errnum::kArgumentoNoValido,
+                "SinceDate \"" + LineaLegible(local) + "\" no es una fecha \"ddd, dd mmm yyyy hh:mm:ss\"");
+  }
+  const std::time_t t = static_cast<std::time_t>(fecha->AUnix());
+  std::tm utc{};
+  if (t == static_cast<std::time_t>(-1) || !gmtime_r(&t, &utc) || utc.tm_year + 1900 < 0 ||
+      utc.tm_year + 1900 > 9999) {
+    throw Error(errnum::kArgumentoNoValido, "SinceDate \"" + local + "\" está fuera de rango");
+  }
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y%m%d %H%M%S GMT", &utc);
+  return buf;
+}
+
+}  // namespace
+
+News::News() = default;
+News::~News() = default;
+
+bool News::Connected() const { return conn_ != nullptr; }
+
+const std::string& News::NewGroupLine(std::int64_t i) const {
+  if (i < 0 || i >= NewGroupCount()) {
+    throw Error(errnum::kArgumentoNoValido, "NewGroupLine: índice " + std::to_string(i) +
+                                                " fuera de 0.." + std::to_string(NewGroupCount() - 1));
+  }
+  return new_groups_[static_cast<std::size_t>(i)];
+}
+
+const std::string& News::OverviewLine(std::int64_t i) const {
+  if (i < 0 || i >= OverviewCount()) {
+    throw Error(errnum::kArgumentoNoValido, "OverviewLine: índice " + std::to_string(i) +
+                                                " fuera de 0.." + std::to_string(OverviewCount() - 1));
+  }
+  return overview_[static_cast<std::size_t>(i)];
+}
+
+void News::Command(std::int32_t code) {
+  try {
+    switch (code) {
+      case kConectar:
+        Conecta();
+        return;
+      case kDesconectar:
+        Desconecta();
+        return;
+      case kListarGruposNuevos:
+        ListaGruposNuevos();
+        return;
+      case kLeerEncabezados:
+        LeeEncabezados();
+        return;
+      default:
+        throw Error(errnum::kArgumentoNoValido, "Código de orden desconocido: " + std::to_string(code));
+    }
+  } catch (const Error& e) {
+    if (code == kConectar || !SesionIntacta(e.Number())) Olvida();
+    throw;
+  }
+}
+
+void News::SelectGroup() {
+  try {
+    CompruebaGrupo(group_name_);
+    RequiereConexion();
+    Seleccion();
+  } catch (const Error& e) {
+    if (!SesionIntacta(e.Number())) Olvida();
+    throw;
+  }
+}
+
+void News::FetchArticle() {
+  article_text_.clear();
+  try {
+    CompruebaIdentificador(article_key_);
+    RequiereConexion();
+    const std::string orden = "ARTICLE " + article_key_;
+    if (Orden(orden) != estado::kArticuloSigue) FallaEstado(orden);
+    std::string texto;
+    LeeBloque([&texto](std::string_view linea) {
+      texto.append(linea);
+      texto.append("\r\n");
+    });
+    article_text_ = std::move(texto);
+  } catch (const Error& e) {
+    if (!SesionIntacta(e.Number())) Olvida();
+    throw;
+  }
+}
+
+void News::Olvida() {
+  conn_.reset();
+  caps_known_ = has_over_ = has_starttls_ = has_reader_ = has_authinfo_ = false;
+  authenticated_ = false;
+  group_selected_ = false;
+  selected_group_.clear();
+  group_low_ = group_high_ = group_count_ = 0;
+}
+
+void News::RequiereConexion() const {
+  if (!conn_) throw Error(errnum::kProtocolo, "No hay conexión con el servidor de noticias");
+  conn_->Timeout(timeout_);
+}
+
+void News::Envia(const std::string& comando, const char* traza) {
+  if (Debug) Debug((traza ? std::string(traza) : comando) + "\r\n");
+  std::string linea;
+  linea.reserve(comando.size() + 2);
+  linea.append(comando).append("\r\n");
+  conn_->Escribe(linea);
+}
+
+int News::LeeRespuesta() {
+  const std::string_view linea = conn_->LeeLinea();
+  status_line_.assign(linea);
+  if (Debug) Debug(status_line_ + "\r\n");
+  const auto e = AnalizaEstado(linea);
+  if (!e) {
+    throw Error(errnum::kProtocolo, "Respuesta ilegible de " + server_text_ + ": \"" +
+                                        LineaLegible(linea) + "\"");
+  }
+  return e->codigo;
+}
+
+void News::FallaEstado(const std::string& comando) const {
+  const auto e = AnalizaEstado(status_line_);
+  const std::string texto =
+      "El servidor respondió: " + LineaLegible(status_line_) +
+      (comando.empty() ? " (al conectar con " + server_text_ + ")"
+                       : " (a \"" + comando + "\" en " + server_text_ + ")");
+  if (e && e->codigo >= 400) throw Error(e->codigo, texto);
+  throw Error(errnum::kProtocolo, "Respuesta inesperada. " + texto);
+}
+
+void News::LeeBloque(const std::function<void(std::string_view)>& por_linea) {
+  for (;;) {
+    const std::string_view linea = conn_->LeeLinea();
+    if (EsFinDeBloque(linea)) return;
+    por_linea(SinRelleno(linea));
+  }
+}
+
+int News::Orden(const std::string& comando) {
+  Envia(comando);
+  int codigo = LeeRespuesta();
+  if (codigo == estado::kAutenticacionRequerida && !authenticated_) {
+    Autentica(true);
+    // STARTTLS may have reset the session: choose the group again for the commands using it.
+    if (group_selected_ && comando.rfind("GROUP ", 0) != 0) {
+      const std::string grupo = "GROUP " + selected_group_;
+      Envia(grupo);
+      if (LeeRespuesta() != estado::kGrupoSeleccionado) FallaEstado(grupo);
+    }
+    Envia(comando);
+    codigo = LeeRespuesta();
+  }
+  return codigo;
+}
+
+void News::LeeCapacidades() {
+  caps_known_ = has_over_ = has_starttls_ = has_reader_ = has_authinfo_ = false;
+  Envia("CAPABILITIES");
+  const int codigo = LeeRespuesta();
+  if (codigo != estado::kListaCapacidades) {
+    // RFC 977 servers do not know the command: nothing is known then.
+    if (codigo >= 400) return;
+    FallaEstado("CAPABILITIES");
+  }
+  std::vector<std::string> lineas;
+  LeeBloque([&lineas](std::string_view l) { lineas.emplace_back(l); });
+  const Capacidades caps(lineas);
+  caps_known_ = true;
+  has_over_ = caps.Tiene("OVER");
+  has_starttls_ = caps.Tiene("STARTTLS");
+  has_reader_ = caps.Tiene("READER");
+  has_authinfo_ = caps.Tiene("AUTHINFO");
+}
+
+void News::Conecta() {
+  new_groups_.clear();
+  overview_.clear();
+  article_text_.clear();
+  CompruebaTexto(host_, "Host");
+  CompruebaTexto(user_name_, "UserName");
+  CompruebaTexto(password_, "Password");
+  const Direccion dir = AnalizaHost(host_);
+  if (conn_) Desconecta();
+
+  server_name_ = dir.nombre;
+  server_text_ = Describe(dir);
+  conn_ = Conexion::Abre(dir.nombre, dir.puerto, timeout_);
+  if (dir.tls_implicito || implicit_tls_) conn_->IniciaTls(server_name_, trust_file_);
+
+  const int saludo = LeeRespuesta();
+  if (saludo != estado::kListoConPublicacion && saludo != estado::kListoSinPublicacion) {
+    FallaEstado("");
+  }
+  const bool transito = Contiene(status_line_, "transit");
+
+  LeeCapacidades();
+  const bool lector = caps_known_ ? has_reader_ : !transito;
+  if (!lector) {
+    const std::string orden = "MODE READER";
+    const int codigo = Orden(orden);
+    if (codigo == estado::kListoConPublicacion || codigo == estado::kListoSinPublicacion) {
+      if (caps_known_) LeeCapacidades();
+    } else if (codigo != estado::kOrdenDesconocida && codigo != estado::kErrorDeSintaxis) {
+      FallaEstado(orden);
+    }
+  }
+  if (has_authinfo_ && !authenticated_) Autentica(false);
+}
+
+void News::Desconecta() {
+  if (!conn_) return;
+  conn_->Timeout(timeout_);
+  try {
+    Envia("QUIT");
+    LeeRespuesta();
+  } catch (const Error&) {
+    // The session ends either way.
+  }
+  Olvida();
+}
+
+void News::IniciaStartTls() {
+  const std::string orden = "STARTTLS";
+  Envia(orden);
+  if (LeeRespuesta() != estado::kSigaConTls) {
+    const auto e = AnalizaEstado(status_line_);
+    throw Error(errnum::kTls, "El servidor respondió: " + LineaLegible(status_line_) +
+                                  " (a \"STARTTLS\" en " + server_text_ + ")" +
+                                  (e ? "" : ": respuesta ilegible"));
+  }
+  conn_->IniciaTls(server_name_, trust_file_);
+  // RFC 4642 §2.2.2: what was learnt before the handshake no longer holds.
+  LeeCapacidades();
+}
+
+void News::Autentica(bool pedida) {
+  std::optional<CredencialesNetrc> cred;
+  if (!user_name_.empty()) {
+    cred = CredencialesNetrc{user_name_, password_};
+  } else {
+    cred = LeeNetrc(netrc_path_.empty() ? RutaNetrcPorDefecto() : netrc_path_, server_name_);
+    if (cred && cred->usuario.empty()) cred.reset();
+  }
+  if (!cred) {
+    if (!pedida) return;
+    throw Error(estado::kAutenticacionRequerida,
+                "El servidor respondió: " + LineaLegible(status_line_) + " (" + server_text_ +
+                    " pide credenciales y no hay UserName ni entrada para " + server_name_ +
+                    " en " + (netrc_path_.empty() ? "~/.netrc" : netrc_path_) + ")");
+  }
+  if (TieneControl(cred->usuario) || TieneControl(cred->contrasena)) {
+    throw Error(errnum::kArgumentoNoValido,
+                "El usuario o la contraseña de " + server_name_ + " contienen CR, LF o NUL");
+  }
+  if (!conn_->EsTls()) {
+    if (has_starttls_) {
+      IniciaStartTls();
+    } else if (!conn_->PeerEsLoopback() || loopback_as_remote_) {
+      if (!pedida) return;
+      throw Error(errnum::kCredenciales,
+                  "No se envían credenciales a " + server_text_ +
+                      " por una conexión sin cifrar, y el servidor no ofrece STARTTLS");
+    }
+  }
+
+  auto rechazo = [this](const std::string& orden) {
+    return Error(errnum::kCredenciales, "El servidor " + server_text_ + " rechazó las credenciales: " +
+                                            LineaLegible(status_line_) + " (a \"" + orden + "\")");
+  };
+  const std::string usuario = "AUTHINFO USER " + cred->usuario;
+  Envia(usuario);
+  int codigo = LeeRespuesta();
+  if (codigo == estado::kSigaConContrasena) {
+    static constexpr char kTraza[] = "AUTHINFO PASS ********";
+    Envia("AUTHINFO PASS " + cred->contrasena, kTraza);
+    codigo = LeeRespuesta();
+    if (codigo != estado::kAutenticado) throw rechazo(kTraza);
+  } else if (codigo != estado::kAutenticado) {
+    throw rechazo(usuario);
+  }
+  authenticated_ = true;
+  // RFC 4643 §2.4.3: the capabilities may differ once authenticated.
+  LeeCapacidades();
+}
+
+void News::Seleccion() {
+  group_selected_ = false;
+  const std::string orden = "GROUP " + group_name_;
+  if (Orden(orden) != estado::kGrupoSeleccionado) FallaEstado(orden);
+  const auto e = AnalizaEstado(status_line_);
+  const auto g = e ? AnalizaGrupo(e->texto) : std::nullopt;
+  if (!g || g->cantidad < 0 || g->primero < 0 || g->ultimo < 0) {
+    throw Error(errnum::kProtocolo, "Respuesta ilegible a \"" + orden + "\" de " + server_text_ +
+                                        ": \"" + LineaLegible(status_line_) + "\"");
+  }
+  group_count_ = g->cantidad;
+  group_low_ = g->primero;
+  group_high_ = g->ultimo;
+  selected_group_ = group_name_;
+  group_selected_ = true;
+}
+
+void News::ListaGruposNuevos() {
+  new_groups_.clear();
+  CompruebaTexto(since_date_, "SinceDate");
+  const std::string orden = "NEWGROUPS " + FechaNewgroups(since_date_);
+  RequiereConexion();
+  if (Orden(orden) != estado::kGruposNuevosSiguen) FallaEstado(orden);
+  std::vector<std::string> lineas;
+  LeeBloque([&lineas](std::string_view l) { lineas.emplace_back(l); });
+  new_groups_ = std::move(lineas);
+}
+
+void News::LeeEncabezados() {
+  overview_.clear();
+  CompruebaGrupo(group_name_);
+  RequiereConexion();
+  if (!group_selected_ || selected_group_ != group_name_) Seleccion();
+  if (group_count_ == 0 || group_high_ < group_low_) return;
+
+  const std::string rango = std::to_string(group_low_) + "-" + std::to_string(group_high_);
+  std::string orden = (has_over_ ? "OVER " : "XOVER ") + rango;
+  int codigo = Orden(orden);
+  if (codigo == estado::kOrdenDesconocida && has_over_) {
+    has_over_ = false;
+    orden = "XOVER " + rango;
+    codigo = Orden(orden);
+  }
+  if (codigo == estado::kRangoSinArticulos) return;  // every article of the range is gone
+  if (codigo != estado::kResumenSigue) FallaEstado(orden);
+
+  std::vector<std::string> lineas;
+  // The reply's count is the server's estimate; never trust it for more than a modest reserve.
+  lineas.reserve(static_cast<std::size_t>(std::min<std::int64_t>(group_count_, 1 << 20)));
+  LeeBloque([&lineas](std::string_view l) { lineas.emplace_back(l); });
+  overview_ = std::move(lineas);
+}
+
+}  // namespace tablon::nntp

@@ -1,0 +1,242 @@
+// The news control against the local INN (scripts/inn.sh): connecting through INN's transit
+// greeting, new groups since a date, the overview of a thousand articles line for line, an
+// article byte for byte, INN's own 430 and 411.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <map>
+
+#include "core/date.h"
+#include "core/error.h"
+#include "nntp/news.h"
+#include "support/inn.h"
+
+namespace tablon::nntp {
+namespace {
+
+using test::Article;
+using test::Inn;
+
+#define REQUIRE_INN()                                                        \
+  do {                                                                       \
+    if (!Inn::Available()) GTEST_SKIP() << "TABLON_INN_PORT no está definida"; \
+  } while (0)
+
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> f;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t tab = line.find('\t', start);
+    f.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) return f;
+    start = tab + 1;
+  }
+}
+
+// INN's overview turns TAB, CR and LF within a header into blanks.
+std::string AsInOverview(std::string s) {
+  for (char& c : s) {
+    if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+  }
+  return s;
+}
+
+void Connect(News& news) {
+  news.Host(Inn::Host());
+  news.Timeout(std::chrono::seconds(20));
+  news.NetrcPath("/nonexistent/netrc");
+  news.Command(kConectar);
+  ASSERT_TRUE(news.Connected());
+}
+
+TEST(InnNews, ListsGroupsCreatedSinceADate) {
+  REQUIRE_INN();
+  const std::string group = Inn::UniqueName("tablon.test.newgroups");
+  const std::int64_t now = std::time(nullptr);
+  Inn::CreateGroup(group);
+
+  struct Case {
+    const char* name;
+    std::int64_t since;  // local time, as the control takes it
+    bool listed;
+  } cases[] = {
+      {"a minute before its creation", now - 60, true},
+      {"an hour before", now - 3600, true},
+      {"after its creation", now + 120, false},
+  };
+  News news;
+  Connect(news);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    news.SinceDate(FormatoControl(Fecha::DesdeUnix(c.since)));
+    news.Command(kListarGruposNuevos);
+    bool found = false;
+    for (std::int64_t i = 0; i < news.NewGroupCount(); ++i) {
+      found |= news.NewGroupLine(i).rfind(group + " ", 0) == 0;
+    }
+    EXPECT_EQ(found, c.listed);
+  }
+  news.Command(kDesconectar);
+  EXPECT_FALSE(news.Connected());
+}
+
+class InnGroup : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Inn::Available()) GTEST_SKIP() << "TABLON_INN_PORT no está definida";
+    group_ = Inn::UniqueName("tablon.test.over");
+    Inn::CreateGroup(group_);
+    articles_ = test::MakeArticles(group_, 1200, group_);
+    Inn::Post(articles_);
+  }
+
+  std::string group_;
+  std::vector<Article> articles_;
+};
+
+TEST_F(InnGroup, GivesTheOverviewLineForLine) {
+  News news;
+  Connect(news);
+  news.GroupName(group_);
+  news.Command(kLeerEncabezados);
+  ASSERT_EQ(news.OverviewCount(), static_cast<std::int64_t>(articles_.size()));
+
+  std::int64_t previous = 0;
+  for (std::int64_t i = 0; i < news.OverviewCount(); ++i) {
+    const std::string& line = news.OverviewLine(i);
+    const std::vector<std::string> f = Fields(line);
+    ASSERT_EQ(f.size(), 9u) << line;
+    const std::int64_t number = std::stoll(f[0]);
+    EXPECT_GT(number, previous) << line;
+    previous = number;
+    // INN files articles in the order they came.
+    const Article& a = articles_[static_cast<std::size_t>(i)];
+    EXPECT_EQ(f[1], AsInOverview(a.subject)) << line;
+    EXPECT_EQ(f[2], a.from) << line;
+    EXPECT_EQ(f[4], a.message_id) << line;
+    EXPECT_EQ(f[5], a.references) << line;
+    // "Xref: <server> <group>:<number>"
+    EXPECT_EQ(f[8].rfind("Xref: ", 0), 0u) << line;
+    EXPECT_NE(f[8].find(" " + group_ + ":" + f[0]), std::string::npos) << line;
+    EXPECT_EQ(f[8].size(), f[8].find(" " + group_ + ":") + group_.size() + 2 + f[0].size()) << line;
+  }
+  // Asking again gives the same lines (nothing left over in the stream).
+  const std::string first = news.OverviewLine(0);
+  news.Command(kLeerEncabezados);
+  EXPECT_EQ(news.OverviewCount(), static_cast<std::int64_t>(articles_.size()));
+  EXPECT_EQ(news.OverviewLine(0), first);
+  news.Command(kDesconectar);
+}
+
+TEST_F(InnGroup, FetchesAnArticleByteForByte) {
+  News news;
+  Connect(news);
+  for (std::size_t n : {std::size_t{0}, std::size_t{7}, std::size_t{13}}) {
+    const Article& a = articles_[n];
+    SCOPED_TRACE(a.message_id);
+    news.ArticleKey(a.message_id);
+    news.FetchArticle();
+    const std::string& text = news.ArticleText();
+    const std::string sent = test::ArticleText(a);
+    // The body exactly as posted, its lines starting with "." restored.
+    const std::size_t body_at = text.find("\r\n\r\n");
+    ASSERT_NE(body_at, std::string::npos);
+    EXPECT_EQ(text.substr(body_at + 4), sent.substr(sent.find("\r\n\r\n") + 4));
+    EXPECT_NE(text.find("\r\n.una línea que empieza con punto\r\n..dos puntos\r\n.\r\nfin\r\n"),
+              std::string::npos);
+    // Every header as posted, except the Path INN extends; only Xref added.
+    std::map<std::string, std::string> got;
+    std::size_t pos = 0;
+    while (pos < body_at) {
+      const std::size_t end = text.find("\r\n", pos);
+      const std::string line = text.substr(pos, end - pos);
+      got[line.substr(0, line.find(':'))] = line;
+      pos = end + 2;
+    }
+    // INN names itself in Xref and at the head of Path.
+    const std::string server = got["Xref"].substr(6, got["Xref"].find(' ', 6) - 6);
+    ASSERT_FALSE(server.empty());
+    std::size_t sent_headers = 0;
+    for (std::size_t p = 0; sent.compare(p, 2, "\r\n") != 0;) {
+      const std::size_t end = sent.find("\r\n", p);
+      const std::string line = sent.substr(p, end - p);
+      const std::string name = line.substr(0, line.find(':'));
+      if (name == "Path") {
+        EXPECT_EQ(got[name], "Path: " + server + "!feeder.tablon.test!not-for-mail");
+      } else {
+        EXPECT_EQ(got[name], line);
+      }
+      ++sent_headers;
+      p = end + 2;
+    }
+    EXPECT_EQ(got["Xref"], "Xref: " + server + " " + group_ + ":" + std::to_string(n + 1));
+    EXPECT_EQ(got.size(), sent_headers + 1);
+  }
+  news.Command(kDesconectar);
+}
+
+TEST(InnNews, ReportsMissingArticlesAndGroupsWithInnsText) {
+  REQUIRE_INN();
+  News news;
+  Connect(news);
+  struct Case {
+    const char* name;
+    std::function<void()> act;
+    long number;
+    const char* text;
+  } cases[] = {
+      {"missing article",
+       [&] {
+         news.ArticleKey("<" + Inn::UniqueName("missing") + "@tablon.test>");
+         news.FetchArticle();
+       },
+       430, "430 No such article"},
+      {"missing group",
+       [&] {
+         news.GroupName(Inn::UniqueName("tablon.test.missing"));
+         news.SelectGroup();
+       },
+       411, "411 No such group"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.act();
+      ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.Number(), c.number) << e.Description();
+      EXPECT_NE(e.Description().find(c.text), std::string::npos) << e.Description();
+    }
+    EXPECT_TRUE(news.Connected());
+  }
+  // The session goes on after either.
+  news.SinceDate(FormatoControl(Fecha::DesdeUnix(std::time(nullptr) + 3600)));
+  news.Command(kListarGruposNuevos);
+  EXPECT_EQ(news.NewGroupCount(), 0);
+  news.Command(kDesconectar);
+}
+
+// A measurement, not a pass/fail timing: set TABLON_INN_BENCH=1 to run it.
+TEST(InnNews, MeasuresALargeOverview) {
+  REQUIRE_INN();
+  if (!std::getenv("TABLON_INN_BENCH")) GTEST_SKIP() << "TABLON_INN_BENCH no está definida";
+  const std::string group = Inn::UniqueName("tablon.test.bench");
+  Inn::CreateGroup(group);
+  Inn::Post(test::MakeArticles(group, 20000, group, 10));
+  News news;
+  Connect(news);
+  news.GroupName(group);
+  news.SelectGroup();
+  const auto start = std::chrono::steady_clock::now();
+  news.Command(kLeerEncabezados);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(news.OverviewCount(), 20000);
+  std::cout << "OVER de 20000 líneas: " << ms.count() << " ms\n";
+  RecordProperty("over_20000_ms", static_cast<int>(ms.count()));
+}
+
+}  // namespace
+}  // namespace tablon::nntp

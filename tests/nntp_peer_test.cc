@@ -1,0 +1,468 @@
+// The news control against the scripted peer: the faults a real server does not produce end
+// in a clear error within the timeout, never a hang or a short result taken as complete; the
+// session's sequence (reader mode, capabilities, XOVER fallback, authentication) and the
+// checks made before anything is sent.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+
+#include "core/error.h"
+#include "nntp/news.h"
+#include "support/peer.h"
+#include "support/tmpdir.h"
+
+namespace tablon::nntp {
+namespace {
+
+using test::Lines;
+using test::Peer;
+using test::Step;
+using Then = Step::Then;
+
+constexpr auto kTimeout = std::chrono::milliseconds(500);
+
+std::vector<Step> Reader(const std::vector<std::string>& caps = {"VERSION 2", "READER", "OVER"}) {
+  return {{"", "200 peer ready\r\n"}, {"CAPABILITIES", "101 Capability list:\r\n" + Lines(caps) + ".\r\n"}};
+}
+
+std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+void Prepare(News& news, const Peer& peer) {
+  news.Host(peer.Host());
+  news.Timeout(kTimeout);
+  news.NetrcPath("/nonexistent/netrc");
+}
+
+struct Outcome {
+  long number = 0;  // 0: no error
+  std::string text;
+  std::chrono::milliseconds elapsed{0};
+};
+
+Outcome Attempt(const std::function<void()>& f) {
+  Outcome o;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    f();
+  } catch (const Error& e) {
+    o.number = e.Number();
+    o.text = e.Description();
+  }
+  o.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  return o;
+}
+
+const std::string kGroup211 = "211 3 1 3 g\r\n";
+const std::string kOverLine = "1\tSubject\tA <a@x>\tMon, 01 Jan 2024 00:00:00 +0000\t<1@x>\t\t10\t1";
+
+TEST(NntpPeer, FaultsEndInAClearErrorWithinTheTimeout) {
+  enum class Op { kConnect, kGroup, kOverview, kArticle };
+  struct Case {
+    const char* name;
+    std::vector<Step> script;
+    Op op;
+    long number;
+    std::string text;  // expected within the description
+  } cases[] = {
+      {"garbage greeting", {{"", "HELLO THERE\r\n"}}, Op::kConnect, errnum::kProtocolo, "HELLO THERE"},
+      {"greeting 400", {{"", "400 service unavailable\r\n"}}, Op::kConnect, 400, "400 service unavailable"},
+      {"greeting 502", {{"", "502 access denied\r\n"}}, Op::kConnect, 502, "502 access denied"},
+      {"silent greeting", {{"", "", Then::kSilence}}, Op::kConnect, errnum::kTiempoAgotado, "500 ms"},
+      {"closed at greeting", {{"", "", Then::kClose}}, Op::kConnect, errnum::kConexionCerrada, "cerró"},
+      {"half a greeting", {{"", "200 peer rea", Then::kClose}}, Op::kConnect, errnum::kConexionCerrada, "cerró"},
+      {"capabilities without their end",
+       {{"", "200 peer ready\r\n"}, {"CAPABILITIES", "101 caps\r\nVERSION 2\r\n", Then::kSilence}},
+       Op::kConnect, errnum::kTiempoAgotado, "no respondió"},
+      {"silent GROUP", Reader() + std::vector<Step>{{"GROUP g", "", Then::kSilence}}, Op::kGroup,
+       errnum::kTiempoAgotado, "no respondió"},
+      {"garbage GROUP fields", Reader() + std::vector<Step>{{"GROUP g", "211 many\r\n"}}, Op::kGroup,
+       errnum::kProtocolo, "211 many"},
+      {"no such group", Reader() + std::vector<Step>{{"GROUP g", "411 No such group g\r\n"}}, Op::kGroup, 411,
+       "411 No such group g"},
+      {"unexpected code", Reader() + std::vector<Step>{{"GROUP g", kGroup211}, {"OVER 1-3", "211 what\r\n"}},
+       Op::kOverview, errnum::kProtocolo, "211 what"},
+      {"dropped mid-overview",
+       Reader() + std::vector<Step>{{"GROUP g", kGroup211},
+                                    {"OVER 1-3", "224 follows\r\n" + kOverLine + "\r\n2\tSub", Then::kClose}},
+       Op::kOverview, errnum::kConexionCerrada, "cerró"},
+      {"overview without its end, then silence",
+       Reader() + std::vector<Step>{{"GROUP g", kGroup211},
+                                    {"OVER 1-3", "224 follows\r\n" + Lines({kOverLine, kOverLine}), Then::kSilence}},
+       Op::kOverview, errnum::kTiempoAgotado, "no respondió"},
+      {"overview without its end, then close",
+       Reader() + std::vector<Step>{{"GROUP g", kGroup211},
+                                    {"OVER 1-3", "224 follows\r\n" + Lines({kOverLine, kOverLine}), Then::kClose}},
+       Op::kOverview, errnum::kConexionCerrada, "cerró"},
+      {"10 MB without a line end, then silence",
+       Reader() + std::vector<Step>{{"GROUP g", kGroup211},
+                                    {"OVER 1-3", "224 follows\r\n" + std::string(10 << 20, 'x'), Then::kSilence}},
+       Op::kOverview, errnum::kTiempoAgotado, "no respondió"},
+      {"a line beyond the bound",
+       Reader() + std::vector<Step>{{"GROUP g", kGroup211},
+                                    {"OVER 1-3", "224 follows\r\n" + std::string(17 << 20, 'x'), Then::kSilence}},
+       Op::kOverview, errnum::kProtocolo, "sin terminarla"},
+      {"article dropped mid-body",
+       Reader() + std::vector<Step>{{"ARTICLE <a@x>", "220 0 <a@x>\r\nSubject: x\r\n\r\nbody", Then::kClose}},
+       Op::kArticle, errnum::kConexionCerrada, "cerró"},
+      {"missing article", Reader() + std::vector<Step>{{"ARTICLE <a@x>", "430 No Such Article Here\r\n"}},
+       Op::kArticle, 430, "430 No Such Article Here"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Peer peer(c.script);
+    News news;
+    Prepare(news, peer);
+    news.GroupName("g");
+    news.ArticleKey("<a@x>");
+    const Outcome o = Attempt([&] {
+      news.Command(kConectar);
+      switch (c.op) {
+        case Op::kConnect: break;
+        case Op::kGroup: news.SelectGroup(); break;
+        case Op::kOverview: news.Command(kLeerEncabezados); break;
+        case Op::kArticle: news.FetchArticle(); break;
+      }
+    });
+    EXPECT_EQ(o.number, c.number) << o.text;
+    EXPECT_NE(o.text.find(c.text), std::string::npos) << o.text;
+    EXPECT_LT(o.elapsed.count(), 5 * kTimeout.count());
+    EXPECT_EQ(news.OverviewCount(), 0);
+    EXPECT_TRUE(news.ArticleText().empty());
+    // A status failure leaves the session usable; a broken stream is dropped.
+    EXPECT_EQ(news.Connected(), c.number >= 400 && c.number < 600 && c.op != Op::kConnect);
+    EXPECT_EQ(peer.Failures(), "");
+  }
+}
+
+TEST(NntpPeer, KeepsOverviewLinesExactly) {
+  const std::string long_line = "2\t" + std::string(100 * 1024, 's') + "\tB <b@x>\t\t<2@x>\t\t5\t1";
+  const std::vector<std::string> lines = {
+      kOverLine,
+      long_line,
+      "3\tCaf\xc3\xa9 \xff\t=?ISO-8859-1?Q?Caf=E9?= <c@x>\t\t<3@x>\t<1@x> <2@x>\t7\t1\tXref: h g:3",
+      ".4\tstarts with a dot\t\t\t<4@x>\t\t1\t1",
+      "",
+  };
+  const std::string wire = Lines({lines[0], lines[1], lines[2], "." + lines[3], lines[4]}) + ".\r\n";
+  struct Case {
+    const char* name;
+    std::vector<Step> script;
+  } cases[] = {
+      {"OVER", Reader() + std::vector<Step>{{"GROUP g", "211 5 1 5 g\r\n"}, {"OVER 1-5", "224 ok\r\n" + wire}}},
+      {"XOVER where OVER is not advertised",
+       Reader({"VERSION 2", "READER"}) +
+           std::vector<Step>{{"GROUP g", "211 5 1 5 g\r\n"}, {"XOVER 1-5", "224 ok\r\n" + wire}}},
+      {"XOVER after OVER is refused",
+       Reader() + std::vector<Step>{{"GROUP g", "211 5 1 5 g\r\n"},
+                                    {"OVER 1-5", "500 What?\r\n"},
+                                    {"XOVER 1-5", "224 ok\r\n" + wire}}},
+      {"an old server without CAPABILITIES",
+       std::vector<Step>{{"", "200 old server\r\n"},
+                         {"CAPABILITIES", "500 What?\r\n"},
+                         {"GROUP g", "211 5 1 5 g\r\n"},
+                         {"XOVER 1-5", "224 ok\r\n" + wire}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Peer peer(c.script);
+    News news;
+    Prepare(news, peer);
+    news.Command(kConectar);
+    news.GroupName("g");
+    news.Command(kLeerEncabezados);
+    ASSERT_EQ(news.OverviewCount(), static_cast<std::int64_t>(lines.size()));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(news.OverviewLine(static_cast<std::int64_t>(i)), lines[i]) << i;
+    }
+    news.Command(kDesconectar);
+    EXPECT_FALSE(news.Connected());
+    EXPECT_EQ(peer.Failures(), "");
+  }
+}
+
+TEST(NntpPeer, AnEmptyGroupAsksForNoOverview) {
+  // The script ends after GROUP: an OVER would be reported as a failure by the peer.
+  for (const char* reply : {"211 0 0 0 g\r\n", "211 0 11 10 g\r\n", "211 2 11 10 g\r\n"}) {
+    Peer peer(Reader() + std::vector<Step>{{"GROUP g", reply}});
+    News news;
+    Prepare(news, peer);
+    news.Command(kConectar);
+    news.GroupName("g");
+    news.Command(kLeerEncabezados);
+    EXPECT_EQ(news.OverviewCount(), 0) << reply;
+    news.Command(kDesconectar);
+    EXPECT_EQ(peer.Failures(), "") << reply;
+  }
+}
+
+TEST(NntpPeer, EntersReaderModeOnlyWhenNeeded) {
+  struct Case {
+    const char* name;
+    std::vector<Step> script;
+  } cases[] = {
+      {"already a reader", Reader()},
+      {"transit server", std::vector<Step>{{"", "200 h InterNetNews server INN 2.7.1 ready (transit mode)\r\n"},
+                                           {"CAPABILITIES", "101 caps\r\n" + Lines({"VERSION 2", "IHAVE", "MODE-READER"}) + ".\r\n"},
+                                           {"MODE READER", "200 reader ready (posting ok)\r\n"},
+                                           {"CAPABILITIES", "101 caps\r\n" + Lines({"VERSION 2", "READER", "OVER"}) + ".\r\n"},
+                                           {"GROUP g", "211 1 1 1 g\r\n"},
+                                           {"OVER 1-1", "224 ok\r\n" + kOverLine + "\r\n.\r\n"}}},
+      {"transit greeting without CAPABILITIES",
+       std::vector<Step>{{"", "200 news ready (transit mode)\r\n"},
+                         {"CAPABILITIES", "500 What?\r\n"},
+                         {"MODE READER", "201 reader ready (no posting)\r\n"},
+                         {"GROUP g", "211 1 1 1 g\r\n"},
+                         {"XOVER 1-1", "224 ok\r\n" + kOverLine + "\r\n.\r\n"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Peer peer(c.script);
+    News news;
+    Prepare(news, peer);
+    news.Command(kConectar);
+    if (c.script.size() > 2) {
+      news.GroupName("g");
+      news.Command(kLeerEncabezados);
+      EXPECT_EQ(news.OverviewCount(), 1);
+    }
+    news.Command(kDesconectar);
+    EXPECT_EQ(peer.Failures(), "");
+  }
+}
+
+TEST(NntpPeer, RestoresDotsInArticles) {
+  Peer peer(Reader() + std::vector<Step>{
+                           {"ARTICLE <a@x>", "220 0 <a@x>\r\n" +
+                                                 Lines({"Subject: x", "", "..", "...two", ".x", "x.", "\xe9t\xe9", ""}) +
+                                                 ".\r\n"},
+                           {"ARTICLE <b@x>", "430 No such article\r\n"}});
+  News news;
+  Prepare(news, peer);
+  news.Command(kConectar);
+  news.ArticleKey("<a@x>");
+  news.FetchArticle();
+  EXPECT_EQ(news.ArticleText(), "Subject: x\r\n\r\n.\r\n..two\r\nx\r\nx.\r\n\xe9t\xe9\r\n\r\n");
+  // A missing article leaves nothing of the previous one.
+  news.ArticleKey("<b@x>");
+  EXPECT_EQ(Attempt([&] { news.FetchArticle(); }).number, 430);
+  EXPECT_EQ(news.ArticleText(), "");
+  EXPECT_TRUE(news.Connected());
+  EXPECT_EQ(peer.Failures(), "");
+}
+
+TEST(NntpPeer, SendsNewgroupsSinceALocalDateAsGmt) {
+  const char* old_tz = std::getenv("TZ");
+  const std::string saved = old_tz ? old_tz : "";
+  struct Case {
+    const char* tz;
+    const char* since;
+    const char* sent;
+  } cases[] = {
+      {"UTC0", "Mon, 01 Jan 1990 00:00:00", "NEWGROUPS 19900101 000000 GMT"},
+      {"<-03>3", "Mon, 01 Jan 1990 21:30:05", "NEWGROUPS 19900102 003005 GMT"},
+      {"<+09>-9", "Tue, 01 Mar 2022 08:00:00", "NEWGROUPS 20220228 230000 GMT"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tz);
+    setenv("TZ", c.tz, 1);
+    tzset();
+    Peer peer(Reader() + std::vector<Step>{
+                             {c.sent, "231 list follows\r\n" + Lines({"alt.new 5 1 y", "misc.\xe9t\xe9 0 1 m"}) + ".\r\n"}});
+    News news;
+    Prepare(news, peer);
+    news.Command(kConectar);
+    news.SinceDate(c.since);
+    news.Command(kListarGruposNuevos);
+    ASSERT_EQ(news.NewGroupCount(), 2);
+    EXPECT_EQ(news.NewGroupLine(0), "alt.new 5 1 y");
+    EXPECT_EQ(news.NewGroupLine(1), "misc.\xe9t\xe9 0 1 m");
+    EXPECT_EQ(Attempt([&] { news.NewGroupLine(2); }).number, errnum::kArgumentoNoValido);
+    EXPECT_EQ(peer.Failures(), "");
+  }
+  if (old_tz) {
+    setenv("TZ", saved.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+}
+
+TEST(NntpPeer, RefusesBadArgumentsBeforeSendingAnything) {
+  struct Case {
+    const char* name;
+    std::function<void(News&)> act;
+  } cases[] = {
+      {"group with LF", [](News& n) { n.GroupName("g\nQUIT"); n.SelectGroup(); }},
+      {"group with CR", [](News& n) { n.GroupName("g\r"); n.Command(kLeerEncabezados); }},
+      {"group with NUL", [](News& n) { n.GroupName(std::string("g\0x", 3)); n.SelectGroup(); }},
+      {"group with a blank", [](News& n) { n.GroupName("g h"); n.SelectGroup(); }},
+      {"empty group", [](News& n) { n.GroupName(""); n.SelectGroup(); }},
+      {"key without brackets", [](News& n) { n.ArticleKey("a@x"); n.FetchArticle(); }},
+      {"key with a blank", [](News& n) { n.ArticleKey("<a @x>"); n.FetchArticle(); }},
+      {"key with LF", [](News& n) { n.ArticleKey("<a@x>\nQUIT"); n.FetchArticle(); }},
+      {"key with NUL", [](News& n) { n.ArticleKey(std::string("<a\0@x>", 6)); n.FetchArticle(); }},
+      {"key of an article number", [](News& n) { n.ArticleKey("12"); n.FetchArticle(); }},
+      {"key with two ids", [](News& n) { n.ArticleKey("<a@x><b@x>"); n.FetchArticle(); }},
+      {"empty brackets", [](News& n) { n.ArticleKey("<>"); n.FetchArticle(); }},
+      {"date with CRLF", [](News& n) { n.SinceDate("Mon, 01 Jan 1990 00:00:00\r\nQUIT"); n.Command(kListarGruposNuevos); }},
+      {"not a date", [](News& n) { n.SinceDate("yesterday"); n.Command(kListarGruposNuevos); }},
+      {"unknown command", [](News& n) { n.Command(3); }},
+  };
+  Peer peer(Reader());
+  News news;
+  Prepare(news, peer);
+  news.Command(kConectar);
+  const std::size_t before = peer.Commands().size();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Attempt([&] { c.act(news); }).number, errnum::kArgumentoNoValido);
+    EXPECT_TRUE(news.Connected());
+  }
+  EXPECT_EQ(peer.Commands().size(), before);
+  news.Command(kDesconectar);
+  EXPECT_EQ(peer.Failures(), "");
+
+  // Without a connection an operation fails cleanly, and a bad Host never leaves the process.
+  News idle;
+  idle.GroupName("g");
+  EXPECT_EQ(Attempt([&] { idle.SelectGroup(); }).number, errnum::kProtocolo);
+  idle.Host("127.0.0.1:119\r\nQUIT");
+  EXPECT_EQ(Attempt([&] { idle.Command(kConectar); }).number, errnum::kArgumentoNoValido);
+}
+
+TEST(NntpPeer, NobodyListeningIsAConnectionRefused) {
+  std::string host;
+  {
+    Peer gone({});
+    host = gone.Host();
+  }  // the listening socket is closed now
+  News news;
+  news.Host(host);
+  news.Timeout(kTimeout);
+  const Outcome o = Attempt([&] { news.Command(kConectar); });
+  EXPECT_EQ(o.number, errnum::kConexionRechazada) << o.text;
+  EXPECT_NE(o.text.find(host), std::string::npos);
+  EXPECT_FALSE(news.Connected());
+}
+
+TEST(NntpPeer, TracesCommandsAndStatusLinesEndingInCrlf) {
+  Peer peer(Reader() + std::vector<Step>{{"GROUP g", kGroup211}});
+  News news;
+  Prepare(news, peer);
+  std::vector<std::string> trace;
+  news.Debug = [&trace](const std::string& s) { trace.push_back(s); };
+  news.Command(kConectar);
+  news.GroupName("g");
+  news.SelectGroup();
+  news.Command(kDesconectar);
+  const std::vector<std::string> expected = {"200 peer ready\r\n", "CAPABILITIES\r\n", "101 Capability list:\r\n",
+                                             "GROUP g\r\n",        kGroup211,          "QUIT\r\n",
+                                             "205 bye\r\n"};
+  EXPECT_EQ(trace, expected);
+}
+
+// Authentication: asked for with 480 or offered when AUTHINFO is advertised; the password
+// never shows in the trace and never goes in the clear to a peer that is not loopback.
+TEST(NntpPeer, AuthenticatesWhenAskedAndRetriesTheCommand) {
+  const std::vector<Step> asked =
+      Reader({"VERSION 2", "READER", "OVER"}) +
+      std::vector<Step>{{"GROUP g", "480 Authentication required\r\n"},
+                        {"AUTHINFO USER ana", "381 Password required\r\n"},
+                        {"AUTHINFO PASS s3cr3t!", "281 Welcome\r\n"},
+                        {"CAPABILITIES", "101 caps\r\n" + Lines({"VERSION 2", "READER", "OVER"}) + ".\r\n"},
+                        {"GROUP g", kGroup211}};
+  test::TmpDir dir;
+  test::WriteFile(dir / "netrc", "machine 127.0.0.1 login ana password s3cr3t!\n");
+  struct Case {
+    const char* name;
+    bool from_netrc;
+  } cases[] = {{"UserName and Password", false}, {"netrc entry", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Peer peer(asked);
+    News news;
+    Prepare(news, peer);
+    if (c.from_netrc) {
+      news.NetrcPath((dir / "netrc").string());
+    } else {
+      news.UserName("ana");
+      news.Password("s3cr3t!");
+    }
+    std::string trace;
+    news.Debug = [&trace](const std::string& s) { trace += s; };
+    news.Command(kConectar);
+    news.GroupName("g");
+    news.SelectGroup();
+    EXPECT_EQ(peer.Failures(), "");
+    EXPECT_EQ(trace.find("s3cr3t"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("AUTHINFO PASS ********\r\n"), std::string::npos) << trace;
+  }
+}
+
+TEST(NntpPeer, OffersNetrcCredentialsWhenAuthinfoIsAdvertised) {
+  test::TmpDir dir;
+  test::WriteFile(dir / "netrc", "machine 127.0.0.1 login ana password pw\n");
+  Peer peer(Reader({"VERSION 2", "READER", "AUTHINFO USER"}) +
+            std::vector<Step>{{"AUTHINFO USER ana", "381 more\r\n"},
+                              {"AUTHINFO PASS pw", "281 ok\r\n"},
+                              {"CAPABILITIES", "101 caps\r\n" + Lines({"VERSION 2", "READER", "OVER"}) + ".\r\n"}});
+  News news;
+  Prepare(news, peer);
+  news.NetrcPath((dir / "netrc").string());
+  news.Command(kConectar);
+  news.Command(kDesconectar);
+  EXPECT_EQ(peer.Failures(), "");
+}
+
+TEST(NntpPeer, AuthenticationFailuresAreClear) {
+  test::TmpDir dir;
+  struct Case {
+    const char* name;
+    std::vector<Step> after_480;
+    bool credentials;
+    bool as_remote;
+    long number;
+    const char* text;
+  } cases[] = {
+      {"no credentials", {}, false, false, 480, "480 Authentication required"},
+      {"password refused",
+       {{"AUTHINFO USER ana", "381 more\r\n"}, {"AUTHINFO PASS pw", "481 Authentication failed\r\n"}},
+       true, false, errnum::kCredenciales, "481 Authentication failed"},
+      {"user refused", {{"AUTHINFO USER ana", "482 No\r\n"}}, true, false, errnum::kCredenciales, "482 No"},
+      {"plain text to a remote peer", {}, true, true, errnum::kCredenciales, "sin cifrar"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Peer peer(Reader() + std::vector<Step>{{"GROUP g", "480 Authentication required\r\n"}} + c.after_480);
+    News news;
+    Prepare(news, peer);
+    if (c.credentials) {
+      news.UserName("ana");
+      news.Password("pw");
+    }
+    news.TreatLoopbackAsRemote(c.as_remote);
+    std::string trace;
+    news.Debug = [&trace](const std::string& s) { trace += s; };
+    news.Command(kConectar);
+    news.GroupName("g");
+    const Outcome o = Attempt([&] { news.SelectGroup(); });
+    EXPECT_EQ(o.number, c.number) << o.text;
+    EXPECT_NE(o.text.find(c.text), std::string::npos) << o.text;
+    EXPECT_EQ(o.text.find("pw"), std::string::npos) << o.text;
+    EXPECT_EQ(trace.find("AUTHINFO PASS pw"), std::string::npos);
+    news.Command(kDesconectar);
+    if (c.as_remote) {
+      for (const Peer::Received& r : peer.Commands()) EXPECT_EQ(r.line.rfind("AUTHINFO", 0), std::string::npos);
+    }
+    EXPECT_EQ(peer.Failures(), "");
+  }
+}
+
+}  // namespace
+}  // namespace tablon::nntp

@@ -1,0 +1,315 @@
+#include "support/peer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+
+namespace tablon::test {
+
+namespace {
+
+// No single wait of the peer lasts longer than this.
+constexpr int kEsperaMaximaMs = 15000;
+
+void Check(bool ok, const char* what) {
+  if (!ok) throw std::runtime_error(std::string("TlsIdentity: ") + what);
+}
+
+// One accepted connection, plain or TLS, non-blocking, every wait also ending on `stop`.
+class Session {
+ public:
+  Session(int fd, int stop) : fd_(fd), stop_(stop) {}
+  ~Session() {
+    if (ssl_) {
+      SSL_shutdown(ssl_);
+      SSL_free(ssl_);
+    }
+    if (ctx_) SSL_CTX_free(ctx_);
+    close(fd_);
+  }
+
+  bool tls() const { return ssl_ != nullptr; }
+
+  // false when stopped, timed out or the peer went away.
+  bool Wait(short events) {
+    pollfd p[2] = {{fd_, events, 0}, {stop_, POLLIN, 0}};
+    const int n = poll(p, 2, kEsperaMaximaMs);
+    return n > 0 && !(p[1].revents & POLLIN);
+  }
+
+  bool Handshake(const TlsIdentity& id) {
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    if (!ctx_ || SSL_CTX_use_certificate(ctx_, id.Cert()) != 1 ||
+        SSL_CTX_use_PrivateKey(ctx_, id.Key()) != 1) {
+      return false;
+    }
+    ssl_ = SSL_new(ctx_);
+    SSL_set_fd(ssl_, fd_);
+    for (;;) {
+      const int r = SSL_accept(ssl_);
+      if (r == 1) return true;
+      const int e = SSL_get_error(ssl_, r);
+      if (e == SSL_ERROR_WANT_READ ? !Wait(POLLIN) : e == SSL_ERROR_WANT_WRITE ? !Wait(POLLOUT) : true) {
+        ERR_clear_error();
+        return false;
+      }
+    }
+  }
+
+  bool Write(std::string_view data) {
+    while (!data.empty()) {
+      if (ssl_) {
+        std::size_t n = 0;
+        const int r = SSL_write_ex(ssl_, data.data(), data.size(), &n);
+        if (r == 1) {
+          data.remove_prefix(n);
+          continue;
+        }
+        const int e = SSL_get_error(ssl_, r);
+        if (e == SSL_ERROR_WANT_READ ? !Wait(POLLIN) : e == SSL_ERROR_WANT_WRITE ? !Wait(POLLOUT) : true) {
+          ERR_clear_error();
+          return false;
+        }
+        continue;
+      }
+      const ssize_t n = send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+      if (n > 0) {
+        data.remove_prefix(static_cast<std::size_t>(n));
+      } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        if (!Wait(POLLOUT)) return false;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // The next line without CRLF; false on end of stream, stop or timeout.
+  bool ReadLine(std::string& line) {
+    for (;;) {
+      const std::size_t lf = buffer_.find('\n');
+      if (lf != std::string::npos) {
+        line = buffer_.substr(0, lf);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        buffer_.erase(0, lf + 1);
+        return true;
+      }
+      char buf[4096];
+      if (ssl_) {
+        std::size_t n = 0;
+        const int r = SSL_read_ex(ssl_, buf, sizeof buf, &n);
+        if (r == 1) {
+          buffer_.append(buf, n);
+          continue;
+        }
+        const int e = SSL_get_error(ssl_, r);
+        if (e == SSL_ERROR_WANT_READ ? !Wait(POLLIN) : e == SSL_ERROR_WANT_WRITE ? !Wait(POLLOUT) : true) {
+          ERR_clear_error();
+          return false;
+        }
+        continue;
+      }
+      const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n > 0) {
+        buffer_.append(buf, static_cast<std::size_t>(n));
+      } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        if (!Wait(POLLIN)) return false;
+      } else {
+        return false;
+      }
+    }
+  }
+
+  // Waits until the client closes (or stop, or the longest wait), reading and dropping input.
+  void DrainUntilClosed() {
+    std::string ignored;
+    while (ReadLine(ignored)) {
+    }
+  }
+
+ private:
+  int fd_;
+  int stop_;
+  SSL_CTX* ctx_ = nullptr;
+  SSL* ssl_ = nullptr;
+  std::string buffer_;
+};
+
+bool Matches(const std::string& expect, const std::string& line) {
+  if (!expect.empty() && expect.back() == '*') {
+    return line.compare(0, expect.size() - 1, expect, 0, expect.size() - 1) == 0;
+  }
+  return line == expect;
+}
+
+}  // namespace
+
+TlsIdentity::TlsIdentity(const std::string& alt_names) {
+  key_ = EVP_EC_gen("P-256");
+  Check(key_ != nullptr, "EVP_EC_gen");
+  cert_ = X509_new();
+  Check(cert_ != nullptr, "X509_new");
+  X509_set_version(cert_, 2);
+  unsigned char serial[8];
+  RAND_bytes(serial, sizeof serial);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert_), static_cast<long>(serial[0] & 0x7f) << 16 | serial[1] << 8 | serial[2]);
+  X509_gmtime_adj(X509_getm_notBefore(cert_), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert_), 7L * 24 * 3600);
+  X509_set_pubkey(cert_, key_);
+  X509_NAME* name = X509_get_subject_name(cert_);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("Tablon test peer"), -1, -1, 0);
+  X509_set_issuer_name(cert_, name);
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, cert_, cert_, nullptr, nullptr, 0);
+  X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, alt_names.c_str());
+  Check(san != nullptr, "subjectAltName");
+  X509_add_ext(cert_, san, -1);
+  X509_EXTENSION_free(san);
+  Check(X509_sign(cert_, key_, EVP_sha256()) > 0, "X509_sign");
+
+  FILE* f = std::fopen(CertFile().c_str(), "w");
+  Check(f != nullptr, "fopen");
+  const int ok = PEM_write_X509(f, cert_);
+  std::fclose(f);
+  Check(ok == 1, "PEM_write_X509");
+}
+
+TlsIdentity::~TlsIdentity() {
+  X509_free(cert_);
+  EVP_PKEY_free(key_);
+}
+
+std::string Lines(const std::vector<std::string>& lines) {
+  std::string r;
+  for (const std::string& l : lines) r += l + "\r\n";
+  return r;
+}
+
+Peer::Peer(std::vector<Step> script, const TlsIdentity* tls, bool implicit_tls)
+    : script_(std::move(script)), tls_(tls), implicit_tls_(implicit_tls) {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) throw std::runtime_error("Peer: socket");
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listen_fd_, 4) != 0 ||
+      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    close(listen_fd_);
+    throw std::runtime_error("Peer: bind/listen");
+  }
+  port_ = ntohs(a.sin_port);
+  if (pipe2(stop_pipe_, O_CLOEXEC) != 0) {
+    close(listen_fd_);
+    throw std::runtime_error("Peer: pipe");
+  }
+  thread_ = std::thread([this] { Run(); });
+}
+
+Peer::~Peer() {
+  Stop();
+  close(listen_fd_);
+  close(stop_pipe_[0]);
+  close(stop_pipe_[1]);
+}
+
+void Peer::Stop() {
+  if (!thread_.joinable()) return;
+  const char c = 'x';
+  [[maybe_unused]] const ssize_t n = write(stop_pipe_[1], &c, 1);
+  thread_.join();
+}
+
+std::string Peer::Host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+std::vector<Peer::Received> Peer::Commands() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return received_;
+}
+
+std::string Peer::Failures() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return failures_;
+}
+
+void Peer::Fail(const std::string& what) {
+  std::lock_guard<std::mutex> lock(mu_);
+  failures_ += what + "\n";
+}
+
+void Peer::Run() {
+  // A client that goes away while a big reply is being written must not end the test program.
+  sigset_t pipe_set;
+  sigemptyset(&pipe_set);
+  sigaddset(&pipe_set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_set, nullptr);
+
+  pollfd p[2] = {{listen_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+  if (poll(p, 2, kEsperaMaximaMs) <= 0 || (p[1].revents & POLLIN)) return;
+  const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return;
+  Session s(fd, stop_pipe_[0]);
+  if (implicit_tls_ && (!tls_ || !s.Handshake(*tls_))) return;
+
+  std::string line;
+  for (const Step& step : script_) {
+    if (!step.expect.empty()) {
+      if (!s.ReadLine(line)) return;  // the client gave up: its own error says why
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        received_.push_back({line, s.tls()});
+      }
+      if (!Matches(step.expect, line)) {
+        Fail("se esperaba \"" + step.expect + "\" y llegó \"" + line + "\"");
+        s.Write("500 not in the script\r\n");
+        return;
+      }
+    }
+    if (!step.reply.empty() && !s.Write(step.reply)) return;
+    switch (step.then) {
+      case Step::Then::kContinue:
+        break;
+      case Step::Then::kClose:
+        return;
+      case Step::Then::kSilence:
+        s.DrainUntilClosed();
+        return;
+      case Step::Then::kStartTls:
+        if (!tls_ || !s.Handshake(*tls_)) return;
+        break;
+    }
+  }
+  while (s.ReadLine(line)) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      received_.push_back({line, s.tls()});
+    }
+    if (line == "QUIT") {
+      s.Write("205 bye\r\n");
+      return;
+    }
+    Fail("orden fuera del guion: \"" + line + "\"");
+    s.Write("500 not in the script\r\n");
+  }
+}
+
+}  // namespace tablon::test
