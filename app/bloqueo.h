@@ -1,0 +1,23 @@
+// One pass at a time per servers directory: a lock file in the directory, held (flock) for as
+// long as the object lives. The subscription commands take the same lock, so they never rewrite
+// a state file while a pass works on it.
+#pragma once
+
+#include <string>
+
+namespace tablon {
+
+class Bloqueo {
+ public:
+  // Takes the lock of `servers_dir` without waiting. Throws tablon::Error: errnum::kBloqueado
+  // when another process holds it, file numbers when the lock file cannot be opened.
+  explicit Bloqueo(const std::string& servers_dir);
+  ~Bloqueo();
+  Bloqueo(const Bloqueo&) = delete;
+  Bloqueo& operator=(const Bloqueo&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace tablon

@@ -1,0 +1,171 @@
+// tablon: one synchronisation pass (the default), or one of the commands that define a server
+// and manage its subscriptions. See `tablon --help`.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/bloqueo.h"
+#include "app/comandos.h"
+#include "app/main_frm.h"
+#include "app/pantallas.h"
+#include "app/sincronizacion.h"
+#include "core/error.h"
+#include "core/trap.h"
+#include "news/servidor_news.h"
+#include "store/outlook_module.h"
+
+namespace {
+
+using namespace tablon;
+
+constexpr int kSalidaBien = 0;
+constexpr int kSalidaError = 1;
+constexpr int kSalidaUso = 2;
+constexpr int kSalidaBloqueado = 3;
+
+constexpr const char* kAyuda =
+    "Tablón copia grupos de noticias (Usenet) en su almacén de correo Maildir.\n"
+    "\n"
+    "Uso:\n"
+    "  tablon [opciones]                       una pasada de sincronización\n"
+    "  tablon add-server SERVIDOR              define un servidor de noticias (host, host:puerto)\n"
+    "  tablon groups SERVIDOR [PATRÓN]         lista los grupos conocidos (X = subscrito)\n"
+    "  tablon subscribe SERVIDOR GRUPO...      subscribe grupos\n"
+    "  tablon unsubscribe SERVIDOR GRUPO...    anula subscripciones\n"
+    "\n"
+    "Opciones (antes o después del comando):\n"
+    "  --store DIR          almacén Maildir (o TABLON_STORE; por omisión ~/Mail)\n"
+    "  --servers-dir DIR    archivos de estado de los servidores (o TABLON_SERVERS_DIR;\n"
+    "                       por omisión $XDG_DATA_HOME/tablon/servers)\n"
+    "  --once               una sola pasada sin panel interactivo, una línea por cambio\n"
+    "  --verbose            muestra también la traza del protocolo (etiqueta Debug)\n"
+    "  --help, --version\n"
+    "\n"
+    "En un terminal el panel queda abierto tras la pasada: Intro o r hace otra pasada;\n"
+    "q, Ctrl-D o Ctrl-C lo cierran. Códigos de salida: 0 bien, 1 error, 2 uso incorrecto,\n"
+    "3 ya hay otra pasada en curso.\n";
+
+std::string DirectorioPorOmision() {
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::string(xdg) + "/tablon/servers/";
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : ".") + "/.local/share/tablon/servers/";
+}
+
+void MuestraError(const Error& e) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "Error %ld: %s\n", e.Number(), e.Description().c_str());
+}
+
+// One pass, or passes on demand while the panel stays open.
+int Sincroniza(bool interactivo, bool verbose) {
+  MainFrm& v = Ventana();
+  Bloqueo bloqueo(DirectorioServidores());
+  if (verbose) {
+    FijaObservadorDeFallos([](const std::string& s) { Ventana().Caption(MainFrm::Debug, "omitido: " + s); });
+  }
+  if (!interactivo) {
+    v.FijaPantalla(std::make_unique<PantallaLineas>(verbose));
+    form_load();
+    std::fflush(stdout);
+    return kSalidaBien;
+  }
+  auto pantalla = std::make_unique<PantallaTerminal>();
+  PantallaTerminal* panel = pantalla.get();
+  v.FijaPantalla(std::move(pantalla));
+  do {
+    try {
+      form_load();
+    } catch (const Error& e) {
+      v.MsgBox("Error " + std::to_string(e.Number()) + ": " + e.Description());
+      v.FijaPantalla(nullptr);
+      MuestraError(e);
+      return kSalidaError;
+    }
+    panel->Ayuda("Intro o r: otra pasada · q, Ctrl-D o Ctrl-C: cerrar");
+  } while (panel->EsperaOtraPasada());
+  v.FijaPantalla(nullptr);
+  return kSalidaBien;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  std::string store_dir, servers_dir;
+  bool once = false, verbose = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto valor = [&](const char* opcion) -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "Falta el valor de %s\n", opcion);
+        std::exit(kSalidaUso);
+      }
+      return argv[++i];
+    };
+    if (a == "--store") {
+      store_dir = valor("--store");
+    } else if (a.rfind("--store=", 0) == 0) {
+      store_dir = a.substr(8);
+    } else if (a == "--servers-dir") {
+      servers_dir = valor("--servers-dir");
+    } else if (a.rfind("--servers-dir=", 0) == 0) {
+      servers_dir = a.substr(14);
+    } else if (a == "--once") {
+      once = true;
+    } else if (a == "--verbose" || a == "-v") {
+      verbose = true;
+    } else if (a == "--help" || a == "-h") {
+      std::fputs(kAyuda, stdout);
+      return kSalidaBien;
+    } else if (a == "--version") {
+      std::printf("tablon 0.1.0\n");
+      return kSalidaBien;
+    } else if (a.size() > 1 && a[0] == '-' && a != "--") {
+      std::fprintf(stderr, "Opción desconocida: %s\n\n%s", a.c_str(), kAyuda);
+      return kSalidaUso;
+    } else {
+      args.push_back(a);
+    }
+  }
+  if (store_dir.empty()) {
+    if (const char* e = std::getenv("TABLON_STORE"); e && *e) store_dir = e;
+  }
+  if (servers_dir.empty()) {
+    if (const char* e = std::getenv("TABLON_SERVERS_DIR"); e && *e) servers_dir = e;
+  }
+  if (servers_dir.empty()) servers_dir = DirectorioPorOmision();
+  if (!store_dir.empty()) FijaUbicacionAlmacen(store_dir);
+  FijaDirectorioServidores(servers_dir);
+
+  try {
+    std::error_code ec;
+    std::filesystem::create_directories(servers_dir, ec);
+    if (args.empty()) {
+      const bool interactivo = !once && ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
+      return Sincroniza(interactivo, verbose);
+    }
+    const std::string& cmd = args[0];
+    if (cmd == "add-server" && args.size() == 2) {
+      ComandoAddServer(args[1]);
+    } else if (cmd == "groups" && (args.size() == 2 || args.size() == 3)) {
+      ComandoGroups(args[1], args.size() == 3 ? args[2] : "");
+    } else if ((cmd == "subscribe" || cmd == "unsubscribe") && args.size() >= 3) {
+      ComandoSubscribe(args[1], std::vector<std::string>(args.begin() + 2, args.end()), cmd == "subscribe");
+    } else {
+      std::fprintf(stderr, "Uso incorrecto.\n\n%s", kAyuda);
+      return kSalidaUso;
+    }
+    return kSalidaBien;
+  } catch (const Error& e) {
+    MuestraError(e);
+    return e.Number() == errnum::kBloqueado ? kSalidaBloqueado : kSalidaError;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Error: %s\n", e.what());
+    return kSalidaError;
+  }
+}

@@ -1,0 +1,63 @@
+#include "app/sincronizacion.h"
+
+#include <memory>
+
+#include "app/main_frm.h"
+#include "news/servidor_news.h"
+#include "store/outlook_module.h"
+
+namespace tablon {
+
+namespace {
+constexpr const char* kClaseServidor = "IPM.Post.News.Servidor";
+}
+
+void form_load() {
+  MainFrm& v = Ventana();
+  auto show = [&](const char* texto) { v.Caption(MainFrm::Status, texto); };
+
+  show("...");
+  v.Show();
+  show("Iniciando Outlook ...");
+  IniciaOutlook();
+  show("Leyendo informacion servidores ...");
+  std::shared_ptr<store::Folder> carpeta_news = MapiNameSpace->Folder("news");
+
+  for (const std::shared_ptr<store::Item>& item : carpeta_news->Items()) {
+    const std::shared_ptr<store::Item>& post = store::ComoPost(item);
+    if (post->MessageClass() != kClaseServidor) v.MsgBox("No tiene la clase correcta");
+    show("Leyendo informacion servidor ...");
+    auto servidor = std::make_unique<ServidorNews>();
+    servidor->ControlNews(v.News1);
+    servidor->init_from_msg(post);
+    show("Conectando con servidor...");
+    v.Caption(MainFrm::Servidor, servidor->host());
+    servidor->Connect();
+    show("Buscando nuevos grupos ...");
+    servidor->GetNewGroups();
+    show("Guardando nuevos grupos ...");
+    servidor->save();
+    show("Descargando grupos ...");
+    for (const std::shared_ptr<GrupoNews>& grupo : *servidor->grupos()) {
+      v.Caption(MainFrm::Grupo, grupo->Nombre());
+      if (!grupo->Subscrito()) continue;
+      show("Creando entrada del grupo ...");
+      grupo->CreaEntradaGrupo();
+      show("Leyendo mensajes locales ...");
+      grupo->LeeCopiasLocales();
+      show("Leyendo encabezados ...");
+      grupo->LeeEncabezados();
+      show("Creando entrada mensajes ...");
+      grupo->CreaMensajesGrupo();
+      show("Descargando mensajes seleccionados ...");
+      grupo->LeeMensajesMarcados();
+      // The group's items are durable before the next group starts.
+      OutlookApp->Sync();
+    }
+    show("Desconectando ...");
+    servidor->Disconnect();
+    servidor.reset();  // releases its groups and their messages
+  }
+}
+
+}  // namespace tablon

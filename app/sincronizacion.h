@@ -1,0 +1,16 @@
+// The synchronisation run: one pass over every news server defined in the store's "news"
+// folder. It does none of the news or store work itself; it drives one ServidorNews per
+// server-definition post and the GrupoNews of that server, writing a progress text into the
+// window's labels before each phase.
+//
+// The run traps nothing: a failure of any call ends the pass at that point and reaches the
+// caller (the program then shows the error's number and description and exits non-zero). What
+// was already written to the store or to state files stays as written.
+#pragma once
+
+namespace tablon {
+
+// One complete pass. Every item written by a group is made durable before the next group starts.
+void form_load();
+
+}  // namespace tablon

@@ -1,0 +1,254 @@
+#include "news/grupo_news.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "app/main_frm.h"
+#include "core/error.h"
+#include "core/trap.h"
+#include "news/archivo_estado.h"
+#include "store/outlook_module.h"
+#include "text/cadena.h"
+
+namespace tablon {
+
+namespace {
+constexpr const char* kClaseEntrada = "IPM.Post.News.Subscripcion";
+}
+
+GrupoNews::GrupoNews() : mensajes_(std::make_shared<Mensajes>()) {}
+
+void GrupoNews::mensajes(std::shared_ptr<Mensajes> v) {
+  if (!v) throw Error(errnum::kTipoNoCoincide, "No coinciden los tipos: se esperaba una colección de mensajes");
+  mensajes_ = std::move(v);
+}
+
+void GrupoNews::Subscrito(bool v) {
+  subscrito_ = v;
+  ActualizaCarpetaGrupo();
+}
+
+void GrupoNews::Nombre(std::string v) {
+  nombre_ = std::move(v);
+  ActualizaCarpetaGrupo();
+}
+
+// ---- Folder chain ----------------------------------------------------------------------------
+
+void GrupoNews::ActualizaCarpetaGrupo() {
+  // A record read without the store (the subscription commands) has no server folder and
+  // resolves nothing.
+  if (!subscrito_ || !carpeta_servidor_) return;
+  std::string ruta = Nombre();  // a copy: the walk consumes it
+  carpeta_grupo_ = BuscaOCreaRuta(carpeta_servidor_, ruta);
+}
+
+std::shared_ptr<store::Folder> GrupoNews::BuscaOCreaRuta(const std::shared_ptr<store::Folder>& carpeta,
+                                                         std::string& ruta) {
+  std::shared_ptr<store::Folder> cur = carpeta;
+  std::string componente;
+  while (!ruta.empty()) {
+    SeparaCadena(ruta, ".", componente, ruta);
+    if (!cur) throw Error(errnum::kObjetoNoEncontrado, "El grupo no tiene carpeta de servidor");
+    cur = BuscaOCreaCarpeta(*cur, componente);
+  }
+  return cur;
+}
+
+// ---- Entry post ------------------------------------------------------------------------------
+
+void GrupoNews::CreaEntradaGrupo() {
+  if (!carpeta_servidor_) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene carpeta de servidor");
+  std::string filtro = "[Asunto] = \"";
+  // A double quote inside the filter text is written twice.
+  for (char c : nombre_) {
+    filtro += c;
+    if (c == '"') filtro += '"';
+  }
+  filtro += '"';
+  std::shared_ptr<store::Item> entrada = carpeta_servidor_->Find(filtro);
+  if (entrada) {
+    store::ComoPost(entrada);
+    return;
+  }
+  entrada = OutlookApp->CreateItem(0);
+  entrada->SetSubject(nombre_);
+  entrada->SetMessageClass(kClaseEntrada);
+  entrada->Close(0);
+  entrada->Move(*carpeta_servidor_);
+  entrada->SetUnRead(true);
+  entrada->Save();
+}
+
+// ---- State-file line -------------------------------------------------------------------------
+
+void GrupoNews::save(EscritorEstado& file) const {
+  std::string line = nombre_;
+  line += ' ';
+  line += FormatoEstado(fecha_ultimo_);
+  line += ' ';
+  if (subscrito_) line += 'X';
+  file.EscribeLinea(line);
+}
+
+void GrupoNews::load(LectorEstado& file) {
+  std::optional<std::string> line = file.LeeLinea();
+  if (!line) throw Error(errnum::kArchivoNoEncontrado, "El archivo de estado termina antes de lo anunciado");
+  std::string resto, campo_fecha, marca;
+  SeparaCadena(*line, " ", nombre_, resto);
+  SeparaCadena(resto, " ", campo_fecha, marca);
+  if (campo_fecha.empty()) {
+    fecha_ultimo_ = kFechaInicial;
+  } else {
+    std::optional<Fecha> f = LeeFormatoEstado(campo_fecha);
+    if (!f) throw Error(errnum::kTipoNoCoincide, "Fecha no válida en el archivo de estado: " + campo_fecha);
+    fecha_ultimo_ = *f;
+  }
+  subscrito_ = marca == "X";
+  ActualizaCarpetaGrupo();
+}
+
+// ---- Local copies and header retrieval -------------------------------------------------------
+
+void GrupoNews::LeeCopiasLocales() {
+  std::vector<std::shared_ptr<store::Item>> items;
+  Paso([&] {
+    requiere_carpeta();
+    items = carpeta_grupo_->Items();
+  });
+  mensajes_->reserve(items.size());
+  for (const auto& item : items) {
+    auto m = std::make_shared<MessageNews>();
+    bool es_nota = Paso([&] { store::ComoNota(item); });
+    if (!es_nota) continue;  // not an article item: passed over
+    Paso([&] { m->OutlookMsg(item); });
+    // An item without an identifier cannot be recognised against the server's lines: it is
+    // kept in the store but joins no key.
+    if (m->id.empty()) continue;
+    Paso([&] { mensajes_->Add(m, m->id); });
+  }
+}
+
+std::int32_t EnteroDeTexto(std::string_view text) {
+  size_t b = 0, e = text.size();
+  while (b < e && (text[b] == ' ' || text[b] == '\t')) ++b;
+  while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
+  std::string_view t = text.substr(b, e - b);
+  bool digito = false;
+  for (size_t i = 0; i < t.size(); ++i) {
+    char c = t[i];
+    if (c >= '0' && c <= '9') {
+      digito = true;
+    } else if (!((c == '+' || c == '-') && (i == 0 || t[i - 1] == 'e' || t[i - 1] == 'E')) && c != '.' &&
+               c != 'e' && c != 'E') {
+      digito = false;
+      break;
+    }
+  }
+  if (t.empty() || !digito) throw Error(errnum::kTipoNoCoincide, "No coinciden los tipos: «" + std::string(text) + "» no es un número");
+  std::string s(t);
+  char* end = nullptr;
+  double v = std::strtod(s.c_str(), &end);
+  if (end != s.c_str() + s.size() || !std::isfinite(v)) {
+    throw Error(errnum::kTipoNoCoincide, "No coinciden los tipos: «" + std::string(text) + "» no es un número");
+  }
+  double r = std::nearbyint(v);  // half to even under the default rounding mode
+  if (r < -2147483648.0 || r > 2147483647.0) throw Error(errnum::kDesbordamiento, "Desbordamiento: " + std::string(text));
+  return static_cast<std::int32_t>(r);
+}
+
+void GrupoNews::LeeLineaResumen(std::string_view line, MessageNews& m) {
+  std::string_view campos[8];
+  std::string_view resto = line;
+  for (auto& campo : campos) SeparaCadena(resto, "\t", campo, resto);
+  Paso([&] { m.msgnum = EnteroDeTexto(campos[0]); });
+  m.subject.assign(campos[1]);
+  m.Autor.assign(campos[2]);
+  m.id.assign(campos[4]);
+  m.referencias.assign(campos[5]);
+  Paso([&] { m.bytes = EnteroDeTexto(campos[6]); });
+  Paso([&] { m.lineas = EnteroDeTexto(campos[7]); });
+}
+
+void GrupoNews::LeeEncabezados() {
+  nntp::News* control = control_.get();
+  if (!control) return;
+  Paso([&] { control->GroupName(nombre_); });
+  Paso([&] { control->SelectGroup(); });
+  Paso([&] { control->Command(nntp::kLeerEncabezados); });
+  std::int64_t n = 0;
+  Paso([&] { n = control->OverviewCount(); });
+  mensajes_->reserve(mensajes_->size() + static_cast<size_t>(n));
+  for (std::int64_t i = 0; i < n; ++i) {
+    auto m = std::make_shared<MessageNews>();
+    const std::string* line = nullptr;
+    if (!Paso([&] { line = &control->OverviewLine(i); })) continue;
+    LeeLineaResumen(*line, *m);
+    // A line without an identifier cannot be recognised in a later pass: it adds no message.
+    if (m->id.empty()) continue;
+    const std::string_view clave = m->id;
+    mensajes_->Add(std::move(m), clave);  // refused when the identifier is present: a local copy
+  }
+}
+
+// ---- Header items and flagged download -------------------------------------------------------
+
+void GrupoNews::CreaMensajesGrupo() {
+  MainFrm& ventana = Ventana();
+  // Walk by position: placeholders appended during the walk already have an item.
+  for (size_t i = 0; i < mensajes_->size(); ++i) {
+    const std::shared_ptr<MessageNews> m = (*mensajes_)[i];
+    if (m->ExisteMensajeLocal()) continue;
+    Paso([&] { ventana.Caption(MainFrm::Mensaje, m->subject); });
+    std::shared_ptr<store::Item> padre;
+    if (!m->referencias.empty()) {
+      std::shared_ptr<MessageNews> q = mensajes_->Find(m->referencias);
+      if (!q) {
+        q = std::make_shared<MessageNews>();
+        q->subject = m->subject;
+        q->id = m->referencias;
+        q->Autor = kAutorDesconocido;
+        Paso([&] { padre = q->CreateOutlookMsg(nombre_, nullptr); });
+        Paso([&] { requiere_carpeta(); padre->Move(*carpeta_grupo_); });
+        Paso([&] { mensajes_->Add(q, q->id); });
+      } else {
+        padre = q->OutlookMsg();
+        m->subject = q->subject;  // a reply takes the subject of the message it answers
+      }
+    }
+    std::shared_ptr<store::Item> e;
+    if (!Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); })) continue;
+    Paso([&] { requiere_carpeta(); e->Move(*carpeta_grupo_); });
+  }
+}
+
+void GrupoNews::LeeMensajesMarcados() {
+  MainFrm& ventana = Ventana();
+  nntp::News* control = control_.get();
+  std::vector<std::shared_ptr<store::Item>> items;
+  if (!Paso([&] { requiere_carpeta(); items = carpeta_grupo_->Items(); })) return;
+  for (const auto& item : items) {
+    if (!Paso([&] { store::ComoNota(item); })) continue;  // not an article item: passed over
+    int marca = store::kSinMarca;
+    std::string clase;
+    Paso([&] { marca = item->FlagStatus(); });
+    Paso([&] { clase = item->MessageClass(); });
+    if (marca != store::kMarcado || clase != kClaseCabecera) continue;
+    Paso([&] { ventana.Caption(MainFrm::Mensaje, item->Subject()); });
+    bool ok = Paso([&] {
+      if (!control) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene control de noticias");
+      control->ArticleKey(item->UserProperties().Item(kPropArticulo).AsText()); });
+    ok = Paso([&] { control->FetchArticle(); }) && ok;
+    if (!ok) continue;  // the item stays a flagged header item; the next pass tries again
+    Paso([&] { item->SetBody(control->ArticleText()); });
+    Paso([&] { item->SetMessageClass(kClaseCompleto); });
+    Paso([&] { item->Save(); });
+    Paso([&] { item->SetUnRead(true); });
+  }
+}
+
+void GrupoNews::requiere_carpeta() const {
+  if (!carpeta_grupo_) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene carpeta");
+}
+
+}  // namespace tablon

@@ -1,0 +1,107 @@
+// One newsgroup of one news server during one synchronisation pass: its state-file line, its
+// entry post and folder chain in the store, and the work on its articles.
+//
+// Failure styles, per member:
+//   traps nothing  — CreaEntradaGrupo, save, load, the Nombre and Subscrito lets (folder
+//                    resolution), BuscaOCreaRuta: a failure reaches the caller;
+//   traps each step — LeeCopiasLocales, LeeEncabezados, CreaMensajesGrupo, LeeMensajesMarcados:
+//                    a failing step is skipped and the routine goes on; nothing leaves them.
+//
+// Calling order: construct; CarpetaServidor; load; ControlNews; (the server's save calls save);
+// then, for a subscribed group, CreaEntradaGrupo, LeeCopiasLocales, LeeEncabezados,
+// CreaMensajesGrupo, LeeMensajesMarcados.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/date.h"
+#include "core/keyed_collection.h"
+#include "news/message_news.h"
+#include "nntp/news.h"
+#include "store/store.h"
+
+namespace tablon {
+
+class LectorEstado;
+class EscritorEstado;
+
+using Mensajes = KeyedCollection<MessageNews>;
+
+// The placeholder parent's author: three question marks and a dummy address, 16 characters.
+inline constexpr const char* kAutorDesconocido = "??" "?<nadie@nadie>";  // split: no trigraph
+
+class GrupoNews {
+ public:
+  GrupoNews();
+
+  // The group's entry post in the server folder: found by its subject (the group name), created
+  // as an "IPM.Post.News.Subscripcion" item when there is none.
+  void CreaEntradaGrupo();
+
+  const std::shared_ptr<Mensajes>& mensajes() const { return mensajes_; }
+  void mensajes(std::shared_ptr<Mensajes> v);  // null is refused (type mismatch)
+
+  const std::shared_ptr<store::Folder>& CarpetaServidor() const { return carpeta_servidor_; }
+  void CarpetaServidor(std::shared_ptr<store::Folder> v) { carpeta_servidor_ = std::move(v); }
+
+  // The deepest folder of the group's chain; set only while the group is subscribed.
+  const std::shared_ptr<store::Folder>& CarpetaGrupo() const { return carpeta_grupo_; }
+
+  const std::shared_ptr<nntp::News>& ControlNews() const { return control_; }
+  void ControlNews(std::shared_ptr<nntp::News> v) { control_ = std::move(v); }
+
+  bool Subscrito() const { return subscrito_; }
+  // Stores the flag, then resolves the folder chain (subscribing resolves it at once).
+  void Subscrito(bool v);
+
+  Fecha FechaUltimoMensaje() const { return fecha_ultimo_; }
+  void FechaUltimoMensaje(Fecha v) { fecha_ultimo_ = v; }
+
+  const std::string& Nombre() const { return nombre_; }
+  // Stores the name, then resolves the folder chain.
+  void Nombre(std::string v);
+
+  // Writes the group's line: name, blank, date text, blank, "X" when subscribed.
+  void save(EscritorEstado& file) const;
+  // Reads one line into the group (see save). A date field that is no date fails after the
+  // name is set. An empty date field gives 1 January 1990. A subscribed group then resolves its
+  // folder chain. Reading past the end of the file fails before anything is set.
+  void load(LectorEstado& file);
+
+  // Adds one message per item already in the group folder, keyed by its "ArticleID".
+  void LeeCopiasLocales();
+  // Asks the server for the group's overview and adds one message per new identifier.
+  void LeeEncabezados();
+  // Writes a header item into the group folder for every message without one, threading
+  // replies under their parents (placeholder parents where needed).
+  void CreaMensajesGrupo();
+  // Downloads the text of every flagged header item of the group folder.
+  void LeeMensajesMarcados();
+
+  // Fills `m` from one overview line: fields 1, 2, 3, 5, 6, 7 and 8 (the date field and any
+  // field past the eighth dropped). A numeric field that is no number leaves its member as it was.
+  static void LeeLineaResumen(std::string_view line, MessageNews& m);
+
+ private:
+  void ActualizaCarpetaGrupo();
+  // Throws when the group has no folder (unsubscribed, or resolving it failed).
+  void requiere_carpeta() const;
+  static std::shared_ptr<store::Folder> BuscaOCreaRuta(const std::shared_ptr<store::Folder>& carpeta,
+                                                       std::string& ruta);
+
+  std::string nombre_;
+  Fecha fecha_ultimo_;
+  bool subscrito_ = false;
+  std::shared_ptr<nntp::News> control_;
+  std::shared_ptr<Mensajes> mensajes_;
+  std::shared_ptr<store::Folder> carpeta_servidor_;
+  std::shared_ptr<store::Folder> carpeta_grupo_;
+};
+
+// Text to 32-bit integer as overview numbers are read: surrounding blanks allowed, a decimal
+// number (fraction and exponent allowed) rounded half to even. Not a number: type mismatch
+// error; out of range: overflow error.
+std::int32_t EnteroDeTexto(std::string_view text);
+
+}  // namespace tablon

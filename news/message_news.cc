@@ -1,0 +1,45 @@
+#include "news/message_news.h"
+
+#include "store/outlook_module.h"
+
+namespace tablon {
+
+void MessageNews::OutlookMsg(std::shared_ptr<store::Item> item) {
+  item_ = std::move(item);
+  const store::Item& it = *item_;
+  Autor = it.SentOnBehalfOfName();
+  subject = it.Subject();
+  fecha_ = it.UserProperties().Item(kPropFecha).AsDate();
+  id = it.UserProperties().Item(kPropArticulo).AsText();
+  referencias = it.UserProperties().Item(kPropReferencia).AsText();
+}
+
+std::shared_ptr<store::Item> MessageNews::CreateOutlookMsg(const std::string& newsGrp,
+                                                           const std::shared_ptr<store::Item>& parent) {
+  // 1. A new mail note, or the parent's reply saved at once.
+  std::shared_ptr<store::Item> nuevo;
+  if (!parent) {
+    nuevo = OutlookApp->CreateItem(0);
+  } else {
+    nuevo = parent->Execute("Responder");
+    nuevo->Save();
+  }
+  item_ = nuevo;
+  store::Item& it = *item_;
+  it.SetMessageClass(kClaseCabecera);                     // 2
+  it.SetSentOnBehalfOfName(Autor);                        // 3
+  it.AddReplyRecipient(Autor);                            // 4
+  it.AddRecipient(newsGrp);                               // 5
+  it.SetSubject(subject);                                 // 6
+  it.SetBody(std::string());                              // 7
+  it.SetUnRead(true);                                     // 8
+  auto& props = it.UserProperties();
+  props.Add(kPropGrupos, store::TipoPropiedad::PalabrasClave, true).SetValue(newsGrp);  // 9
+  props.Add(kPropFecha, store::TipoPropiedad::FechaHora, true).SetValue(fecha_);         // 10
+  props.Add(kPropArticulo, store::TipoPropiedad::Texto, true).SetValue(id);              // 11
+  props.Add(kPropReferencia, store::TipoPropiedad::Texto, true).SetValue(referencias);   // 12
+  it.Save();                                              // 13
+  return item_;                                           // 14
+}
+
+}  // namespace tablon

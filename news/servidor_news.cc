@@ -1,0 +1,177 @@
+#include "news/servidor_news.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+
+#include "core/error.h"
+#include "core/trap.h"
+#include "news/archivo_estado.h"
+#include "store/outlook_module.h"
+
+namespace tablon {
+
+namespace {
+
+std::string& Directorio() {
+  static std::string dir;
+  return dir;
+}
+
+// Line 2 of the state file: a whole number, surrounding blanks ignored.
+std::int64_t LeeCuenta(const std::string& text) {
+  size_t b = text.find_first_not_of(' ');
+  size_t e = text.find_last_not_of(' ');
+  if (b == std::string::npos) throw Error(errnum::kTipoNoCoincide, "Falta el número de grupos");
+  std::int64_t n = 0;
+  const char* first = text.data() + b;
+  const char* last = text.data() + e + 1;
+  auto [ptr, ec] = std::from_chars(first, last, n);
+  if (ec != std::errc() || ptr != last) {
+    throw Error(errnum::kTipoNoCoincide, "Número de grupos no válido: «" + text + "»");
+  }
+  return n;
+}
+
+std::string SufijoApartado() {
+  PartesFecha p = Fecha::Ahora().Partes();
+  char buf[64];
+  std::snprintf(buf, sizeof buf, ".ilegible-%04d%02d%02d-%02d%02d%02d", p.anio, p.mes, p.dia, p.hora,
+                p.minuto, p.segundo);
+  return buf;
+}
+
+}  // namespace
+
+void FijaDirectorioServidores(std::string dir) {
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  Directorio() = std::move(dir);
+}
+
+const std::string& DirectorioServidores() { return Directorio(); }
+
+void CompruebaHost(const std::string& host) {
+  bool control = false;
+  for (unsigned char c : host) control |= c < 0x20 || c == 0x7f;
+  if (host.empty() || host == "." || host == ".." || host.find('/') != std::string::npos || control) {
+    std::string visible;
+    for (unsigned char c : host) visible += c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
+    throw Error(errnum::kArgumentoNoValido,
+                "El nombre de servidor «" + visible +
+                    "» no es válido: no puede estar vacío, ser «.» o «..», ni contener «/» o caracteres de control");
+  }
+}
+
+void ServidorNews::grupos(std::shared_ptr<Grupos> v) {
+  if (!v) throw Error(errnum::kTipoNoCoincide, "No coinciden los tipos: se esperaba una colección de grupos");
+  grupos_ = std::move(v);
+}
+
+void ServidorNews::init_from_msg(const std::shared_ptr<store::Item>& servidor) {
+  email_address_ = kDireccionRemitente;
+  host_ = servidor->UserProperties().Item("Servidor").AsText();
+  CompruebaHost(host_);
+  filename_ = DirectorioServidores() + host_ + ".txt";
+  std::shared_ptr<store::Folder> news = servidor->Parent();
+  if (!news) throw Error(errnum::kObjetoNoEncontrado, "El mensaje del servidor " + host_ + " no está en ninguna carpeta");
+  carpeta_servidor_ = BuscaOCreaCarpeta(*news, host_);
+  load();
+}
+
+void ServidorNews::Connect() {
+  nntp::News& c = *control_;
+  c.SenderAddress(email_address_);
+  c.UserName("");
+  c.Password("");
+  c.ConnectOption(true);
+  c.Host(host_);
+  c.SinceDate(FormatoControl(fecha_chequeo_));
+  c.Command(nntp::kConectar);
+}
+
+void ServidorNews::Disconnect() { control_->Command(nntp::kDesconectar); }
+
+void ServidorNews::load() {
+  std::unique_ptr<LectorEstado> file;
+  try {
+    file = std::make_unique<LectorEstado>(filename_);
+  } catch (const Error&) {
+    fecha_chequeo_ = kFechaInicial;  // no file: the server's first run
+    return;
+  }
+  bool vacio = true;
+  bool completo = true;
+  // Line 1: the check date.
+  completo &= Paso([&] {
+    std::optional<std::string> line = file->LeeLinea();
+    if (!line) throw Error(errnum::kArchivoNoEncontrado, "El archivo de estado está vacío");
+    vacio = false;
+    std::optional<Fecha> f = LeeFormatoEstado(*line);
+    if (!f) throw Error(errnum::kTipoNoCoincide, "Fecha de comprobación no válida: «" + *line + "»");
+    fecha_chequeo_ = *f;
+  });
+  // Line 2: the number of group lines.
+  std::int64_t n = 0;
+  completo &= Paso([&] {
+    std::optional<std::string> line = file->LeeLinea();
+    if (!line) throw Error(errnum::kArchivoNoEncontrado, "Falta el número de grupos");
+    n = LeeCuenta(*line);
+  });
+  for (std::int64_t i = 0; i < n; ++i) {
+    auto grupo = std::make_shared<GrupoNews>();
+    grupo->CarpetaServidor(carpeta_servidor_);
+    bool fin = false;
+    completo &= Paso([&] {
+      try {
+        grupo->load(*file);
+      } catch (const Error& e) {
+        if (grupo->Nombre().empty() && e.Number() == errnum::kArchivoNoEncontrado) fin = true;
+        throw;
+      }
+    });
+    if (fin) break;  // fewer lines than announced: the groups read so far stay
+    grupo->ControlNews(control_);
+    Paso([&] { grupos_->Add(grupo, grupo->Nombre()); });
+  }
+  lectura_incompleta_ = !completo && !vacio;
+}
+
+void ServidorNews::save() {
+  EscritorEstado file(filename_);
+  file.EscribeLinea(FormatoEstado(fecha_chequeo_));
+  file.EscribeLinea(" " + std::to_string(grupos_->size()) + " ");
+  for (const auto& grupo : *grupos_) grupo->save(file);
+  if (lectura_incompleta_) {
+    // Keep the file that could not be read whole under a second name before replacing it.
+    std::string apartado = filename_ + SufijoApartado();
+    if (::link(filename_.c_str(), apartado.c_str()) != 0 && errno != ENOENT) {
+      throw Error::FromErrno(errno, "no se pudo apartar el archivo de estado dañado " + filename_);
+    }
+    archivo_apartado_ = apartado;
+    lectura_incompleta_ = false;
+  }
+  file.Confirma();
+}
+
+void ServidorNews::GetNewGroups() {
+  nntp::News& c = *control_;
+  c.SinceDate(FormatoControl(fecha_chequeo_));
+  c.Command(nntp::kListarGruposNuevos);
+  fecha_chequeo_ = Fecha::Ahora();
+  const std::int64_t n = c.NewGroupCount();
+  for (std::int64_t i = 0; i < n; ++i) {
+    Paso([&] {
+      const std::string& line = c.NewGroupLine(i);
+      std::string nombre = line.substr(0, line.find(' '));
+      if (nombre.empty() || grupos_->Contains(nombre)) return;
+      auto grupo = std::make_shared<GrupoNews>();
+      grupo->Nombre(nombre);
+      grupo->ControlNews(control_);
+      grupo->FechaUltimoMensaje(kFechaInicial);
+      grupos_->Add(std::move(grupo), nombre);
+    });
+  }
+}
+
+}  // namespace tablon

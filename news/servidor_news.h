@@ -1,0 +1,88 @@
+// One news server during one synchronisation pass: its identity (from its server-definition
+// post), its state file, its folder in the store, its groups, and the connection.
+//
+// Calling order: construct; ControlNews; init_from_msg; Connect; GetNewGroups; save; the work on
+// the groups of Grupos; Disconnect; release.
+//
+// Failure styles: init_from_msg, Connect, Disconnect, save and GetNewGroups (up to the first
+// listing line) trap nothing; load traps every step and never raises; GetNewGroups traps each
+// step from the lookup of the first listing line on.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/date.h"
+#include "core/keyed_collection.h"
+#include "news/grupo_news.h"
+#include "nntp/news.h"
+#include "store/store.h"
+
+namespace tablon {
+
+using Grupos = KeyedCollection<GrupoNews>;
+
+// The sender address given to every server.
+inline constexpr const char* kDireccionRemitente = "tablon@localhost(Usuario de Tablon)";
+
+// The servers directory: where the state files live. Set once at start; ends in "/".
+void FijaDirectorioServidores(std::string dir);
+const std::string& DirectorioServidores();
+
+// Throws tablon::Error (kArgumentoNoValido) when `host` cannot name a state file and a store
+// folder safely: empty, ".", "..", containing "/", NUL or control characters.
+void CompruebaHost(const std::string& host);
+
+class ServidorNews {
+ public:
+  ServidorNews() : grupos_(std::make_shared<Grupos>()) {}
+
+  Fecha FechaChequeoGrupos() const { return fecha_chequeo_; }
+  void FechaChequeoGrupos(Fecha v) { fecha_chequeo_ = v; }
+  const std::shared_ptr<nntp::News>& ControlNews() const { return control_; }
+  void ControlNews(std::shared_ptr<nntp::News> v) { control_ = std::move(v); }
+  const std::shared_ptr<store::Folder>& CarpetaServidor() const { return carpeta_servidor_; }
+  void CarpetaServidor(std::shared_ptr<store::Folder> v) { carpeta_servidor_ = std::move(v); }
+  const std::shared_ptr<Grupos>& grupos() const { return grupos_; }
+  void grupos(std::shared_ptr<Grupos> v);  // null is refused (type mismatch)
+  const std::string& filename() const { return filename_; }
+  void filename(std::string v) { filename_ = std::move(v); }
+  const std::string& email_address() const { return email_address_; }
+  void email_address(std::string v) { email_address_ = std::move(v); }
+  const std::string& host() const { return host_; }
+  void host(std::string v) { host_ = std::move(v); }
+
+  // Puts the connection settings into the control and connects.
+  void Connect();
+  // Takes the server's identity from its post: host (user property "Servidor", verbatim),
+  // state-file path, server folder (found or created beside the post); then loads the state
+  // file. A host that cannot name a file and a folder safely is refused with an error before
+  // anything is created.
+  void init_from_msg(const std::shared_ptr<store::Item>& servidor);
+  // Rewrites the state file from the record (atomically). A file that the last load could not
+  // read whole is first kept aside under a new name, so that no subscription is lost.
+  void save();
+  // Reads the state file; never raises. A missing file is a first run (check date 1 January 1990).
+  void load();
+  // Asks the server for the groups created since the last check and adds the unknown ones,
+  // unsubscribed, at the end of Grupos. The check date becomes now.
+  void GetNewGroups();
+  void Disconnect();
+
+  // Where the last load kept a damaged state file aside, or "" (for messages and tests).
+  const std::string& ArchivoApartado() const { return archivo_apartado_; }
+
+ private:
+  Fecha fecha_chequeo_;
+  std::shared_ptr<nntp::News> control_;
+  std::shared_ptr<store::Folder> carpeta_servidor_;
+  std::shared_ptr<Grupos> grupos_;
+  std::string filename_;
+  std::string email_address_;
+  std::string host_;
+  // The last load met a file it could not read whole: save keeps the old file aside first.
+  bool lectura_incompleta_ = false;
+  std::string archivo_apartado_;
+};
+
+}  // namespace tablon

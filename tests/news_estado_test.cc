@@ -1,0 +1,201 @@
+// The server state file: its exact bytes, the reading rules of its lines, and that neither a
+// failed write nor a damaged file ever costs the user a subscription.
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "core/error.h"
+#include "news/servidor_news.h"
+#include "support/tmpdir.h"
+
+namespace tablon {
+namespace {
+
+using test::ReadFile;
+using test::TmpDir;
+using test::WriteFile;
+
+// A server record bound to a state file only (no store, no connection).
+std::unique_ptr<ServidorNews> Servidor(const std::filesystem::path& file) {
+  auto s = std::make_unique<ServidorNews>();
+  s->filename(file.string());
+  return s;
+}
+
+std::shared_ptr<GrupoNews> Grupo(const std::string& nombre, Fecha fecha, bool subscrito) {
+  auto g = std::make_shared<GrupoNews>();
+  g->Nombre(nombre);
+  g->FechaUltimoMensaje(fecha);
+  g->Subscrito(subscrito);
+  return g;
+}
+
+TEST(EstadoServidor, TheExampleFileIsWrittenByteForByteAndReadsBack) {
+  TmpDir dir;
+  auto s = Servidor(dir / "news.example.txt");
+  s->FechaChequeoGrupos(*Fecha::DesdePartes({1990, 1, 2, 7, 5, 46}));
+  s->grupos()->Add(Grupo("comp.lang.c", kFechaInicial, true), "comp.lang.c");
+  s->grupos()->Add(Grupo("alt.test", kFechaInicial, false), "alt.test");
+  s->save();
+  EXPECT_EQ(ReadFile(dir / "news.example.txt"),
+            "02/01/1990 7:05:46\r\n 2 \r\ncomp.lang.c 01/01/1990 X\r\nalt.test 01/01/1990 \r\n");
+
+  auto r = Servidor(dir / "news.example.txt");
+  r->load();
+  EXPECT_EQ(r->FechaChequeoGrupos().Segundos(), s->FechaChequeoGrupos().Segundos());
+  ASSERT_EQ(r->grupos()->size(), 2u);
+  EXPECT_EQ((*r->grupos())[0]->Nombre(), "comp.lang.c");
+  EXPECT_TRUE((*r->grupos())[0]->Subscrito());
+  EXPECT_EQ((*r->grupos())[1]->Nombre(), "alt.test");
+  EXPECT_FALSE((*r->grupos())[1]->Subscrito());
+  EXPECT_EQ((*r->grupos())[1]->FechaUltimoMensaje(), kFechaInicial);
+  // Nothing damaged: nothing kept aside.
+  r->save();
+  EXPECT_EQ(r->ArchivoApartado(), "");
+}
+
+TEST(EstadoServidor, GroupLinesAreReadToTheLetter) {
+  TmpDir dir;
+  WriteFile(dir / "s.txt",
+            "02/01/1990 7:05:46\r\n 9 \r\n"
+            "a.sub 03/04/2001 X\r\n"       // subscribed, dated
+            "b.blank 03/04/2001 \r\n"      // unsubscribed
+            "c.lower 03/04/2001 x\r\n"     // lower-case x: unsubscribed
+            "d.trail 03/04/2001 X \r\n"    // blank after X: unsubscribed
+            "e.twoblanks  X\r\n"           // empty date field: 1990, subscribed
+            "f.alone\r\n"                  // a name alone
+            "A.SUB 01/01/1990 \r\n"        // same name in other letter case: dropped
+            "g.baddate 31/02/2001 X\r\n"   // not a date: kept with its name, date zero, unsubscribed
+            "h.lf 01/01/1990 X\n");        // a line ended by LF alone still reads
+  auto s = Servidor(dir / "s.txt");
+  s->load();
+  struct Want {
+    const char* nombre;
+    bool subscrito;
+    Fecha fecha;
+  } want[] = {
+      {"a.sub", true, *Fecha::DesdePartes({2001, 4, 3})},
+      {"b.blank", false, *Fecha::DesdePartes({2001, 4, 3})},
+      {"c.lower", false, *Fecha::DesdePartes({2001, 4, 3})},
+      {"d.trail", false, *Fecha::DesdePartes({2001, 4, 3})},
+      {"e.twoblanks", true, kFechaInicial},
+      {"f.alone", false, kFechaInicial},
+      {"g.baddate", false, Fecha(0)},
+      {"h.lf", true, kFechaInicial},
+  };
+  ASSERT_EQ(s->grupos()->size(), std::size(want));
+  for (size_t i = 0; i < std::size(want); ++i) {
+    const auto& g = *(*s->grupos())[i];
+    EXPECT_EQ(g.Nombre(), want[i].nombre);
+    EXPECT_EQ(g.Subscrito(), want[i].subscrito) << want[i].nombre;
+    EXPECT_EQ(g.FechaUltimoMensaje(), want[i].fecha) << want[i].nombre;
+  }
+}
+
+TEST(EstadoServidor, ShortOrOddFilesNeverRaise) {
+  TmpDir dir;
+  struct Case {
+    const char* name;
+    const char* content;  // nullptr: no file at all
+    double fecha;
+    size_t grupos;
+  } cases[] = {
+      {"missing", nullptr, 32874.0, 0},
+      {"empty", "", 0.0, 0},
+      {"count zero", "01/01/1990\r\n 0 \r\nignored 01/01/1990 X\r\n", 32874.0, 0},
+      {"count above lines", "01/01/1990\r\n 5 \r\na 01/01/1990 X\r\nb 01/01/1990 \r\n", 32874.0, 2},
+      {"bad count", "01/01/1990\r\n dos \r\na 01/01/1990 X\r\n", 32874.0, 0},
+      {"negative count", "01/01/1990\r\n -3 \r\na 01/01/1990 X\r\n", 32874.0, 0},
+      {"bad date line", "ayer\r\n 1 \r\na 01/01/1990 X\r\n", 0.0, 1},
+  };
+  for (const auto& c : cases) {
+    auto path = dir / (std::string(c.name) + ".txt");
+    if (c.content) WriteFile(path, c.content);
+    auto s = Servidor(path);
+    EXPECT_NO_THROW(s->load()) << c.name;
+    EXPECT_EQ(s->FechaChequeoGrupos().Dias(), c.fecha) << c.name;
+    EXPECT_EQ(s->grupos()->size(), c.grupos) << c.name;
+  }
+}
+
+TEST(EstadoServidor, ADamagedFileIsKeptAsideBeforeItIsReplaced) {
+  TmpDir dir;
+  const std::string damaged = "01/01/1990\r\n 3 \r\nkeep.me 01/01/1990 X\r\nbroken 99/99/1990 X\r\n";
+  WriteFile(dir / "s.txt", damaged);
+  auto s = Servidor(dir / "s.txt");
+  s->load();
+  s->save();
+  ASSERT_NE(s->ArchivoApartado(), "");
+  EXPECT_EQ(ReadFile(s->ArchivoApartado()), damaged);
+  EXPECT_NE(ReadFile(dir / "s.txt"), damaged);
+  // The groups that could be read are in the new file, subscriptions included.
+  auto r = Servidor(dir / "s.txt");
+  r->load();
+  ASSERT_GE(r->grupos()->size(), 1u);
+  EXPECT_TRUE(r->grupos()->Find("keep.me")->Subscrito());
+}
+
+TEST(EstadoServidor, AFailedWriteLeavesThePreviousFileWhole) {
+  TmpDir dir;
+  auto s = Servidor(dir / "s.txt");
+  s->FechaChequeoGrupos(kFechaInicial);
+  s->grupos()->Add(Grupo("first.group", kFechaInicial, true), "first.group");
+  s->save();
+  const std::string before = ReadFile(dir / "s.txt");
+
+  for (int i = 0; i < 20000; ++i) {
+    std::string n = "group.number." + std::to_string(i);
+    s->grupos()->Add(Grupo(n, kFechaInicial, false), n);
+  }
+  // A full disk, as the kernel reports it to a writer past its file-size limit.
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 4096;
+  setrlimit(RLIMIT_FSIZE, &small);
+  EXPECT_THROW(s->save(), Error);
+  setrlimit(RLIMIT_FSIZE, &old);
+
+  EXPECT_EQ(ReadFile(dir / "s.txt"), before);
+  size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) files += e.is_regular_file();
+  EXPECT_EQ(files, 1u) << "the temporary file is removed";
+
+  // A directory that does not exist: an error, nothing created.
+  auto t = Servidor(dir / "no-such-dir" / "s.txt");
+  EXPECT_THROW(t->save(), Error);
+}
+
+TEST(EstadoServidor, AHundredThousandGroupsLoadAndSave) {
+  TmpDir dir;
+  auto s = Servidor(dir / "big.txt");
+  s->FechaChequeoGrupos(kFechaInicial);
+  for (int i = 0; i < 100000; ++i) {
+    std::string n = "big.group." + std::to_string(i);
+    s->grupos()->Add(Grupo(n, kFechaInicial, i % 1000 == 0), n);
+  }
+  s->save();
+  auto r = Servidor(dir / "big.txt");
+  r->load();
+  ASSERT_EQ(r->grupos()->size(), 100000u);
+  EXPECT_TRUE(r->grupos()->Find("big.group.99000")->Subscrito());
+  EXPECT_FALSE(r->grupos()->Find("big.group.99999")->Subscrito());
+  r->save();
+  EXPECT_EQ(ReadFile(dir / "big.txt").size(), std::filesystem::file_size(dir / "big.txt"));
+}
+
+TEST(EstadoServidor, HostsThatCouldLeaveTheirDirectoryAreRefused) {
+  for (const std::string& host : std::vector<std::string>{"", ".", "..", "../x", "a/b", std::string("a\0b", 3), "a\nb", "a\tb"}) {
+    EXPECT_THROW(CompruebaHost(host), Error) << host;
+  }
+  for (const std::string host : {"news.example.com", "127.0.0.1:11119", "[::1]:119", " blank ", "UPPER", "..x"}) {
+    EXPECT_NO_THROW(CompruebaHost(host)) << host;
+  }
+}
+
+}  // namespace
+}  // namespace tablon

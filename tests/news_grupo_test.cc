@@ -1,0 +1,234 @@
+// A group's place in the store (folder chain, entry post), the cutting of overview lines, and
+// the writing of header items with their threads — against a real Maildir store.
+#include <gtest/gtest.h>
+
+#include "app/main_frm.h"
+#include "core/error.h"
+#include "news/grupo_news.h"
+#include "store/outlook_module.h"
+#include "support/tmpdir.h"
+
+namespace tablon {
+namespace {
+
+using test::TmpDir;
+
+class GrupoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FijaUbicacionAlmacen(dir_.str());
+    IniciaOutlook();
+    servidor_ = MapiNameSpace->AddFolder("news")->AddFolder("news.example.com");
+  }
+
+  std::shared_ptr<GrupoNews> Suscrito(const std::string& nombre) {
+    auto g = std::make_shared<GrupoNews>();
+    g->CarpetaServidor(servidor_);
+    g->Nombre(nombre);
+    g->Subscrito(true);
+    return g;
+  }
+
+  static std::vector<std::string> Nombres(store::Folder& f) {
+    std::vector<std::string> r;
+    for (const auto& sub : f.Folders()) r.push_back(sub->Name());
+    return r;
+  }
+
+  TmpDir dir_;
+  std::shared_ptr<store::Folder> servidor_;
+};
+
+TEST_F(GrupoTest, FolderChainsShareTheirUpperLevels) {
+  auto abc = Suscrito("a.b.c");
+  auto ab = Suscrito("a.b");
+  auto trailing = Suscrito("a.b.");
+  ASSERT_TRUE(abc->CarpetaGrupo());
+  EXPECT_EQ(abc->CarpetaGrupo()->Name(), "c");
+  EXPECT_EQ(ab->CarpetaGrupo()->Name(), "b");
+  EXPECT_EQ(Nombres(*servidor_), std::vector<std::string>{"a"});
+  auto a = servidor_->Folders()[0];
+  EXPECT_EQ(Nombres(*a), std::vector<std::string>{"b"});
+  EXPECT_EQ(Nombres(*a->Folders()[0]), std::vector<std::string>{"c"});
+  // A trailing dot gives the chain of the name without it.
+  EXPECT_EQ(trailing->CarpetaGrupo()->Name(), "b");
+  EXPECT_EQ(Nombres(*a->Folders()[0]), std::vector<std::string>{"c"});
+  // Renaming a subscribed group resolves the new chain; the old folders stay.
+  ab->Nombre("x");
+  EXPECT_EQ(ab->CarpetaGrupo()->Name(), "x");
+  EXPECT_EQ(Nombres(*servidor_).size(), 2u);
+}
+
+TEST_F(GrupoTest, UnsubscribedGroupsTouchNoFolder) {
+  auto g = std::make_shared<GrupoNews>();
+  g->CarpetaServidor(servidor_);
+  g->Nombre("never.created");
+  EXPECT_FALSE(g->CarpetaGrupo());
+  EXPECT_TRUE(servidor_->Folders().empty());
+}
+
+TEST_F(GrupoTest, TheEntryPostIsCreatedOnceAndFoundBySubject) {
+  auto g = Suscrito("comp.lang.c");
+  g->CreaEntradaGrupo();
+  g->CreaEntradaGrupo();
+  auto items = servidor_->Items();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0]->MessageClass(), "IPM.Post.News.Subscripcion");
+  EXPECT_EQ(items[0]->Subject(), "comp.lang.c");
+  EXPECT_TRUE(items[0]->UnRead());
+  // A mail note with the group's name as subject is no post: finding it is an error.
+  auto other = Suscrito("alt.test");
+  auto note = OutlookApp->CreateItem(0);
+  note->SetSubject("ALT.TEST");
+  note->Move(*servidor_);
+  EXPECT_THROW(other->CreaEntradaGrupo(), Error);
+}
+
+TEST(LineaResumen, FieldsAreCutAtTabsAndNumbersConvertedOrLeftAlone) {
+  struct Case {
+    std::string line;
+    std::int32_t msgnum;
+    std::string subject, autor, id, refs;
+    std::int32_t bytes, lineas;
+  } cases[] = {
+      {"12\tAsunto\tyo@x\tdate\t<id@x>\t<r@x>\t1234\t56\tXref: a:12", 12, "Asunto", "yo@x", "<id@x>", "<r@x>", 1234, 56},
+      {"sin tabuladores", 0, "", "", "", "", 0, 0},
+      {"7\t Sub \tA", 7, " Sub ", "A", "", "", 0, 0},
+      {"x\ts\ta\td\t<i>\t<a> <b>\tmuchos\t2.5", 0, "s", "a", "<i>", "<a> <b>", 0, 2},
+      {"2147483648\ts\ta\td\t<i>\t\t-1\t3.5", 0, "s", "a", "<i>", "", -1, 4},
+      {"\t\t\t\t\t\t\t", 0, "", "", "", "", 0, 0},
+  };
+  for (const auto& c : cases) {
+    MessageNews m;
+    GrupoNews::LeeLineaResumen(c.line, m);
+    EXPECT_EQ(m.msgnum, c.msgnum) << c.line;
+    EXPECT_EQ(m.subject, c.subject) << c.line;
+    EXPECT_EQ(m.Autor, c.autor) << c.line;
+    EXPECT_EQ(m.id, c.id) << c.line;
+    EXPECT_EQ(m.referencias, c.refs) << c.line;
+    EXPECT_EQ(m.bytes, c.bytes) << c.line;
+    EXPECT_EQ(m.lineas, c.lineas) << c.line;
+    EXPECT_EQ(m.fecha(), Fecha(0));
+  }
+  for (const char* bad : {"", " ", "abc", "0x10", "inf", "nan", "1e", "--1", "9e99"}) {
+    EXPECT_THROW(EnteroDeTexto(bad), Error) << bad;
+  }
+  EXPECT_EQ(EnteroDeTexto(" 42 "), 42);
+  EXPECT_EQ(EnteroDeTexto("-2147483648"), INT32_MIN);
+  EXPECT_EQ(EnteroDeTexto("1e3"), 1000);
+}
+
+// The messages of one pass, as header retrieval leaves them: local ones first, then new ones.
+class HilosTest : public GrupoTest {
+ protected:
+  void SetUp() override {
+    GrupoTest::SetUp();
+    grupo_ = Suscrito("comp.lang.c");
+  }
+  std::shared_ptr<MessageNews> Nuevo(const std::string& id, const std::string& subject, const std::string& refs) {
+    auto m = std::make_shared<MessageNews>();
+    m->id = id;
+    m->subject = subject;
+    m->Autor = "Autor <a@x>";
+    m->referencias = refs;
+    grupo_->mensajes()->Add(m, id);
+    return m;
+  }
+  std::map<std::string, std::shared_ptr<store::Item>> PorArticulo() {
+    std::map<std::string, std::shared_ptr<store::Item>> r;
+    for (const auto& it : grupo_->CarpetaGrupo()->Items()) r[it->UserProperties().Item("ArticleID").AsText()] = it;
+    return r;
+  }
+  std::shared_ptr<GrupoNews> grupo_;
+};
+
+TEST_F(HilosTest, RepliesThreadUnderTheirParentsAndPlaceholders) {
+  Nuevo("<root@x>", "Raíz", "");
+  Nuevo("<reply@x>", "Re: otra cosa", "<ROOT@x>");       // parent found in other letter case
+  Nuevo("<early@x>", "Re: tarde", "<late@x>");           // its parent comes later in the walk
+  Nuevo("<late@x>", "Tarde", "");
+  Nuevo("<orphan1@x>", "Huérfano", "<gone@x>");          // parent missing: placeholder
+  Nuevo("<orphan2@x>", "Otro huérfano", "<gone@x>");     // same missing parent: same placeholder
+  grupo_->CreaMensajesGrupo();
+
+  auto items = PorArticulo();
+  ASSERT_EQ(items.size(), 7u);
+  const auto& root = items["<root@x>"];
+  const auto& reply = items["<reply@x>"];
+  EXPECT_EQ(reply->InReplyTo(), root->MessageId());
+  EXPECT_EQ(reply->Subject(), "Raíz") << "a reply takes its parent's subject";
+  EXPECT_EQ(reply->UserProperties().Item("IDReferencia").AsText(), "<ROOT@x>");
+  EXPECT_EQ(items["<early@x>"]->InReplyTo(), "") << "its parent had no item yet";
+  EXPECT_EQ(items["<early@x>"]->Subject(), "Tarde");
+
+  const auto& placeholder = items["<gone@x>"];
+  EXPECT_EQ(placeholder->SentOnBehalfOfName(), kAutorDesconocido);
+  EXPECT_EQ(std::string(kAutorDesconocido).size(), 16u);
+  EXPECT_EQ(placeholder->Subject(), "Huérfano");
+  EXPECT_EQ(items["<orphan1@x>"]->InReplyTo(), placeholder->MessageId());
+  EXPECT_EQ(items["<orphan2@x>"]->InReplyTo(), placeholder->MessageId());
+  EXPECT_EQ(items["<orphan2@x>"]->Subject(), "Huérfano");
+
+  for (const auto& [id, it] : items) {
+    EXPECT_EQ(it->MessageClass(), "IPM.Note.News.Header") << id;
+    EXPECT_TRUE(it->UnRead()) << id;
+    EXPECT_EQ(it->UserProperties().Item("newsgroups").AsText(), "comp.lang.c");
+    EXPECT_EQ(it->UserProperties().Item("newsgroups").Type(), store::TipoPropiedad::PalabrasClave);
+    EXPECT_EQ(it->UserProperties().Item("FechaNewsMsg").Type(), store::TipoPropiedad::FechaHora);
+  }
+  // Nothing was left in the drafts folder: every item was moved into the group folder.
+  for (const auto& top : MapiNameSpace->Folders()) {
+    if (top->Name() == "Borradores") {
+      EXPECT_TRUE(top->Items().empty());
+    }
+  }
+}
+
+TEST_F(HilosTest, ASecondPassReadsTheItemsBackAndCreatesNothing) {
+  Nuevo("<a@x>", "A", "");
+  Nuevo("<b@x>", "B", "<gone@x>");
+  grupo_->CreaMensajesGrupo();
+  ASSERT_EQ(grupo_->CarpetaGrupo()->Items().size(), 3u);
+
+  auto segundo = Suscrito("comp.lang.c");
+  segundo->LeeCopiasLocales();
+  ASSERT_EQ(segundo->mensajes()->size(), 3u);
+  for (const auto& m : *segundo->mensajes()) EXPECT_TRUE(m->ExisteMensajeLocal());
+  // The article the placeholder stands for turns up: it is not added again.
+  auto llega = std::make_shared<MessageNews>();
+  llega->id = "<GONE@x>";
+  EXPECT_FALSE(segundo->mensajes()->Add(llega, llega->id));
+  Ventana().Caption(MainFrm::Mensaje, "sin cambios");
+  segundo->CreaMensajesGrupo();
+  EXPECT_EQ(segundo->CarpetaGrupo()->Items().size(), 3u);
+  EXPECT_EQ(Ventana().Caption(MainFrm::Mensaje), "sin cambios") << "nothing created, label untouched";
+}
+
+TEST_F(HilosTest, LoadingAnItemGivesBackWhatWasWritten) {
+  MessageNews m;
+  m.subject = "  =?ISO-8859-1?Q?Caf=E9?= \t";
+  m.Autor = "Jos\xe9 <j@x>";
+  m.id = "<id@x>";
+  m.referencias = "<a@x> <b@x>";
+  m.fecha(*Fecha::DesdePartes({2026, 12, 7, 10, 11, 12}));
+  m.msgnum = 5;
+  auto item = m.CreateOutlookMsg("comp.lang.c", nullptr);
+  MessageNews back;
+  back.OutlookMsg(item);
+  EXPECT_EQ(back.subject, m.subject);
+  EXPECT_EQ(back.Autor, m.Autor);
+  EXPECT_EQ(back.id, m.id);
+  EXPECT_EQ(back.referencias, m.referencias);
+  EXPECT_EQ(back.fecha(), m.fecha());
+  EXPECT_EQ(back.msgnum, 0);
+  // An item without the article properties stops the load with an error, the item kept.
+  auto plain = OutlookApp->CreateItem(0);
+  plain->SetSubject("suelto");
+  MessageNews partial;
+  EXPECT_THROW(partial.OutlookMsg(plain), Error);
+  EXPECT_TRUE(partial.ExisteMensajeLocal());
+  EXPECT_EQ(partial.subject, "suelto");
+}
+
+}  // namespace
+}  // namespace tablon

@@ -1,0 +1,31 @@
+// Runs the tablon program built beside the tests (TABLON_BIN), as a user would, on a given
+// store and servers directory; collects its output and exit code.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tablon::test {
+
+struct Salida {
+  int codigo = -1;
+  std::string out, err;
+  // The lines of `out` that start with "Label: ", without that prefix.
+  std::vector<std::string> Etiqueta(const std::string& label) const;
+};
+
+class Programa {
+ public:
+  Programa(std::filesystem::path store, std::filesystem::path servers)
+      : store_(std::move(store)), servers_(std::move(servers)) {}
+  // Runs `tablon ARGS...` without a terminal (stdin from /dev/null).
+  Salida Ejecuta(const std::vector<std::string>& args) const;
+  const std::filesystem::path& store() const { return store_; }
+  const std::filesystem::path& servers() const { return servers_; }
+
+ private:
+  std::filesystem::path store_, servers_;
+};
+
+}  // namespace tablon::test
