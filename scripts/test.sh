@@ -1,0 +1,43 @@
+#!/bin/bash
+# Installs what the tests need (Debian 12, as root), starts the local INN, builds Tablón twice
+# (warnings on; then AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in both
+# builds. Prints ctest's summary of each run; exits non-zero when anything failed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+readonly TOP=$PWD
+
+readonly PACKAGES=(build-essential cmake ninja-build pkg-config libssl-dev libgtest-dev libgmock-dev
+                   openssl ca-certificates neomutt tmux)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== Instalando: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+echo "== Servidor de noticias local (INN)"
+scripts/inn.sh install
+scripts/inn.sh start
+export TABLON_INN_PORT
+TABLON_INN_PORT=$(scripts/inn.sh port)
+trap 'scripts/inn.sh stop >/dev/null 2>&1 || true' EXIT
+
+jobs=$(nproc 2>/dev/null || echo 2)
+status=0
+run_build() {
+  local dir=$1; shift
+  echo "== Compilando en $dir ($*)"
+  cmake -S "$TOP" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j"$jobs" 2>&1 | sed -E '/^\[[0-9]+\/[0-9]+\] /d' || return 1
+  echo "== Pruebas en $dir"
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900)
+}
+mkdir -p build-test build-test-asan
+run_build "$TOP/build-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_build "$TOP/build-test-asan" -DCMAKE_BUILD_TYPE=Debug -DTABLON_SANITIZE=ON || status=1
+exit $status
