@@ -21,10 +21,13 @@ fi
 
 echo "== Servidor de noticias local (INN)"
 scripts/inn.sh install
-scripts/inn.sh start
+# A server that was already running is left running; one started here is stopped at the end.
+if ! scripts/inn.sh status >/dev/null 2>&1; then
+  scripts/inn.sh start
+  trap 'scripts/inn.sh stop >/dev/null 2>&1 || true' EXIT
+fi
 export TABLON_INN_PORT
 TABLON_INN_PORT=$(scripts/inn.sh port)
-trap 'scripts/inn.sh stop >/dev/null 2>&1 || true' EXIT
 
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
