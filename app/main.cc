@@ -63,13 +63,17 @@ void MuestraError(const Error& e) {
 // One pass, or passes on demand while the panel stays open.
 int Sincroniza(bool interactivo, bool verbose) {
   MainFrm& v = Ventana();
-  Bloqueo bloqueo(DirectorioServidores());
+  // The lock is held for the length of a pass, not while the panel waits between passes.
+  auto pasada = [] {
+    Bloqueo bloqueo(DirectorioServidores());
+    form_load();
+  };
   if (verbose) {
     FijaObservadorDeFallos([](const std::string& s) { Ventana().Caption(MainFrm::Debug, "omitido: " + s); });
   }
   if (!interactivo) {
     v.FijaPantalla(std::make_unique<PantallaLineas>(verbose));
-    form_load();
+    pasada();
     std::fflush(stdout);
     return kSalidaBien;
   }
@@ -78,12 +82,15 @@ int Sincroniza(bool interactivo, bool verbose) {
   v.FijaPantalla(std::move(pantalla));
   do {
     try {
-      form_load();
+      pasada();
     } catch (const Error& e) {
       v.MsgBox("Error " + std::to_string(e.Number()) + ": " + e.Description());
-      v.FijaPantalla(nullptr);
-      MuestraError(e);
-      return kSalidaError;
+      if (e.Number() != errnum::kBloqueado) {
+        v.FijaPantalla(nullptr);
+        MuestraError(e);
+        return kSalidaError;
+      }
+      // Another process is in a pass: this panel stays open, a later Enter may try again.
     }
     panel->Ayuda("Intro o r: otra pasada · q, Ctrl-D o Ctrl-C: cerrar");
   } while (panel->EsperaOtraPasada());

@@ -209,7 +209,10 @@ void GrupoNews::CreaMensajesGrupo() {
         q->id = m->referencias;
         q->Autor = kAutorDesconocido;
         Paso([&] { padre = q->CreateOutlookMsg(nombre_, nullptr); });
-        Paso([&] { requiere_carpeta(); padre->Move(*carpeta_grupo_); });
+        Paso([&] {
+          requiere_carpeta();
+          if (padre) padre->Move(*carpeta_grupo_);
+        });
         Paso([&] { mensajes_->Add(q, q->id); });
       } else {
         padre = q->OutlookMsg();

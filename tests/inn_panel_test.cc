@@ -62,7 +62,7 @@ class InnPanel : public ::testing::Test {
   std::string tmux_;
 };
 
-TEST_F(InnPanel, FiveLinesAMessageBoxAnotherPassOnEnterAndQToClose) {
+TEST_F(InnPanel, FiveLinesAMessageBoxASecondProcessRefusedAnotherPassOnEnterAndQToClose) {
   ASSERT_EQ(tablon_.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
   // A second server post of the wrong class: its message box waits for Enter.
   FijaUbicacionAlmacen(store_.str());
@@ -79,6 +79,11 @@ TEST_F(InnPanel, FiveLinesAMessageBoxAnotherPassOnEnterAndQToClose) {
 
   std::string s = Espera("No tiene la clase correcta");
   EXPECT_NE(s.find("Intro"), std::string::npos);
+  // The first process is inside its pass, waiting on the box: a second one refuses to start
+  // and leaves it alone.
+  test::Salida segunda = tablon_.Ejecuta({"--once"});
+  EXPECT_EQ(segunda.codigo, 3);
+  EXPECT_NE(segunda.err.find("en curso"), std::string::npos) << segunda.err;
   Teclas("Enter");
   s = Espera("otra pasada");
   // Five label lines at the top, in order: Status, Servidor, Grupo, Mensaje, Debug.
