@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <iostream>
 #include <map>
 
 #include "core/date.h"
@@ -218,25 +217,5 @@ TEST(InnNews, ReportsMissingArticlesAndGroupsWithInnsText) {
   EXPECT_EQ(news.NewGroupCount(), 0);
   news.Command(kDesconectar);
 }
-
-// A measurement, not a pass/fail timing: set TABLON_INN_BENCH=1 to run it.
-TEST(InnNews, MeasuresALargeOverview) {
-  REQUIRE_INN();
-  if (!std::getenv("TABLON_INN_BENCH")) GTEST_SKIP() << "TABLON_INN_BENCH no está definida";
-  const std::string group = Inn::UniqueName("tablon.test.bench");
-  Inn::CreateGroup(group);
-  Inn::Post(test::MakeArticles(group, 20000, group, 10));
-  News news;
-  Connect(news);
-  news.GroupName(group);
-  news.SelectGroup();
-  const auto start = std::chrono::steady_clock::now();
-  news.Command(kLeerEncabezados);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  EXPECT_EQ(news.OverviewCount(), 20000);
-  std::cout << "OVER de 20000 líneas: " << ms.count() << " ms\n";
-  RecordProperty("over_20000_ms", static_cast<int>(ms.count()));
-}
-
 }  // namespace
 }  // namespace tablon::nntp
