@@ -8,18 +8,8 @@ cd "$(dirname "$0")/.."
 readonly TOP=$PWD
 readonly DEMO=${TABLON_DEMO_DIR:-$TOP/demo}
 
-readonly PACKAGES=(build-essential cmake ninja-build pkg-config libssl-dev libgtest-dev libgmock-dev
-                   openssl ca-certificates neomutt tmux)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== Instalando: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source scripts/paquetes.sh
+instala_paquetes
 
 echo "== Servidor de noticias local (INN)"
 scripts/inn.sh install

@@ -1,0 +1,15 @@
+# Sourced by test.sh and demo.sh: installs, with apt, the Debian packages that building Tablón
+# and running its tests and demo need, plus any named as arguments; only the missing ones.
+instala_paquetes() {
+  local packages=(build-essential cmake ninja-build pkg-config libssl-dev libgtest-dev libgmock-dev
+                  openssl ca-certificates neomutt tmux "$@")
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "== Instalando: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
