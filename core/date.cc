@@ -210,7 +210,10 @@ std::string FormatoEstado(Fecha f) {
   const bool sin_fecha = total / kSegundosDia == 0;
   std::string hora = std::to_string(p.hora) + ":" + DosDigitos(p.minuto) + ":" + DosDigitos(p.segundo);
   if (sin_fecha) return hora;
-  std::string r = DosDigitos(p.dia) + "/" + DosDigitos(p.mes) + "/" + std::to_string(p.anio);
+  // Always four year digits, as the reader wants them (a year before 1000 too).
+  std::string anio = std::to_string(p.anio);
+  if (p.anio >= 0 && anio.size() < 4) anio.insert(0, 4 - anio.size(), '0');
+  std::string r = DosDigitos(p.dia) + "/" + DosDigitos(p.mes) + "/" + anio;
   if (segundos_dia != 0) r += " " + hora;
   return r;
 }

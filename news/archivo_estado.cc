@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "core/aborto_prueba.h"
 #include "core/error.h"
 
 namespace tablon {
@@ -38,7 +39,8 @@ std::optional<std::string> LectorEstado::LeeLinea() {
 }
 
 EscritorEstado::EscritorEstado(const std::string& path)
-    : path_(path), tmp_(path + ".nuevo-" + std::to_string(::getpid())) {
+    : path_(path), tmp_(path + ".nuevo") {
+  PuntoDeEscritura();
   fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd_ < 0) throw Error::FromErrno(errno, "no se pudo crear el archivo de estado " + tmp_);
 }
@@ -53,6 +55,7 @@ EscritorEstado::~EscritorEstado() {
 void EscritorEstado::Vacia() {
   size_t done = 0;
   while (done < buffer_.size()) {
+    PuntoDeEscritura();
     ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -71,6 +74,7 @@ void EscritorEstado::EscribeLinea(std::string_view line) {
 
 void EscritorEstado::Confirma() {
   Vacia();
+  PuntoDeEscritura();
   if (::fsync(fd_) != 0) throw Error::FromErrno(errno, "no se pudo guardar el archivo de estado " + path_);
   if (::close(fd_) != 0) {
     fd_ = -1;
@@ -78,6 +82,7 @@ void EscritorEstado::Confirma() {
     throw Error::FromErrno(errno, "no se pudo guardar el archivo de estado " + path_);
   }
   fd_ = -1;
+  PuntoDeEscritura();
   if (::rename(tmp_.c_str(), path_.c_str()) != 0) {
     int err = errno;
     ::unlink(tmp_.c_str());

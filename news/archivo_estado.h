@@ -3,9 +3,11 @@
 // The file is text whose lines end in CR LF. The reader takes a line up to its CR and skips the
 // LF after it; a bare LF or a bare CR also ends a line, so a file edited by hand with another
 // editor still reads. The writer never touches the file it replaces until the new content is
-// complete: it writes a temporary file beside it, flushes and syncs it, renames it over the old
-// one and syncs the directory. A writer destroyed before Confirma removes its temporary file and
-// leaves the old file byte for byte.
+// complete: it writes a temporary file beside it (PATH + ".nuevo"), flushes and syncs it, renames
+// it over the old one and syncs the directory. A writer destroyed before Confirma removes its
+// temporary file and leaves the old file byte for byte. The temporary name is fixed, not made per
+// process: only one writer works in a servers directory at a time (app/bloqueo.h), and a file
+// left by a writer that was killed is truncated and reused by the next one instead of piling up.
 #pragma once
 
 #include <cstdio>

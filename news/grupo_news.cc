@@ -245,6 +245,9 @@ void GrupoNews::LeeMensajesMarcados() {
     if (!ok) continue;  // the item stays a flagged header item; the next pass tries again
     Paso([&] { item->SetBody(control->ArticleText()); });
     Paso([&] { item->SetMessageClass(kClaseCompleto); });
+    // Unread before the text is saved: a pass killed between the two leaves a flagged header
+    // item that the next pass fetches again, never a downloaded item that looks already read.
+    Paso([&] { item->SetUnRead(true); });
     Paso([&] { item->Save(); });
     Paso([&] { item->SetUnRead(true); });
   }

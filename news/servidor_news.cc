@@ -42,6 +42,20 @@ std::string SufijoApartado() {
   return buf;
 }
 
+// A listed name the state file and the store cannot keep apart from others is refused (the
+// step is skipped): a control character (a CR or LF would split the group's state-file line in
+// two, a NUL cannot be sent to the server), a blank (ends the name in the state file), or a
+// trailing dot (its folder chain would be the one of the name without the dot).
+void CompruebaNombreGrupo(const std::string& nombre) {
+  bool valido = nombre.back() != '.';
+  for (unsigned char c : nombre) valido &= c > 0x20 && c != 0x7f;
+  if (!valido) {
+    std::string visible;
+    for (unsigned char c : nombre) visible += c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
+    throw Error(errnum::kArgumentoNoValido, "Nombre de grupo no válido en la lista del servidor: «" + visible + "»");
+  }
+}
+
 }  // namespace
 
 void FijaDirectorioServidores(std::string dir) {
@@ -161,17 +175,19 @@ void ServidorNews::GetNewGroups() {
   fecha_chequeo_ = Fecha::Ahora();
   const std::int64_t n = c.NewGroupCount();
   for (std::int64_t i = 0; i < n; ++i) {
-    Paso([&] {
-      const std::string& line = c.NewGroupLine(i);
-      std::string nombre = line.substr(0, line.find(' '));
-      if (nombre.empty() || grupos_->Contains(nombre)) return;
-      auto grupo = std::make_shared<GrupoNews>();
-      grupo->Nombre(nombre);
-      grupo->ControlNews(control_);
-      grupo->FechaUltimoMensaje(kFechaInicial);
-      grupos_->Add(std::move(grupo), nombre);
-    });
+    Paso([&] { AgregaGrupoNuevo(c.NewGroupLine(i)); });
   }
+}
+
+void ServidorNews::AgregaGrupoNuevo(const std::string& line) {
+  std::string nombre = line.substr(0, line.find(' '));
+  if (nombre.empty() || grupos_->Contains(nombre)) return;
+  CompruebaNombreGrupo(nombre);
+  auto grupo = std::make_shared<GrupoNews>();
+  grupo->Nombre(nombre);
+  grupo->ControlNews(control_);
+  grupo->FechaUltimoMensaje(kFechaInicial);
+  grupos_->Add(std::move(grupo), nombre);
 }
 
 }  // namespace tablon

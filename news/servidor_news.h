@@ -65,8 +65,14 @@ class ServidorNews {
   // Reads the state file; never raises. A missing file is a first run (check date 1 January 1990).
   void load();
   // Asks the server for the groups created since the last check and adds the unknown ones,
-  // unsubscribed, at the end of Grupos. The check date becomes now.
+  // unsubscribed, at the end of Grupos. The check date becomes now. A listed name holding a
+  // control character or a blank, or ending in ".", is skipped (it could not be kept apart from
+  // other groups in the state file and the store).
   void GetNewGroups();
+  // One line of the new-group listing ("name high low status"): the name is added as
+  // GetNewGroups says, or the line is passed over (empty or known name); a name that cannot be
+  // kept apart raises tablon::Error (kArgumentoNoValido).
+  void AgregaGrupoNuevo(const std::string& line);
   void Disconnect();
 
   // Where the last load kept a damaged state file aside, or "" (for messages and tests).

@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 readonly TOP=$PWD
 
 source scripts/paquetes.sh
-instala_paquetes
+# clang and its runtime (libFuzzer, sanitizers) for the fuzzing step.
+instala_paquetes clang libclang-rt-14-dev
 
 echo "== Servidor de noticias local (INN)"
 scripts/inn.sh install
@@ -33,4 +34,34 @@ mkdir -p build-test build-test-asan
 run_build "$TOP/build-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_build "$TOP/build-test-asan" -DCMAKE_BUILD_TYPE=Debug -DTABLON_SANITIZE=ON || status=1
+
+# Fuzzing: each libFuzzer target of fuzz/ for a short while (FUZZ_SECONDS, default 45) from its
+# seed corpus, in a clang build of its own. A crash fails the script; its input is kept in
+# build-fuzz/crashes/<target>/ to become a regression test.
+run_fuzz() {
+  local dir=$TOP/build-fuzz secs=${FUZZ_SECONDS:-45} f rc
+  echo "== Fuzzing en $dir (${secs} s por objetivo)"
+  CC=clang CXX=clang++ cmake -S "$TOP" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTABLON_FUZZ=ON \
+    -DTABLON_TESTS=OFF >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j"$jobs" 2>&1 | sed -E '/^\[[0-9]+\/[0-9]+\] /d' || return 1
+  local fallo=0
+  for f in "$TOP"/fuzz/corpus/*/; do
+    f=$(basename "$f")
+    mkdir -p "$dir/corpus/$f" "$dir/crashes/$f"
+    rc=0
+    "$dir/fuzz/$f" -max_total_time="$secs" -print_final_stats=1 -artifact_prefix="$dir/crashes/$f/" \
+      "$dir/corpus/$f" "$TOP/fuzz/corpus/$f" >"$dir/$f.log" 2>&1 || rc=$?
+    local execs
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/$f.log" | tail -1)
+    if [ "$rc" -eq 0 ]; then
+      echo "   $f: bien, ${execs:-?} ejecuciones"
+    else
+      echo "   $f: FALLO (código $rc), entrada en $dir/crashes/$f/; registro: $dir/$f.log"
+      grep -E "ERROR|SUMMARY" "$dir/$f.log" | head -5 || true
+      fallo=1
+    fi
+  done
+  return $fallo
+}
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_fuzz || status=1
 exit $status

@@ -7,12 +7,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/aborto_prueba.h"
 #include "core/error.h"
 #include "store/maildir/header_text.h"
 
 namespace tablon::store::maildir {
 
 int Fs::Open(const std::string& path, int flags, mode_t mode) {
+  if ((flags & (O_WRONLY | O_RDWR | O_CREAT)) != 0) PuntoDeEscritura();
   int fd;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
@@ -21,16 +23,27 @@ int Fs::Open(const std::string& path, int flags, mode_t mode) {
 }
 
 ssize_t Fs::Read(int fd, void* buf, size_t n) { return ::read(fd, buf, n); }
-ssize_t Fs::Write(int fd, const void* buf, size_t n) { return ::write(fd, buf, n); }
+ssize_t Fs::Write(int fd, const void* buf, size_t n) {
+  PuntoDeEscritura();
+  return ::write(fd, buf, n);
+}
 int Fs::Close(int fd) { return ::close(fd); }
 int Fs::Rename(const std::string& from, const std::string& to) {
+  PuntoDeEscritura();
   return ::rename(from.c_str(), to.c_str());
 }
-int Fs::Unlink(const std::string& path) { return ::unlink(path.c_str()); }
-int Fs::Mkdir(const std::string& path, mode_t mode) { return ::mkdir(path.c_str(), mode); }
+int Fs::Unlink(const std::string& path) {
+  PuntoDeEscritura();
+  return ::unlink(path.c_str());
+}
+int Fs::Mkdir(const std::string& path, mode_t mode) {
+  PuntoDeEscritura();
+  return ::mkdir(path.c_str(), mode);
+}
 int Fs::Lstat(const std::string& path, struct stat* st) { return ::lstat(path.c_str(), st); }
 int Fs::Stat(const std::string& path, struct stat* st) { return ::stat(path.c_str(), st); }
 int Fs::Syncfs(int fd) { return ::syncfs(fd); }
+int Fs::Fsync(int fd) { return ::fsync(fd); }
 
 int Fs::ListDir(const std::string& path, std::vector<EntradaDir>* out) {
   int fd = Open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
@@ -120,7 +133,7 @@ void CreaDirectorio(Fs& fs, const std::string& path) {
   throw Error::FromErrno(e, "no se pudo crear la carpeta «" + path + "»");
 }
 
-void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view bytes) {
+void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view bytes, bool fsync) {
   const int fd = fs.Open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   if (fd < 0) throw Error::FromErrno(errno, "no se pudo crear «" + tmp_path + "»");
   size_t hecho = 0;
@@ -138,6 +151,7 @@ void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view b
     }
     hecho += static_cast<size_t>(n);
   }
+  if (err == 0 && fsync && fs.Fsync(fd) != 0) err = errno;
   // close(2) can report a deferred write error (NFS, some FUSE file systems).
   if (fs.Close(fd) != 0 && err == 0) err = errno;
   if (err != 0) {
@@ -153,8 +167,8 @@ void Renombra(Fs& fs, const std::string& from, const std::string& to) {
 }
 
 void EntregaAtomica(Fs& fs, const std::string& tmp_path, std::string_view bytes,
-                    const std::string& dest) {
-  EscribeArchivoNuevo(fs, tmp_path, bytes);
+                    const std::string& dest, bool fsync) {
+  EscribeArchivoNuevo(fs, tmp_path, bytes, fsync);
   if (fs.Rename(tmp_path, dest) != 0) {
     const int e = errno;
     fs.Unlink(tmp_path);

@@ -39,6 +39,7 @@ class Fs {
   virtual int Lstat(const std::string& path, struct stat* st);
   virtual int Stat(const std::string& path, struct stat* st);
   virtual int Syncfs(int fd);
+  virtual int Fsync(int fd);
   // The entries of a directory, "." and ".." left out: 0, or an errno value (out untouched).
   virtual int ListDir(const std::string& path, std::vector<EntradaDir>* out);
 };
@@ -57,9 +58,10 @@ std::string LeeHastaLineaVacia(Fs& fs, const std::string& path);
 void CreaDirectorio(Fs& fs, const std::string& path);
 
 // Writes `bytes` into the new file `tmp_path` (O_CREAT|O_EXCL|O_NOFOLLOW, mode 0600), completely,
-// and closes it. On any failure the file is removed and the error thrown. No fsync: durability
-// is Application::Sync's business.
-void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view bytes);
+// and closes it. On any failure the file is removed and the error thrown. No fsync unless
+// `fsync` (durability is Application::Sync's business by default).
+void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view bytes,
+                         bool fsync = false);
 
 // rename(2), thrown as an Error naming both paths.
 void Renombra(Fs& fs, const std::string& from, const std::string& to);
@@ -67,6 +69,6 @@ void Renombra(Fs& fs, const std::string& from, const std::string& to);
 // Writes `bytes` to `tmp_path` and renames it to `dest` (replacing what is there atomically).
 // On failure nothing is left at `tmp_path` and `dest` is as it was.
 void EntregaAtomica(Fs& fs, const std::string& tmp_path, std::string_view bytes,
-                    const std::string& dest);
+                    const std::string& dest, bool fsync = false);
 
 }  // namespace tablon::store::maildir

@@ -1,0 +1,209 @@
+// A pass killed at any point of its writing, then run again, ends with the store and the state
+// files of a pass that was never interrupted; one more pass changes nothing. The pass is ended
+// with the test-only hook TABLON_PRUEBA_ABORTA_EN (core/aborto_prueba.h) at the N-th write
+// operation, for every N of a whole pass: state-file save, entry posts, header items of new
+// articles and placeholders (saved as drafts, then moved into the group folder), downloads of
+// flagged items.
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "core/aborto_prueba.h"
+#include "store/maildir/item_format.h"
+#include "support/inn.h"
+#include "support/instantanea.h"
+#include "support/programa.h"
+#include "support/tmpdir.h"
+
+namespace tablon {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Inn;
+using test::ItemsPorCarpeta;
+using test::Programa;
+using test::ReadFile;
+using test::Salida;
+using test::TmpDir;
+
+constexpr const char* kBorradores = "Borradores";
+
+// A store and servers directory copied from `origen`.
+struct Copia {
+  TmpDir dir;
+  fs::path store() const { return dir / "store"; }
+  fs::path servers() const { return dir / "servers"; }
+  Programa tablon() const { return Programa(store(), servers()); }
+  explicit Copia(const Copia* origen = nullptr) {
+    if (!origen) return;
+    fs::copy(origen->store(), store(), fs::copy_options::recursive);
+    fs::copy(origen->servers(), servers(), fs::copy_options::recursive);
+  }
+};
+
+Salida PasadaAbortadaEn(const Programa& p, long n) {
+  ::setenv("TABLON_PRUEBA_ABORTA_EN", std::to_string(n).c_str(), 1);
+  Salida s = p.Ejecuta({});
+  ::unsetenv("TABLON_PRUEBA_ABORTA_EN");
+  return s;
+}
+
+// The store without its drafts folder, and the number of drafts.
+ItemsPorCarpeta SinBorradores(ItemsPorCarpeta s, size_t* borradores) {
+  *borradores = 0;
+  for (auto it = s.begin(); it != s.end();) {
+    if (it->first == kBorradores) {
+      *borradores = it->second.size();
+      it = s.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return s;
+}
+
+class InnChoque : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Inn::Available()) GTEST_SKIP() << "TABLON_INN_PORT is not set: no local INN";
+    prefijo_ = Inn::UniqueName("choque");
+    grupo_ = prefijo_ + ".hilos";
+    Inn::CreateGroup(grupo_);
+    Inn::CreateGroup(prefijo_ + ".otro");
+  }
+
+  test::Article Articulo(const std::string& local, const std::string& refs, const std::string& grupo = "") {
+    test::Article a;
+    a.message_id = "<" + local + "." + prefijo_ + "@tablon.test>";
+    a.newsgroups = grupo.empty() ? grupo_ : grupo;
+    a.subject = "Asunto " + local;
+    a.from = "Autor <autor@tablon.test>";
+    a.references = refs;
+    a.body = "Texto de " + local + "\r\n.línea con punto\r\n";
+    return a;
+  }
+
+  fs::path CarpetaGrupo(const fs::path& store) const {
+    fs::path p = store / "news" / Inn::Host();
+    std::string rest = grupo_;
+    for (size_t pos; (pos = rest.find('.')) != std::string::npos; rest.erase(0, pos + 1)) p /= rest.substr(0, pos);
+    return p / rest;
+  }
+
+  // Flags the item of `id` as a mail client does: adds F and S to its file name.
+  void Marca(const fs::path& store, const std::string& id) {
+    for (const char* sub : {"cur", "new"}) {
+      for (const auto& e : fs::directory_iterator(CarpetaGrupo(store) / sub)) {
+        const std::string archivo = ReadFile(e.path());
+        auto cab = store::maildir::LeeCabeceraItem(archivo);
+        bool es = false;
+        for (const auto& p : cab.registro.propiedades) es |= p.Name() == "ArticleID" && p.AsText() == id;
+        if (!es) continue;
+        std::string nombre = e.path().filename().string();
+        const size_t info = nombre.find(":2,");
+        std::string flags = (info == std::string::npos ? "" : nombre.substr(info + 3)) + "FS";
+        std::sort(flags.begin(), flags.end());
+        fs::rename(e.path(), CarpetaGrupo(store) / "cur" / (nombre.substr(0, info) + ":2," + flags));
+        return;
+      }
+    }
+    FAIL() << "no item for " << id;
+  }
+
+  std::string prefijo_, grupo_;
+};
+
+TEST_F(InnChoque, AKilledPassConvergesOnTheRerunAtEveryWriteOfThePass) {
+  // The starting point: a subscribed group whose first articles have header items, three of
+  // them flagged, and new articles on the server (replies, a reply to an article of another
+  // group, a reply to an article that exists nowhere).
+  Copia inicio;
+  const Programa base = inicio.tablon();
+  ASSERT_EQ(base.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
+  ASSERT_EQ(base.Ejecuta({}).codigo, 0);
+  ASSERT_EQ(base.Ejecuta({"subscribe", Inn::Host(), grupo_}).codigo, 0);
+  const auto a1 = Articulo("a1", ""), a2 = Articulo("a2", a1.message_id), a3 = Articulo("a3", "");
+  Inn::Post({a1, a2, a3});
+  ASSERT_EQ(base.Ejecuta({}).codigo, 0);
+  Marca(inicio.store(), a1.message_id);
+  Marca(inicio.store(), a3.message_id);
+  const auto lejano = Articulo("lejano", "", prefijo_ + ".otro");
+  std::vector<test::Article> nuevos = {lejano, Articulo("b1", a2.message_id), Articulo("b2", ""),
+                                       Articulo("b3", "<b2." + prefijo_ + "@tablon.test>"),
+                                       Articulo("b4", lejano.message_id),
+                                       Articulo("b5", "<nunca." + prefijo_ + "@tablon.test>")};
+  for (int i = 1; i <= 12; ++i) {
+    nuevos.push_back(Articulo("c" + std::to_string(i), i % 3 == 1 ? "" : nuevos.back().message_id));
+  }
+  Inn::Post(nuevos);
+
+  // The pass never interrupted, and the second pass after it.
+  Copia referencia(&inicio);
+  ASSERT_EQ(referencia.tablon().Ejecuta({}).codigo, 0);
+  const ItemsPorCarpeta esperado = test::LeeAlmacen(referencia.store());
+  const auto esperado_servidores = test::LeeServidores(referencia.servers(), prefijo_);
+  ASSERT_EQ(test::Duplicados(esperado), "");
+  size_t borradores = 0;
+  const ItemsPorCarpeta esperado_sin = SinBorradores(esperado, &borradores);
+  ASSERT_EQ(borradores, 0u);
+  {
+    const auto& grupo = esperado_sin.at(fs::relative(CarpetaGrupo(referencia.store()), referencia.store()).string());
+    size_t completos = 0;
+    for (const auto& i : grupo) completos += i.clase == "IPM.Note.News.Full";
+    ASSERT_EQ(completos, 2u) << "the two flagged items are downloaded";
+    ASSERT_EQ(grupo.size(), 22u) << "twenty articles and two placeholders (lejano, nunca)";
+  }
+
+  // How many write operations a whole pass makes: the first N at which the pass is not ended.
+  long total = 0;
+  {
+    long lo = 0, hi = 1;  // the pass ends at lo (or lo == 0), completes at hi
+    for (;; hi *= 2) {
+      Copia c(&inicio);
+      Salida s = PasadaAbortadaEn(c.tablon(), hi);
+      if (s.codigo == 0) break;
+      ASSERT_EQ(s.codigo, kSalidaAbortoPrueba) << s.err;
+      lo = hi;
+      ASSERT_LT(hi, 1 << 16);
+    }
+    while (hi - lo > 1) {
+      const long mid = (lo + hi) / 2;
+      Copia c(&inicio);
+      Salida s = PasadaAbortadaEn(c.tablon(), mid);
+      (s.codigo == 0 ? hi : lo) = mid;
+    }
+    total = lo;  // writes 1..total each end the pass
+  }
+  ASSERT_GE(total, 50) << "a pass this size makes at least fifty writes";
+
+  // Every write of the pass, or about 120 spread over it when there are more.
+  const long paso = std::max<long>(1, total / 120);
+  long puntos = 0, max_borradores = 0;
+  for (long n = 1; n <= total; n += paso) {
+    SCOPED_TRACE("ended at write " + std::to_string(n) + " of " + std::to_string(total));
+    Copia c(&inicio);
+    const Programa p = c.tablon();
+    Salida cortada = PasadaAbortadaEn(p, n);
+    ASSERT_EQ(cortada.codigo, kSalidaAbortoPrueba) << cortada.err;
+    Salida otra = p.Ejecuta({});
+    ASSERT_EQ(otra.codigo, 0) << otra.err;
+    const ItemsPorCarpeta tras = test::LeeAlmacen(c.store());
+    EXPECT_EQ(test::Duplicados(tras), "");
+    size_t b = 0;
+    EXPECT_EQ(test::Diferencias(SinBorradores(tras, &b), esperado_sin), "");
+    EXPECT_LE(b, 1u) << "at most the one item the killed pass was writing is left in the drafts";
+    max_borradores = std::max<long>(max_borradores, static_cast<long>(b));
+    EXPECT_EQ(test::LeeServidores(c.servers(), prefijo_), esperado_servidores);
+    // One more pass changes nothing.
+    ASSERT_EQ(p.Ejecuta({}).codigo, 0);
+    EXPECT_EQ(test::Diferencias(test::LeeAlmacen(c.store()), tras), "");
+    ++puntos;
+    if (HasFailure()) break;
+  }
+  std::printf("[ choque ] %ld interruption points over %ld writes of the pass; drafts left at most %ld\n", puntos,
+              total, max_borradores);
+}
+
+}  // namespace
+}  // namespace tablon
