@@ -20,6 +20,9 @@ void form_load() {
   v.Show();
   show("Iniciando Outlook ...");
   IniciaOutlook();
+  // Header items are saved as drafts and moved at once: each is written once, into its group
+  // folder. A pass cut short loses no item the next pass does not make again.
+  OutlookApp->BorradoresEnMemoria(true);
   show("Leyendo informacion servidores ...");
   std::shared_ptr<store::Folder> carpeta_news = MapiNameSpace->Folder("news");
 

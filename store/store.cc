@@ -2,6 +2,8 @@
 // close and actions, kind checks, and opening a store by location.
 #include "store/store.h"
 
+#include <cstdlib>
+
 #include "core/error.h"
 #include "store/maildir/application.h"
 
@@ -137,7 +139,11 @@ const std::shared_ptr<Item>& ComoNota(const std::shared_ptr<Item>& item) {
 std::shared_ptr<Application> AbreAlmacen(const std::string& location) {
   // Never deleted: the system's calls live as long as the program.
   std::shared_ptr<maildir::Fs> fs(&maildir::FsDelSistema(), [](maildir::Fs*) {});
-  return maildir::AbreMaildir(location, std::move(fs));
+  // TABLON_DURABILIDAD=elemento: one fsync per item file as well (slower; see README).
+  const char* d = std::getenv("TABLON_DURABILIDAD");
+  const auto durabilidad = d && std::string_view(d) == "elemento" ? maildir::Durabilidad::PorElemento
+                                                                   : maildir::Durabilidad::PorSync;
+  return maildir::AbreMaildir(location, std::move(fs), durabilidad);
 }
 
 }  // namespace tablon::store

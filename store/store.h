@@ -220,6 +220,13 @@ class Application {
   virtual std::shared_ptr<Item> CreateItem(int kind) = 0;
   // Makes every item saved so far durable (survives a power loss).
   virtual void Sync() = 0;
+  // Drafts kept in memory. While on, a new item saved into the drafts folder is not written
+  // there: it is written once, where it ends up — straight into the folder a Move takes it to,
+  // or into the drafts folder when Sync runs, when that folder is read, or when the last
+  // reference to the item goes. Saves and flag changes before that touch memory only. The
+  // price: a process that dies before then leaves no such draft behind, so this is for callers
+  // that recreate those items on their next run (the synchronisation pass). Off by default.
+  virtual void BorradoresEnMemoria(bool on) = 0;
 };
 
 // Opens the store at `location`: a directory path (the Maildir backend; created when missing).

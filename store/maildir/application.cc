@@ -56,6 +56,7 @@ class AplicacionMaildir : public Application {
   }
 
   void Sync() override {
+    ctx_->EscribePendientes();
     Fs& fs = ctx_->fs();
     const int fd = fs.Open(ctx_->Raiz(), O_RDONLY | O_DIRECTORY, 0);
     if (fd < 0) throw Error::FromErrno(errno, "no se pudo abrir el almacén «" + ctx_->Raiz() + "»");
@@ -65,6 +66,11 @@ class AplicacionMaildir : public Application {
     if (r != 0) {
       throw Error::FromErrno(e, "no se pudo asegurar en disco el almacén «" + ctx_->Raiz() + "»");
     }
+  }
+
+  void BorradoresEnMemoria(bool on) override {
+    ctx_->BorradoresEnMemoria(on);
+    if (!on) ctx_->EscribePendientes();
   }
 
  private:
@@ -97,12 +103,13 @@ void CreaRaiz(Fs& fs, const std::string& raiz) {
 
 }  // namespace
 
-std::shared_ptr<Application> AbreMaildir(const std::string& raiz, std::shared_ptr<Fs> fs) {
+std::shared_ptr<Application> AbreMaildir(const std::string& raiz, std::shared_ptr<Fs> fs,
+                                         Durabilidad durabilidad) {
   if (raiz.empty()) throw Error(errnum::kArgumentoNoValido, "No se indicó la carpeta del almacén");
   std::string r = raiz;
   while (r.size() > 1 && r.back() == '/') r.pop_back();
   CreaRaiz(*fs, r);
-  return std::make_shared<AplicacionMaildir>(std::make_shared<Contexto>(r, std::move(fs)));
+  return std::make_shared<AplicacionMaildir>(std::make_shared<Contexto>(r, std::move(fs), durabilidad));
 }
 
 }  // namespace tablon::store::maildir

@@ -14,12 +14,15 @@
 #include <memory>
 #include <string>
 
+#include "store/maildir/context.h"
 #include "store/maildir/fs.h"
 #include "store/store.h"
 
 namespace tablon::store::maildir {
 
 // Opens (creating the directory and its parents when missing) the store at `raiz`.
-std::shared_ptr<Application> AbreMaildir(const std::string& raiz, std::shared_ptr<Fs> fs);
+// `durabilidad` PorElemento adds one fsync per file written, on top of Sync.
+std::shared_ptr<Application> AbreMaildir(const std::string& raiz, std::shared_ptr<Fs> fs,
+                                         Durabilidad durabilidad = Durabilidad::PorSync);
 
 }  // namespace tablon::store::maildir

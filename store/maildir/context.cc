@@ -6,11 +6,12 @@
 #include <cstdio>
 
 #include "store/maildir/filename.h"
+#include "store/maildir/item.h"
 
 namespace tablon::store::maildir {
 
-Contexto::Contexto(std::string raiz, std::shared_ptr<Fs> fs)
-    : raiz_(std::move(raiz)), fs_(std::move(fs)) {
+Contexto::Contexto(std::string raiz, std::shared_ptr<Fs> fs, Durabilidad durabilidad)
+    : raiz_(std::move(raiz)), fs_(std::move(fs)), durabilidad_(durabilidad) {
   char host[256] = {};
   if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
   host_ = host;
@@ -36,6 +37,20 @@ std::string Contexto::NuevoMessageId() {
                 static_cast<long long>(ultimo_us_), static_cast<long>(getpid()),
                 static_cast<unsigned>(++contador_), static_cast<unsigned long long>(azar_()));
   return buf;
+}
+
+void Contexto::OlvidaPendiente(ItemMaildir* item) {
+  for (size_t i = 0; i < pendientes_.size(); ++i) {
+    if (pendientes_[i] == item) {
+      pendientes_.erase(pendientes_.begin() + static_cast<std::ptrdiff_t>(i));
+      return;
+    }
+  }
+}
+
+void Contexto::EscribePendientes() {
+  // Each write takes its item off the registry.
+  while (!pendientes_.empty()) pendientes_.front()->EscribeBorrador();
 }
 
 }  // namespace tablon::store::maildir

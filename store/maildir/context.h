@@ -7,14 +7,23 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "store/maildir/fs.h"
 
 namespace tablon::store::maildir {
 
+class ItemMaildir;
+
+// When an item's file is forced to disk.
+enum class Durabilidad {
+  PorSync,      // by Application::Sync (syncfs), not per file (the default)
+  PorElemento,  // every file fsync'd before it is renamed into place (to compare, or by choice)
+};
+
 class Contexto {
  public:
-  Contexto(std::string raiz, std::shared_ptr<Fs> fs);
+  Contexto(std::string raiz, std::shared_ptr<Fs> fs, Durabilidad durabilidad = Durabilidad::PorSync);
 
   const std::string& Raiz() const { return raiz_; }
   Fs& fs() const { return *fs_; }
@@ -25,6 +34,24 @@ class Contexto {
   // A new Message-ID, "<...@tablon.invalid>", unique across processes and hosts.
   std::string NuevoMessageId();
 
+  // Whether each new file is fsync'd before its rename (Durabilidad::PorElemento).
+  bool FsyncPorArchivo() const { return durabilidad_ == Durabilidad::PorElemento; }
+
+  // Drafts kept in memory (Application::BorradoresEnMemoria; item.h says how).
+  bool BorradoresEnMemoria() const { return borradores_en_memoria_; }
+  void BorradoresEnMemoria(bool on) { borradores_en_memoria_ = on; }
+  // The drafts folder's directory once known; empty before.
+  const std::string& RutaBorradores() const { return ruta_borradores_; }
+  void RutaBorradores(std::string ruta) { ruta_borradores_ = std::move(ruta); }
+  // The drafts not yet written. An item registers itself while it is one; the registry holds
+  // no reference (an item writes itself out before it goes).
+  void AnotaPendiente(ItemMaildir* item) { pendientes_.push_back(item); }
+  void OlvidaPendiente(ItemMaildir* item);
+  bool HayPendientes() const { return !pendientes_.empty(); }
+  // Writes every pending draft into the drafts folder; the first failure is thrown (the drafts
+  // not yet written stay pending).
+  void EscribePendientes();
+
  private:
   std::string raiz_;
   std::shared_ptr<Fs> fs_;
@@ -32,6 +59,10 @@ class Contexto {
   std::uint32_t contador_ = 0;
   std::int64_t ultimo_us_ = 0;
   std::mt19937_64 azar_;
+  Durabilidad durabilidad_;
+  bool borradores_en_memoria_ = false;
+  std::string ruta_borradores_;
+  std::vector<ItemMaildir*> pendientes_;
 };
 
 }  // namespace tablon::store::maildir

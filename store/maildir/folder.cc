@@ -101,6 +101,8 @@ std::shared_ptr<Folder> CarpetaMaildir::AddFolder(const std::string& name) {
 }
 
 void CarpetaMaildir::ReleeIndice() {
+  // Drafts kept in memory are written before the drafts folder is read.
+  if (ctx_->HayPendientes() && ruta_ == ctx_->RutaBorradores()) ctx_->EscribePendientes();
   std::map<std::string, Ubicacion> nuevo;
   // new/ first: a base found in both (a client's move caught half way) is taken from cur/.
   for (const char* sub : {"new", "cur"}) {

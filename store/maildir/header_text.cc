@@ -270,6 +270,10 @@ std::string LineaCabeceraExacta(std::string_view nombre, std::string_view cod) {
 
 std::vector<CampoCabecera> LeeCampos(std::string_view bloque) {
   std::vector<CampoCabecera> r;
+  // One field per line at most: sized once, never moved while it fills.
+  size_t lineas = 1;
+  for (char c : bloque) lineas += c == '\n';
+  r.reserve(lineas);
   bool dentro = false;  // the previous line belongs to a field
   size_t i = 0;
   while (i < bloque.size()) {

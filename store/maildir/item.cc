@@ -1,12 +1,49 @@
 #include "store/maildir/item.h"
 
 #include "core/error.h"
+#include "core/trap.h"
 #include "store/maildir/filename.h"
 
 namespace tablon::store::maildir {
 
 namespace {
 constexpr const char* kBorradores = "Borradores";
+
+// The drafts folder: found (or made) once per store, then named from memory.
+std::shared_ptr<CarpetaMaildir> CarpetaBorradores(const std::shared_ptr<Contexto>& ctx) {
+  if (!ctx->RutaBorradores().empty()) {
+    return std::make_shared<CarpetaMaildir>(ctx, ctx->RutaBorradores(), kBorradores);
+  }
+  auto carpeta = std::static_pointer_cast<CarpetaMaildir>(CarpetaRaiz(ctx)->AddFolder(kBorradores));
+  ctx->RutaBorradores(carpeta->Ruta());
+  return carpeta;
+}
+}  // namespace
+
+ItemMaildir::~ItemMaildir() {
+  if (!pendiente_) return;
+  try {
+    EscribePendienteEn(*carpeta_);
+  } catch (const std::exception& e) {
+    ctx_->OlvidaPendiente(this);
+    NotificaFalloOmitido(e);
+  }
+}
+
+void ItemMaildir::EscribeBorrador() {
+  if (pendiente_) EscribePendienteEn(*carpeta_);
+}
+
+void ItemMaildir::EscribePendienteEn(CarpetaMaildir& dest) {
+  dest.PreparaEscritura();
+  const Ubicacion u{"cur", ComponNombre(base_, banderas_pendientes_)};
+  EntregaAtomica(ctx_->fs(), dest.NuevaRutaTmp(), bytes_pendientes_, dest.RutaDe(u),
+                 ctx_->FsyncPorArchivo());
+  dest.Anota(base_, u);
+  pendiente_ = false;
+  std::string().swap(bytes_pendientes_);
+  banderas_pendientes_.clear();
+  ctx_->OlvidaPendiente(this);
 }
 
 ItemMaildir::ItemMaildir(std::shared_ptr<Contexto> ctx) : ctx_(std::move(ctx)) {
@@ -17,24 +54,24 @@ ItemMaildir::ItemMaildir(std::shared_ptr<Contexto> ctx) : ctx_(std::move(ctx)) {
 
 std::shared_ptr<ItemMaildir> ItemMaildir::DesdeArchivo(std::shared_ptr<CarpetaMaildir> carpeta,
                                                        std::string base, const std::string& archivo,
-                                                       const CabeceraItem& cabecera) {
+                                                       CabeceraItem cabecera) {
   auto item = std::make_shared<ItemMaildir>(carpeta->Ctx(), Leido{});
-  const RegistroItem& r = cabecera.registro;
+  RegistroItem& r = cabecera.registro;
   item->carpeta_ = std::move(carpeta);
   item->base_ = std::move(base);
   item->guardado_ = true;
   item->cuerpo_cargado_ = false;
-  item->message_class_ = r.clase;
-  item->subject_ = r.asunto;
-  item->sender_ = r.remitente;
-  item->recipients_ = r.para;
-  item->reply_recipients_ = r.responder_a;
+  item->message_class_ = std::move(r.clase);
+  item->subject_ = std::move(r.asunto);
+  item->sender_ = std::move(r.remitente);
+  item->recipients_ = std::move(r.para);
+  item->reply_recipients_ = std::move(r.responder_a);
   for (const auto& p : r.propiedades) {
     item->props_.Add(p.Name(), p.Type(), p.InFolderFields()).SetValue(p.Value());
   }
-  item->message_id_ = r.message_id;
-  item->in_reply_to_ = r.in_reply_to;
-  item->references_ = r.references;
+  item->message_id_ = std::move(r.message_id);
+  item->in_reply_to_ = std::move(r.in_reply_to);
+  item->references_ = std::move(r.references);
   item->created_ = r.creado;
   const std::string banderas = SeparaNombre(archivo).banderas;
   item->unread_ = !TieneBandera(banderas, 'S');
@@ -82,6 +119,22 @@ RegistroItem ItemMaildir::Registro() const {
 }
 
 void ItemMaildir::Save() {
+  if (pendiente_ || (!carpeta_ && ctx_->BorradoresEnMemoria())) {
+    // A draft kept in memory: no one else can have changed its flags.
+    if (!carpeta_) carpeta_ = CarpetaBorradores(ctx_);
+    std::string banderas = ConBandera(banderas_pendientes_, 'S', !unread_);
+    banderas = ConBandera(banderas, 'F', flag_status_ == kMarcado);
+    bytes_pendientes_ = EscribeItem(Registro(), body_);
+    banderas_pendientes_ = std::move(banderas);
+    if (!pendiente_) {
+      pendiente_ = true;
+      ctx_->AnotaPendiente(this);
+    }
+    guardado_ = true;
+    unread_set_ = false;
+    flag_set_ = false;
+    return;
+  }
   if (!carpeta_) {
     carpeta_ = std::static_pointer_cast<CarpetaMaildir>(CarpetaRaiz(ctx_)->AddFolder(kBorradores));
   }
@@ -108,11 +161,11 @@ void ItemMaildir::Save() {
   const std::string tmp = carpeta_->NuevaRutaTmp();
   if (!actual) {
     const Ubicacion u{"cur", ComponNombre(base_, banderas)};
-    EntregaAtomica(fs, tmp, bytes, carpeta_->RutaDe(u));
+    EntregaAtomica(fs, tmp, bytes, carpeta_->RutaDe(u), ctx_->FsyncPorArchivo());
     carpeta_->Anota(base_, u);
   } else {
     const std::string ruta = carpeta_->RutaDe(*actual);
-    EntregaAtomica(fs, tmp, bytes, ruta);
+    EntregaAtomica(fs, tmp, bytes, ruta, ctx_->FsyncPorArchivo());
     // A file still in new/ without flags stays there; any flag moves it to cur/.
     if (!(actual->sub == "new" && banderas.empty())) {
       const Ubicacion u{"cur", ComponNombre(base_, banderas)};
@@ -129,6 +182,11 @@ void ItemMaildir::Save() {
 
 void ItemMaildir::SetUnRead(bool v) {
   Item::SetUnRead(v);
+  if (pendiente_) {
+    banderas_pendientes_ = ConBandera(banderas_pendientes_, 'S', !v);
+    unread_set_ = false;
+    return;
+  }
   if (!guardado_) return;
   const auto actual = carpeta_->Localiza(base_);
   if (!actual) Desaparecido("marcar");
@@ -157,6 +215,11 @@ std::shared_ptr<Item> ItemMaildir::Move(Folder& dest) {
     return shared_from_this();
   }
   if (nueva->Ruta() == carpeta_->Ruta()) return shared_from_this();
+  if (pendiente_) {  // written once, where it goes
+    EscribePendienteEn(*nueva);
+    carpeta_ = std::move(nueva);
+    return shared_from_this();
+  }
   const auto actual = carpeta_->Localiza(base_);
   if (!actual) Desaparecido("mover");
   nueva->PreparaEscritura();

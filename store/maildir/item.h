@@ -15,6 +15,13 @@
 //    listing shows the item once (a copy in cur/ is preferred to one in new/).
 // The body of an item read from a folder is loaded on first use; a save of an item whose body
 // was never loaded carries the stored body over.
+//
+// Drafts in memory (Application::BorradoresEnMemoria): a new item's first Save into the drafts
+// folder keeps the item's bytes (and its file-name flags) in memory instead of writing them;
+// later saves and SetUnRead replace them there. The file is written once: by Move, straight into
+// the destination folder (tmp/, then renamed into cur/, as any save); or into the drafts folder
+// by Sync, by a read of that folder, or when the item object goes. A reader never sees a part
+// of it either way.
 #pragma once
 
 #include <memory>
@@ -31,12 +38,17 @@ class ItemMaildir : public Item {
  public:
   // A new item, unsaved: created now, with a new base name and Message-ID.
   explicit ItemMaildir(std::shared_ptr<Contexto> ctx);
+  // A draft still in memory is written into the drafts folder (failures are reported to the
+  // trap observer, core/trap.h: a destructor cannot throw).
+  ~ItemMaildir() override;
+  ItemMaildir(const ItemMaildir&) = delete;
+  ItemMaildir& operator=(const ItemMaildir&) = delete;
   struct Leido {};
   ItemMaildir(std::shared_ptr<Contexto> ctx, Leido) : ctx_(std::move(ctx)) {}
   // An item as read from `archivo` (the file name, flags included) in `carpeta`.
   static std::shared_ptr<ItemMaildir> DesdeArchivo(std::shared_ptr<CarpetaMaildir> carpeta,
                                                    std::string base, const std::string& archivo,
-                                                   const CabeceraItem& cabecera);
+                                                   CabeceraItem cabecera);
 
   const std::string& Body() const override;
   void SetBody(std::string v) override;
@@ -48,18 +60,27 @@ class ItemMaildir : public Item {
 
   const std::string& Base() const { return base_; }
 
+  // Writes the draft kept in memory into the drafts folder (nothing when there is none).
+  void EscribeBorrador();
+
  protected:
   std::shared_ptr<Item> NewSibling() const override;
 
  private:
   RegistroItem Registro() const;
   [[noreturn]] void Desaparecido(const char* que) const;
+  // Writes the draft kept in memory into `dest` and forgets it.
+  void EscribePendienteEn(CarpetaMaildir& dest);
 
   std::shared_ptr<Contexto> ctx_;
   std::shared_ptr<CarpetaMaildir> carpeta_;  // nullptr until saved
   std::string base_;
   bool guardado_ = false;
   mutable bool cuerpo_cargado_ = true;
+  // A draft kept in memory: its file's bytes and flags as last saved.
+  bool pendiente_ = false;
+  std::string bytes_pendientes_;
+  std::string banderas_pendientes_;
 };
 
 }  // namespace tablon::store::maildir
