@@ -28,18 +28,28 @@ run_build() {
   cmake -S "$TOP" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs" 2>&1 | sed -E '/^\[[0-9]+\/[0-9]+\] /d' || return 1
   echo "== Pruebas en $dir"
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900)
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900) 2>&1 | tee "$dir.ctest.log"
+}
+# "P passed, F failed" from a ctest log ("100% tests passed, 0 tests failed out of 117").
+cuenta() {
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$1" 2>/dev/null | tail -n 1)
+  if [ -z "$line" ]; then echo "0 0"; return; fi
+  local failed total
+  failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* tests failed out of ([0-9]+).*/\1/' <<<"$line")
+  echo "$((total - failed)) $failed"
 }
 mkdir -p build-test build-test-asan
 run_build "$TOP/build-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_build "$TOP/build-test-asan" -DCMAKE_BUILD_TYPE=Debug -DTABLON_SANITIZE=ON || status=1
 
-# Fuzzing: each libFuzzer target of fuzz/ for a short while (FUZZ_SECONDS, default 45) from its
+# Fuzzing: each libFuzzer target of fuzz/ for a short while (FUZZ_SECONDS, default 30) from its
 # seed corpus, in a clang build of its own. A crash fails the script; its input is kept in
 # build-fuzz/crashes/<target>/ to become a regression test.
 run_fuzz() {
-  local dir=$TOP/build-fuzz secs=${FUZZ_SECONDS:-45} f rc
+  local dir=$TOP/build-fuzz secs=${FUZZ_SECONDS:-30} f rc
   echo "== Fuzzing en $dir (${secs} s por objetivo)"
   CC=clang CXX=clang++ cmake -S "$TOP" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTABLON_FUZZ=ON \
     -DTABLON_TESTS=OFF >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
@@ -64,4 +74,18 @@ run_fuzz() {
   return $fallo
 }
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_fuzz || status=1
+
+# Closing summary: both test runs added up (a build that failed counts as one failure).
+echo "== Resumen"
+passed=0
+failed=0
+for dir in build-test build-test-asan; do
+  read -r p f < <(cuenta "$TOP/$dir.ctest.log")
+  [ "$p" -eq 0 ] && [ "$f" -eq 0 ] && f=1
+  echo "   $dir: $p bien, $f mal"
+  passed=$((passed + p))
+  failed=$((failed + f))
+done
+[ "$status" -eq 0 ] || [ "$failed" -gt 0 ] || failed=1
+echo "$passed passed, $failed failed"
 exit $status
