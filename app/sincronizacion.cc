@@ -54,6 +54,9 @@ void form_load() {
       grupo->CreaMensajesGrupo();
       show("Descargando mensajes seleccionados ...");
       grupo->LeeMensajesMarcados();
+      // The group's messages served this group only: their memory goes before the next group
+      // (the next pass reads them again from the store).
+      grupo->mensajes(std::make_shared<Mensajes>());
       // The group's items are durable before the next group starts.
       OutlookApp->Sync();
     }

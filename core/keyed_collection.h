@@ -49,8 +49,8 @@ class KeyedCollection {
  public:
   // Appends `member` under `key`. Returns false, changing nothing, when the key is present.
   bool Add(std::shared_ptr<T> member, std::string_view key) {
-    auto [it, inserted] = index_.try_emplace(std::string(key), members_.size());
-    if (!inserted) return false;
+    if (index_.find(key) != index_.end()) return false;  // no key copy for a refused member
+    index_.emplace(std::string(key), members_.size());
     members_.push_back(std::move(member));
     return true;
   }

@@ -179,16 +179,28 @@ void GrupoNews::LeeEncabezados() {
   std::int64_t n = 0;
   Paso([&] { n = control->OverviewCount(); });
   mensajes_->reserve(mensajes_->size() + static_cast<size_t>(n));
+  // A message that was not added (a line without identifier, or one already present) is
+  // filled again from the next line instead of being made anew.
+  std::shared_ptr<MessageNews> m;
   for (std::int64_t i = 0; i < n; ++i) {
-    auto m = std::make_shared<MessageNews>();
+    if (!m) {
+      m = std::make_shared<MessageNews>();
+    } else {
+      m->msgnum = 0;
+      m->bytes = 0;
+      m->lineas = 0;
+    }
     const std::string* line = nullptr;
     if (!Paso([&] { line = &control->OverviewLine(i); })) continue;
     LeeLineaResumen(*line, *m);
     // A line without an identifier cannot be recognised in a later pass: it adds no message.
     if (m->id.empty()) continue;
     const std::string_view clave = m->id;
-    mensajes_->Add(std::move(m), clave);  // refused when the identifier is present: a local copy
+    // Refused when the identifier is present: a local copy.
+    if (mensajes_->Add(m, clave)) m.reset();
   }
+  // The lines are all read: their memory is not kept for the rest of the group's work.
+  control->LiberaResumen();
 }
 
 // ---- Header items and flagged download -------------------------------------------------------

@@ -72,6 +72,9 @@ class News {
   // article exactly as the server sent it (TAB-separated fields, without the line end).
   std::int64_t OverviewCount() const { return static_cast<std::int64_t>(overview_.size()); }
   const std::string& OverviewLine(std::int64_t i) const;
+  // Drops the overview lines (and their memory) once the caller has used them: afterwards the
+  // count is 0, as after an operation that found nothing.
+  void LiberaResumen() { std::vector<std::string>().swap(overview_); }
 
   // The article to fetch: a message identifier "<...>".
   void ArticleKey(std::string v) { article_key_ = std::move(v); }

@@ -89,6 +89,14 @@ UserProperty& UserProperties::Add(std::string name, TipoPropiedad type, bool add
   return props_.back();
 }
 
+UserProperty& UserProperties::Add(UserProperty prop) {
+  if (auto* p = Find(prop.Name())) {
+    *p = std::move(prop);
+    return *p;
+  }
+  return props_.emplace_back(std::move(prop));
+}
+
 TipoItem Item::Kind() const {
   return EmpiezaSinCaso(message_class_, "IPM.Post") ? TipoItem::Post : TipoItem::Nota;
 }

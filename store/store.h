@@ -14,6 +14,7 @@
 // Objects are shared references (std::shared_ptr); holding one never locks anything.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -75,6 +76,9 @@ class UserProperties {
   const UserProperty& Item(std::string_view name) const;
   // Adds a property and returns it. A property of the same name is replaced (its value reset).
   UserProperty& Add(std::string name, TipoPropiedad type, bool add_to_folder_fields);
+  // The same with its value: `prop` is added (or replaces the property of its name) as it is.
+  UserProperty& Add(UserProperty prop);
+  void reserve(size_t n) { props_.reserve(n); }
   const std::vector<UserProperty>& All() const { return props_; }
 
  private:
@@ -90,14 +94,23 @@ class Item : public std::enable_shared_from_this<Item> {
   TipoItem Kind() const;
 
   const std::string& MessageClass() const { return message_class_; }
-  void SetMessageClass(std::string v) { message_class_ = std::move(v); }
+  void SetMessageClass(std::string v) {
+    message_class_ = std::move(v);
+    ++cambios_;
+  }
 
   const std::string& Subject() const { return subject_; }
-  void SetSubject(std::string v) { subject_ = std::move(v); }
+  void SetSubject(std::string v) {
+    subject_ = std::move(v);
+    ++cambios_;
+  }
 
   // The body; a backend may read it from storage only when first asked.
   virtual const std::string& Body() const { return body_; }
-  virtual void SetBody(std::string v) { body_ = std::move(v); }
+  virtual void SetBody(std::string v) {
+    body_ = std::move(v);
+    ++cambios_;
+  }
 
   bool UnRead() const { return unread_; }
   // For a saved item a backend may apply the read state at once, as a mail client marking an
@@ -105,6 +118,7 @@ class Item : public std::enable_shared_from_this<Item> {
   virtual void SetUnRead(bool v) {
     unread_ = v;
     unread_set_ = true;
+    ++cambios_;
   }
 
   // Follow-up flag state (kSinMarca, kMarcaCompletada, kMarcado). A mail client may change it
@@ -113,18 +127,32 @@ class Item : public std::enable_shared_from_this<Item> {
   void SetFlagStatus(int v) {
     flag_status_ = v;
     flag_set_ = true;
+    ++cambios_;
   }
 
   const std::string& SentOnBehalfOfName() const { return sender_; }
-  void SetSentOnBehalfOfName(std::string v) { sender_ = std::move(v); }
+  void SetSentOnBehalfOfName(std::string v) {
+    sender_ = std::move(v);
+    ++cambios_;
+  }
 
   // Recipient lists: Add appends one recipient text.
   const std::vector<std::string>& Recipients() const { return recipients_; }
-  void AddRecipient(std::string v) { recipients_.push_back(std::move(v)); }
+  void AddRecipient(std::string v) {
+    recipients_.push_back(std::move(v));
+    ++cambios_;
+  }
   const std::vector<std::string>& ReplyRecipients() const { return reply_recipients_; }
-  void AddReplyRecipient(std::string v) { reply_recipients_.push_back(std::move(v)); }
+  void AddReplyRecipient(std::string v) {
+    reply_recipients_.push_back(std::move(v));
+    ++cambios_;
+  }
 
-  ::tablon::store::UserProperties& UserProperties() { return props_; }
+  // Counts as a change: the caller may change the properties through it.
+  ::tablon::store::UserProperties& UserProperties() {
+    ++cambios_;
+    return props_;
+  }
   const ::tablon::store::UserProperties& UserProperties() const { return props_; }
 
   // The store's identity of the item and its thread links (mail Message-ID, In-Reply-To,
@@ -172,6 +200,9 @@ class Item : public std::enable_shared_from_this<Item> {
   std::string in_reply_to_;
   std::string references_;
   Fecha created_;
+  // Bumped by every setter (and by the changeable UserProperties()): a backend compares it with
+  // its value at the last read or save to know whether the object still matches what is stored.
+  std::uint64_t cambios_ = 0;
 };
 
 // Throw kTipoNoCoincide unless `item` is of the kind asked for; return it otherwise.

@@ -385,6 +385,47 @@ TEST_F(Maildir, BanderasCambiadasPorUnClienteDeCorreo) {
   EXPECT_EQ(UnicoArchivo("c").filename().string().substr(UnicoArchivo("c").filename().string().size() - 4), ":2,R");
 }
 
+// A folder read twice gives new objects each time, with what the files hold now: a flag a
+// client set, a file it replaced under the same name, a file it deleted, and a change of ours
+// never saved are all seen as they are on disk.
+TEST_F(Maildir, SegundaLecturaVeLoQueHayEnDisco) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "c");
+  for (const char* asunto : {"uno", "dos", "tres"}) {
+    auto item = app->CreateItem(0);
+    item->SetSubject(asunto);
+    item->Move(*f);
+  }
+  const auto primera = f->Items();
+  ASSERT_EQ(primera.size(), 3u);
+  const auto segunda = f->Items();
+  ASSERT_EQ(segunda.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_NE(primera[i], segunda[i]);
+    EXPECT_EQ(primera[i]->Subject(), segunda[i]->Subject());
+  }
+
+  const auto archivos = Archivos(dir_ / "c" / "cur");
+  ASSERT_EQ(archivos.size(), 3u);
+  // "uno": flagged by a client (renamed); "dos": replaced under the same name; "tres": deleted.
+  fs::rename(dir_ / "c" / "cur" / archivos[0], dir_ / "c" / "cur" / (archivos[0] + "F"));
+  const std::string otro = ReadFile(dir_ / "c" / "cur" / archivos[1]);
+  const size_t p = otro.find("X-Tablon-Asunto: dos");
+  ASSERT_NE(p, std::string::npos);
+  WriteFile(dir_ / "c" / "tmp" / "x", otro.substr(0, p) + "X-Tablon-Asunto: cambiado" +
+                                          otro.substr(p + std::string("X-Tablon-Asunto: dos").size()));
+  fs::rename(dir_ / "c" / "tmp" / "x", dir_ / "c" / "cur" / archivos[1]);
+  fs::remove(dir_ / "c" / "cur" / archivos[2]);
+  primera[0]->SetSubject("sin guardar");
+
+  const auto tercera = f->Items();
+  ASSERT_EQ(tercera.size(), 2u);
+  EXPECT_EQ(tercera[0]->Subject(), "uno");
+  EXPECT_EQ(tercera[0]->FlagStatus(), kMarcado);
+  EXPECT_EQ(tercera[1]->Subject(), "cambiado");
+  EXPECT_EQ(NumeroDe([&] { segunda[2]->Body(); }), errnum::kObjetoNoEncontrado);
+}
+
 TEST_F(Maildir, ElementoEntregadoEnNewPorOtro) {
   fs::create_directories(dir_ / "c" / "cur");
   fs::create_directories(dir_ / "c" / "tmp");

@@ -103,7 +103,7 @@ std::shared_ptr<Folder> CarpetaMaildir::AddFolder(const std::string& name) {
 void CarpetaMaildir::ReleeIndice() {
   // Drafts kept in memory are written before the drafts folder is read.
   if (ctx_->HayPendientes() && ruta_ == ctx_->RutaBorradores()) ctx_->EscribePendientes();
-  std::map<std::string, Ubicacion> nuevo;
+  std::map<std::string, Entrada, std::less<>> nuevo;
   // new/ first: a base found in both (a client's move caught half way) is taken from cur/.
   for (const char* sub : {"new", "cur"}) {
     std::vector<EntradaDir> entradas;
@@ -114,60 +114,131 @@ void CarpetaMaildir::ReleeIndice() {
     }
     for (auto& ent : entradas) {
       if (!ent.es_archivo || ent.nombre.empty() || ent.nombre[0] == '.') continue;
-      std::string base = SeparaNombre(ent.nombre).base;
-      nuevo[std::move(base)] = Ubicacion{sub, std::move(ent.nombre)};
+      Ubicacion u{sub, std::move(ent.nombre), ent.ino};
+      // A view into u.archivo: used only before u is moved.
+      const std::string_view base = std::string_view(u.archivo).substr(0, u.archivo.find(':'));
+      auto it = nuevo.find(base);
+      if (it == nuevo.end()) {
+        // The entry of the last reading is taken over (no new key, no new node). The object
+        // known for a file carries over only while the file is exactly the one it matched.
+        if (auto viejo = indice_.find(base); viejo != indice_.end()) {
+          auto nodo = indice_.extract(viejo);
+          Entrada& e = nodo.mapped();
+          if (!(e.u.ino != 0 && e.u.ino == u.ino && e.u.sub == u.sub && e.u.archivo == u.archivo)) {
+            e.item.reset();
+          }
+          e.u = std::move(u);
+          nuevo.insert(std::move(nodo));
+        } else {
+          std::string clave(base);
+          nuevo.emplace(std::move(clave), Entrada{std::move(u), {}});
+        }
+      } else {
+        // Found in new/ and now in cur/: the copy in cur/ is the one (no object carries over).
+        it->second.u = std::move(u);
+        it->second.item.reset();
+      }
     }
   }
   indice_ = std::move(nuevo);
   indice_leido_ = true;
 }
 
+void CarpetaMaildir::Anota(const std::string& base, Ubicacion u, std::weak_ptr<ItemMaildir> item) {
+  Entrada& e = indice_[base];
+  e.u = std::move(u);
+  e.item = std::move(item);
+}
+
+const ItemMaildir* CarpetaMaildir::ObjetoDe(const std::string& base) const {
+  const auto it = indice_.find(base);
+  return it == indice_.end() ? nullptr : it->second.item.lock().get();
+}
+
 std::optional<Ubicacion> CarpetaMaildir::Localiza(const std::string& base) {
   if (indice_leido_) {
     if (auto it = indice_.find(base); it != indice_.end()) {
       struct stat st;
-      if (ctx_->fs().Lstat(RutaDe(it->second), &st) == 0 && S_ISREG(st.st_mode)) return it->second;
+      if (ctx_->fs().Lstat(RutaDe(it->second.u), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (st.st_ino != it->second.u.ino) {
+          // Replaced under the same name: whatever object matched the old file no longer does.
+          it->second.u.ino = st.st_ino;
+          it->second.item.reset();
+        }
+        return it->second.u;
+      }
     }
   }
   ReleeIndice();
-  if (auto it = indice_.find(base); it != indice_.end()) return it->second;
+  if (auto it = indice_.find(base); it != indice_.end()) return it->second.u;
   return std::nullopt;
 }
 
-std::optional<std::string> CarpetaMaildir::LeeItem(const std::string& base, bool solo_cabecera,
-                                                   Ubicacion* u) {
+bool CarpetaMaildir::LeeItem(const std::string& base, bool solo_cabecera, Ubicacion* u,
+                             std::string& datos) {
   // A client may rename the file between our lookup and our read: look again a few times.
   for (int intento = 0; intento < 3; ++intento) {
-    auto donde = intento == 0 && indice_.count(base) ? std::optional(indice_[base]) : Localiza(base);
-    if (!donde) return std::nullopt;
+    std::optional<Ubicacion> donde;
+    if (intento == 0) {
+      if (auto it = indice_.find(base); it != indice_.end()) donde = it->second.u;
+    }
+    if (!donde) donde = Localiza(base);
+    if (!donde) return false;
     try {
       const std::string ruta = RutaDe(*donde);
-      std::string datos = solo_cabecera ? LeeHastaLineaVacia(ctx_->fs(), ruta)
-                                        : LeeArchivo(ctx_->fs(), ruta);
+      if (solo_cabecera) {
+        LeeHastaLineaVacia(ctx_->fs(), ruta, datos);
+      } else {
+        datos = LeeArchivo(ctx_->fs(), ruta);
+      }
       if (u) *u = *donde;
-      return datos;
+      return true;
     } catch (const Error& e) {
       if (e.Number() != errnum::kArchivoNoEncontrado) throw;
       indice_.erase(base);
     }
   }
-  return std::nullopt;
+  return false;
+}
+
+std::optional<std::string> CarpetaMaildir::LeeItem(const std::string& base, bool solo_cabecera,
+                                                   Ubicacion* u) {
+  std::string datos;
+  if (!LeeItem(base, solo_cabecera, u, datos)) return std::nullopt;
+  return datos;
 }
 
 std::vector<std::shared_ptr<Item>> CarpetaMaildir::Items() {
   ReleeIndice();
   auto yo = std::static_pointer_cast<CarpetaMaildir>(shared_from_this());
   std::vector<std::string> bases;
-  bases.reserve(indice_.size());
-  for (const auto& [base, u] : indice_) bases.push_back(base);
   std::vector<std::shared_ptr<Item>> r;
-  r.reserve(bases.size());
-  for (const auto& base : bases) {
-    Ubicacion u;
-    auto cabecera = LeeItem(base, true, &u);
-    if (!cabecera) continue;  // deleted since the listing
-    r.push_back(ItemMaildir::DesdeArchivo(yo, base, u.archivo, LeeCabeceraItem(*cabecera)));
+  bases.reserve(indice_.size());
+  r.reserve(indice_.size());
+  for (const auto& [base, ent] : indice_) {
+    // An object that matches the file as listed: copied, nothing read.
+    if (auto item = ent.item.lock(); item && item->CoincideConArchivo()) {
+      r.push_back(ItemMaildir::CopiaDe(*item));
+      bases.emplace_back();
+    } else {
+      r.emplace_back();
+      bases.push_back(base);
+    }
   }
+  std::string cabecera;  // one buffer for every file read
+  for (size_t i = 0; i < bases.size(); ++i) {
+    if (r[i]) continue;
+    const std::string& base = bases[i];
+    Ubicacion u;
+    if (!LeeItem(base, true, &u, cabecera)) continue;  // deleted since the listing
+    auto item = ItemMaildir::DesdeArchivo(yo, base, u.archivo, LeeCabeceraItem(cabecera));
+    if (auto it = indice_.find(base); it != indice_.end() && it->second.u.sub == u.sub &&
+                                      it->second.u.archivo == u.archivo && it->second.u.ino == u.ino) {
+      it->second.item = item;
+    }
+    r[i] = std::move(item);
+  }
+  std::erase(r, nullptr);
   return r;
 }
 

@@ -7,7 +7,16 @@
 // by base (an item about to be saved, moved or have its body read) trusts the index while the
 // file is still there and re-reads the directories only when it is not, so saving many items
 // never rescans a large folder per item.
+//
+// The index also remembers, per item, the item object last read from or written to its file
+// (without keeping it alive) and the file's inode then. Items() copies that object (a new
+// object, as a read would give) instead of reading the file again when the object still exists,
+// holds no unsaved change, and the listing shows the file under the same name (same flags, same
+// cur/ or new/) with the same inode: a file a mail client renamed (a flag set or cleared),
+// replaced or deleted is read afresh or left out, as without the index.
 #pragma once
+
+#include <sys/types.h>
 
 #include <map>
 #include <memory>
@@ -20,9 +29,12 @@
 
 namespace tablon::store::maildir {
 
+class ItemMaildir;
+
 struct Ubicacion {
   std::string sub;      // "cur" or "new"
   std::string archivo;  // file name with flags
+  ino_t ino = 0;        // the file's inode number; 0 when unknown
 };
 
 class CarpetaMaildir : public Folder {
@@ -45,8 +57,14 @@ class CarpetaMaildir : public Folder {
   // The item's file (whole, or up to its empty line), found afresh if a client renamed it
   // meanwhile; nullopt when it is gone. `u` receives where it was read.
   std::optional<std::string> LeeItem(const std::string& base, bool solo_cabecera, Ubicacion* u);
-  void Anota(const std::string& base, Ubicacion u) { indice_[base] = std::move(u); }
+  // The same into `datos` (its storage reused); false when the item is gone.
+  bool LeeItem(const std::string& base, bool solo_cabecera, Ubicacion* u, std::string& datos);
+  // Records where the item `base` is now; `item`, when given, is the object whose state is that
+  // file's content (it was just read from it or written to it).
+  void Anota(const std::string& base, Ubicacion u, std::weak_ptr<ItemMaildir> item = {});
   void Olvida(const std::string& base) { indice_.erase(base); }
+  // The object the index holds as matching the file of `base`, or nullptr.
+  const ItemMaildir* ObjetoDe(const std::string& base) const;
 
   // Makes sure cur/, new/ and tmp/ exist and, once per folder object, removes files left in
   // tmp/ for more than 36 hours (a writer that was killed).
@@ -62,7 +80,11 @@ class CarpetaMaildir : public Folder {
   std::shared_ptr<Contexto> ctx_;
   std::string ruta_;
   std::string nombre_;
-  std::map<std::string, Ubicacion> indice_;
+  struct Entrada {
+    Ubicacion u;
+    std::weak_ptr<ItemMaildir> item;  // the object that matches the file, if any
+  };
+  std::map<std::string, Entrada, std::less<>> indice_;
   bool indice_leido_ = false;
   bool preparada_ = false;
 };

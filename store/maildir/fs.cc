@@ -42,6 +42,7 @@ int Fs::Mkdir(const std::string& path, mode_t mode) {
 }
 int Fs::Lstat(const std::string& path, struct stat* st) { return ::lstat(path.c_str(), st); }
 int Fs::Stat(const std::string& path, struct stat* st) { return ::stat(path.c_str(), st); }
+int Fs::Fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 int Fs::Syncfs(int fd) { return ::syncfs(fd); }
 int Fs::Fsync(int fd) { return ::fsync(fd); }
 
@@ -60,6 +61,7 @@ int Fs::ListDir(const std::string& path, std::vector<EntradaDir>* out) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
     EntradaDir ent;
     ent.nombre = e->d_name;
+    ent.ino = e->d_ino;
     unsigned char tipo = e->d_type;
     if (tipo == DT_UNKNOWN) {
       struct stat st;
@@ -86,24 +88,26 @@ Fs& FsDelSistema() {
 
 namespace {
 
-// Reads the file at `path` to its end, or (when `hasta_linea_vacia`) to its first empty line.
-std::string LeeDe(Fs& fs, const std::string& path, bool hasta_linea_vacia) {
+// Reads the file at `path` into `r` to its end, or (when `hasta_linea_vacia`) to its first empty
+// line; the bytes go straight into `r`, whose storage is reused.
+void LeeDe(Fs& fs, const std::string& path, bool hasta_linea_vacia, std::string& r) {
   const int fd = fs.Open(path, O_RDONLY | O_NOFOLLOW, 0);
   if (fd < 0) throw Error::FromErrno(errno, "no se pudo abrir «" + path + "»");
-  std::string r;
-  char buf[65536];
-  const size_t bloque = hasta_linea_vacia ? 4096 : sizeof buf;
+  r.clear();
+  const size_t bloque = hasta_linea_vacia ? 4096 : 65536;
   for (;;) {
-    const ssize_t n = fs.Read(fd, buf, bloque);
+    const size_t antes = r.size();
+    r.resize(antes + bloque);
+    const ssize_t n = fs.Read(fd, r.data() + antes, bloque);
     if (n < 0) {
+      r.resize(antes);
       if (errno == EINTR) continue;
       const int e = errno;
       fs.Close(fd);
       throw Error::FromErrno(e, "no se pudo leer «" + path + "»");
     }
+    r.resize(antes + static_cast<size_t>(n));
     if (n == 0) break;
-    const size_t antes = r.size();
-    r.append(buf, static_cast<size_t>(n));
     if (hasta_linea_vacia) {
       const size_t fin = FinDeCabecera(r, antes == 0 ? 0 : antes - 1);
       if (fin != std::string::npos) {
@@ -113,13 +117,23 @@ std::string LeeDe(Fs& fs, const std::string& path, bool hasta_linea_vacia) {
     }
   }
   fs.Close(fd);
-  return r;
 }
 
 }  // namespace
 
-std::string LeeArchivo(Fs& fs, const std::string& path) { return LeeDe(fs, path, false); }
-std::string LeeHastaLineaVacia(Fs& fs, const std::string& path) { return LeeDe(fs, path, true); }
+std::string LeeArchivo(Fs& fs, const std::string& path) {
+  std::string r;
+  LeeDe(fs, path, false, r);
+  return r;
+}
+std::string LeeHastaLineaVacia(Fs& fs, const std::string& path) {
+  std::string r;
+  LeeDe(fs, path, true, r);
+  return r;
+}
+void LeeHastaLineaVacia(Fs& fs, const std::string& path, std::string& destino) {
+  LeeDe(fs, path, true, destino);
+}
 
 void CreaDirectorio(Fs& fs, const std::string& path) {
   if (fs.Mkdir(path, 0700) == 0) return;
@@ -133,7 +147,8 @@ void CreaDirectorio(Fs& fs, const std::string& path) {
   throw Error::FromErrno(e, "no se pudo crear la carpeta «" + path + "»");
 }
 
-void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view bytes, bool fsync) {
+void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view bytes, bool fsync,
+                         ino_t* ino) {
   const int fd = fs.Open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   if (fd < 0) throw Error::FromErrno(errno, "no se pudo crear «" + tmp_path + "»");
   size_t hecho = 0;
@@ -152,6 +167,10 @@ void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view b
     hecho += static_cast<size_t>(n);
   }
   if (err == 0 && fsync && fs.Fsync(fd) != 0) err = errno;
+  if (ino) {
+    struct stat st;
+    *ino = err == 0 && fs.Fstat(fd, &st) == 0 ? st.st_ino : 0;
+  }
   // close(2) can report a deferred write error (NFS, some FUSE file systems).
   if (fs.Close(fd) != 0 && err == 0) err = errno;
   if (err != 0) {
@@ -167,8 +186,8 @@ void Renombra(Fs& fs, const std::string& from, const std::string& to) {
 }
 
 void EntregaAtomica(Fs& fs, const std::string& tmp_path, std::string_view bytes,
-                    const std::string& dest, bool fsync) {
-  EscribeArchivoNuevo(fs, tmp_path, bytes, fsync);
+                    const std::string& dest, bool fsync, ino_t* ino) {
+  EscribeArchivoNuevo(fs, tmp_path, bytes, fsync, ino);
   if (fs.Rename(tmp_path, dest) != 0) {
     const int e = errno;
     fs.Unlink(tmp_path);

@@ -24,6 +24,7 @@ struct EntradaDir {
   std::string nombre;
   bool es_directorio = false;  // a real directory (never a symbolic link to one)
   bool es_archivo = false;     // a regular file (never a symbolic link to one)
+  ino_t ino = 0;               // the entry's inode number (readdir's d_ino)
 };
 
 class Fs {
@@ -38,6 +39,7 @@ class Fs {
   virtual int Mkdir(const std::string& path, mode_t mode);
   virtual int Lstat(const std::string& path, struct stat* st);
   virtual int Stat(const std::string& path, struct stat* st);
+  virtual int Fstat(int fd, struct stat* st);
   virtual int Syncfs(int fd);
   virtual int Fsync(int fd);
   // The entries of a directory, "." and ".." left out: 0, or an errno value (out untouched).
@@ -52,6 +54,8 @@ std::string LeeArchivo(Fs& fs, const std::string& path);
 // The file's bytes up to and including its first empty line (the header block of a mail), or
 // the whole file when it has none. Reads in small blocks: the body is never read.
 std::string LeeHastaLineaVacia(Fs& fs, const std::string& path);
+// The same into `destino` (its storage reused: many files read one after another).
+void LeeHastaLineaVacia(Fs& fs, const std::string& path, std::string& destino);
 
 // Creates the directory `path` (mode 0700). An existing real directory is fine; anything else
 // at that path (a file, a symbolic link) is refused.
@@ -59,16 +63,18 @@ void CreaDirectorio(Fs& fs, const std::string& path);
 
 // Writes `bytes` into the new file `tmp_path` (O_CREAT|O_EXCL|O_NOFOLLOW, mode 0600), completely,
 // and closes it. On any failure the file is removed and the error thrown. No fsync unless
-// `fsync` (durability is Application::Sync's business by default).
+// `fsync` (durability is Application::Sync's business by default). With `ino`, the new file's
+// inode number goes there (0 when it could not be learnt).
 void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view bytes,
-                         bool fsync = false);
+                         bool fsync = false, ino_t* ino = nullptr);
 
 // rename(2), thrown as an Error naming both paths.
 void Renombra(Fs& fs, const std::string& from, const std::string& to);
 
 // Writes `bytes` to `tmp_path` and renames it to `dest` (replacing what is there atomically).
-// On failure nothing is left at `tmp_path` and `dest` is as it was.
+// On failure nothing is left at `tmp_path` and `dest` is as it was. `ino` as for
+// EscribeArchivoNuevo (a rename keeps the inode).
 void EntregaAtomica(Fs& fs, const std::string& tmp_path, std::string_view bytes,
-                    const std::string& dest, bool fsync = false);
+                    const std::string& dest, bool fsync = false, ino_t* ino = nullptr);
 
 }  // namespace tablon::store::maildir

@@ -36,13 +36,12 @@ void ItemMaildir::EscribeBorrador() {
 
 void ItemMaildir::EscribePendienteEn(CarpetaMaildir& dest) {
   dest.PreparaEscritura();
-  const Ubicacion u{"cur", ComponNombre(base_, banderas_pendientes_)};
-  EntregaAtomica(ctx_->fs(), dest.NuevaRutaTmp(), bytes_pendientes_, dest.RutaDe(u),
-                 ctx_->FsyncPorArchivo());
-  dest.Anota(base_, u);
+  Ubicacion u{"cur", ComponNombre(base_, pend_->banderas)};
+  EntregaAtomica(ctx_->fs(), dest.NuevaRutaTmp(), pend_->bytes, dest.RutaDe(u),
+                 ctx_->FsyncPorArchivo(), &u.ino);
+  dest.Anota(base_, u, Yo());
   pendiente_ = false;
-  std::string().swap(bytes_pendientes_);
-  banderas_pendientes_.clear();
+  pend_.reset();
   ctx_->OlvidaPendiente(this);
 }
 
@@ -66,9 +65,8 @@ std::shared_ptr<ItemMaildir> ItemMaildir::DesdeArchivo(std::shared_ptr<CarpetaMa
   item->sender_ = std::move(r.remitente);
   item->recipients_ = std::move(r.para);
   item->reply_recipients_ = std::move(r.responder_a);
-  for (const auto& p : r.propiedades) {
-    item->props_.Add(p.Name(), p.Type(), p.InFolderFields()).SetValue(p.Value());
-  }
+  item->props_.reserve(r.propiedades.size());
+  for (auto& p : r.propiedades) item->props_.Add(std::move(p));
   item->message_id_ = std::move(r.message_id);
   item->in_reply_to_ = std::move(r.in_reply_to);
   item->references_ = std::move(r.references);
@@ -78,6 +76,27 @@ std::shared_ptr<ItemMaildir> ItemMaildir::DesdeArchivo(std::shared_ptr<CarpetaMa
   item->flag_status_ = TieneBandera(banderas, 'F') ? kMarcado
                        : r.completada              ? kMarcaCompletada
                                                    : kSinMarca;
+  return item;
+}
+
+std::shared_ptr<ItemMaildir> ItemMaildir::CopiaDe(const ItemMaildir& f) {
+  auto item = std::make_shared<ItemMaildir>(f.ctx_, Leido{});
+  item->carpeta_ = f.carpeta_;
+  item->base_ = f.base_;
+  item->guardado_ = true;
+  item->cuerpo_cargado_ = false;
+  item->message_class_ = f.message_class_;
+  item->subject_ = f.subject_;
+  item->sender_ = f.sender_;
+  item->recipients_ = f.recipients_;
+  item->reply_recipients_ = f.reply_recipients_;
+  item->props_ = f.props_;
+  item->message_id_ = f.message_id_;
+  item->in_reply_to_ = f.in_reply_to_;
+  item->references_ = f.references_;
+  item->created_ = f.created_;
+  item->unread_ = f.unread_;
+  item->flag_status_ = f.flag_status_;
   return item;
 }
 
@@ -100,6 +119,12 @@ const std::string& ItemMaildir::Body() const {
 void ItemMaildir::SetBody(std::string v) {
   body_ = std::move(v);
   cuerpo_cargado_ = true;
+  ++cambios_;
+}
+
+std::weak_ptr<ItemMaildir> ItemMaildir::Yo() {
+  if (auto yo = weak_from_this().lock()) return std::static_pointer_cast<ItemMaildir>(yo);
+  return {};
 }
 
 RegistroItem ItemMaildir::Registro() const {
@@ -122,10 +147,11 @@ void ItemMaildir::Save() {
   if (pendiente_ || (!carpeta_ && ctx_->BorradoresEnMemoria())) {
     // A draft kept in memory: no one else can have changed its flags.
     if (!carpeta_) carpeta_ = CarpetaBorradores(ctx_);
-    std::string banderas = ConBandera(banderas_pendientes_, 'S', !unread_);
+    if (!pend_) pend_ = std::make_unique<Pendiente>();
+    std::string banderas = ConBandera(pend_->banderas, 'S', !unread_);
     banderas = ConBandera(banderas, 'F', flag_status_ == kMarcado);
-    bytes_pendientes_ = EscribeItem(Registro(), body_);
-    banderas_pendientes_ = std::move(banderas);
+    pend_->bytes = EscribeItem(Registro(), body_);
+    pend_->banderas = std::move(banderas);
     if (!pendiente_) {
       pendiente_ = true;
       ctx_->AnotaPendiente(this);
@@ -133,6 +159,7 @@ void ItemMaildir::Save() {
     guardado_ = true;
     unread_set_ = false;
     flag_set_ = false;
+    cambios_en_archivo_ = cambios_;
     return;
   }
   if (!carpeta_) {
@@ -160,46 +187,57 @@ void ItemMaildir::Save() {
   carpeta_->PreparaEscritura();
   const std::string tmp = carpeta_->NuevaRutaTmp();
   if (!actual) {
-    const Ubicacion u{"cur", ComponNombre(base_, banderas)};
-    EntregaAtomica(fs, tmp, bytes, carpeta_->RutaDe(u), ctx_->FsyncPorArchivo());
-    carpeta_->Anota(base_, u);
+    Ubicacion u{"cur", ComponNombre(base_, banderas)};
+    EntregaAtomica(fs, tmp, bytes, carpeta_->RutaDe(u), ctx_->FsyncPorArchivo(), &u.ino);
+    carpeta_->Anota(base_, u, Yo());
   } else {
     const std::string ruta = carpeta_->RutaDe(*actual);
-    EntregaAtomica(fs, tmp, bytes, ruta, ctx_->FsyncPorArchivo());
+    Ubicacion u = *actual;
+    EntregaAtomica(fs, tmp, bytes, ruta, ctx_->FsyncPorArchivo(), &u.ino);
+    // Not yet this object's file: the content changed (and the flags may change below).
+    carpeta_->Anota(base_, u);
     // A file still in new/ without flags stays there; any flag moves it to cur/.
     if (!(actual->sub == "new" && banderas.empty())) {
-      const Ubicacion u{"cur", ComponNombre(base_, banderas)};
-      if (u.sub != actual->sub || u.archivo != actual->archivo) {
-        Renombra(fs, ruta, carpeta_->RutaDe(u));
-        carpeta_->Anota(base_, u);
+      Ubicacion v{"cur", ComponNombre(base_, banderas), u.ino};
+      if (v.sub != u.sub || v.archivo != u.archivo) {
+        Renombra(fs, ruta, carpeta_->RutaDe(v));
+        u = std::move(v);
       }
     }
+    carpeta_->Anota(base_, u, Yo());
   }
   guardado_ = true;
   unread_set_ = false;
   flag_set_ = false;
+  cambios_en_archivo_ = cambios_;
 }
 
 void ItemMaildir::SetUnRead(bool v) {
+  // The read state is applied where it is kept at once: an object that matched its file
+  // before still does afterwards.
+  const bool limpio = cambios_ == cambios_en_archivo_;
   Item::SetUnRead(v);
   if (pendiente_) {
-    banderas_pendientes_ = ConBandera(banderas_pendientes_, 'S', !v);
+    pend_->banderas = ConBandera(pend_->banderas, 'S', !v);
     unread_set_ = false;
+    if (limpio) cambios_en_archivo_ = cambios_;
     return;
   }
   if (!guardado_) return;
   const auto actual = carpeta_->Localiza(base_);
   if (!actual) Desaparecido("marcar");
+  const bool coincidia = carpeta_->ObjetoDe(base_) == this;
   const std::string banderas = ConBandera(SeparaNombre(actual->archivo).banderas, 'S', !v);
   // A file still in new/ without flags stays there; any flag moves it to cur/.
   if (!(actual->sub == "new" && banderas.empty())) {
-    const Ubicacion u{"cur", ComponNombre(base_, banderas)};
+    const Ubicacion u{"cur", ComponNombre(base_, banderas), actual->ino};
     if (u.sub != actual->sub || u.archivo != actual->archivo) {
       Renombra(ctx_->fs(), carpeta_->RutaDe(*actual), carpeta_->RutaDe(u));
-      carpeta_->Anota(base_, u);
+      carpeta_->Anota(base_, u, coincidia ? Yo() : std::weak_ptr<ItemMaildir>());
     }
   }
   unread_set_ = false;
+  if (limpio) cambios_en_archivo_ = cambios_;
 }
 
 std::shared_ptr<Item> ItemMaildir::Move(Folder& dest) {
@@ -222,10 +260,11 @@ std::shared_ptr<Item> ItemMaildir::Move(Folder& dest) {
   }
   const auto actual = carpeta_->Localiza(base_);
   if (!actual) Desaparecido("mover");
+  const bool coincidia = carpeta_->ObjetoDe(base_) == this;
   nueva->PreparaEscritura();
   Renombra(ctx_->fs(), carpeta_->RutaDe(*actual), nueva->RutaDe(*actual));
   carpeta_->Olvida(base_);
-  nueva->Anota(base_, *actual);
+  nueva->Anota(base_, *actual, coincidia ? Yo() : std::weak_ptr<ItemMaildir>());
   carpeta_ = std::move(nueva);
   return shared_from_this();
 }

@@ -50,6 +50,10 @@ class ItemMaildir : public Item {
                                                    std::string base, const std::string& archivo,
                                                    CabeceraItem cabecera);
 
+  // A new object for the same file, as a read of it would give (body not loaded): `fuente`
+  // must match its file (CoincideConArchivo).
+  static std::shared_ptr<ItemMaildir> CopiaDe(const ItemMaildir& fuente);
+
   const std::string& Body() const override;
   void SetBody(std::string v) override;
   // The read state is a flag of the file name: a saved item changes it at once (a rename).
@@ -59,6 +63,11 @@ class ItemMaildir : public Item {
   std::shared_ptr<Item> Move(Folder& dest) override;
 
   const std::string& Base() const { return base_; }
+  // True while this object is what its file holds: saved, not a draft in memory, and not
+  // changed since it was read or last written (see CarpetaMaildir::Items).
+  bool CoincideConArchivo() const {
+    return guardado_ && !pendiente_ && cambios_ == cambios_en_archivo_;
+  }
 
   // Writes the draft kept in memory into the drafts folder (nothing when there is none).
   void EscribeBorrador();
@@ -69,6 +78,8 @@ class ItemMaildir : public Item {
  private:
   RegistroItem Registro() const;
   [[noreturn]] void Desaparecido(const char* que) const;
+  // This object as the folder index keeps it (empty while the object is being destroyed).
+  std::weak_ptr<ItemMaildir> Yo();
   // Writes the draft kept in memory into `dest` and forgets it.
   void EscribePendienteEn(CarpetaMaildir& dest);
 
@@ -77,10 +88,16 @@ class ItemMaildir : public Item {
   std::string base_;
   bool guardado_ = false;
   mutable bool cuerpo_cargado_ = true;
-  // A draft kept in memory: its file's bytes and flags as last saved.
+  // cambios_ when the object last matched its file (read, saved, or a draft saved in memory).
+  std::uint64_t cambios_en_archivo_ = 0;
+  // A draft kept in memory: its file's bytes and flags as last saved (apart, so that the many
+  // items that are no draft do not carry them).
+  struct Pendiente {
+    std::string bytes;
+    std::string banderas;
+  };
   bool pendiente_ = false;
-  std::string bytes_pendientes_;
-  std::string banderas_pendientes_;
+  std::unique_ptr<Pendiente> pend_;  // set while pendiente_
 };
 
 }  // namespace tablon::store::maildir

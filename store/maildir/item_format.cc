@@ -32,7 +32,7 @@ double LeeNumero(std::string_view s) {
 }
 
 // RFC 5322 date of `f` (local time) with the zone's offset; English names, whatever the locale.
-std::string FechaRfc5322(Fecha f) {
+std::string FechaRfc5322Calculada(Fecha f) {
   static constexpr const char* kDias[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -47,6 +47,21 @@ std::string FechaRfc5322(Fecha f) {
                 tm.tm_mday, kMeses[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
                 tm.tm_sec, signo, zona / 60, zona % 60);
   return buf;
+}
+
+// The same, remembering the last date text: the items of one pass are made within a few
+// seconds, and each conversion asks the C library for the local zone again (mktime rereads the
+// zone file's state every time).
+std::string FechaRfc5322(Fecha f) {
+  thread_local PartesFecha ultima{};
+  thread_local std::string texto;
+  const PartesFecha p = f.Partes();
+  if (texto.empty() || p.anio != ultima.anio || p.mes != ultima.mes || p.dia != ultima.dia ||
+      p.hora != ultima.hora || p.minuto != ultima.minuto || p.segundo != ultima.segundo) {
+    texto = FechaRfc5322Calculada(f);
+    ultima = p;
+  }
+  return texto;
 }
 
 std::string ListaVisible(const std::vector<std::string>& v) {
@@ -78,39 +93,6 @@ std::string PropiedadExacta(const UserProperty& p) {
     r += "t:" + CodificaExacto(std::get<std::string>(p.Value()));
   }
   return r;
-}
-
-// "TYPE;F;NAME;VALUE"; a malformed field is skipped (returns false).
-bool LeePropiedad(std::string_view v, std::vector<UserProperty>& props) {
-  std::string limpio;
-  for (char c : v) {
-    if (c != ' ' && c != '\t') limpio += c;
-  }
-  std::string_view s = limpio;
-  std::string_view partes[4];
-  for (int i = 0; i < 3; ++i) {
-    const size_t p = s.find(';');
-    if (p == std::string_view::npos) return false;
-    partes[i] = s.substr(0, p);
-    s.remove_prefix(p + 1);
-  }
-  partes[3] = s;
-  int tipo = 0;
-  if (std::from_chars(partes[0].data(), partes[0].data() + partes[0].size(), tipo).ec !=
-      std::errc()) {
-    return false;
-  }
-  UserProperty prop(DecodificaExacto(partes[2]),
-                    static_cast<TipoPropiedad>(tipo), partes[1] == "1");
-  if (partes[3].substr(0, 2) == "f:") {
-    prop.SetValue(Fecha(LeeNumero(partes[3].substr(2))));
-  } else if (partes[3].substr(0, 2) == "t:") {
-    prop.SetValue(DecodificaExacto(partes[3].substr(2)));
-  } else {
-    return false;
-  }
-  props.push_back(std::move(prop));
-  return true;
 }
 
 }  // namespace
@@ -154,6 +136,8 @@ bool PareceMensaje(std::string_view c) {
 std::string EscribeItem(const RegistroItem& r, std::string_view cuerpo) {
   const FormaCuerpo forma = EligeFormaCuerpo(cuerpo);
   std::string h;
+  // Sized once: a header block of ours is about 1 KB; the body may grow by a third (base64).
+  h.reserve(2048 + cuerpo.size() + cuerpo.size() / 3);
   h += LineaCabecera("Date", FechaRfc5322(r.creado));
   if (const auto de = TextoVisible(r.remitente, true); !de.empty()) h += LineaCabecera("From", de);
   if (const auto para = ListaVisible(r.para); !para.empty()) h += LineaCabecera("To", para);
@@ -200,59 +184,187 @@ std::string EscribeItem(const RegistroItem& r, std::string_view cuerpo) {
   return h;
 }
 
+namespace {
+
+// One field of a header block as it stands in the bytes: `crudo` runs from the value's first
+// non-blank byte on the field's first line to the end of its last continuation line, line ends
+// of folds included (a single-line value is its line's value as it is).
+struct CampoCrudo {
+  std::string_view nombre;
+  std::string_view crudo;
+  bool plegado = false;  // continuation lines follow the first one
+};
+
+// Calls `f(CampoCrudo)` for each field of `bloque`, in order, as LeeCampos (header_text.h) finds
+// them, without copying anything.
+template <class F>
+void RecorreCampos(std::string_view bloque, F&& f) {
+  auto blanco = [](char c) { return c == ' ' || c == '\t'; };
+  // The line starting at `i`: [i, fin) without its line end; `sig` the next line's start.
+  auto linea_en = [&](size_t i, size_t& fin, size_t& sig) {
+    size_t nl = bloque.find('\n', i);
+    if (nl == std::string_view::npos) nl = bloque.size();
+    sig = nl + 1;
+    fin = nl;
+    if (fin > i && bloque[fin - 1] == '\r') --fin;
+  };
+  size_t i = 0;
+  while (i < bloque.size()) {
+    size_t fin, sig;
+    linea_en(i, fin, sig);
+    if (fin == i) return;  // the empty line
+    if (blanco(bloque[i])) {  // a continuation of no field (a field's own ones are taken below)
+      i = sig;
+      continue;
+    }
+    const std::string_view linea = bloque.substr(i, fin - i);
+    const size_t dos_puntos = linea.find(':');
+    if (dos_puntos == std::string_view::npos || dos_puntos == 0 ||
+        linea.substr(0, dos_puntos).find_first_of(" \t") != std::string_view::npos) {
+      // Not a field: its continuation lines belong to nothing either.
+      i = sig;
+      while (i < bloque.size()) {
+        size_t f2, s2;
+        linea_en(i, f2, s2);
+        if (f2 == i || !blanco(bloque[i])) break;
+        i = s2;
+      }
+      continue;
+    }
+    size_t inicio = i + dos_puntos + 1;
+    while (inicio < fin && blanco(bloque[inicio])) ++inicio;
+    size_t final = fin;
+    bool plegado = false;
+    i = sig;
+    while (i < bloque.size()) {
+      size_t f2, s2;
+      linea_en(i, f2, s2);
+      if (f2 == i || !blanco(bloque[i])) break;
+      final = f2;
+      plegado = true;
+      i = s2;
+    }
+    CampoCrudo c;
+    c.nombre = linea.substr(0, dos_puntos);
+    c.crudo = final > inicio ? bloque.substr(inicio, final - inicio) : std::string_view();
+    c.plegado = plegado;
+    f(c);
+  }
+}
+
+// The value unfolded as LeeCampos gives it: each line end of a fold ("\n", or "\r\n") removed.
+std::string_view Desplegado(const CampoCrudo& c, std::string& buf) {
+  if (!c.plegado) return c.crudo;
+  buf.clear();
+  const std::string_view v = c.crudo;
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (v[i] == '\n') continue;
+    if (v[i] == '\r' && i + 1 < v.size() && v[i + 1] == '\n') continue;
+    buf += v[i];
+  }
+  return buf;
+}
+
+// "TYPE;F;NAME;VALUE" from a raw value; a malformed field is skipped (returns false).
+bool LeePropiedadCruda(const CampoCrudo& c, std::string& limpio, std::vector<UserProperty>& props) {
+  limpio.clear();
+  const std::string_view v = c.crudo;
+  for (size_t i = 0; i < v.size(); ++i) {
+    const char ch = v[i];
+    if (ch == ' ' || ch == '\t' || ch == '\n') continue;
+    if (ch == '\r' && i + 1 < v.size() && v[i + 1] == '\n') continue;
+    limpio += ch;
+  }
+  std::string_view s = limpio;
+  std::string_view partes[4];
+  for (int i = 0; i < 3; ++i) {
+    const size_t p = s.find(';');
+    if (p == std::string_view::npos) return false;
+    partes[i] = s.substr(0, p);
+    s.remove_prefix(p + 1);
+  }
+  partes[3] = s;
+  int tipo = 0;
+  if (std::from_chars(partes[0].data(), partes[0].data() + partes[0].size(), tipo).ec !=
+      std::errc()) {
+    return false;
+  }
+  const std::string_view valor = partes[3];
+  const bool fecha = valor.substr(0, 2) == "f:";
+  if (!fecha && valor.substr(0, 2) != "t:") return false;
+  UserProperty& prop =
+      props.emplace_back(DecodificaExacto(partes[2]), static_cast<TipoPropiedad>(tipo), partes[1] == "1");
+  if (fecha) {
+    prop.SetValue(Fecha(LeeNumero(valor.substr(2))));
+  } else {
+    prop.SetValue(DecodificaExacto(valor.substr(2)));
+  }
+  return true;
+}
+
+}  // namespace
+
 CabeceraItem LeeCabeceraItem(std::string_view bloque) {
-  const std::vector<CampoCabecera> campos = LeeCampos(bloque);
+  // Exact values are read straight from the bytes: DecodificaExacto skips blanks and line ends,
+  // so a folded exact value needs no unfolding first.
   bool propio = false;
-  for (const auto& c : campos) propio |= IgualSinCaso(c.nombre, kClase);
+  RecorreCampos(bloque, [&](const CampoCrudo& c) { propio = propio || IgualSinCaso(c.nombre, kClase); });
 
   CabeceraItem r;
   RegistroItem& reg = r.registro;
   bool con_asunto = false, con_de = false, base64 = false;
-  for (const auto& c : campos) {
-    const std::string& n = c.nombre;
-    const std::string_view visible = Recorta(c.valor);
-    if (IgualSinCaso(n, "Message-ID")) {
-      reg.message_id = std::string(visible);
-    } else if (IgualSinCaso(n, "In-Reply-To")) {
-      reg.in_reply_to = std::string(visible);
-    } else if (IgualSinCaso(n, "References")) {
-      reg.references = std::string(visible);
-    } else if (!propio) {
-      if (IgualSinCaso(n, "Subject")) reg.asunto = std::string(visible);
-      else if (IgualSinCaso(n, "From")) reg.remitente = std::string(visible);
-      else if (IgualSinCaso(n, "To")) reg.para.emplace_back(visible);
-      else if (IgualSinCaso(n, "Reply-To")) reg.responder_a.emplace_back(visible);
-    } else if (IgualSinCaso(n, kClase)) {
-      reg.clase = DecodificaExacto(c.valor);
-    } else if (IgualSinCaso(n, kAsunto)) {
-      reg.asunto = DecodificaExacto(c.valor);
-      con_asunto = true;
-    } else if (IgualSinCaso(n, kDe)) {
-      reg.remitente = DecodificaExacto(c.valor);
-      con_de = true;
-    } else if (IgualSinCaso(n, kPara)) {
-      reg.para.push_back(DecodificaExacto(c.valor));
-    } else if (IgualSinCaso(n, kResponderA)) {
-      reg.responder_a.push_back(DecodificaExacto(c.valor));
-    } else if (IgualSinCaso(n, kCreado)) {
-      reg.creado = Fecha(LeeNumero(DecodificaExacto(c.valor)));
-    } else if (IgualSinCaso(n, kMarca)) {
-      reg.completada = DecodificaExacto(c.valor) == "completada";
-    } else if (IgualSinCaso(n, kPropiedad)) {
-      LeePropiedad(c.valor, reg.propiedades);
-    } else if (IgualSinCaso(n, kCuerpo)) {
-      if (DecodificaExacto(c.valor) == "crlf") r.forma = FormaCuerpo::Crlf;
-    } else if (IgualSinCaso(n, "Content-Transfer-Encoding")) {
-      base64 = IgualSinCaso(visible, "base64");
+  std::string buf;
+  RecorreCampos(bloque, [&](const CampoCrudo& c) {
+    const std::string_view n = c.nombre;
+    if (n.size() < 2) return;
+    const char c0 = static_cast<char>(n[0] | 0x20);
+    if (c0 == 'x' && n.size() > 9 && n[1] == '-') {
+      if (!propio) return;
+      if (IgualSinCaso(n, kClase)) {
+        reg.clase = DecodificaExacto(c.crudo);
+      } else if (IgualSinCaso(n, kAsunto)) {
+        reg.asunto = DecodificaExacto(c.crudo);
+        con_asunto = true;
+      } else if (IgualSinCaso(n, kDe)) {
+        reg.remitente = DecodificaExacto(c.crudo);
+        con_de = true;
+      } else if (IgualSinCaso(n, kPara)) {
+        reg.para.push_back(DecodificaExacto(c.crudo));
+      } else if (IgualSinCaso(n, kResponderA)) {
+        reg.responder_a.push_back(DecodificaExacto(c.crudo));
+      } else if (IgualSinCaso(n, kCreado)) {
+        reg.creado = Fecha(LeeNumero(DecodificaExacto(c.crudo)));
+      } else if (IgualSinCaso(n, kMarca)) {
+        reg.completada = DecodificaExacto(c.crudo) == "completada";
+      } else if (IgualSinCaso(n, kPropiedad)) {
+        LeePropiedadCruda(c, buf, reg.propiedades);
+      } else if (IgualSinCaso(n, kCuerpo)) {
+        if (DecodificaExacto(c.crudo) == "crlf") r.forma = FormaCuerpo::Crlf;
+      }
+      return;
     }
-  }
+    if (IgualSinCaso(n, "Message-ID")) {
+      reg.message_id = std::string(Recorta(Desplegado(c, buf)));
+    } else if (IgualSinCaso(n, "In-Reply-To")) {
+      reg.in_reply_to = std::string(Recorta(Desplegado(c, buf)));
+    } else if (IgualSinCaso(n, "References")) {
+      reg.references = std::string(Recorta(Desplegado(c, buf)));
+    } else if (!propio) {
+      if (IgualSinCaso(n, "Subject")) reg.asunto = std::string(Recorta(Desplegado(c, buf)));
+      else if (IgualSinCaso(n, "From")) reg.remitente = std::string(Recorta(Desplegado(c, buf)));
+      else if (IgualSinCaso(n, "To")) reg.para.emplace_back(Recorta(Desplegado(c, buf)));
+      else if (IgualSinCaso(n, "Reply-To")) reg.responder_a.emplace_back(Recorta(Desplegado(c, buf)));
+    } else if (IgualSinCaso(n, "Content-Transfer-Encoding")) {
+      base64 = IgualSinCaso(Recorta(Desplegado(c, buf)), "base64");
+    }
+  });
   if (propio && base64) r.forma = FormaCuerpo::Base64;
   // A file of ours that lost an exact header (hand-edited) falls back to the display one.
   if (propio && (!con_asunto || !con_de)) {
-    for (const auto& c : campos) {
-      if (!con_asunto && IgualSinCaso(c.nombre, "Subject")) reg.asunto = Recorta(c.valor);
-      if (!con_de && IgualSinCaso(c.nombre, "From")) reg.remitente = Recorta(c.valor);
-    }
+    RecorreCampos(bloque, [&](const CampoCrudo& c) {
+      if (!con_asunto && IgualSinCaso(c.nombre, "Subject")) reg.asunto = Recorta(Desplegado(c, buf));
+      if (!con_de && IgualSinCaso(c.nombre, "From")) reg.remitente = Recorta(Desplegado(c, buf));
+    });
   }
   return r;
 }
