@@ -22,6 +22,7 @@
 #include "store/maildir/folder.h"
 #include "store/maildir/fs.h"
 #include "store/outlook_module.h"
+#include "support/almacen.h"
 #include "support/instantanea.h"
 #include "support/peer.h"
 #include "support/tmpdir.h"
@@ -76,19 +77,8 @@ class Pasada : public ::testing::Test {
   }
   void TearDown() override { Ventana().News1->Timeout(std::chrono::milliseconds(60000)); }
 
-  void Servidor(const std::string& host) {
-    IniciaOutlook();
-    std::shared_ptr<store::Folder> news;
-    for (const auto& f : MapiNameSpace->Folders()) {
-      if (f->Name() == "news") news = f;
-    }
-    if (!news) news = MapiNameSpace->AddFolder("news");
-    auto post = OutlookApp->CreateItem(0);
-    post->SetMessageClass("IPM.Post.News.Servidor");
-    post->SetSubject(host);
-    post->UserProperties().Add("Servidor", store::TipoPropiedad::Texto, true).SetValue(host);
-    post->Move(*news);
-  }
+  // A server post in the store the test has set (UbicacionAlmacen).
+  void Servidor(const std::string& host) { test::EscribeServidor(UbicacionAlmacen(), host); }
 
   void Estado(const std::string& host, const std::vector<std::string>& grupos) {
     std::string s = "01/01/1990\r\n " + std::to_string(grupos.size()) + " \r\n";

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/outlook_module.h"
+#include "support/almacen.h"
 #include "support/inn.h"
 #include "support/programa.h"
 #include "support/tmpdir.h"
@@ -65,12 +65,7 @@ class InnPanel : public ::testing::Test {
 TEST_F(InnPanel, FiveLinesAMessageBoxASecondProcessRefusedAnotherPassOnEnterAndQToClose) {
   ASSERT_EQ(tablon_.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
   // A second server post of the wrong class: its message box waits for Enter.
-  FijaUbicacionAlmacen(store_.str());
-  IniciaOutlook();
-  auto post = OutlookApp->CreateItem(0);
-  post->SetMessageClass("IPM.Post.News.Otra");
-  post->UserProperties().Add("Servidor", store::TipoPropiedad::Texto, true).SetValue(Inn::Host());
-  post->Move(*MapiNameSpace->Folder("news"));
+  test::EscribeServidor(store_.str(), Inn::Host(), "IPM.Post.News.Otra");
 
   const fs::path done = store_ / "exit-code";
   const std::string cmd = "env LANG=C.UTF-8 " + std::string(std::getenv("TABLON_BIN")) + " --store " + store_.str() +

@@ -8,6 +8,7 @@
 
 #include "app/bloqueo.h"
 #include "store/outlook_module.h"
+#include "support/almacen.h"
 #include "support/inn.h"
 #include "support/programa.h"
 #include "support/tmpdir.h"
@@ -28,20 +29,7 @@ class InnPasada : public ::testing::Test {
     if (!Inn::Available()) GTEST_SKIP() << "TABLON_INN_PORT is not set: no local INN";
   }
   // A server post written through the store, as a user's mail client could have left it.
-  void Post(const std::string& host, const std::string& clase) {
-    FijaUbicacionAlmacen(store_.str());
-    IniciaOutlook();
-    std::shared_ptr<store::Folder> news;
-    for (const auto& f : MapiNameSpace->Folders()) {
-      if (f->Name() == "news") news = f;
-    }
-    if (!news) news = MapiNameSpace->AddFolder("news");
-    auto post = OutlookApp->CreateItem(0);
-    post->SetMessageClass(clase);
-    post->SetSubject(host);
-    post->UserProperties().Add("Servidor", store::TipoPropiedad::Texto, true).SetValue(host);
-    post->Move(*news);
-  }
+  void Post(const std::string& host, const std::string& clase) { test::EscribeServidor(store_.str(), host, clase); }
   std::string HostAlternativo() const {
     return "localhost:" + Inn::Host().substr(Inn::Host().rfind(':') + 1);
   }
