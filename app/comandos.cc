@@ -14,8 +14,6 @@ namespace tablon {
 
 namespace {
 
-constexpr const char* kClaseServidor = "IPM.Post.News.Servidor";
-
 // The server record of `host` read from its state file, detached from the store.
 std::unique_ptr<ServidorNews> LeeServidor(const std::string& host) {
   CompruebaHost(host);
@@ -42,7 +40,7 @@ void ComandoAddServer(const std::string& host) {
   }
   if (!news) news = MapiNameSpace->AddFolder("news");
   for (const auto& item : news->Items()) {
-    const store::UserProperty* p = item->UserProperties().Find("Servidor");
+    const store::UserProperty* p = item->UserProperties().Find(kPropServidor);
     if (p && p->AsText() == host) {
       std::printf("El servidor «%s» ya está definido en %s/news\n", host.c_str(), UbicacionAlmacen().c_str());
       return;
@@ -51,7 +49,7 @@ void ComandoAddServer(const std::string& host) {
   std::shared_ptr<store::Item> post = OutlookApp->CreateItem(0);
   post->SetMessageClass(kClaseServidor);
   post->SetSubject(host);
-  post->UserProperties().Add("Servidor", store::TipoPropiedad::Texto, true).SetValue(host);
+  post->UserProperties().Add(kPropServidor, store::TipoPropiedad::Texto, true).SetValue(host);
   post->Move(*news);
   OutlookApp->Sync();
   std::printf("Servidor «%s» añadido en %s/news\n", host.c_str(), UbicacionAlmacen().c_str());

@@ -8,10 +8,6 @@
 
 namespace tablon {
 
-namespace {
-constexpr const char* kClaseServidor = "IPM.Post.News.Servidor";
-}
-
 void form_load() {
   MainFrm& v = Ventana();
   auto show = [&](const char* texto) { v.Caption(MainFrm::Status, texto); };

@@ -84,7 +84,7 @@ void ServidorNews::grupos(std::shared_ptr<Grupos> v) {
 
 void ServidorNews::init_from_msg(const std::shared_ptr<store::Item>& servidor) {
   email_address_ = kDireccionRemitente;
-  host_ = servidor->UserProperties().Item("Servidor").AsText();
+  host_ = servidor->UserProperties().Item(kPropServidor).AsText();
   CompruebaHost(host_);
   filename_ = DirectorioServidores() + host_ + ".txt";
   std::shared_ptr<store::Folder> news = servidor->Parent();

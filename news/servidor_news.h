@@ -22,6 +22,10 @@ namespace tablon {
 
 using Grupos = KeyedCollection<GrupoNews>;
 
+// The server-definition post: its class and the user property that names the host.
+inline constexpr const char* kClaseServidor = "IPM.Post.News.Servidor";
+inline constexpr const char* kPropServidor = "Servidor";
+
 // The sender address given to every server.
 inline constexpr const char* kDireccionRemitente = "tablon@localhost(Usuario de Tablon)";
 
