@@ -190,9 +190,9 @@ void GrupoNews::LeeEncabezados() {
       m->bytes = 0;
       m->lineas = 0;
     }
-    const std::string* line = nullptr;
-    if (!Paso([&] { line = &control->OverviewLine(i); })) continue;
-    LeeLineaResumen(*line, *m);
+    std::string_view line;
+    if (!Paso([&] { line = control->OverviewLine(i); })) continue;
+    LeeLineaResumen(line, *m);
     // A line without an identifier cannot be recognised in a later pass: it adds no message.
     if (m->id.empty()) continue;
     const std::string_view clave = m->id;

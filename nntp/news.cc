@@ -108,7 +108,7 @@ const std::string& News::NewGroupLine(std::int64_t i) const {
   return new_groups_[static_cast<std::size_t>(i)];
 }
 
-const std::string& News::OverviewLine(std::int64_t i) const {
+std::string_view News::OverviewLine(std::int64_t i) const {
   if (i < 0 || i >= OverviewCount()) {
     throw Error(errnum::kArgumentoNoValido, "OverviewLine: índice " + std::to_string(i) +
                                                 " fuera de 0.." + std::to_string(OverviewCount() - 1));
@@ -415,10 +415,10 @@ void News::LeeEncabezados() {
   if (codigo == estado::kRangoSinArticulos) return;  // every article of the range is gone
   if (codigo != estado::kResumenSigue) FallaEstado(orden);
 
-  std::vector<std::string> lineas;
+  BloqueLineas lineas;
   // The reply's count is the server's estimate; never trust it for more than a modest reserve.
   lineas.reserve(static_cast<std::size_t>(std::min<std::int64_t>(group_count_, 1 << 20)));
-  LeeBloque([&lineas](std::string_view l) { lineas.emplace_back(l); });
+  LeeBloque([&lineas](std::string_view l) { lineas.push_back(l); });
   overview_ = std::move(lineas);
 }
 

@@ -24,6 +24,8 @@
 #include <string_view>
 #include <vector>
 
+#include "nntp/bloque_lineas.h"
+
 namespace tablon::nntp {
 
 // `Command` codes.
@@ -71,10 +73,11 @@ class News {
   // Result of kLeerEncabezados: the overview of the current group's whole range, one line per
   // article exactly as the server sent it (TAB-separated fields, without the line end).
   std::int64_t OverviewCount() const { return static_cast<std::int64_t>(overview_.size()); }
-  const std::string& OverviewLine(std::int64_t i) const;
+  // A line stays valid until the next operation of the control or LiberaResumen.
+  std::string_view OverviewLine(std::int64_t i) const;
   // Drops the overview lines (and their memory) once the caller has used them: afterwards the
   // count is 0, as after an operation that found nothing.
-  void LiberaResumen() { std::vector<std::string>().swap(overview_); }
+  void LiberaResumen() { overview_.clear(); }
 
   // The article to fetch: a message identifier "<...>".
   void ArticleKey(std::string v) { article_key_ = std::move(v); }
@@ -129,7 +132,7 @@ class News {
   std::string host_, sender_address_, user_name_, password_, since_date_, group_name_, article_key_;
   bool connect_option_ = false;
   std::vector<std::string> new_groups_;
-  std::vector<std::string> overview_;
+  BloqueLineas overview_;
   std::string article_text_;
   std::chrono::milliseconds timeout_{60000};
   std::string trust_file_;

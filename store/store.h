@@ -223,7 +223,8 @@ class Folder : public std::enable_shared_from_this<Folder> {
   virtual std::shared_ptr<Folder> AddFolder(const std::string& name) = 0;
 
   // The folder's items in the store's order (oldest first), both kinds; the caller takes each
-  // as the kind it expects with ComoPost/ComoNota.
+  // as the kind it expects with ComoPost/ComoNota. An item that did not change since an earlier
+  // call (here or on the store's side) may come as the object that call gave.
   virtual std::vector<std::shared_ptr<Item>> Items() = 0;
 
   // The first item (store order) matching `filter`, or nullptr. The filter language knows one

@@ -24,12 +24,12 @@ using test::Inn;
     if (!Inn::Available()) GTEST_SKIP() << "TABLON_INN_PORT no está definida"; \
   } while (0)
 
-std::vector<std::string> Fields(const std::string& line) {
+std::vector<std::string> Fields(std::string_view line) {
   std::vector<std::string> f;
   std::size_t start = 0;
   for (;;) {
     const std::size_t tab = line.find('\t', start);
-    f.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    f.emplace_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
     if (tab == std::string::npos) return f;
     start = tab + 1;
   }
@@ -105,7 +105,7 @@ TEST_F(InnGroup, GivesTheOverviewLineForLine) {
 
   std::int64_t previous = 0;
   for (std::int64_t i = 0; i < news.OverviewCount(); ++i) {
-    const std::string& line = news.OverviewLine(i);
+    const std::string_view line = news.OverviewLine(i);
     const std::vector<std::string> f = Fields(line);
     ASSERT_EQ(f.size(), 9u) << line;
     const std::int64_t number = std::stoll(f[0]);
@@ -123,7 +123,7 @@ TEST_F(InnGroup, GivesTheOverviewLineForLine) {
     EXPECT_EQ(f[8].size(), f[8].find(" " + group_ + ":") + group_.size() + 2 + f[0].size()) << line;
   }
   // Asking again gives the same lines (nothing left over in the stream).
-  const std::string first = news.OverviewLine(0);
+  const std::string first(news.OverviewLine(0));
   news.Command(kLeerEncabezados);
   EXPECT_EQ(news.OverviewCount(), static_cast<std::int64_t>(articles_.size()));
   EXPECT_EQ(news.OverviewLine(0), first);

@@ -1,14 +1,33 @@
 #include "store/maildir/context.h"
 
+#include <pthread.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "store/maildir/filename.h"
 #include "store/maildir/item.h"
 
 namespace tablon::store::maildir {
+
+namespace {
+// The process id, asked of the kernel once per process (every new item's name carries it): a
+// forked child forgets the parent's.
+std::atomic<long> pid_guardado{0};
+
+long Pid() {
+  long pid = pid_guardado.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    static const int registrado = pthread_atfork(nullptr, nullptr, [] { pid_guardado.store(0); });
+    (void)registrado;
+    pid = static_cast<long>(getpid());
+    pid_guardado.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+}  // namespace
 
 Contexto::Contexto(std::string raiz, std::shared_ptr<Fs> fs, Durabilidad durabilidad)
     : raiz_(std::move(raiz)), fs_(std::move(fs)), durabilidad_(durabilidad) {
@@ -28,13 +47,13 @@ std::string Contexto::NuevaBase() {
   if (us <= ultimo_us_) us = ultimo_us_ + 1;
   ultimo_us_ = us;
   return maildir::NuevaBase(us / 1000000, static_cast<long>(us % 1000000),
-                            static_cast<long>(getpid()), ++contador_, host_);
+                            Pid(), ++contador_, host_);
 }
 
 std::string Contexto::NuevoMessageId() {
   char buf[96];
   std::snprintf(buf, sizeof buf, "<%lld.%ld.%u.%016llx@tablon.invalid>",
-                static_cast<long long>(ultimo_us_), static_cast<long>(getpid()),
+                static_cast<long long>(ultimo_us_), Pid(),
                 static_cast<unsigned>(++contador_), static_cast<unsigned long long>(azar_()));
   return buf;
 }

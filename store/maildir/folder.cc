@@ -216,9 +216,9 @@ std::vector<std::shared_ptr<Item>> CarpetaMaildir::Items() {
   bases.reserve(indice_.size());
   r.reserve(indice_.size());
   for (const auto& [base, ent] : indice_) {
-    // An object that matches the file as listed: copied, nothing read.
+    // An object that matches the file as listed: that object, nothing read.
     if (auto item = ent.item.lock(); item && item->CoincideConArchivo()) {
-      r.push_back(ItemMaildir::CopiaDe(*item));
+      r.push_back(std::move(item));
       bases.emplace_back();
     } else {
       r.emplace_back();

@@ -9,11 +9,13 @@
 // never rescans a large folder per item.
 //
 // The index also remembers, per item, the item object last read from or written to its file
-// (without keeping it alive) and the file's inode then. Items() copies that object (a new
-// object, as a read would give) instead of reading the file again when the object still exists,
-// holds no unsaved change, and the listing shows the file under the same name (same flags, same
-// cur/ or new/) with the same inode: a file a mail client renamed (a flag set or cleared),
-// replaced or deleted is read afresh or left out, as without the index.
+// (without keeping it alive) and the file's inode then. Items() gives that very object instead
+// of reading the file again when the object still exists, holds no unsaved change, and the
+// listing shows the file under the same name (same flags, same cur/ or new/) with the same
+// inode: a file a mail client renamed (a flag set or cleared), replaced or deleted is read
+// afresh into a new object or left out, as without the index. So two listings may hand out the
+// same object; a change made through it is seen by every holder, and once it is made (unsaved)
+// the next listing reads the file into a new object again.
 #pragma once
 
 #include <sys/types.h>

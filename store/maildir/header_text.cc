@@ -20,6 +20,8 @@ int ValorHex(char c) {
 
 bool EsBlanco(char c) { return c == ' ' || c == '\t'; }
 
+std::string TextoVisibleCalculado(std::string_view valor, bool es_direccion);
+
 // Length of the UTF-8 sequence starting at s[i] (1 for a byte that starts none).
 size_t LargoUtf8(std::string_view s, size_t i) {
   const auto c = static_cast<unsigned char>(s[i]);
@@ -62,7 +64,12 @@ size_t FinDeCabecera(std::string_view d, size_t desde) {
 
 std::string CodificaExacto(std::string_view valor) {
   std::string r;
-  r.reserve(valor.size());
+  AgregaCodificaExacto(r, valor);
+  return r;
+}
+
+void AgregaCodificaExacto(std::string& r, std::string_view valor) {
+  r.reserve(r.size() + valor.size());
   for (char ch : valor) {
     const auto c = static_cast<unsigned char>(ch);
     if (c <= ' ' || c >= 0x7F || c == '%' || c == ';') {
@@ -73,7 +80,6 @@ std::string CodificaExacto(std::string_view valor) {
       r += ch;
     }
   }
-  return r;
 }
 
 std::string DecodificaExacto(std::string_view t) {
@@ -186,6 +192,20 @@ bool EsAsciiImprimible(std::string_view s) {
 }
 
 std::string TextoVisible(std::string_view valor, bool es_direccion) {
+  std::string buf;
+  const std::string_view v = TextoVisible(valor, es_direccion, buf);
+  return v.data() == buf.data() ? std::move(buf) : std::string(v);
+}
+
+std::string_view TextoVisible(std::string_view valor, bool es_direccion, std::string& buf) {
+  // Printable ASCII without blanks at either end is its own display form.
+  if (EsAsciiImprimible(valor) && Recorta(valor).size() == valor.size()) return valor;
+  buf = TextoVisibleCalculado(valor, es_direccion);
+  return buf;
+}
+
+namespace {
+std::string TextoVisibleCalculado(std::string_view valor, bool es_direccion) {
   std::string limpio(valor);
   for (char& c : limpio) {
     if (c == '\r' || c == '\n' || c == '\0' || c == '\t') c = ' ';
@@ -202,11 +222,18 @@ std::string TextoVisible(std::string_view valor, bool es_direccion) {
   }
   return PalabrasCodificadas(v);
 }
+}  // namespace
 
 std::string LineaCabecera(std::string_view nombre, std::string_view valor) {
-  std::string r(nombre);
+  std::string r;
+  AgregaLineaCabecera(r, nombre, valor);
+  return r;
+}
+
+void AgregaLineaCabecera(std::string& r, std::string_view nombre, std::string_view valor) {
+  r.append(nombre);
   r += ':';
-  size_t largo = r.size();  // of the line being built
+  size_t largo = nombre.size() + 1;  // of the line being built
   size_t i = 0;
   bool primera = true;
   while (i < valor.size()) {
@@ -238,13 +265,18 @@ std::string LineaCabecera(std::string_view nombre, std::string_view valor) {
   }
   if (primera) r += ' ';
   r += '\n';
-  return r;
 }
 
 std::string LineaCabeceraExacta(std::string_view nombre, std::string_view cod) {
-  std::string r(nombre);
+  std::string r;
+  AgregaLineaCabeceraExacta(r, nombre, cod);
+  return r;
+}
+
+void AgregaLineaCabeceraExacta(std::string& r, std::string_view nombre, std::string_view cod) {
+  r.append(nombre);
   r += ": ";
-  size_t largo = r.size();
+  size_t largo = nombre.size() + 2;
   size_t i = 0;
   while (i < cod.size()) {
     size_t cabe = kPliegue > largo ? kPliegue - largo : 1;
@@ -265,7 +297,6 @@ std::string LineaCabeceraExacta(std::string_view nombre, std::string_view cod) {
     }
   }
   r += '\n';
-  return r;
 }
 
 std::vector<CampoCabecera> LeeCampos(std::string_view bloque) {

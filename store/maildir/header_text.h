@@ -24,6 +24,8 @@ size_t FinDeCabecera(std::string_view datos, size_t desde = 0);
 // Percent-encoding of every byte outside '!'..'~' and of '%' and ';' (used as a separator).
 // The result holds no blank, so it can be folded anywhere and unfolded by removing blanks.
 std::string CodificaExacto(std::string_view valor);
+// The same, appended to `destino`.
+void AgregaCodificaExacto(std::string& destino, std::string_view valor);
 // The reverse; blanks (left by folding) are skipped. A '%' not followed by two hex digits is
 // kept as it is (a hand-edited file still reads).
 std::string DecodificaExacto(std::string_view codificado);
@@ -39,12 +41,18 @@ bool EsAsciiImprimible(std::string_view s);  // every byte in ' '..'~'
 // The display form of a header value (see above). With `es_direccion`, a value of the form
 // "phrase <addr>" keeps " <addr>" as it is and encodes only the phrase.
 std::string TextoVisible(std::string_view valor, bool es_direccion = false);
+// The same without a copy where the value is already its own display form: either `valor`
+// itself or `buf`, filled.
+std::string_view TextoVisible(std::string_view valor, bool es_direccion, std::string& buf);
 
 // "Name: value\n", folded at blanks (a fold inserts "\n" before an existing blank, so unfolding
 // gives back the value exactly); a word longer than a line allows is cut hard.
 std::string LineaCabecera(std::string_view nombre, std::string_view valor);
 // "Name: value\n" for a value without blanks (CodificaExacto), folded every ~76 bytes.
 std::string LineaCabeceraExacta(std::string_view nombre, std::string_view codificado);
+// The same two, appended to `destino`.
+void AgregaLineaCabecera(std::string& destino, std::string_view nombre, std::string_view valor);
+void AgregaLineaCabeceraExacta(std::string& destino, std::string_view nombre, std::string_view codificado);
 
 struct CampoCabecera {
   std::string nombre;

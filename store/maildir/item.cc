@@ -79,27 +79,6 @@ std::shared_ptr<ItemMaildir> ItemMaildir::DesdeArchivo(std::shared_ptr<CarpetaMa
   return item;
 }
 
-std::shared_ptr<ItemMaildir> ItemMaildir::CopiaDe(const ItemMaildir& f) {
-  auto item = std::make_shared<ItemMaildir>(f.ctx_, Leido{});
-  item->carpeta_ = f.carpeta_;
-  item->base_ = f.base_;
-  item->guardado_ = true;
-  item->cuerpo_cargado_ = false;
-  item->message_class_ = f.message_class_;
-  item->subject_ = f.subject_;
-  item->sender_ = f.sender_;
-  item->recipients_ = f.recipients_;
-  item->reply_recipients_ = f.reply_recipients_;
-  item->props_ = f.props_;
-  item->message_id_ = f.message_id_;
-  item->in_reply_to_ = f.in_reply_to_;
-  item->references_ = f.references_;
-  item->created_ = f.created_;
-  item->unread_ = f.unread_;
-  item->flag_status_ = f.flag_status_;
-  return item;
-}
-
 void ItemMaildir::Desaparecido(const char* que) const {
   throw Error(errnum::kObjetoNoEncontrado,
               std::string("No se pudo ") + que + " el elemento «" + base_ + "»: ya no está en «" +

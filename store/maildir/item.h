@@ -50,10 +50,6 @@ class ItemMaildir : public Item {
                                                    std::string base, const std::string& archivo,
                                                    CabeceraItem cabecera);
 
-  // A new object for the same file, as a read of it would give (body not loaded): `fuente`
-  // must match its file (CoincideConArchivo).
-  static std::shared_ptr<ItemMaildir> CopiaDe(const ItemMaildir& fuente);
-
   const std::string& Body() const override;
   void SetBody(std::string v) override;
   // The read state is a flag of the file name: a saved item changes it at once (a rename).

@@ -52,7 +52,7 @@ std::string FechaRfc5322Calculada(Fecha f) {
 // The same, remembering the last date text: the items of one pass are made within a few
 // seconds, and each conversion asks the C library for the local zone again (mktime rereads the
 // zone file's state every time).
-std::string FechaRfc5322(Fecha f) {
+const std::string& FechaRfc5322(Fecha f) {
   thread_local PartesFecha ultima{};
   thread_local std::string texto;
   const PartesFecha p = f.Partes();
@@ -64,15 +64,15 @@ std::string FechaRfc5322(Fecha f) {
   return texto;
 }
 
-std::string ListaVisible(const std::vector<std::string>& v) {
-  std::string r;
+// The display list of `v` into `r` (emptied first).
+void ListaVisible(const std::vector<std::string>& v, std::string& r, std::string& buf) {
+  r.clear();
   for (const auto& x : v) {
-    const std::string t = TextoVisible(x, true);
+    const std::string_view t = TextoVisible(x, true, buf);
     if (t.empty()) continue;
     if (!r.empty()) r += ", ";
     r += t;
   }
-  return r;
 }
 
 bool EsCampoMensaje(std::string_view linea) {
@@ -84,15 +84,22 @@ bool EsCampoMensaje(std::string_view linea) {
   return true;
 }
 
-std::string PropiedadExacta(const UserProperty& p) {
-  std::string r = std::to_string(static_cast<int>(p.Type())) + ";" +
-                  (p.InFolderFields() ? "1" : "0") + ";" + CodificaExacto(p.Name()) + ";";
+// "TYPE;F;NAME;VALUE" of a user property into `r` (emptied first).
+void PropiedadExacta(const UserProperty& p, std::string& r) {
+  r.clear();
+  char num[16];
+  const auto fin = std::to_chars(num, num + sizeof num, static_cast<int>(p.Type())).ptr;
+  r.append(num, fin);
+  r += p.InFolderFields() ? ";1;" : ";0;";
+  AgregaCodificaExacto(r, p.Name());
+  r += ';';
   if (const auto* f = std::get_if<Fecha>(&p.Value())) {
-    r += "f:" + Numero(f->Dias());
+    r += "f:";
+    r += Numero(f->Dias());
   } else {
-    r += "t:" + CodificaExacto(std::get<std::string>(p.Value()));
+    r += "t:";
+    AgregaCodificaExacto(r, std::get<std::string>(p.Value()));
   }
-  return r;
 }
 
 }  // namespace
@@ -138,35 +145,48 @@ std::string EscribeItem(const RegistroItem& r, std::string_view cuerpo) {
   std::string h;
   // Sized once: a header block of ours is about 1 KB; the body may grow by a third (base64).
   h.reserve(2048 + cuerpo.size() + cuerpo.size() / 3);
-  h += LineaCabecera("Date", FechaRfc5322(r.creado));
-  if (const auto de = TextoVisible(r.remitente, true); !de.empty()) h += LineaCabecera("From", de);
-  if (const auto para = ListaVisible(r.para); !para.empty()) h += LineaCabecera("To", para);
-  if (const auto resp = ListaVisible(r.responder_a); !resp.empty()) {
-    h += LineaCabecera("Reply-To", resp);
-  }
-  h += LineaCabecera("Subject", TextoVisible(r.asunto));
-  if (!r.message_id.empty()) h += LineaCabecera("Message-ID", TextoVisible(r.message_id));
-  if (!r.in_reply_to.empty()) h += LineaCabecera("In-Reply-To", TextoVisible(r.in_reply_to));
-  if (!r.references.empty()) h += LineaCabecera("References", TextoVisible(r.references));
+  // Scratch for the values that need a form of their own (the display form, a list, the
+  // percent-encoding): the same few buffers for every item written by this thread.
+  thread_local std::string buf, lista, exacto;
+  AgregaLineaCabecera(h, "Date", FechaRfc5322(r.creado));
+  if (const auto de = TextoVisible(r.remitente, true, buf); !de.empty()) AgregaLineaCabecera(h, "From", de);
+  ListaVisible(r.para, lista, buf);
+  if (!lista.empty()) AgregaLineaCabecera(h, "To", lista);
+  ListaVisible(r.responder_a, lista, buf);
+  if (!lista.empty()) AgregaLineaCabecera(h, "Reply-To", lista);
+  AgregaLineaCabecera(h, "Subject", TextoVisible(r.asunto, false, buf));
+  if (!r.message_id.empty()) AgregaLineaCabecera(h, "Message-ID", TextoVisible(r.message_id, false, buf));
+  if (!r.in_reply_to.empty()) AgregaLineaCabecera(h, "In-Reply-To", TextoVisible(r.in_reply_to, false, buf));
+  if (!r.references.empty()) AgregaLineaCabecera(h, "References", TextoVisible(r.references, false, buf));
   h += "MIME-Version: 1.0\n";
   const bool mensaje = forma != FormaCuerpo::Base64 && PareceMensaje(cuerpo);
   if (mensaje) {
     h += "Content-Type: message/rfc822\n";
   } else {
-    h += std::string("Content-Type: text/plain; charset=") +
-         (EsUtf8Valido(cuerpo) ? "utf-8" : "iso-8859-1") + "\n";
+    h += "Content-Type: text/plain; charset=";
+    h += EsUtf8Valido(cuerpo) ? "utf-8" : "iso-8859-1";
+    h += '\n';
   }
-  h += std::string("Content-Transfer-Encoding: ") +
-       (forma == FormaCuerpo::Base64 ? "base64" : "8bit") + "\n";
-  h += LineaCabeceraExacta(kClase, CodificaExacto(r.clase));
-  h += LineaCabeceraExacta(kAsunto, CodificaExacto(r.asunto));
-  h += LineaCabeceraExacta(kDe, CodificaExacto(r.remitente));
-  for (const auto& p : r.para) h += LineaCabeceraExacta(kPara, CodificaExacto(p));
-  for (const auto& p : r.responder_a) h += LineaCabeceraExacta(kResponderA, CodificaExacto(p));
-  h += LineaCabeceraExacta(kCreado, Numero(r.creado.Dias()));
-  if (r.completada) h += LineaCabeceraExacta(kMarca, "completada");
-  for (const auto& p : r.propiedades) h += LineaCabeceraExacta(kPropiedad, PropiedadExacta(p));
-  if (forma == FormaCuerpo::Crlf) h += LineaCabeceraExacta(kCuerpo, "crlf");
+  h += "Content-Transfer-Encoding: ";
+  h += forma == FormaCuerpo::Base64 ? "base64" : "8bit";
+  h += '\n';
+  auto exacta = [&](std::string_view nombre, std::string_view valor) {
+    exacto.clear();
+    AgregaCodificaExacto(exacto, valor);
+    AgregaLineaCabeceraExacta(h, nombre, exacto);
+  };
+  exacta(kClase, r.clase);
+  exacta(kAsunto, r.asunto);
+  exacta(kDe, r.remitente);
+  for (const auto& p : r.para) exacta(kPara, p);
+  for (const auto& p : r.responder_a) exacta(kResponderA, p);
+  AgregaLineaCabeceraExacta(h, kCreado, Numero(r.creado.Dias()));
+  if (r.completada) AgregaLineaCabeceraExacta(h, kMarca, "completada");
+  for (const auto& p : r.propiedades) {
+    PropiedadExacta(p, exacto);
+    AgregaLineaCabeceraExacta(h, kPropiedad, exacto);
+  }
+  if (forma == FormaCuerpo::Crlf) AgregaLineaCabeceraExacta(h, kCuerpo, "crlf");
   h += '\n';
   switch (forma) {
     case FormaCuerpo::TalCual:
