@@ -11,6 +11,7 @@
 #include "app/bloqueo.h"
 #include "app/comandos.h"
 #include "app/main_frm.h"
+#include "app/memoria.h"
 #include "app/pantallas.h"
 #include "app/sincronizacion.h"
 #include "core/error.h"
@@ -101,6 +102,7 @@ int Sincroniza(bool interactivo, bool verbose) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  PreparaMemoria(argv);
   std::vector<std::string> args;
   std::string store_dir, servers_dir;
   bool once = false, verbose = false;

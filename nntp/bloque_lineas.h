@@ -24,7 +24,7 @@ class BloqueLineas {
   void push_back(std::string_view linea) {
     if (libre_ < linea.size() || bloques_.empty()) {
       const size_t tam = std::max(kBloque, linea.size());
-      bloques_.push_back(std::make_unique<char[]>(tam));
+      bloques_.push_back(std::make_unique_for_overwrite<char[]>(tam));
       actual_ = bloques_.back().get();
       libre_ = tam;
     }

@@ -180,7 +180,8 @@ Conexion::~Conexion() {
   }
   if (ctx_) SSL_CTX_free(ctx_);
   if (fd_ >= 0) close(fd_);
-  ERR_clear_error();
+  // OpenSSL's error queue only when TLS was used: a first call would set up the whole library.
+  if (ctx_) ERR_clear_error();
 }
 
 void Conexion::Espera(short eventos, const char* para) {
