@@ -122,6 +122,8 @@ void GrupoNews::LeeCopiasLocales() {
     bool es_nota = Paso([&] { store::ComoNota(item); });
     if (!es_nota) continue;  // not an article item: passed over
     Paso([&] { m->OutlookMsg(item); });
+    // The message keeps what it needs; the item's fields are read again if ever used.
+    item->Aligera();
     // An item without an identifier cannot be recognised against the server's lines: it is
     // kept in the store but joins no key.
     if (m->id.empty()) continue;
@@ -234,6 +236,7 @@ void GrupoNews::CreaMensajesGrupo() {
     std::shared_ptr<store::Item> e;
     if (!Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); })) continue;
     Paso([&] { requiere_carpeta(); e->Move(*carpeta_grupo_); });
+    e->Aligera();  // written: read again only if a reply needs it
   }
 }
 
@@ -262,6 +265,7 @@ void GrupoNews::LeeMensajesMarcados() {
     Paso([&] { item->SetUnRead(true); });
     Paso([&] { item->Save(); });
     Paso([&] { item->SetUnRead(true); });
+    item->Aligera();  // the article's text is in the store now, not needed in memory
   }
 }
 

@@ -89,6 +89,19 @@ UserProperty& UserProperties::Add(std::string name, TipoPropiedad type, bool add
   return props_.back();
 }
 
+void UserProperties::Adopta(std::vector<UserProperty> props) {
+  bool repetidos = false;
+  for (size_t i = 0; i < props.size() && !repetidos; ++i) {
+    for (size_t j = 0; j < i && !repetidos; ++j) repetidos = props[i].Name() == props[j].Name();
+  }
+  if (!repetidos) {
+    props_ = std::move(props);
+    return;
+  }
+  props_.clear();
+  for (auto& p : props) Add(std::move(p));
+}
+
 UserProperty& UserProperties::Add(UserProperty prop) {
   if (auto* p = Find(prop.Name())) {
     *p = std::move(prop);
@@ -98,7 +111,7 @@ UserProperty& UserProperties::Add(UserProperty prop) {
 }
 
 TipoItem Item::Kind() const {
-  return EmpiezaSinCaso(message_class_, "IPM.Post") ? TipoItem::Post : TipoItem::Nota;
+  return EmpiezaSinCaso(MessageClass(), "IPM.Post") ? TipoItem::Post : TipoItem::Nota;
 }
 
 void Item::Close(int save_mode) {
@@ -120,19 +133,21 @@ std::shared_ptr<Item> Item::Execute(std::string_view action) {
                 "El elemento no tiene la acción «" + std::string(action) + "»");
   }
   std::shared_ptr<Item> r = NewSibling();
+  const Datos& yo = d();
+  Datos& otro = r->m();
   r->message_class_ = "IPM.Note";
-  if (!reply_recipients_.empty()) {
-    r->recipients_ = reply_recipients_;
-  } else if (!sender_.empty()) {
-    r->recipients_.push_back(sender_);
+  if (!yo.reply_recipients.empty()) {
+    otro.recipients = yo.reply_recipients;
+  } else if (!yo.sender.empty()) {
+    otro.recipients.push_back(yo.sender);
   }
-  r->subject_ = "RE: " + subject_;
-  r->in_reply_to_ = message_id_;
-  std::string refs = references_;
-  if (!message_id_.empty()) refs += (refs.empty() ? "" : " ") + message_id_;
+  otro.subject = "RE: " + yo.subject;
+  otro.in_reply_to = yo.message_id;
+  std::string refs = yo.references;
+  if (!yo.message_id.empty()) refs += (refs.empty() ? "" : " ") + yo.message_id;
   const size_t ini = refs.find_first_not_of(" \t");
   const size_t fin = refs.find_last_not_of(" \t");
-  r->references_ = ini == std::string::npos ? std::string() : refs.substr(ini, fin - ini + 1);
+  otro.references = ini == std::string::npos ? std::string() : refs.substr(ini, fin - ini + 1);
   return r;
 }
 

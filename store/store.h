@@ -79,6 +79,9 @@ class UserProperties {
   // The same with its value: `prop` is added (or replaces the property of its name) as it is.
   UserProperty& Add(UserProperty prop);
   void reserve(size_t n) { props_.reserve(n); }
+  // Takes `props` as the whole list, each added in turn as by Add (a later property of a name
+  // replaces an earlier one).
+  void Adopta(std::vector<UserProperty> props);
   const std::vector<UserProperty>& All() const { return props_; }
 
  private:
@@ -87,21 +90,30 @@ class UserProperties {
 
 // An item of the store: a post or a mail note. A new item lives in memory until it is saved.
 // Setters change the in-memory item only; Save (or Close(0)) makes them lasting.
+//
+// A backend may keep an item it read from storage without its stored fields in memory and read
+// them when first used (see Aligera): a getter may then raise kObjetoNoEncontrado when the
+// stored copy was deleted meanwhile, and every getter may read what another program changed in
+// storage since the item was listed.
 class Item : public std::enable_shared_from_this<Item> {
  public:
   virtual ~Item() = default;
 
   TipoItem Kind() const;
 
-  const std::string& MessageClass() const { return message_class_; }
+  const std::string& MessageClass() const {
+    Lee();
+    return message_class_;
+  }
   void SetMessageClass(std::string v) {
+    Lee();
     message_class_ = std::move(v);
     ++cambios_;
   }
 
-  const std::string& Subject() const { return subject_; }
+  const std::string& Subject() const { return d().subject; }
   void SetSubject(std::string v) {
-    subject_ = std::move(v);
+    m().subject = std::move(v);
     ++cambios_;
   }
 
@@ -123,45 +135,50 @@ class Item : public std::enable_shared_from_this<Item> {
 
   // Follow-up flag state (kSinMarca, kMarcaCompletada, kMarcado). A mail client may change it
   // between reads; a Save keeps the stored state unless SetFlagStatus was called on this object.
-  int FlagStatus() const { return flag_status_; }
+  int FlagStatus() const {
+    if (flag_status_ != kMarcado) Lee();  // "completed" is kept with the stored fields
+    return flag_status_;
+  }
   void SetFlagStatus(int v) {
+    Lee();
     flag_status_ = v;
     flag_set_ = true;
     ++cambios_;
   }
 
-  const std::string& SentOnBehalfOfName() const { return sender_; }
+  const std::string& SentOnBehalfOfName() const { return d().sender; }
   void SetSentOnBehalfOfName(std::string v) {
-    sender_ = std::move(v);
+    m().sender = std::move(v);
     ++cambios_;
   }
 
   // Recipient lists: Add appends one recipient text.
-  const std::vector<std::string>& Recipients() const { return recipients_; }
+  const std::vector<std::string>& Recipients() const { return d().recipients; }
   void AddRecipient(std::string v) {
-    recipients_.push_back(std::move(v));
+    m().recipients.push_back(std::move(v));
     ++cambios_;
   }
-  const std::vector<std::string>& ReplyRecipients() const { return reply_recipients_; }
+  const std::vector<std::string>& ReplyRecipients() const { return d().reply_recipients; }
   void AddReplyRecipient(std::string v) {
-    reply_recipients_.push_back(std::move(v));
+    m().reply_recipients.push_back(std::move(v));
     ++cambios_;
   }
 
   // Counts as a change: the caller may change the properties through it.
   ::tablon::store::UserProperties& UserProperties() {
+    auto& p = m().props;
     ++cambios_;
-    return props_;
+    return p;
   }
-  const ::tablon::store::UserProperties& UserProperties() const { return props_; }
+  const ::tablon::store::UserProperties& UserProperties() const { return d().props; }
 
   // The store's identity of the item and its thread links (mail Message-ID, In-Reply-To,
   // References), set by the store; a reply made by "Responder" links to its parent here.
-  const std::string& MessageId() const { return message_id_; }
-  const std::string& InReplyTo() const { return in_reply_to_; }
-  const std::string& References() const { return references_; }
+  const std::string& MessageId() const { return d().message_id; }
+  const std::string& InReplyTo() const { return d().in_reply_to; }
+  const std::string& References() const { return d().references; }
   // When the item was created (the store sets it on creation).
-  Fecha Creado() const { return created_; }
+  Fecha Creado() const { return d().created; }
 
   // The folder the item lies in: nullptr for an item never saved; the drafts folder
   // ("Borradores") for one saved but never moved.
@@ -181,25 +198,56 @@ class Item : public std::enable_shared_from_this<Item> {
   // reply. Any other name: kObjetoNoEncontrado.
   std::shared_ptr<Item> Execute(std::string_view action);
 
+  // Lets go of the memory of the item's stored fields (subject, sender, recipients, user
+  // properties, links, body) while they are exactly what storage holds: saved, and not changed
+  // since it was read or saved. The next use reads them again. An item with unsaved changes, or
+  // in a backend without storage to read from, keeps everything; nothing fails.
+  virtual void Aligera() {}
+
  protected:
+  // The fields that a backend may leave in storage until they are used.
+  struct Datos {
+    std::string subject;
+    std::string sender;
+    std::vector<std::string> recipients;
+    std::vector<std::string> reply_recipients;
+    ::tablon::store::UserProperties props;
+    std::string message_id;
+    std::string in_reply_to;
+    std::string references;
+    Fecha created;
+  };
+
   // A new, unsaved mail note of the same store (for the reply action).
   virtual std::shared_ptr<Item> NewSibling() const = 0;
+  // Brings the stored fields into memory (datos_, and with them message_class_ and the
+  // "completed" flag state); raises when storage no longer has the item. Called only while
+  // datos_ is empty; the base class, with no storage, starts empty fields.
+  virtual void CargaDatos() const { datos_ = std::make_unique<Datos>(); }
 
-  std::string message_class_ = "IPM.Note";
-  std::string subject_;
+  const Datos& d() const {
+    if (!datos_) CargaDatos();
+    return *datos_;
+  }
+  Datos& m() {
+    if (!datos_) CargaDatos();
+    return *datos_;
+  }
+  // The class and flag state are known once the item was read (they stay when Aligera lets
+  // the other fields go).
+  void Lee() const {
+    if (!leido_) CargaDatos();
+  }
+
+  mutable std::string message_class_ = "IPM.Note";
   mutable std::string body_;
-  bool unread_ = true;
+  mutable bool unread_ = true;
   bool unread_set_ = false;
-  int flag_status_ = kSinMarca;
+  mutable int flag_status_ = kSinMarca;
   bool flag_set_ = false;
-  std::string sender_;
-  std::vector<std::string> recipients_;
-  std::vector<std::string> reply_recipients_;
-  ::tablon::store::UserProperties props_;
-  std::string message_id_;
-  std::string in_reply_to_;
-  std::string references_;
-  Fecha created_;
+  // False for an item listed from storage and not read yet (class and flag state unknown).
+  mutable bool leido_ = true;
+  mutable std::unique_ptr<Datos> datos_ = std::make_unique<Datos>();
   // Bumped by every setter (and by the changeable UserProperties()): a backend compares it with
   // its value at the last read or save to know whether the object still matches what is stored.
   std::uint64_t cambios_ = 0;

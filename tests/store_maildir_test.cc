@@ -377,7 +377,9 @@ TEST_F(Maildir, BanderasCambiadasPorUnClienteDeCorreo) {
   fresco->SetUnRead(true);  // one flag set here, the others as on disk
   fresco->Save();
   EXPECT_EQ(UnicoArchivo("c").filename().string(), renombrado.filename().string().substr(0, renombrado.filename().string().size() - 3) + "FR");
-  EXPECT_EQ(f->Items()[0]->Subject(), "");  // the last save wins: fresco was read before "cambio"
+  // fresco was listed before "cambio" was saved but read nothing of its file until its own save:
+  // it saves what the file held then, and leido's change is not lost.
+  EXPECT_EQ(f->Items()[0]->Subject(), "cambio");
 
   fresco->SetFlagStatus(kSinMarca);
   fresco->Save();
@@ -385,9 +387,9 @@ TEST_F(Maildir, BanderasCambiadasPorUnClienteDeCorreo) {
   EXPECT_EQ(UnicoArchivo("c").filename().string().substr(UnicoArchivo("c").filename().string().size() - 4), ":2,R");
 }
 
-// A folder read twice gives new objects each time, with what the files hold now: a flag a
-// client set, a file it replaced under the same name, a file it deleted, and a change of ours
-// never saved are all seen as they are on disk.
+// A folder listed twice gives the same objects while nothing changed, and otherwise what the
+// files hold now: a flag a client set, a file it replaced under the same name, a file it
+// deleted, and a change of ours never saved are all seen as they are on disk.
 TEST_F(Maildir, SegundaLecturaVeLoQueHayEnDisco) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
@@ -457,6 +459,56 @@ TEST_F(Maildir, GuardarUnElementoBorradoNoLoRecrea) {
   EXPECT_TRUE(Archivos(dir_ / "c" / "cur").empty());
   EXPECT_TRUE(Archivos(dir_ / "c" / "tmp").empty());
   EXPECT_TRUE(Archivos(dir_ / "d" / "cur").empty());
+}
+
+// An item let go (Aligera) reads its fields again from its file, exactly; one with unsaved
+// changes keeps them; a listed item is read at first use, with the flags its file has then,
+// and raises when the file went away; Find passes over such an item.
+TEST_F(Maildir, ElementoAligeradoSeLeeDeNuevo) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "c");
+  auto item = app->CreateItem(0);
+  item->SetSubject("  con blancos\t");
+  item->SetSentOnBehalfOfName("Ana <ana@example.com>");
+  item->AddRecipient("a.b");
+  item->UserProperties().Add("ArticleID", TipoPropiedad::Texto, true).SetValue("<x@y>");
+  item->SetBody("línea\r\n");
+  item->Move(*f);
+  const std::string id = item->MessageId();
+
+  item->Aligera();
+  EXPECT_EQ(item->Subject(), "  con blancos\t");
+  EXPECT_EQ(item->SentOnBehalfOfName(), "Ana <ana@example.com>");
+  EXPECT_EQ(item->Recipients(), std::vector<std::string>{"a.b"});
+  EXPECT_EQ(item->UserProperties().Item("ArticleID").AsText(), "<x@y>");
+  EXPECT_EQ(item->MessageId(), id);
+  EXPECT_EQ(item->Body(), "línea\r\n");
+
+  item->SetSubject("sin guardar");
+  item->Aligera();  // changed: nothing is let go
+  EXPECT_EQ(item->Subject(), "sin guardar");
+  item->Save();
+
+  // Listed, flagged by a client before first use, then read: the flags as the file has them.
+  auto otro = app->CreateItem(0);
+  otro->SetSubject("otro");
+  otro->SetBody("b");
+  otro->Move(*f);
+  otro.reset();
+  item.reset();
+  auto lista = f->Items();
+  ASSERT_EQ(lista.size(), 2u);
+  const fs::path primero = dir_ / "c" / "cur" / Archivos(dir_ / "c" / "cur")[0];
+  fs::rename(primero, primero.string() + "FS");
+  EXPECT_EQ(lista[0]->Subject(), "sin guardar");
+  EXPECT_EQ(lista[0]->FlagStatus(), kMarcado);
+  EXPECT_FALSE(lista[0]->UnRead());
+
+  fs::remove(dir_ / "c" / "cur" / Archivos(dir_ / "c" / "cur")[1]);
+  EXPECT_EQ(NumeroDe([&] { lista[1]->Subject(); }), errnum::kObjetoNoEncontrado);
+  EXPECT_EQ(NumeroDe([&] { lista[1]->MessageClass(); }), errnum::kObjetoNoEncontrado);
+  EXPECT_EQ(f->Find("[Asunto] = \"otro\""), nullptr);
+  EXPECT_NE(f->Find("[Asunto] = \"SIN guardar\""), nullptr);
 }
 
 // No failure leaves a partial item where readers look, nor a file in tmp/.

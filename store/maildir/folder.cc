@@ -100,6 +100,36 @@ std::shared_ptr<Folder> CarpetaMaildir::AddFolder(const std::string& name) {
   return std::make_shared<CarpetaMaildir>(ctx_, ruta, name);
 }
 
+void CarpetaMaildir::Guarda(Entrada& e, std::string_view base, Ubicacion u) {
+  e.en_new = u.sub == "new";
+  e.ino = u.ino;
+  e.nombre_entero = std::string_view(u.archivo).substr(0, base.size()) != base;
+  if (e.nombre_entero) {
+    e.resto = std::move(u.archivo);
+  } else {
+    e.resto.assign(u.archivo, base.size());
+  }
+}
+
+Ubicacion CarpetaMaildir::UbicacionDe(std::string_view base, const Entrada& e) {
+  Ubicacion u{e.en_new ? "new" : "cur", {}, e.ino};
+  if (e.nombre_entero) {
+    u.archivo = e.resto;
+  } else {
+    u.archivo.reserve(base.size() + e.resto.size());
+    u.archivo.append(base).append(e.resto);
+  }
+  return u;
+}
+
+bool CarpetaMaildir::Igual(std::string_view base, const Entrada& e, const Ubicacion& u) {
+  if (e.en_new != (u.sub == "new") || e.ino != u.ino) return false;
+  if (e.nombre_entero) return u.archivo == e.resto;
+  const std::string_view a = u.archivo;
+  return a.size() == base.size() + e.resto.size() && a.substr(0, base.size()) == base &&
+         a.substr(base.size()) == e.resto;
+}
+
 void CarpetaMaildir::ReleeIndice() {
   // Drafts kept in memory are written before the drafts folder is read.
   if (ctx_->HayPendientes() && ruta_ == ctx_->RutaBorradores()) ctx_->EscribePendientes();
@@ -124,18 +154,18 @@ void CarpetaMaildir::ReleeIndice() {
         if (auto viejo = indice_.find(base); viejo != indice_.end()) {
           auto nodo = indice_.extract(viejo);
           Entrada& e = nodo.mapped();
-          if (!(e.u.ino != 0 && e.u.ino == u.ino && e.u.sub == u.sub && e.u.archivo == u.archivo)) {
-            e.item.reset();
-          }
-          e.u = std::move(u);
+          if (!(e.ino != 0 && Igual(nodo.key(), e, u))) e.item.reset();
+          Guarda(e, nodo.key(), std::move(u));
           nuevo.insert(std::move(nodo));
         } else {
           std::string clave(base);
-          nuevo.emplace(std::move(clave), Entrada{std::move(u), {}});
+          Entrada e;
+          Guarda(e, clave, std::move(u));
+          nuevo.emplace(std::move(clave), std::move(e));
         }
       } else {
         // Found in new/ and now in cur/: the copy in cur/ is the one (no object carries over).
-        it->second.u = std::move(u);
+        Guarda(it->second, it->first, std::move(u));
         it->second.item.reset();
       }
     }
@@ -146,7 +176,7 @@ void CarpetaMaildir::ReleeIndice() {
 
 void CarpetaMaildir::Anota(const std::string& base, Ubicacion u, std::weak_ptr<ItemMaildir> item) {
   Entrada& e = indice_[base];
-  e.u = std::move(u);
+  Guarda(e, base, std::move(u));
   e.item = std::move(item);
 }
 
@@ -159,18 +189,19 @@ std::optional<Ubicacion> CarpetaMaildir::Localiza(const std::string& base) {
   if (indice_leido_) {
     if (auto it = indice_.find(base); it != indice_.end()) {
       struct stat st;
-      if (ctx_->fs().Lstat(RutaDe(it->second.u), &st) == 0 && S_ISREG(st.st_mode)) {
-        if (st.st_ino != it->second.u.ino) {
+      Ubicacion u = UbicacionDe(it->first, it->second);
+      if (ctx_->fs().Lstat(RutaDe(u), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (st.st_ino != it->second.ino) {
           // Replaced under the same name: whatever object matched the old file no longer does.
-          it->second.u.ino = st.st_ino;
+          it->second.ino = u.ino = st.st_ino;
           it->second.item.reset();
         }
-        return it->second.u;
+        return u;
       }
     }
   }
   ReleeIndice();
-  if (auto it = indice_.find(base); it != indice_.end()) return it->second.u;
+  if (auto it = indice_.find(base); it != indice_.end()) return UbicacionDe(it->first, it->second);
   return std::nullopt;
 }
 
@@ -180,7 +211,7 @@ bool CarpetaMaildir::LeeItem(const std::string& base, bool solo_cabecera, Ubicac
   for (int intento = 0; intento < 3; ++intento) {
     std::optional<Ubicacion> donde;
     if (intento == 0) {
-      if (auto it = indice_.find(base); it != indice_.end()) donde = it->second.u;
+      if (auto it = indice_.find(base); it != indice_.end()) donde = UbicacionDe(it->first, it->second);
     }
     if (!donde) donde = Localiza(base);
     if (!donde) return false;
@@ -211,34 +242,19 @@ std::optional<std::string> CarpetaMaildir::LeeItem(const std::string& base, bool
 std::vector<std::shared_ptr<Item>> CarpetaMaildir::Items() {
   ReleeIndice();
   auto yo = std::static_pointer_cast<CarpetaMaildir>(shared_from_this());
-  std::vector<std::string> bases;
   std::vector<std::shared_ptr<Item>> r;
-  bases.reserve(indice_.size());
   r.reserve(indice_.size());
-  for (const auto& [base, ent] : indice_) {
-    // An object that matches the file as listed: that object, nothing read.
+  for (auto& [base, ent] : indice_) {
+    // An object that matches the file as listed: that object.
     if (auto item = ent.item.lock(); item && item->CoincideConArchivo()) {
       r.push_back(std::move(item));
-      bases.emplace_back();
-    } else {
-      r.emplace_back();
-      bases.push_back(base);
+      continue;
     }
+    // Otherwise a new one, read from the file when first used.
+    auto item = ItemMaildir::DesdeListado(yo, base, UbicacionDe(base, ent).archivo);
+    ent.item = item;
+    r.push_back(std::move(item));
   }
-  std::string cabecera;  // one buffer for every file read
-  for (size_t i = 0; i < bases.size(); ++i) {
-    if (r[i]) continue;
-    const std::string& base = bases[i];
-    Ubicacion u;
-    if (!LeeItem(base, true, &u, cabecera)) continue;  // deleted since the listing
-    auto item = ItemMaildir::DesdeArchivo(yo, base, u.archivo, LeeCabeceraItem(cabecera));
-    if (auto it = indice_.find(base); it != indice_.end() && it->second.u.sub == u.sub &&
-                                      it->second.u.archivo == u.archivo && it->second.u.ino == u.ino) {
-      it->second.item = item;
-    }
-    r[i] = std::move(item);
-  }
-  std::erase(r, nullptr);
   return r;
 }
 
@@ -249,7 +265,12 @@ std::shared_ptr<Item> CarpetaMaildir::Find(std::string_view filter) {
                 "Filtro no válido: «" + std::string(filter) + "» (se admite [Asunto] = \"texto\")");
   }
   for (auto& item : Items()) {
-    if (IgualSinCaso(item->Subject(), *texto)) return item;
+    try {
+      if (IgualSinCaso(item->Subject(), *texto)) return item;
+    } catch (const Error& e) {
+      // Deleted by another program since the listing: not there to be found.
+      if (e.Number() != errnum::kObjetoNoEncontrado) throw;
+    }
   }
   return nullptr;
 }

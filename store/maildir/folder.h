@@ -2,6 +2,9 @@
 // subdirectories (named as name_escape.h says) are its subfolders. The store root is a folder
 // too (the namespace's), though it never holds items of its own.
 //
+// Items() lists the directories and reads no file: each item is read when first used (a file
+// deleted after the listing then raises kObjetoNoEncontrado at that use).
+//
 // Each folder object keeps an index of its items, base name -> where the file is now
 // (cur/ or new/, and the file name with its flags). Items() re-reads the directories; a lookup
 // by base (an item about to be saved, moved or have its body read) trusts the index while the
@@ -12,8 +15,8 @@
 // (without keeping it alive) and the file's inode then. Items() gives that very object instead
 // of reading the file again when the object still exists, holds no unsaved change, and the
 // listing shows the file under the same name (same flags, same cur/ or new/) with the same
-// inode: a file a mail client renamed (a flag set or cleared), replaced or deleted is read
-// afresh into a new object or left out, as without the index. So two listings may hand out the
+// inode: a file a mail client renamed (a flag set or cleared) or replaced is listed as a new
+// object, and a deleted one is left out, as without the index. So two listings may hand out the
 // same object; a change made through it is seen by every holder, and once it is made (unsaved)
 // the next listing reads the file into a new object again.
 #pragma once
@@ -82,10 +85,19 @@ class CarpetaMaildir : public Folder {
   std::shared_ptr<Contexto> ctx_;
   std::string ruta_;
   std::string nombre_;
+  // Where the file of a base is, kept small (a folder may hold many thousand items): in cur/ or
+  // new/, and its name as the base and what follows it (":2,FS"), or whole when it does not
+  // start with the base.
   struct Entrada {
-    Ubicacion u;
+    std::string resto;
+    ino_t ino = 0;
+    bool en_new = false;
+    bool nombre_entero = false;
     std::weak_ptr<ItemMaildir> item;  // the object that matches the file, if any
   };
+  static void Guarda(Entrada& e, std::string_view base, Ubicacion u);
+  static Ubicacion UbicacionDe(std::string_view base, const Entrada& e);
+  static bool Igual(std::string_view base, const Entrada& e, const Ubicacion& u);
   std::map<std::string, Entrada, std::less<>> indice_;
   bool indice_leido_ = false;
   bool preparada_ = false;

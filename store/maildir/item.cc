@@ -47,36 +47,68 @@ void ItemMaildir::EscribePendienteEn(CarpetaMaildir& dest) {
 
 ItemMaildir::ItemMaildir(std::shared_ptr<Contexto> ctx) : ctx_(std::move(ctx)) {
   base_ = ctx_->NuevaBase();
-  message_id_ = ctx_->NuevoMessageId();
-  created_ = Fecha::Ahora();
+  datos_->message_id = ctx_->NuevoMessageId();
+  datos_->created = Fecha::Ahora();
 }
 
-std::shared_ptr<ItemMaildir> ItemMaildir::DesdeArchivo(std::shared_ptr<CarpetaMaildir> carpeta,
-                                                       std::string base, const std::string& archivo,
-                                                       CabeceraItem cabecera) {
-  auto item = std::make_shared<ItemMaildir>(carpeta->Ctx(), Leido{});
-  RegistroItem& r = cabecera.registro;
+std::shared_ptr<ItemMaildir> ItemMaildir::DesdeListado(std::shared_ptr<CarpetaMaildir> carpeta,
+                                                       std::string base, std::string_view archivo) {
+  auto item = std::make_shared<ItemMaildir>(carpeta->Ctx(), Listado{});
   item->carpeta_ = std::move(carpeta);
   item->base_ = std::move(base);
   item->guardado_ = true;
   item->cuerpo_cargado_ = false;
-  item->message_class_ = std::move(r.clase);
-  item->subject_ = std::move(r.asunto);
-  item->sender_ = std::move(r.remitente);
-  item->recipients_ = std::move(r.para);
-  item->reply_recipients_ = std::move(r.responder_a);
-  item->props_.reserve(r.propiedades.size());
-  for (auto& p : r.propiedades) item->props_.Add(std::move(p));
-  item->message_id_ = std::move(r.message_id);
-  item->in_reply_to_ = std::move(r.in_reply_to);
-  item->references_ = std::move(r.references);
-  item->created_ = r.creado;
+  item->leido_ = false;
+  item->datos_.reset();
   const std::string banderas = SeparaNombre(archivo).banderas;
   item->unread_ = !TieneBandera(banderas, 'S');
-  item->flag_status_ = TieneBandera(banderas, 'F') ? kMarcado
-                       : r.completada              ? kMarcaCompletada
-                                                   : kSinMarca;
+  item->flag_status_ = TieneBandera(banderas, 'F') ? kMarcado : kSinMarca;
   return item;
+}
+
+void ItemMaildir::CargaDatos() const {
+  if (!carpeta_ || !guardado_ || pendiente_) {  // nothing stored to read: empty fields
+    Item::CargaDatos();
+    return;
+  }
+  thread_local std::string cabecera;  // one buffer for every header read by this thread
+  Ubicacion u;
+  if (!carpeta_->LeeItem(base_, true, &u, cabecera)) Desaparecido("leer");
+  CabeceraItem c = LeeCabeceraItem(cabecera);
+  RegistroItem& r = c.registro;
+  auto datos = std::make_unique<Datos>();
+  datos->subject = std::move(r.asunto);
+  datos->sender = std::move(r.remitente);
+  datos->recipients = std::move(r.para);
+  datos->reply_recipients = std::move(r.responder_a);
+  datos->props.Adopta(std::move(r.propiedades));
+  datos->message_id = std::move(r.message_id);
+  datos->in_reply_to = std::move(r.in_reply_to);
+  datos->references = std::move(r.references);
+  datos->created = r.creado;
+  if (!leido_) {
+    // First read: the class and the flags as the file has them now (a client may have renamed
+    // it since the listing), unless this object was told otherwise meanwhile.
+    message_class_ = std::move(r.clase);
+    const std::string banderas = SeparaNombre(u.archivo).banderas;
+    if (!unread_set_) unread_ = !TieneBandera(banderas, 'S');
+    if (!flag_set_) {
+      flag_status_ = TieneBandera(banderas, 'F') ? kMarcado
+                     : r.completada              ? kMarcaCompletada
+                                                 : kSinMarca;
+    }
+    leido_ = true;
+  }
+  datos_ = std::move(datos);
+}
+
+void ItemMaildir::Aligera() {
+  if (!leido_ || !CoincideConArchivo()) return;
+  datos_.reset();
+  if (cuerpo_cargado_) {
+    std::string().swap(body_);
+    cuerpo_cargado_ = false;
+  }
 }
 
 void ItemMaildir::Desaparecido(const char* que) const {
@@ -106,30 +138,22 @@ std::weak_ptr<ItemMaildir> ItemMaildir::Yo() {
   return {};
 }
 
-RegistroItem ItemMaildir::Registro() const {
-  RegistroItem r;
-  r.clase = message_class_;
-  r.asunto = subject_;
-  r.remitente = sender_;
-  r.para = recipients_;
-  r.responder_a = reply_recipients_;
-  r.propiedades = props_.All();
-  r.message_id = message_id_;
-  r.in_reply_to = in_reply_to_;
-  r.references = references_;
-  r.creado = created_;
-  r.completada = flag_status_ == kMarcaCompletada;
-  return r;
+VistaItem ItemMaildir::Vista() const {
+  const Datos& x = d();
+  return VistaItem{message_class_, x.subject, x.sender, x.recipients, x.reply_recipients,
+                   x.props.All(), x.message_id, x.in_reply_to, x.references, x.created,
+                   flag_status_ == kMarcaCompletada};
 }
 
 void ItemMaildir::Save() {
+  d();  // an item not read yet is read first: what it saves is the whole item
   if (pendiente_ || (!carpeta_ && ctx_->BorradoresEnMemoria())) {
     // A draft kept in memory: no one else can have changed its flags.
     if (!carpeta_) carpeta_ = CarpetaBorradores(ctx_);
     if (!pend_) pend_ = std::make_unique<Pendiente>();
     std::string banderas = ConBandera(pend_->banderas, 'S', !unread_);
     banderas = ConBandera(banderas, 'F', flag_status_ == kMarcado);
-    pend_->bytes = EscribeItem(Registro(), body_);
+    pend_->bytes = EscribeItem(Vista(), body_);
     pend_->banderas = std::move(banderas);
     if (!pendiente_) {
       pendiente_ = true;
@@ -160,7 +184,7 @@ void ItemMaildir::Save() {
   banderas = ConBandera(banderas, 'S', !unread_);
   banderas = ConBandera(banderas, 'F', flag_status_ == kMarcado);
   Body();  // an item read from disk keeps its stored body
-  const std::string bytes = EscribeItem(Registro(), body_);
+  const std::string bytes = EscribeItem(Vista(), body_);
 
   Fs& fs = ctx_->fs();
   carpeta_->PreparaEscritura();

@@ -13,8 +13,9 @@
 //  - The window that is left: a client renaming the file in the instant between our lookup and
 //    our rename. Then the old copy stays under the client's name beside ours, and a folder
 //    listing shows the item once (a copy in cur/ is preferred to one in new/).
-// The body of an item read from a folder is loaded on first use; a save of an item whose body
-// was never loaded carries the stored body over.
+// An item listed from a folder is read from its file on first use (its header then, its body when
+// the body is asked for), and Aligera lets both go again while the object matches its file; a
+// save of an item whose body was never loaded carries the stored body over.
 //
 // Drafts in memory (Application::BorradoresEnMemoria): a new item's first Save into the drafts
 // folder keeps the item's bytes (and its file-name flags) in memory instead of writing them;
@@ -43,12 +44,12 @@ class ItemMaildir : public Item {
   ~ItemMaildir() override;
   ItemMaildir(const ItemMaildir&) = delete;
   ItemMaildir& operator=(const ItemMaildir&) = delete;
-  struct Leido {};
-  ItemMaildir(std::shared_ptr<Contexto> ctx, Leido) : ctx_(std::move(ctx)) {}
-  // An item as read from `archivo` (the file name, flags included) in `carpeta`.
-  static std::shared_ptr<ItemMaildir> DesdeArchivo(std::shared_ptr<CarpetaMaildir> carpeta,
-                                                   std::string base, const std::string& archivo,
-                                                   CabeceraItem cabecera);
+  struct Listado {};
+  ItemMaildir(std::shared_ptr<Contexto> ctx, Listado) : ctx_(std::move(ctx)) {}
+  // The item of file `archivo` (its name, flags included) in `carpeta`, as a listing finds it:
+  // read state and "marked" from the file name; the rest is read from the file when first used.
+  static std::shared_ptr<ItemMaildir> DesdeListado(std::shared_ptr<CarpetaMaildir> carpeta,
+                                                   std::string base, std::string_view archivo);
 
   const std::string& Body() const override;
   void SetBody(std::string v) override;
@@ -57,6 +58,7 @@ class ItemMaildir : public Item {
   std::shared_ptr<Folder> Parent() const override { return carpeta_; }
   void Save() override;
   std::shared_ptr<Item> Move(Folder& dest) override;
+  void Aligera() override;
 
   const std::string& Base() const { return base_; }
   // True while this object is what its file holds: saved, not a draft in memory, and not
@@ -72,7 +74,8 @@ class ItemMaildir : public Item {
   std::shared_ptr<Item> NewSibling() const override;
 
  private:
-  RegistroItem Registro() const;
+  void CargaDatos() const override;
+  VistaItem Vista() const;
   [[noreturn]] void Desaparecido(const char* que) const;
   // This object as the folder index keeps it (empty while the object is being destroyed).
   std::weak_ptr<ItemMaildir> Yo();

@@ -140,7 +140,7 @@ bool PareceMensaje(std::string_view c) {
   return false;
 }
 
-std::string EscribeItem(const RegistroItem& r, std::string_view cuerpo) {
+std::string EscribeItem(const VistaItem& r, std::string_view cuerpo) {
   const FormaCuerpo forma = EligeFormaCuerpo(cuerpo);
   std::string h;
   // Sized once: a header block of ours is about 1 KB; the body may grow by a third (base64).
@@ -202,6 +202,12 @@ std::string EscribeItem(const RegistroItem& r, std::string_view cuerpo) {
       break;
   }
   return h;
+}
+
+std::string EscribeItem(const RegistroItem& r, std::string_view cuerpo) {
+  return EscribeItem(VistaItem{r.clase, r.asunto, r.remitente, r.para, r.responder_a, r.propiedades,
+                               r.message_id, r.in_reply_to, r.references, r.creado, r.completada},
+                     cuerpo);
 }
 
 namespace {

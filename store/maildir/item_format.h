@@ -52,6 +52,21 @@ struct RegistroItem {
   bool completada = false;  // follow-up flag "completed" (kept when F is absent)
 };
 
+// What the writer needs of an item, without copying it.
+struct VistaItem {
+  std::string_view clase;
+  std::string_view asunto;
+  std::string_view remitente;
+  const std::vector<std::string>& para;
+  const std::vector<std::string>& responder_a;
+  const std::vector<UserProperty>& propiedades;
+  std::string_view message_id;
+  std::string_view in_reply_to;
+  std::string_view references;
+  Fecha creado;
+  bool completada;
+};
+
 enum class FormaCuerpo { TalCual, Crlf, Base64 };
 
 FormaCuerpo EligeFormaCuerpo(std::string_view cuerpo);
@@ -59,6 +74,7 @@ FormaCuerpo EligeFormaCuerpo(std::string_view cuerpo);
 bool PareceMensaje(std::string_view cuerpo);
 
 // The complete file: header block, empty line, encoded body.
+std::string EscribeItem(const VistaItem& v, std::string_view cuerpo);
 std::string EscribeItem(const RegistroItem& r, std::string_view cuerpo);
 
 struct CabeceraItem {
