@@ -209,14 +209,23 @@ void GrupoNews::LeeEncabezados() {
 
 void GrupoNews::CreaMensajesGrupo() {
   MainFrm& ventana = Ventana();
+  // How many replies of this walk each message's item is to be the parent of: an item's fields
+  // stay in memory until its last reply is written, and are let go (Aligera) once none is left,
+  // so that a large group neither fills the memory nor reads its parents back from disk.
+  for (size_t i = 0; i < mensajes_->size(); ++i) {
+    const MessageNews& m = *(*mensajes_)[i];
+    if (m.ExisteMensajeLocal() || m.referencias.empty()) continue;
+    if (const auto q = mensajes_->Find(m.referencias)) ++q->respuestas_pendientes;
+  }
   // Walk by position: placeholders appended during the walk already have an item.
   for (size_t i = 0; i < mensajes_->size(); ++i) {
     const std::shared_ptr<MessageNews> m = (*mensajes_)[i];
     if (m->ExisteMensajeLocal()) continue;
     Paso([&] { ventana.Caption(MainFrm::Mensaje, m->subject); });
     std::shared_ptr<store::Item> padre;
+    std::shared_ptr<MessageNews> q;
     if (!m->referencias.empty()) {
-      std::shared_ptr<MessageNews> q = mensajes_->Find(m->referencias);
+      q = mensajes_->Find(m->referencias);
       if (!q) {
         q = std::make_shared<MessageNews>();
         q->subject = m->subject;
@@ -234,9 +243,11 @@ void GrupoNews::CreaMensajesGrupo() {
       }
     }
     std::shared_ptr<store::Item> e;
-    if (!Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); })) continue;
+    const bool creado = Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); });
+    if (q && q->respuestas_pendientes > 0 && --q->respuestas_pendientes == 0 && padre) padre->Aligera();
+    if (!creado) continue;
     Paso([&] { requiere_carpeta(); e->Move(*carpeta_grupo_); });
-    e->Aligera();  // written: read again only if a reply needs it
+    if (m->respuestas_pendientes == 0) e->Aligera();
   }
 }
 

@@ -35,6 +35,9 @@ class MessageNews {
   std::string referencias;
   std::int32_t bytes = 0;
   std::int32_t lineas = 0;
+  // While a group's items are written: how many replies still to be written will have this
+  // message's item as their parent.
+  std::int32_t respuestas_pendientes = 0;
 
   Fecha fecha() const { return fecha_; }
   void fecha(Fecha v) { fecha_ = v; }

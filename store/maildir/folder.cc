@@ -123,7 +123,7 @@ Ubicacion CarpetaMaildir::UbicacionDe(std::string_view base, const Entrada& e) {
 }
 
 bool CarpetaMaildir::Igual(std::string_view base, const Entrada& e, const Ubicacion& u) {
-  if (e.en_new != (u.sub == "new") || e.ino != u.ino) return false;
+  if (e.en_new != (u.sub == "new") || (e.ino != 0 && e.ino != u.ino)) return false;
   if (e.nombre_entero) return u.archivo == e.resto;
   const std::string_view a = u.archivo;
   return a.size() == base.size() + e.resto.size() && a.substr(0, base.size()) == base &&
@@ -133,7 +133,9 @@ bool CarpetaMaildir::Igual(std::string_view base, const Entrada& e, const Ubicac
 void CarpetaMaildir::ReleeIndice() {
   // Drafts kept in memory are written before the drafts folder is read.
   if (ctx_->HayPendientes() && ruta_ == ctx_->RutaBorradores()) ctx_->EscribePendientes();
-  std::map<std::string, Entrada, std::less<>> nuevo;
+  // The index is updated in place: each entry found is marked with this reading's number, and
+  // those not found are dropped at the end.
+  const std::uint32_t lectura = ++lecturas_;
   // new/ first: a base found in both (a client's move caught half way) is taken from cur/.
   for (const char* sub : {"new", "cur"}) {
     std::vector<EntradaDir> entradas;
@@ -147,30 +149,22 @@ void CarpetaMaildir::ReleeIndice() {
       Ubicacion u{sub, std::move(ent.nombre), ent.ino};
       // A view into u.archivo: used only before u is moved.
       const std::string_view base = std::string_view(u.archivo).substr(0, u.archivo.find(':'));
-      auto it = nuevo.find(base);
-      if (it == nuevo.end()) {
-        // The entry of the last reading is taken over (no new key, no new node). The object
-        // known for a file carries over only while the file is exactly the one it matched.
-        if (auto viejo = indice_.find(base); viejo != indice_.end()) {
-          auto nodo = indice_.extract(viejo);
-          Entrada& e = nodo.mapped();
-          if (!(e.ino != 0 && Igual(nodo.key(), e, u))) e.item.reset();
-          Guarda(e, nodo.key(), std::move(u));
-          nuevo.insert(std::move(nodo));
-        } else {
-          std::string clave(base);
-          Entrada e;
-          Guarda(e, clave, std::move(u));
-          nuevo.emplace(std::move(clave), std::move(e));
-        }
-      } else {
+      auto it = indice_.find(base);
+      if (it == indice_.end()) {
+        it = indice_.emplace(std::string(base), Entrada{}).first;
+      } else if (it->second.lectura == lectura) {
         // Found in new/ and now in cur/: the copy in cur/ is the one (no object carries over).
-        Guarda(it->second, it->first, std::move(u));
+        it->second.item.reset();
+      } else if (!Igual(it->first, it->second, u)) {
+        // The object known for a file carries over only while the file is exactly the one it
+        // matched.
         it->second.item.reset();
       }
+      Guarda(it->second, it->first, std::move(u));
+      it->second.lectura = lectura;
     }
   }
-  indice_ = std::move(nuevo);
+  std::erase_if(indice_, [lectura](const auto& par) { return par.second.lectura != lectura; });
   indice_leido_ = true;
 }
 
@@ -191,11 +185,11 @@ std::optional<Ubicacion> CarpetaMaildir::Localiza(const std::string& base) {
       struct stat st;
       Ubicacion u = UbicacionDe(it->first, it->second);
       if (ctx_->fs().Lstat(RutaDe(u), &st) == 0 && S_ISREG(st.st_mode)) {
-        if (st.st_ino != it->second.ino) {
+        if (it->second.ino != 0 && st.st_ino != it->second.ino) {
           // Replaced under the same name: whatever object matched the old file no longer does.
-          it->second.ino = u.ino = st.st_ino;
           it->second.item.reset();
         }
+        it->second.ino = u.ino = st.st_ino;
         return u;
       }
     }

@@ -12,17 +12,21 @@
 // never rescans a large folder per item.
 //
 // The index also remembers, per item, the item object last read from or written to its file
-// (without keeping it alive) and the file's inode then. Items() gives that very object instead
-// of reading the file again when the object still exists, holds no unsaved change, and the
-// listing shows the file under the same name (same flags, same cur/ or new/) with the same
-// inode: a file a mail client renamed (a flag set or cleared) or replaced is listed as a new
-// object, and a deleted one is left out, as without the index. So two listings may hand out the
-// same object; a change made through it is seen by every holder, and once it is made (unsaved)
-// the next listing reads the file into a new object again.
+// (without keeping it alive) and the file's inode then: for a file this process wrote, the
+// inode is learnt at the next lookup or listing, the file found there under that name being
+// taken as the one written (asking it of each new file would cost a system call per item).
+// Items() gives that very object instead of reading the file again when the object still
+// exists, holds no unsaved change, and the listing shows the file under the same name (same
+// flags, same cur/ or new/) with the same inode: a file a mail client renamed (a flag set or
+// cleared) or replaced is listed as a new object, and a deleted one is left out, as without
+// the index. So two listings may hand out the same object; a change made through it is seen by
+// every holder, and once it is made (unsaved) the next listing reads the file into a new
+// object again.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -93,6 +97,7 @@ class CarpetaMaildir : public Folder {
     ino_t ino = 0;
     bool en_new = false;
     bool nombre_entero = false;
+    std::uint32_t lectura = 0;        // the directory reading that last found it
     std::weak_ptr<ItemMaildir> item;  // the object that matches the file, if any
   };
   static void Guarda(Entrada& e, std::string_view base, Ubicacion u);
@@ -100,6 +105,7 @@ class CarpetaMaildir : public Folder {
   static bool Igual(std::string_view base, const Entrada& e, const Ubicacion& u);
   std::map<std::string, Entrada, std::less<>> indice_;
   bool indice_leido_ = false;
+  std::uint32_t lecturas_ = 0;
   bool preparada_ = false;
 };
 

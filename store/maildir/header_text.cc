@@ -54,10 +54,19 @@ std::string PalabrasCodificadas(std::string_view texto) {
 }  // namespace
 
 size_t FinDeCabecera(std::string_view d, size_t desde) {
-  for (size_t i = desde; i < d.size(); ++i) {
-    if (i != 0 && d[i - 1] != '\n') continue;
+  // Line starts only: the first one at `desde` when it is one, then each byte after a LF.
+  size_t i = desde;
+  if (i != 0 && i < d.size() && d[i - 1] != '\n') {
+    const size_t nl = d.find('\n', i);
+    if (nl == std::string_view::npos) return std::string_view::npos;
+    i = nl + 1;
+  }
+  while (i < d.size()) {
     if (d[i] == '\n') return i + 1;
     if (d[i] == '\r' && i + 1 < d.size() && d[i + 1] == '\n') return i + 2;
+    const size_t nl = d.find('\n', i);
+    if (nl == std::string_view::npos) return std::string_view::npos;
+    i = nl + 1;
   }
   return std::string_view::npos;
 }

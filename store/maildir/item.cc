@@ -38,7 +38,7 @@ void ItemMaildir::EscribePendienteEn(CarpetaMaildir& dest) {
   dest.PreparaEscritura();
   Ubicacion u{"cur", ComponNombre(base_, pend_->banderas)};
   EntregaAtomica(ctx_->fs(), dest.NuevaRutaTmp(), pend_->bytes, dest.RutaDe(u),
-                 ctx_->FsyncPorArchivo(), &u.ino);
+                 ctx_->FsyncPorArchivo());
   dest.Anota(base_, u, Yo());
   pendiente_ = false;
   pend_.reset();
@@ -191,12 +191,13 @@ void ItemMaildir::Save() {
   const std::string tmp = carpeta_->NuevaRutaTmp();
   if (!actual) {
     Ubicacion u{"cur", ComponNombre(base_, banderas)};
-    EntregaAtomica(fs, tmp, bytes, carpeta_->RutaDe(u), ctx_->FsyncPorArchivo(), &u.ino);
+    EntregaAtomica(fs, tmp, bytes, carpeta_->RutaDe(u), ctx_->FsyncPorArchivo());
     carpeta_->Anota(base_, u, Yo());
   } else {
     const std::string ruta = carpeta_->RutaDe(*actual);
     Ubicacion u = *actual;
-    EntregaAtomica(fs, tmp, bytes, ruta, ctx_->FsyncPorArchivo(), &u.ino);
+    u.ino = 0;  // a new file: its inode is learnt at the next lookup or listing
+    EntregaAtomica(fs, tmp, bytes, ruta, ctx_->FsyncPorArchivo());
     // Not yet this object's file: the content changed (and the flags may change below).
     carpeta_->Anota(base_, u);
     // A file still in new/ without flags stays there; any flag moves it to cur/.

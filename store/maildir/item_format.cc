@@ -333,19 +333,28 @@ bool LeePropiedadCruda(const CampoCrudo& c, std::string& limpio, std::vector<Use
 CabeceraItem LeeCabeceraItem(std::string_view bloque) {
   // Exact values are read straight from the bytes: DecodificaExacto skips blanks and line ends,
   // so a folded exact value needs no unfolding first.
+  // The fields found once, then looked at as often as needed.
+  thread_local std::vector<CampoCrudo> campos;
+  campos.clear();
+  RecorreCampos(bloque, [&](const CampoCrudo& c) { campos.push_back(c); });
   bool propio = false;
-  RecorreCampos(bloque, [&](const CampoCrudo& c) { propio = propio || IgualSinCaso(c.nombre, kClase); });
+  for (const CampoCrudo& c : campos) propio = propio || IgualSinCaso(c.nombre, kClase);
 
   CabeceraItem r;
   RegistroItem& reg = r.registro;
+  if (propio) {
+    size_t n = 0;
+    for (const CampoCrudo& c : campos) n += IgualSinCaso(c.nombre, kPropiedad);
+    reg.propiedades.reserve(n);
+  }
   bool con_asunto = false, con_de = false, base64 = false;
   std::string buf;
-  RecorreCampos(bloque, [&](const CampoCrudo& c) {
+  for (const CampoCrudo& c : campos) {
     const std::string_view n = c.nombre;
-    if (n.size() < 2) return;
+    if (n.size() < 2) continue;
     const char c0 = static_cast<char>(n[0] | 0x20);
     if (c0 == 'x' && n.size() > 9 && n[1] == '-') {
-      if (!propio) return;
+      if (!propio) continue;
       if (IgualSinCaso(n, kClase)) {
         reg.clase = DecodificaExacto(c.crudo);
       } else if (IgualSinCaso(n, kAsunto)) {
@@ -367,7 +376,7 @@ CabeceraItem LeeCabeceraItem(std::string_view bloque) {
       } else if (IgualSinCaso(n, kCuerpo)) {
         if (DecodificaExacto(c.crudo) == "crlf") r.forma = FormaCuerpo::Crlf;
       }
-      return;
+      continue;
     }
     if (IgualSinCaso(n, "Message-ID")) {
       reg.message_id = std::string(Recorta(Desplegado(c, buf)));
@@ -383,14 +392,14 @@ CabeceraItem LeeCabeceraItem(std::string_view bloque) {
     } else if (IgualSinCaso(n, "Content-Transfer-Encoding")) {
       base64 = IgualSinCaso(Recorta(Desplegado(c, buf)), "base64");
     }
-  });
+  }
   if (propio && base64) r.forma = FormaCuerpo::Base64;
   // A file of ours that lost an exact header (hand-edited) falls back to the display one.
   if (propio && (!con_asunto || !con_de)) {
-    RecorreCampos(bloque, [&](const CampoCrudo& c) {
+    for (const CampoCrudo& c : campos) {
       if (!con_asunto && IgualSinCaso(c.nombre, "Subject")) reg.asunto = Recorta(Desplegado(c, buf));
       if (!con_de && IgualSinCaso(c.nombre, "From")) reg.remitente = Recorta(Desplegado(c, buf));
-    });
+    }
   }
   return r;
 }
