@@ -415,7 +415,7 @@ void News::LeeEncabezados() {
   if (codigo == estado::kRangoSinArticulos) return;  // every article of the range is gone
   if (codigo != estado::kResumenSigue) FallaEstado(orden);
 
-  BloqueLineas lineas;
+  LineasGuardadas lineas;
   // The reply's count is the server's estimate; never trust it for more than a modest reserve.
   lineas.reserve(static_cast<std::size_t>(std::min<std::int64_t>(group_count_, 1 << 20)));
   LeeBloque([&lineas](std::string_view l) { lineas.push_back(l); });

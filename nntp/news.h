@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "nntp/bloque_lineas.h"
+#include "core/bloque_textos.h"
 
 namespace tablon::nntp {
 
@@ -132,7 +132,7 @@ class News {
   std::string host_, sender_address_, user_name_, password_, since_date_, group_name_, article_key_;
   bool connect_option_ = false;
   std::vector<std::string> new_groups_;
-  BloqueLineas overview_;
+  LineasGuardadas overview_;
   std::string article_text_;
   std::chrono::milliseconds timeout_{60000};
   std::string trust_file_;

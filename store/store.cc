@@ -3,6 +3,8 @@
 #include "store/store.h"
 
 #include <cstdlib>
+#include <mutex>
+#include <set>
 
 #include "core/error.h"
 #include "store/maildir/application.h"
@@ -110,6 +112,20 @@ UserProperty& UserProperties::Add(UserProperty prop) {
   return props_.emplace_back(std::move(prop));
 }
 
+TextoClase::TextoClase(std::string v) {
+  static std::mutex cerrojo;
+  static std::set<std::string, std::less<>> compartidos;
+  std::lock_guard<std::mutex> guarda(cerrojo);
+  if (auto it = compartidos.find(v); it != compartidos.end()) {
+    texto_ = &*it;
+  } else if (compartidos.size() < 64) {
+    texto_ = &*compartidos.insert(std::move(v)).first;
+  } else {
+    propio_ = std::make_unique<const std::string>(std::move(v));
+    texto_ = propio_.get();
+  }
+}
+
 TipoItem Item::Kind() const {
   return EmpiezaSinCaso(MessageClass(), "IPM.Post") ? TipoItem::Post : TipoItem::Nota;
 }
@@ -135,7 +151,7 @@ std::shared_ptr<Item> Item::Execute(std::string_view action) {
   std::shared_ptr<Item> r = NewSibling();
   const Datos& yo = d();
   Datos& otro = r->m();
-  r->message_class_ = "IPM.Note";
+  r->message_class_ = TextoClase("IPM.Note");
   if (!yo.reply_recipients.empty()) {
     otro.recipients = yo.reply_recipients;
   } else if (!yo.sender.empty()) {

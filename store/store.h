@@ -88,6 +88,19 @@ class UserProperties {
   std::vector<UserProperty> props_;
 };
 
+// A message class as an item keeps it: the few classes that many items share are held once
+// for the whole program (up to 64 different texts), any other as a copy of its own.
+class TextoClase {
+ public:
+  TextoClase() : TextoClase(std::string("IPM.Note")) {}
+  explicit TextoClase(std::string v);
+  const std::string& get() const { return *texto_; }
+
+ private:
+  const std::string* texto_ = nullptr;
+  std::unique_ptr<const std::string> propio_;  // set when the text is not a shared one
+};
+
 // An item of the store: a post or a mail note. A new item lives in memory until it is saved.
 // Setters change the in-memory item only; Save (or Close(0)) makes them lasting.
 //
@@ -103,11 +116,11 @@ class Item : public std::enable_shared_from_this<Item> {
 
   const std::string& MessageClass() const {
     Lee();
-    return message_class_;
+    return message_class_.get();
   }
   void SetMessageClass(std::string v) {
     Lee();
-    message_class_ = std::move(v);
+    message_class_ = TextoClase(std::move(v));
     ++cambios_;
   }
 
@@ -239,7 +252,7 @@ class Item : public std::enable_shared_from_this<Item> {
     if (!leido_) CargaDatos();
   }
 
-  mutable std::string message_class_ = "IPM.Note";
+  mutable TextoClase message_class_;
   mutable std::string body_;
   mutable bool unread_ = true;
   bool unread_set_ = false;

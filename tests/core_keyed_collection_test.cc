@@ -31,5 +31,25 @@ TEST(KeyedCollection, WalkByPositionSurvivesAppends) {
   EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 10, 11, 12}));
 }
 
+// Many keys (the index grows many times), members without a key among them, and the empty key.
+TEST(KeyedCollection, ManyKeysStayFoundAcrossGrowth) {
+  KeyedCollection<int> c;
+  for (int i = 0; i < 50000; ++i) {
+    ASSERT_TRUE(c.Add(std::make_shared<int>(i), "<Art" + std::to_string(i) + "@Host>"));
+    if (i % 1000 == 0) c.AddSinClave(std::make_shared<int>(-i));
+  }
+  EXPECT_TRUE(c.Add(std::make_shared<int>(-1), ""));
+  EXPECT_EQ(c.size(), 50000u + 50u + 1u);
+  for (int i = 0; i < 50000; i += 7) {
+    const auto m = c.Find("<art" + std::to_string(i) + "@HOST>");
+    ASSERT_NE(m, nullptr) << i;
+    EXPECT_EQ(*m, i);
+    EXPECT_FALSE(c.Add(std::make_shared<int>(0), "<ART" + std::to_string(i) + "@host>"));
+  }
+  EXPECT_EQ(*c.Find(""), -1);
+  EXPECT_EQ(c.Find("<art50000@host>"), nullptr);
+  EXPECT_EQ(c.size(), 50000u + 50u + 1u);
+}
+
 }  // namespace
 }  // namespace tablon

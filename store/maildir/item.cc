@@ -89,7 +89,7 @@ void ItemMaildir::CargaDatos() const {
   if (!leido_) {
     // First read: the class and the flags as the file has them now (a client may have renamed
     // it since the listing), unless this object was told otherwise meanwhile.
-    message_class_ = std::move(r.clase);
+    message_class_ = TextoClase(std::move(r.clase));
     const std::string banderas = SeparaNombre(u.archivo).banderas;
     if (!unread_set_) unread_ = !TieneBandera(banderas, 'S');
     if (!flag_set_) {
@@ -140,7 +140,7 @@ std::weak_ptr<ItemMaildir> ItemMaildir::Yo() {
 
 VistaItem ItemMaildir::Vista() const {
   const Datos& x = d();
-  return VistaItem{message_class_, x.subject, x.sender, x.recipients, x.reply_recipients,
+  return VistaItem{message_class_.get(), x.subject, x.sender, x.recipients, x.reply_recipients,
                    x.props.All(), x.message_id, x.in_reply_to, x.references, x.created,
                    flag_status_ == kMarcaCompletada};
 }
