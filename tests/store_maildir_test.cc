@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "core/error.h"
 #include "store/maildir/application.h"
@@ -509,6 +511,37 @@ TEST_F(Maildir, ElementoAligeradoSeLeeDeNuevo) {
   EXPECT_EQ(NumeroDe([&] { lista[1]->MessageClass(); }), errnum::kObjetoNoEncontrado);
   EXPECT_EQ(f->Find("[Asunto] = \"otro\""), nullptr);
   EXPECT_NE(f->Find("[Asunto] = \"SIN guardar\""), nullptr);
+}
+
+// A folder whose directories have not changed for a while is not read again on every listing;
+// a change made after such a listing (a client's flag, a new file, a deleted one) is still seen
+// by the next.
+TEST_F(Maildir, ListadoSinCambiosNoPierdeLosCambiosSiguientes) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "c");
+  for (const char* asunto : {"uno", "dos"}) {
+    auto item = app->CreateItem(0);
+    item->SetSubject(asunto);
+    item->Move(*f);
+  }
+  // Older than the clock's coarse tick: the next listing may stand for the directories.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  auto primera = f->Items();
+  ASSERT_EQ(primera.size(), 2u);
+  EXPECT_EQ(f->Items()[1], primera[1]);
+
+  const auto archivos = Archivos(dir_ / "c" / "cur");
+  fs::rename(dir_ / "c" / "cur" / archivos[0], dir_ / "c" / "cur" / (archivos[0] + "F"));
+  auto segunda = f->Items();
+  ASSERT_EQ(segunda.size(), 2u);
+  EXPECT_EQ(segunda[0]->FlagStatus(), kMarcado);
+
+  fs::remove(dir_ / "c" / "cur" / archivos[1]);
+  WriteFile(dir_ / "c" / "new" / "9.otro.host", "Subject: de fuera\n\ncuerpo\n");
+  auto tercera = f->Items();
+  ASSERT_EQ(tercera.size(), 2u);
+  EXPECT_EQ(tercera[0]->Subject(), "uno");
+  EXPECT_EQ(tercera[1]->Subject(), "de fuera");
 }
 
 // No failure leaves a partial item where readers look, nor a file in tmp/.

@@ -133,6 +133,27 @@ bool CarpetaMaildir::Igual(std::string_view base, const Entrada& e, const Ubicac
 void CarpetaMaildir::ReleeIndice() {
   // Drafts kept in memory are written before the drafts folder is read.
   if (ctx_->HayPendientes() && ruta_ == ctx_->RutaBorradores()) ctx_->EscribePendientes();
+  // Nothing to read again when neither directory changed since a reading that saw every change
+  // before it: a directory's ctime moves with every entry made, renamed or removed in it, and
+  // cannot be set back by anyone. A reading made within a second of a change (the clock ticks
+  // coarsely) is never trusted so.
+  timespec ahora{};
+  clock_gettime(CLOCK_REALTIME, &ahora);
+  EstadoDirs estado;
+  for (int k = 0; k < 2; ++k) {
+    struct stat st;
+    if (ctx_->fs().Stat(ruta_ + (k == 0 ? "/new" : "/cur"), &st) == 0) {
+      estado.existe[k] = true;
+      estado.ino[k] = st.st_ino;
+      estado.ctime[k] = st.st_ctim;
+    }
+  }
+  if (indice_leido_ && estado_fiable_ && estado == estado_) return;
+  estado_ = estado;
+  estado_fiable_ = true;
+  for (int k = 0; k < 2; ++k) {
+    if (estado.existe[k] && estado.ctime[k].tv_sec >= ahora.tv_sec - 1) estado_fiable_ = false;
+  }
   // The index is updated in place: each entry found is marked with this reading's number, and
   // those not found are dropped at the end.
   const std::uint32_t lectura = ++lecturas_;

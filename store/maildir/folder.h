@@ -6,7 +6,8 @@
 // deleted after the listing then raises kObjetoNoEncontrado at that use).
 //
 // Each folder object keeps an index of its items, base name -> where the file is now
-// (cur/ or new/, and the file name with its flags). Items() re-reads the directories; a lookup
+// (cur/ or new/, and the file name with its flags). Items() re-reads the directories (unless
+// neither changed since a reading that could see every change before it); a lookup
 // by base (an item about to be saved, moved or have its body read) trusts the index while the
 // file is still there and re-reads the directories only when it is not, so saving many items
 // never rescans a large folder per item.
@@ -27,6 +28,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <optional>
@@ -106,6 +108,23 @@ class CarpetaMaildir : public Folder {
   std::map<std::string, Entrada, std::less<>> indice_;
   bool indice_leido_ = false;
   std::uint32_t lecturas_ = 0;
+  // new/ and cur/ as the last reading found them (existence, inode, ctime).
+  struct EstadoDirs {
+    bool existe[2] = {false, false};
+    ino_t ino[2] = {0, 0};
+    timespec ctime[2] = {};
+    bool operator==(const EstadoDirs& o) const {
+      for (int k = 0; k < 2; ++k) {
+        if (existe[k] != o.existe[k] || ino[k] != o.ino[k] || ctime[k].tv_sec != o.ctime[k].tv_sec ||
+            ctime[k].tv_nsec != o.ctime[k].tv_nsec) {
+          return false;
+        }
+      }
+      return true;
+    }
+  };
+  EstadoDirs estado_;
+  bool estado_fiable_ = false;  // estado_ is old enough to stand for the index
   bool preparada_ = false;
 };
 
