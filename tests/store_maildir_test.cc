@@ -544,6 +544,27 @@ TEST_F(Maildir, ListadoSinCambiosNoPierdeLosCambiosSiguientes) {
   EXPECT_EQ(tercera[1]->Subject(), "de fuera");
 }
 
+// Files are reached from their directories, kept open between calls: a folder directory that
+// another program removed and made again meanwhile is found again, and nothing is written into
+// the one that is gone.
+TEST_F(Maildir, CarpetaRehechaPorOtroProgramaSigueSirviendo) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "c");
+  auto item = app->CreateItem(0);
+  item->SetSubject("antes");
+  item->Move(*f);
+  ASSERT_EQ(f->Items().size(), 1u);
+  fs::remove_all(dir_ / "c");
+  for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(dir_ / "c" / sub);
+  auto otro = app->CreateItem(0);
+  otro->SetSubject("después");
+  otro->Move(*f);
+  const auto lista = f->Items();
+  ASSERT_EQ(lista.size(), 1u);
+  EXPECT_EQ(lista[0]->Subject(), "después");
+  EXPECT_EQ(Archivos(dir_ / "c" / "cur").size(), 1u);
+}
+
 // No failure leaves a partial item where readers look, nor a file in tmp/.
 TEST_F(Maildir, EscriturasFallidasNoDejanMedioElemento) {
   struct Caso {

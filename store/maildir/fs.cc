@@ -13,9 +13,67 @@
 
 namespace tablon::store::maildir {
 
+namespace {
+// `path` as its directory and its last component; an empty directory when there is no '/'
+// (or only the root's).
+std::pair<std::string_view, const char*> Partes(const std::string& path) {
+  const size_t barra = path.rfind('/');
+  if (barra == std::string::npos || barra == 0 || barra + 1 == path.size()) return {{}, nullptr};
+  return {std::string_view(path).substr(0, barra), path.c_str() + barra + 1};
+}
+}  // namespace
+
+Fs::~Fs() { OlvidaDirs(); }
+
+int Fs::DirAbierto(std::string_view dir) {
+  Dir* libre = &dirs_[0];
+  for (Dir& d : dirs_) {
+    if (d.fd >= 0 && d.ruta == dir) {
+      d.uso = ++usos_;
+      return d.fd;
+    }
+    if (d.uso < libre->uso) libre = &d;
+  }
+  const std::string ruta(dir);
+  int fd;
+  do {
+    fd = ::open(ruta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  if (libre->fd >= 0) ::close(libre->fd);
+  libre->ruta = ruta;
+  libre->fd = fd;
+  libre->uso = ++usos_;
+  return fd;
+}
+
+void Fs::OlvidaDir(int fd) {
+  for (Dir& d : dirs_) {
+    if (d.fd == fd) {
+      ::close(d.fd);
+      d = Dir{};
+    }
+  }
+}
+
+void Fs::OlvidaDirs() {
+  for (Dir& d : dirs_) {
+    if (d.fd >= 0) ::close(d.fd);
+    d = Dir{};
+  }
+}
+
 int Fs::Open(const std::string& path, int flags, mode_t mode) {
   if ((flags & (O_WRONLY | O_RDWR | O_CREAT)) != 0) PuntoDeEscritura();
   int fd;
+  const auto [dir, nombre] = Partes(path);
+  if (const int dfd = nombre ? DirAbierto(dir) : -1; dfd >= 0) {
+    do {
+      fd = ::openat(dfd, nombre, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    OlvidaDir(dfd);  // perhaps a directory that is gone: by path, as if never opened
+  }
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
@@ -30,6 +88,19 @@ ssize_t Fs::Write(int fd, const void* buf, size_t n) {
 int Fs::Close(int fd) { return ::close(fd); }
 int Fs::Rename(const std::string& from, const std::string& to) {
   PuntoDeEscritura();
+  const auto [dir_de, nombre_de] = Partes(from);
+  const auto [dir_a, nombre_a] = Partes(to);
+  if (nombre_de && nombre_a) {
+    const int dfd_de = DirAbierto(dir_de);
+    const int dfd_a = dfd_de >= 0 ? DirAbierto(dir_a) : -1;
+    // Both still open (the second opening cannot have closed the first: it is the most recent).
+    if (dfd_de >= 0 && dfd_a >= 0) {
+      if (::renameat(dfd_de, nombre_de, dfd_a, nombre_a) == 0) return 0;
+      if (errno != ENOENT) return -1;
+      OlvidaDir(dfd_de);
+      OlvidaDir(dfd_a);
+    }
+  }
   return ::rename(from.c_str(), to.c_str());
 }
 int Fs::Unlink(const std::string& path) {
@@ -43,7 +114,10 @@ int Fs::Mkdir(const std::string& path, mode_t mode) {
 int Fs::Lstat(const std::string& path, struct stat* st) { return ::lstat(path.c_str(), st); }
 int Fs::Stat(const std::string& path, struct stat* st) { return ::stat(path.c_str(), st); }
 int Fs::Fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
-int Fs::Syncfs(int fd) { return ::syncfs(fd); }
+int Fs::Syncfs(int fd) {
+  OlvidaDirs();
+  return ::syncfs(fd);
+}
 int Fs::Fsync(int fd) { return ::fsync(fd); }
 
 int Fs::ListDir(const std::string& path, std::vector<EntradaDir>* out) {

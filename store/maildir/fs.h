@@ -29,7 +29,10 @@ struct EntradaDir {
 
 class Fs {
  public:
-  virtual ~Fs() = default;
+  Fs() = default;
+  Fs(const Fs&) = delete;
+  Fs& operator=(const Fs&) = delete;
+  virtual ~Fs();
   virtual int Open(const std::string& path, int flags, mode_t mode);
   virtual ssize_t Read(int fd, void* buf, size_t n);
   virtual ssize_t Write(int fd, const void* buf, size_t n);
@@ -44,6 +47,23 @@ class Fs {
   virtual int Fsync(int fd);
   // The entries of a directory, "." and ".." left out: 0, or an errno value (out untouched).
   virtual int ListDir(const std::string& path, std::vector<EntradaDir>* out);
+
+ private:
+  // The directories of the last files opened or renamed stay open, and a file is reached from
+  // its directory instead of by walking its whole path again (a store's folders lie deep). A
+  // directory that went away or was replaced meanwhile is noticed by the call failing with
+  // ENOENT: the call is then made again by path, with the directory forgotten. Syncfs forgets
+  // them all, so that none is kept for long.
+  int DirAbierto(std::string_view dir);
+  void OlvidaDir(int fd);
+  void OlvidaDirs();
+  struct Dir {
+    std::string ruta;
+    int fd = -1;
+    unsigned long long uso = 0;
+  };
+  Dir dirs_[8];
+  unsigned long long usos_ = 0;
 };
 
 // The system's own calls; lives as long as the program.
