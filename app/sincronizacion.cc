@@ -43,6 +43,8 @@ void form_load() {
       show("Creando entrada del grupo ...");
       grupo->CreaEntradaGrupo();
       show("Leyendo mensajes locales ...");
+      // The server sends the group's overview while the local copies are read.
+      grupo->AnticipaEncabezados();
       grupo->LeeCopiasLocales();
       show("Leyendo encabezados ...");
       grupo->LeeEncabezados();

@@ -159,6 +159,12 @@ std::int32_t EnteroDeTexto(std::string_view text) {
   return static_cast<std::int32_t>(r);
 }
 
+std::string_view GrupoNews::CampoIdentificador(std::string_view line) {
+  std::string_view campo, resto = line;
+  for (int i = 0; i < 5; ++i) SeparaCadena(resto, "\t", campo, resto);
+  return campo;
+}
+
 void GrupoNews::LeeLineaResumen(std::string_view line, MessageNews& m) {
   std::string_view campos[8];
   std::string_view resto = line;
@@ -170,6 +176,13 @@ void GrupoNews::LeeLineaResumen(std::string_view line, MessageNews& m) {
   m.referencias.assign(campos[5]);
   Paso([&] { m.bytes = EnteroDeTexto(campos[6]); });
   Paso([&] { m.lineas = EnteroDeTexto(campos[7]); });
+}
+
+void GrupoNews::AnticipaEncabezados() {
+  nntp::News* control = control_.get();
+  if (!control) return;
+  control->GroupName(nombre_);
+  control->AnticipaResumen();
 }
 
 void GrupoNews::LeeEncabezados() {
@@ -194,6 +207,11 @@ void GrupoNews::LeeEncabezados() {
     }
     std::string_view line;
     if (!Paso([&] { line = control->OverviewLine(i); })) continue;
+    // An article already present (a local copy) is refused below whatever its other fields say:
+    // its line is not read further.
+    if (const std::string_view id = CampoIdentificador(line); !id.empty() && mensajes_->Contains(id)) {
+      continue;
+    }
     LeeLineaResumen(line, *m);
     // A line without an identifier cannot be recognised in a later pass: it adds no message.
     if (m->id.empty()) continue;

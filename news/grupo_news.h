@@ -82,6 +82,11 @@ class GrupoNews {
   // Fills `m` from one overview line: fields 1, 2, 3, 5, 6, 7 and 8 (the date field and any
   // field past the eighth dropped). A numeric field that is no number leaves its member as it was.
   static void LeeLineaResumen(std::string_view line, MessageNews& m);
+  // Asks the server for the group's overview ahead of LeeEncabezados (nntp::News::AnticipaResumen),
+  // so that it comes while other work is done. Raises nothing.
+  void AnticipaEncabezados();
+  // The identifier field (the fifth) of an overview line, cut as LeeLineaResumen cuts it.
+  static std::string_view CampoIdentificador(std::string_view line);
 
  private:
   void ActualizaCarpetaGrupo();

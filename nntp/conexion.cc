@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -27,6 +28,21 @@ using Reloj = std::chrono::steady_clock;
 
 // Bytes asked for per read: an overview arrives in one or a few reads, not one per line.
 constexpr std::size_t kBloqueLectura = 256 * 1024;
+
+// The receive buffer asked for each connection: 4 MiB when net.core.rmem_max allows it, else 0
+// (leave it to the kernel).
+int BufferDeRecepcion() {
+  static const int tam = [] {
+    constexpr long kQuerido = 4L << 20;
+    long maximo = 0;
+    if (std::FILE* f = std::fopen("/proc/sys/net/core/rmem_max", "r")) {
+      if (std::fscanf(f, "%ld", &maximo) != 1) maximo = 0;
+      std::fclose(f);
+    }
+    return maximo >= kQuerido ? static_cast<int>(kQuerido) : 0;
+  }();
+  return tam;
+}
 
 int Milisegundos(std::chrono::milliseconds t) {
   return static_cast<int>(std::clamp<std::int64_t>(t.count(), 0, 24LL * 3600 * 1000));
@@ -121,6 +137,12 @@ std::unique_ptr<Conexion> Conexion::Abre(const std::string& nombre, std::uint16_
     if (fd < 0) {
       ultimo_error = errno;
       continue;
+    }
+    // A receive buffer that holds a large overview while the program does other work (see
+    // News::AnticipaResumen), where the system allows one that large; otherwise the kernel's
+    // own sizing, which grows only while the program reads.
+    if (const int tam = BufferDeRecepcion(); tam > 0) {
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &tam, sizeof tam);
     }
     int err = 0;
     if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {

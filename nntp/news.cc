@@ -143,6 +143,17 @@ void News::Command(std::int32_t code) {
 void News::SelectGroup() {
   try {
     CompruebaGrupo(group_name_);
+    // Selected a moment ago, its overview on the way: choosing it again would drop that.
+    if (resumen_pedido_ && grupo_resumen_ == group_name_ && group_selected_ &&
+        selected_group_ == group_name_) {
+      return;
+    }
+    // Refused a moment ago, nothing sent since: the same answer, without asking again.
+    if (error_grupo_anticipado_ && grupo_error_anticipado_ == group_name_) {
+      const Error e = *error_grupo_anticipado_;
+      error_grupo_anticipado_.reset();
+      throw e;
+    }
     RequiereConexion();
     Seleccion();
   } catch (const Error& e) {
@@ -170,7 +181,32 @@ void News::FetchArticle() {
   }
 }
 
+void News::AnticipaResumen() {
+  if (resumen_pedido_) return;
+  try {
+    CompruebaGrupo(group_name_);
+    RequiereConexion();
+    if (!group_selected_ || selected_group_ != group_name_) Seleccion();
+    if (group_count_ == 0 || group_high_ < group_low_) return;
+    orden_resumen_ = (has_over_ ? "OVER " : "XOVER ") + std::to_string(group_low_) + "-" +
+                     std::to_string(group_high_);
+    Envia(orden_resumen_);
+    resumen_pedido_ = true;
+    grupo_resumen_ = group_name_;
+  } catch (const Error& e) {
+    if (!SesionIntacta(e.Number())) {
+      Olvida();
+      error_anticipado_ = e;
+    } else {
+      error_grupo_anticipado_ = e;
+      grupo_error_anticipado_ = group_name_;
+    }
+  }
+}
+
 void News::Olvida() {
+  resumen_pedido_ = false;
+  error_grupo_anticipado_.reset();
   conn_.reset();
   caps_known_ = has_over_ = has_starttls_ = has_reader_ = has_authinfo_ = false;
   authenticated_ = false;
@@ -179,12 +215,26 @@ void News::Olvida() {
   group_low_ = group_high_ = group_count_ = 0;
 }
 
-void News::RequiereConexion() const {
+void News::RequiereConexion() {
+  if (error_anticipado_) {
+    const Error e = *error_anticipado_;
+    error_anticipado_.reset();
+    throw e;
+  }
   if (!conn_) throw Error(errnum::kProtocolo, "No hay conexión con el servidor de noticias");
   conn_->Timeout(timeout_);
 }
 
+void News::DescartaResumen() {
+  resumen_pedido_ = false;
+  if (LeeRespuesta() == estado::kResumenSigue) LeeBloque([](std::string_view) {});
+}
+
 void News::Envia(const std::string& comando, const char* traza) {
+  // An overview asked for ahead and not wanted after all is read first: the stream then stands
+  // at this command's reply.
+  if (resumen_pedido_) DescartaResumen();
+  error_grupo_anticipado_.reset();
   if (Debug) Debug((traza ? std::string(traza) : comando) + "\r\n");
   std::string linea;
   linea.reserve(comando.size() + 2);
@@ -401,12 +451,22 @@ void News::LeeEncabezados() {
   overview_.clear();
   CompruebaGrupo(group_name_);
   RequiereConexion();
-  if (!group_selected_ || selected_group_ != group_name_) Seleccion();
-  if (group_count_ == 0 || group_high_ < group_low_) return;
+  const std::string rango_pedido = resumen_pedido_ && grupo_resumen_ == group_name_ ? orden_resumen_ : "";
+  if (rango_pedido.empty() && (!group_selected_ || selected_group_ != group_name_)) Seleccion();
+  if (rango_pedido.empty() && (group_count_ == 0 || group_high_ < group_low_)) return;
 
   const std::string rango = std::to_string(group_low_) + "-" + std::to_string(group_high_);
   std::string orden = (has_over_ ? "OVER " : "XOVER ") + rango;
-  int codigo = Orden(orden);
+  int codigo;
+  if (!rango_pedido.empty()) {
+    // Asked for ahead (AnticipaResumen): its reply is the next one on the stream.
+    resumen_pedido_ = false;
+    orden = rango_pedido;
+    codigo = LeeRespuesta();
+    if (codigo == estado::kAutenticacionRequerida && !authenticated_) codigo = Orden(orden);
+  } else {
+    codigo = Orden(orden);
+  }
   if (codigo == estado::kOrdenDesconocida && has_over_) {
     has_over_ = false;
     orden = "XOVER " + rango;

@@ -20,11 +20,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/bloque_textos.h"
+#include "core/error.h"
 
 namespace tablon::nntp {
 
@@ -69,6 +71,14 @@ class News {
   const std::string& GroupName() const { return group_name_; }
   // Makes `GroupName` the current group (GROUP); a group the server does not carry: 411.
   void SelectGroup();
+
+  // Asks the server now for what kLeerEncabezados will read for `GroupName` (GROUP when that
+  // group is not the selected one, then OVER over its range) without reading the lines: the
+  // server sends them while the caller does other work, and the next SelectGroup and
+  // Command(kLeerEncabezados) for that group take them from there. Any other command reads and
+  // drops them first. Raises nothing: a failure here is raised by the next operation that needs
+  // the server instead.
+  void AnticipaResumen();
 
   // Result of kLeerEncabezados: the overview of the current group's whole range, one line per
   // article exactly as the server sent it (TAB-separated fields, without the line end).
@@ -116,7 +126,7 @@ class News {
   void IniciaStartTls();
   void LeeCapacidades();
   void Seleccion();
-  void RequiereConexion() const;
+  void RequiereConexion();
   void Olvida();  // drops the connection and its state
   // Sends one command line (the trace shows `traza` instead when given).
   void Envia(const std::string& comando, const char* traza = nullptr);
@@ -153,6 +163,15 @@ class News {
   std::string status_line_;   // the last status line received
   std::string selected_group_;
   std::int64_t group_low_ = 0, group_high_ = 0, group_count_ = 0;
+  // An overview asked for by AnticipaResumen and not read yet: its command and group.
+  bool resumen_pedido_ = false;
+  std::string orden_resumen_, grupo_resumen_;
+  // A failure of AnticipaResumen that ended the session, for the next operation to raise; one
+  // that did not (the group refused), for a SelectGroup of that group right after.
+  std::optional<Error> error_anticipado_;
+  std::optional<Error> error_grupo_anticipado_;
+  std::string grupo_error_anticipado_;
+  void DescartaResumen();
   bool group_selected_ = false;
 };
 

@@ -1,11 +1,13 @@
 // The news control against the local INN (scripts/inn.sh): connecting through INN's transit
-// greeting, new groups since a date, the overview of a thousand articles line for line, an
-// article byte for byte, INN's own 430 and 411.
+// greeting, new groups since a date, the overview of a thousand articles line for line (also
+// when asked for ahead), an article byte for byte, INN's own 430 and 411.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <map>
 
 #include "core/date.h"
@@ -41,6 +43,16 @@ std::string AsInOverview(std::string s) {
     if (c == '\t' || c == '\r' || c == '\n') c = ' ';
   }
   return s;
+}
+
+// The number of the error `f` raises; 0 when it raises none.
+long Numero(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.Number();
+  }
+  return 0;
 }
 
 void Connect(News& news) {
@@ -127,6 +139,54 @@ TEST_F(InnGroup, GivesTheOverviewLineForLine) {
   news.Command(kLeerEncabezados);
   EXPECT_EQ(news.OverviewCount(), static_cast<std::int64_t>(articles_.size()));
   EXPECT_EQ(news.OverviewLine(0), first);
+  news.Command(kDesconectar);
+}
+
+// An overview asked for ahead comes whole, as without asking ahead, however the next commands
+// go: read at once, dropped by another command (an article, another group) that comes first,
+// or asked for a group that does not exist (then the group's own error comes where it always
+// did).
+TEST_F(InnGroup, AnOverviewAskedForAheadComesWholeWhateverComesFirst) {
+  News news;
+  Connect(news);
+  std::vector<std::string> trace;
+  news.Debug = [&](const std::string& s) { trace.push_back(s); };
+  const std::string first = test::ArticleText(articles_[0]);
+  auto expect_whole_overview = [&] {
+    ASSERT_EQ(news.OverviewCount(), static_cast<std::int64_t>(articles_.size()));
+    for (std::int64_t i = 0; i < news.OverviewCount(); i += 97) {
+      EXPECT_EQ(Fields(news.OverviewLine(i)).at(4), articles_[static_cast<std::size_t>(i)].message_id);
+    }
+  };
+
+  news.GroupName(group_);
+  news.AnticipaResumen();
+  news.SelectGroup();
+  news.Command(kLeerEncabezados);
+  expect_whole_overview();
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), "GROUP " + group_ + "\r\n"), 1);
+
+  // Another command first: the overview asked for is dropped, the stream stays in step.
+  news.AnticipaResumen();
+  news.ArticleKey(articles_[0].message_id);
+  news.FetchArticle();
+  EXPECT_EQ(news.ArticleText().substr(news.ArticleText().find("\r\n\r\n")),
+            first.substr(first.find("\r\n\r\n")));
+  news.Command(kLeerEncabezados);
+  expect_whole_overview();
+
+  // Asked for one group, then another one is read.
+  const std::string missing = Inn::UniqueName("tablon.test.missing");
+  news.AnticipaResumen();
+  news.GroupName(missing);
+  EXPECT_EQ(Numero([&] { news.Command(kLeerEncabezados); }), 411);
+  news.GroupName(missing);
+  news.AnticipaResumen();  // raises nothing
+  EXPECT_EQ(Numero([&] { news.SelectGroup(); }), 411);
+  news.GroupName(group_);
+  news.SelectGroup();
+  news.Command(kLeerEncabezados);
+  expect_whole_overview();
   news.Command(kDesconectar);
 }
 

@@ -201,6 +201,21 @@ TEST(NntpPeer, AnEmptyGroupAsksForNoOverview) {
   }
 }
 
+// A server that drops the session while an overview is asked for ahead: nothing is raised
+// then, and the next operation that needs the server raises that failure itself (not a vaguer
+// "no connection").
+TEST(NntpPeer, AFailureWhileAskingAheadComesWithTheNextOperation) {
+  Peer peer(Reader() + std::vector<Step>{{"GROUP g", "", Then::kClose}});
+  News news;
+  Prepare(news, peer);
+  news.Command(kConectar);
+  news.GroupName("g");
+  news.AnticipaResumen();
+  const Outcome o = Attempt([&] { news.SelectGroup(); });
+  EXPECT_EQ(o.number, errnum::kConexionCerrada) << o.text;
+  EXPECT_FALSE(news.Connected());
+}
+
 TEST(NntpPeer, EntersReaderModeOnlyWhenNeeded) {
   struct Case {
     const char* name;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "core/aborto_prueba.h"
 #include "core/error.h"
@@ -168,20 +169,21 @@ void LeeDe(Fs& fs, const std::string& path, bool hasta_linea_vacia, std::string&
   const int fd = fs.Open(path, O_RDONLY | O_NOFOLLOW, 0);
   if (fd < 0) throw Error::FromErrno(errno, "no se pudo abrir «" + path + "»");
   r.clear();
+  // Read through one buffer of this thread: growing `r` by a whole block before each read would
+  // clear bytes that the read then overwrites.
+  thread_local std::unique_ptr<char[]> buf = std::make_unique_for_overwrite<char[]>(65536);
   const size_t bloque = hasta_linea_vacia ? 4096 : 65536;
   for (;;) {
     const size_t antes = r.size();
-    r.resize(antes + bloque);
-    const ssize_t n = fs.Read(fd, r.data() + antes, bloque);
+    const ssize_t n = fs.Read(fd, buf.get(), bloque);
     if (n < 0) {
-      r.resize(antes);
       if (errno == EINTR) continue;
       const int e = errno;
       fs.Close(fd);
       throw Error::FromErrno(e, "no se pudo leer «" + path + "»");
     }
-    r.resize(antes + static_cast<size_t>(n));
     if (n == 0) break;
+    r.append(buf.get(), static_cast<size_t>(n));
     if (hasta_linea_vacia) {
       const size_t fin = FinDeCabecera(r, antes == 0 ? 0 : antes - 1);
       if (fin != std::string::npos) {
