@@ -102,7 +102,10 @@ TEST_F(InnPanel, FiveLinesAMessageBoxASecondProcessRefusedAnotherPassOnEnterAndQ
   Espera("otra pasada");
 
   Teclas("q");
-  for (int i = 0; i < 50 && !fs::exists(done); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The shell makes the file, then writes the code into it: wait for the whole line.
+  for (int i = 0; i < 50 && (!fs::exists(done) || ReadFile(done).find('\n') == std::string::npos); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   ASSERT_TRUE(fs::exists(done)) << "q closes the panel";
   EXPECT_EQ(ReadFile(done), "0\n");
 }
