@@ -159,23 +159,29 @@ std::int32_t EnteroDeTexto(std::string_view text) {
   return static_cast<std::int32_t>(r);
 }
 
-std::string_view GrupoNews::CampoIdentificador(std::string_view line) {
-  std::string_view campo, resto = line;
-  for (int i = 0; i < 5; ++i) SeparaCadena(resto, "\t", campo, resto);
-  return campo;
+namespace {
+// The eight TAB-separated fields of an overview line as LeeLineaResumen takes them.
+struct CamposResumen {
+  std::string_view f[8];
+  explicit CamposResumen(std::string_view line) {
+    std::string_view resto = line;
+    for (auto& campo : f) SeparaCadena(resto, "\t", campo, resto);
+  }
+};
+
+void LlenaDesdeCampos(const CamposResumen& c, MessageNews& m) {
+  Paso([&] { m.msgnum = EnteroDeTexto(c.f[0]); });
+  m.subject.assign(c.f[1]);
+  m.Autor.assign(c.f[2]);
+  m.id.assign(c.f[4]);
+  m.referencias.assign(c.f[5]);
+  Paso([&] { m.bytes = EnteroDeTexto(c.f[6]); });
+  Paso([&] { m.lineas = EnteroDeTexto(c.f[7]); });
 }
+}  // namespace
 
 void GrupoNews::LeeLineaResumen(std::string_view line, MessageNews& m) {
-  std::string_view campos[8];
-  std::string_view resto = line;
-  for (auto& campo : campos) SeparaCadena(resto, "\t", campo, resto);
-  Paso([&] { m.msgnum = EnteroDeTexto(campos[0]); });
-  m.subject.assign(campos[1]);
-  m.Autor.assign(campos[2]);
-  m.id.assign(campos[4]);
-  m.referencias.assign(campos[5]);
-  Paso([&] { m.bytes = EnteroDeTexto(campos[6]); });
-  Paso([&] { m.lineas = EnteroDeTexto(campos[7]); });
+  LlenaDesdeCampos(CamposResumen(line), m);
 }
 
 void GrupoNews::AnticipaEncabezados() {
@@ -207,12 +213,11 @@ void GrupoNews::LeeEncabezados() {
     }
     std::string_view line;
     if (!Paso([&] { line = control->OverviewLine(i); })) continue;
+    const CamposResumen campos(line);
     // An article already present (a local copy) is refused below whatever its other fields say:
     // its line is not read further.
-    if (const std::string_view id = CampoIdentificador(line); !id.empty() && mensajes_->Contains(id)) {
-      continue;
-    }
-    LeeLineaResumen(line, *m);
+    if (!campos.f[4].empty() && mensajes_->Contains(campos.f[4])) continue;
+    LlenaDesdeCampos(campos, *m);
     // A line without an identifier cannot be recognised in a later pass: it adds no message.
     if (m->id.empty()) continue;
     const std::string_view clave = m->id;

@@ -85,8 +85,6 @@ class GrupoNews {
   // Asks the server for the group's overview ahead of LeeEncabezados (nntp::News::AnticipaResumen),
   // so that it comes while other work is done. Raises nothing.
   void AnticipaEncabezados();
-  // The identifier field (the fifth) of an overview line, cut as LeeLineaResumen cuts it.
-  static std::string_view CampoIdentificador(std::string_view line);
 
  private:
   void ActualizaCarpetaGrupo();

@@ -188,8 +188,7 @@ void News::AnticipaResumen() {
     RequiereConexion();
     if (!group_selected_ || selected_group_ != group_name_) Seleccion();
     if (group_count_ == 0 || group_high_ < group_low_) return;
-    orden_resumen_ = (has_over_ ? "OVER " : "XOVER ") + std::to_string(group_low_) + "-" +
-                     std::to_string(group_high_);
+    orden_resumen_ = OrdenResumen(has_over_);
     Envia(orden_resumen_);
     resumen_pedido_ = true;
     grupo_resumen_ = group_name_;
@@ -447,21 +446,25 @@ void News::ListaGruposNuevos() {
   new_groups_ = std::move(lineas);
 }
 
+std::string News::OrdenResumen(bool over) const {
+  return (over ? "OVER " : "XOVER ") + std::to_string(group_low_) + "-" + std::to_string(group_high_);
+}
+
 void News::LeeEncabezados() {
   overview_.clear();
   CompruebaGrupo(group_name_);
   RequiereConexion();
-  const std::string rango_pedido = resumen_pedido_ && grupo_resumen_ == group_name_ ? orden_resumen_ : "";
-  if (rango_pedido.empty() && (!group_selected_ || selected_group_ != group_name_)) Seleccion();
-  if (rango_pedido.empty() && (group_count_ == 0 || group_high_ < group_low_)) return;
-
-  const std::string rango = std::to_string(group_low_) + "-" + std::to_string(group_high_);
-  std::string orden = (has_over_ ? "OVER " : "XOVER ") + rango;
+  // Asked for ahead (AnticipaResumen): the group is selected and the reply is the next one on
+  // the stream.
+  const bool pedido = resumen_pedido_ && grupo_resumen_ == group_name_;
+  if (!pedido) {
+    if (!group_selected_ || selected_group_ != group_name_) Seleccion();
+    if (group_count_ == 0 || group_high_ < group_low_) return;
+  }
+  std::string orden = pedido ? orden_resumen_ : OrdenResumen(has_over_);
   int codigo;
-  if (!rango_pedido.empty()) {
-    // Asked for ahead (AnticipaResumen): its reply is the next one on the stream.
+  if (pedido) {
     resumen_pedido_ = false;
-    orden = rango_pedido;
     codigo = LeeRespuesta();
     if (codigo == estado::kAutenticacionRequerida && !authenticated_) codigo = Orden(orden);
   } else {
@@ -469,7 +472,7 @@ void News::LeeEncabezados() {
   }
   if (codigo == estado::kOrdenDesconocida && has_over_) {
     has_over_ = false;
-    orden = "XOVER " + rango;
+    orden = OrdenResumen(false);
     codigo = Orden(orden);
   }
   if (codigo == estado::kRangoSinArticulos) return;  // every article of the range is gone

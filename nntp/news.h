@@ -172,6 +172,8 @@ class News {
   std::optional<Error> error_grupo_anticipado_;
   std::string grupo_error_anticipado_;
   void DescartaResumen();
+  // "OVER low-high" (or XOVER) over the selected group's range.
+  std::string OrdenResumen(bool over) const;
   bool group_selected_ = false;
 };
 

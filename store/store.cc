@@ -112,6 +112,11 @@ UserProperty& UserProperties::Add(UserProperty prop) {
   return props_.emplace_back(std::move(prop));
 }
 
+TextoClase::TextoClase() {
+  static const std::string kNota = "IPM.Note";  // every new item's: no lookup
+  texto_ = &kNota;
+}
+
 TextoClase::TextoClase(std::string v) {
   static std::mutex cerrojo;
   static std::set<std::string, std::less<>> compartidos;
@@ -151,7 +156,7 @@ std::shared_ptr<Item> Item::Execute(std::string_view action) {
   std::shared_ptr<Item> r = NewSibling();
   const Datos& yo = d();
   Datos& otro = r->m();
-  r->message_class_ = TextoClase("IPM.Note");
+  r->message_class_ = TextoClase();
   if (!yo.reply_recipients.empty()) {
     otro.recipients = yo.reply_recipients;
   } else if (!yo.sender.empty()) {

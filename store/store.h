@@ -92,7 +92,8 @@ class UserProperties {
 // for the whole program (up to 64 different texts), any other as a copy of its own.
 class TextoClase {
  public:
-  TextoClase() : TextoClase(std::string("IPM.Note")) {}
+  // "IPM.Note".
+  TextoClase();
   explicit TextoClase(std::string v);
   const std::string& get() const { return *texto_; }
 

@@ -16,13 +16,18 @@ std::string Ordena(std::string_view banderas) {
 
 }  // namespace
 
-NombreItem SeparaNombre(std::string_view archivo) {
+std::string_view BanderasDe(std::string_view archivo) {
   const size_t dos_puntos = archivo.find(':');
-  NombreItem r;
-  r.base = std::string(archivo.substr(0, dos_puntos));
   if (dos_puntos != std::string_view::npos && archivo.substr(dos_puntos, 3) == ":2,") {
-    r.banderas = std::string(archivo.substr(dos_puntos + 3));
+    return archivo.substr(dos_puntos + 3);
   }
+  return {};
+}
+
+NombreItem SeparaNombre(std::string_view archivo) {
+  NombreItem r;
+  r.base = std::string(archivo.substr(0, archivo.find(':')));
+  r.banderas = std::string(BanderasDe(archivo));
   return r;
 }
 

@@ -19,6 +19,8 @@ struct NombreItem {
 };
 
 NombreItem SeparaNombre(std::string_view archivo);
+// The same flags as a view into `archivo` (no copy): also from what follows a base (":2,FS").
+std::string_view BanderasDe(std::string_view archivo);
 // "base:2,FLAGS" with the letters sorted and each once.
 std::string ComponNombre(std::string_view base, std::string_view banderas);
 bool TieneBandera(std::string_view banderas, char bandera);

@@ -266,7 +266,7 @@ std::vector<std::shared_ptr<Item>> CarpetaMaildir::Items() {
       continue;
     }
     // Otherwise a new one, read from the file when first used.
-    auto item = ItemMaildir::DesdeListado(yo, base, UbicacionDe(base, ent).archivo);
+    auto item = ItemMaildir::DesdeListado(yo, base, ent.resto);
     ent.item = item;
     r.push_back(std::move(item));
   }

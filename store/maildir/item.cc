@@ -60,7 +60,7 @@ std::shared_ptr<ItemMaildir> ItemMaildir::DesdeListado(std::shared_ptr<CarpetaMa
   item->cuerpo_cargado_ = false;
   item->leido_ = false;
   item->datos_.reset();
-  const std::string banderas = SeparaNombre(archivo).banderas;
+  const std::string_view banderas = BanderasDe(archivo);
   item->unread_ = !TieneBandera(banderas, 'S');
   item->flag_status_ = TieneBandera(banderas, 'F') ? kMarcado : kSinMarca;
   return item;
@@ -90,7 +90,7 @@ void ItemMaildir::CargaDatos() const {
     // First read: the class and the flags as the file has them now (a client may have renamed
     // it since the listing), unless this object was told otherwise meanwhile.
     message_class_ = TextoClase(std::move(r.clase));
-    const std::string banderas = SeparaNombre(u.archivo).banderas;
+    const std::string_view banderas = BanderasDe(u.archivo);
     if (!unread_set_) unread_ = !TieneBandera(banderas, 'S');
     if (!flag_set_) {
       flag_status_ = TieneBandera(banderas, 'F') ? kMarcado
@@ -173,7 +173,7 @@ void ItemMaildir::Save() {
   if (guardado_) {
     actual = carpeta_->Localiza(base_);
     if (!actual) Desaparecido("guardar");
-    banderas = SeparaNombre(actual->archivo).banderas;
+    banderas = BanderasDe(actual->archivo);
     // What a mail client changed wins over what this object read, unless it was set here.
     if (!unread_set_) unread_ = !TieneBandera(banderas, 'S');
     if (!flag_set_) {
@@ -231,7 +231,7 @@ void ItemMaildir::SetUnRead(bool v) {
   const auto actual = carpeta_->Localiza(base_);
   if (!actual) Desaparecido("marcar");
   const bool coincidia = carpeta_->ObjetoDe(base_) == this;
-  const std::string banderas = ConBandera(SeparaNombre(actual->archivo).banderas, 'S', !v);
+  const std::string banderas = ConBandera(BanderasDe(actual->archivo), 'S', !v);
   // A file still in new/ without flags stays there; any flag moves it to cur/.
   if (!(actual->sub == "new" && banderas.empty())) {
     const Ubicacion u{"cur", ComponNombre(base_, banderas), actual->ino};

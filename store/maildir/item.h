@@ -46,8 +46,9 @@ class ItemMaildir : public Item {
   ItemMaildir& operator=(const ItemMaildir&) = delete;
   struct Listado {};
   ItemMaildir(std::shared_ptr<Contexto> ctx, Listado) : ctx_(std::move(ctx)) {}
-  // The item of file `archivo` (its name, flags included) in `carpeta`, as a listing finds it:
-  // read state and "marked" from the file name; the rest is read from the file when first used.
+  // The item of file `archivo` (its name, or what follows its base: ":2,FS") in `carpeta`, as
+  // a listing finds it: read state and "marked" from the file name; the rest is read from the
+  // file when first used.
   static std::shared_ptr<ItemMaildir> DesdeListado(std::shared_ptr<CarpetaMaildir> carpeta,
                                                    std::string base, std::string_view archivo);
 
