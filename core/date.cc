@@ -1,5 +1,6 @@
 #include "core/date.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -84,11 +85,16 @@ std::optional<int> LeeHora(std::string_view s, size_t& pos) {
 }  // namespace
 
 std::int64_t Fecha::Segundos() const {
+  // A count read from a file may be anything: outside the calendar the dates can name it is
+  // taken as the nearest end, so every later conversion stays within integer range.
+  static const double kPrimerDia = static_cast<double>(DiasDesdeCivil(100, 1, 1) + kDiasHastaUnix) - 86399.0 / 86400;
+  static const double kUltimoDia = static_cast<double>(DiasDesdeCivil(9999, 12, 31) + kDiasHastaUnix) + 86399.0 / 86400;
+  const double dias = std::isnan(dias_) ? 0.0 : std::clamp(dias_, kPrimerDia, kUltimoDia);
   // The fraction is the time of day, also for negative day counts.
-  const double entero = std::trunc(dias_);
-  const double fraccion = std::fabs(dias_ - entero);
+  const double entero = std::trunc(dias);
+  const double fraccion = std::fabs(dias - entero);
   auto segundos_dia = static_cast<std::int64_t>(std::llround(fraccion * kSegundosDia));
-  return static_cast<std::int64_t>(entero) * kSegundosDia + (dias_ < 0 ? -segundos_dia : segundos_dia);
+  return static_cast<std::int64_t>(entero) * kSegundosDia + (dias < 0 ? -segundos_dia : segundos_dia);
 }
 
 Fecha Fecha::DesdeSegundos(std::int64_t segundos) {

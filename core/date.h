@@ -29,7 +29,9 @@ class Fecha {
   constexpr explicit Fecha(double dias) : dias_(dias) {}
 
   constexpr double Dias() const { return dias_; }
-  // Whole seconds since 30 December 1899 00:00:00, rounded to the nearest second.
+  // Whole seconds since 30 December 1899 00:00:00, rounded to the nearest second. A count before
+  // year 100 or after year 9999 (as a damaged file may hold) counts as that range's nearest end,
+  // one that is not a number as day 0; the conversions below all go through here.
   std::int64_t Segundos() const;
 
   // Out-of-range parts (month 13, day 32, hour 24, ...) are refused with std::nullopt.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace tablon {
 namespace {
 
@@ -34,6 +36,28 @@ TEST(Fecha, RefusesImpossibleParts) {
                         PartesFecha{1990, 1, 1, 24, 0, 0}, PartesFecha{1990, 1, 1, 0, 60, 0}}) {
     EXPECT_FALSE(Fecha::DesdePartes(p)) << p.anio << "-" << p.mes << "-" << p.dia;
   }
+}
+
+// A damaged item file may hold any number as a date; every conversion still gives a date.
+TEST(Fecha, CountsOutsideTheCalendarReadAsItsEnds) {
+  const double inf = std::numeric_limits<double>::infinity();
+  for (double d : {1e300, inf, 2958466.5}) {
+    const PartesFecha p = Fecha(d).Partes();
+    EXPECT_EQ(p.anio, 9999) << d;
+    EXPECT_EQ(p.mes, 12);
+    EXPECT_EQ(p.dia, 31);
+    EXPECT_EQ(p.hora, 23);
+  }
+  for (double d : {-1e300, -inf, -9e15}) {
+    const PartesFecha p = Fecha(d).Partes();
+    EXPECT_EQ(p.anio, 100) << d;
+    EXPECT_EQ(p.mes, 1);
+    EXPECT_EQ(p.dia, 1);
+  }
+  EXPECT_EQ(FormatoControl(Fecha(std::numeric_limits<double>::quiet_NaN())), "Sat, 30 Dec 1899 00:00:00");
+  EXPECT_EQ(FormatoControl(Fecha(1e300)), "Fri, 31 Dec 9999 23:59:59");
+  // Within the range nothing moves.
+  EXPECT_EQ(Fecha(2958465.5).Partes().hora, 12);
 }
 
 TEST(Fecha, ControlTextFormsAndReadsBack) {
