@@ -100,15 +100,12 @@ std::shared_ptr<Folder> CarpetaMaildir::AddFolder(const std::string& name) {
   return std::make_shared<CarpetaMaildir>(ctx_, ruta, name);
 }
 
-void CarpetaMaildir::Guarda(Entrada& e, std::string_view base, Ubicacion u) {
-  e.en_new = u.sub == "new";
-  e.ino = u.ino;
-  e.nombre_entero = std::string_view(u.archivo).substr(0, base.size()) != base;
-  if (e.nombre_entero) {
-    e.resto = std::move(u.archivo);
-  } else {
-    e.resto.assign(u.archivo, base.size());
-  }
+void CarpetaMaildir::Guarda(Entrada& e, std::string_view base, bool en_new, std::string_view archivo,
+                            ino_t ino) {
+  e.en_new = en_new;
+  e.ino = ino;
+  e.nombre_entero = archivo.substr(0, base.size()) != base;
+  e.resto.assign(e.nombre_entero ? archivo : archivo.substr(base.size()));
 }
 
 Ubicacion CarpetaMaildir::UbicacionDe(std::string_view base, const Entrada& e) {
@@ -122,10 +119,10 @@ Ubicacion CarpetaMaildir::UbicacionDe(std::string_view base, const Entrada& e) {
   return u;
 }
 
-bool CarpetaMaildir::Igual(std::string_view base, const Entrada& e, const Ubicacion& u) {
-  if (e.en_new != (u.sub == "new") || (e.ino != 0 && e.ino != u.ino)) return false;
-  if (e.nombre_entero) return u.archivo == e.resto;
-  const std::string_view a = u.archivo;
+bool CarpetaMaildir::Igual(std::string_view base, const Entrada& e, bool en_new, std::string_view a,
+                           ino_t ino) {
+  if (e.en_new != en_new || (e.ino != 0 && e.ino != ino)) return false;
+  if (e.nombre_entero) return a == e.resto;
   return a.size() == base.size() + e.resto.size() && a.substr(0, base.size()) == base &&
          a.substr(base.size()) == e.resto;
 }
@@ -155,34 +152,36 @@ void CarpetaMaildir::ReleeIndice() {
     if (estado.existe[k] && estado.ctime[k].tv_sec >= ahora.tv_sec - 1) estado_fiable_ = false;
   }
   // The index is updated in place: each entry found is marked with this reading's number, and
-  // those not found are dropped at the end.
+  // those not found are dropped at the end. The entries are taken as the directory hands them
+  // out, never gathered first.
   const std::uint32_t lectura = ++lecturas_;
   // new/ first: a base found in both (a client's move caught half way) is taken from cur/.
   for (const char* sub : {"new", "cur"}) {
-    std::vector<EntradaDir> entradas;
+    const bool en_new = sub[0] == 'n';
     const std::string dir = ruta_ + "/" + sub;
-    if (const int e = ctx_->fs().ListDir(dir, &entradas); e != 0) {
-      if (e == ENOENT) continue;  // a folder that never held an item
-      throw Error::FromErrno(e, "no se pudo leer la carpeta «" + dir + "»");
-    }
-    for (auto& ent : entradas) {
-      if (!ent.es_archivo || ent.nombre.empty() || ent.nombre[0] == '.') continue;
-      Ubicacion u{sub, std::move(ent.nombre), ent.ino};
-      // A view into u.archivo: used only before u is moved.
-      const std::string_view base = std::string_view(u.archivo).substr(0, u.archivo.find(':'));
+    const int e = ctx_->fs().RecorreDir(dir, [&](const EntradaDir& ent) {
+      if (!ent.es_archivo || ent.nombre.empty() || ent.nombre[0] == '.') return;
+      const std::string_view archivo = ent.nombre;
+      const std::string_view base = archivo.substr(0, archivo.find(':'));
       auto it = indice_.find(base);
       if (it == indice_.end()) {
         it = indice_.emplace(std::string(base), Entrada{}).first;
       } else if (it->second.lectura == lectura) {
         // Found in new/ and now in cur/: the copy in cur/ is the one (no object carries over).
         it->second.item.reset();
-      } else if (!Igual(it->first, it->second, u)) {
+      } else if (!Igual(it->first, it->second, en_new, archivo, ent.ino)) {
         // The object known for a file carries over only while the file is exactly the one it
         // matched.
         it->second.item.reset();
       }
-      Guarda(it->second, it->first, std::move(u));
+      Guarda(it->second, it->first, en_new, archivo, ent.ino);
       it->second.lectura = lectura;
+    });
+    if (e == ENOENT) continue;  // a folder that never held an item
+    if (e != 0) {
+      // A reading cut short stands for nothing: the next one reads both directories again.
+      estado_fiable_ = false;
+      throw Error::FromErrno(e, "no se pudo leer la carpeta «" + dir + "»");
     }
   }
   std::erase_if(indice_, [lectura](const auto& par) { return par.second.lectura != lectura; });
@@ -191,7 +190,7 @@ void CarpetaMaildir::ReleeIndice() {
 
 void CarpetaMaildir::Anota(const std::string& base, Ubicacion u, std::weak_ptr<ItemMaildir> item) {
   Entrada& e = indice_[base];
-  Guarda(e, base, std::move(u));
+  Guarda(e, base, u.sub == "new", u.archivo, u.ino);
   e.item = std::move(item);
 }
 

@@ -102,9 +102,10 @@ class CarpetaMaildir : public Folder {
     std::uint32_t lectura = 0;        // the directory reading that last found it
     std::weak_ptr<ItemMaildir> item;  // the object that matches the file, if any
   };
-  static void Guarda(Entrada& e, std::string_view base, Ubicacion u);
+  // `archivo` is the file's whole name, found in new/ when `en_new`, else in cur/.
+  static void Guarda(Entrada& e, std::string_view base, bool en_new, std::string_view archivo, ino_t ino);
   static Ubicacion UbicacionDe(std::string_view base, const Entrada& e);
-  static bool Igual(std::string_view base, const Entrada& e, const Ubicacion& u);
+  static bool Igual(std::string_view base, const Entrada& e, bool en_new, std::string_view archivo, ino_t ino);
   std::map<std::string, Entrada, std::less<>> indice_;
   bool indice_leido_ = false;
   std::uint32_t lecturas_ = 0;

@@ -121,7 +121,7 @@ int Fs::Syncfs(int fd) {
 }
 int Fs::Fsync(int fd) { return ::fsync(fd); }
 
-int Fs::ListDir(const std::string& path, std::vector<EntradaDir>* out) {
+int Fs::RecorreDir(const std::string& path, const std::function<void(const EntradaDir&)>& cada) {
   int fd = Open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
   if (fd < 0) return errno;
   DIR* d = ::fdopendir(fd);
@@ -130,12 +130,13 @@ int Fs::ListDir(const std::string& path, std::vector<EntradaDir>* out) {
     ::close(fd);
     return e;
   }
-  std::vector<EntradaDir> r;
+  // Closed however the walk ends (`cada` may throw).
+  const std::unique_ptr<DIR, int (*)(DIR*)> cierre(d, ::closedir);
+  EntradaDir ent;  // its name's storage serves every entry
   errno = 0;
   while (dirent* e = ::readdir(d)) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    EntradaDir ent;
-    ent.nombre = e->d_name;
+    ent.nombre.assign(e->d_name);
     ent.ino = e->d_ino;
     unsigned char tipo = e->d_type;
     if (tipo == DT_UNKNOWN) {
@@ -146,11 +147,15 @@ int Fs::ListDir(const std::string& path, std::vector<EntradaDir>* out) {
     }
     ent.es_directorio = tipo == DT_DIR;
     ent.es_archivo = tipo == DT_REG;
-    r.push_back(std::move(ent));
+    cada(ent);
     errno = 0;
   }
-  const int err = errno;
-  ::closedir(d);
+  return errno;
+}
+
+int Fs::ListDir(const std::string& path, std::vector<EntradaDir>* out) {
+  std::vector<EntradaDir> r;
+  const int err = RecorreDir(path, [&r](const EntradaDir& ent) { r.push_back(ent); });
   if (err != 0) return err;
   *out = std::move(r);
   return 0;

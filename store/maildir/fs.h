@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,8 +46,12 @@ class Fs {
   virtual int Fstat(int fd, struct stat* st);
   virtual int Syncfs(int fd);
   virtual int Fsync(int fd);
-  // The entries of a directory, "." and ".." left out: 0, or an errno value (out untouched).
-  virtual int ListDir(const std::string& path, std::vector<EntradaDir>* out);
+  // Hands each entry of a directory to `cada`, "." and ".." left out, in the directory's order,
+  // without gathering them (a folder may hold many thousand files); the entry lives for that
+  // call only. 0, or an errno value: a failure part way comes after some entries were handed out.
+  virtual int RecorreDir(const std::string& path, const std::function<void(const EntradaDir&)>& cada);
+  // The entries gathered: 0, or an errno value (out untouched).
+  int ListDir(const std::string& path, std::vector<EntradaDir>* out);
 
  private:
   // The directories of the last files opened or renamed stay open, and a file is reached from
