@@ -122,7 +122,9 @@ void GrupoNews::LeeCopiasLocales() {
     bool es_nota = Paso([&] { store::ComoNota(item); });
     if (!es_nota) continue;  // not an article item: passed over
     Paso([&] { m->OutlookMsg(item); });
-    // The message keeps what it needs; the item's fields are read again if ever used.
+    // The message keeps what it needs (its identifier); the item's fields are read again if
+    // ever used (the subject, when a new article answers this one).
+    m->Aligera();
     item->Aligera();
     // An item without an identifier cannot be recognised against the server's lines: it is
     // kept in the store but joins no key.
@@ -169,6 +171,13 @@ struct CamposResumen {
   }
 };
 
+// Field `k` (from 0) of an overview line, without splitting the fields after it.
+std::string_view CampoResumen(std::string_view line, int k) {
+  std::string_view campo, resto = line;
+  for (int i = 0; i <= k; ++i) SeparaCadena(resto, "\t", campo, resto);
+  return campo;
+}
+
 void LlenaDesdeCampos(const CamposResumen& c, MessageNews& m) {
   Paso([&] { m.msgnum = EnteroDeTexto(c.f[0]); });
   m.subject.assign(c.f[1]);
@@ -196,9 +205,17 @@ void GrupoNews::LeeEncabezados() {
   if (!control) return;
   Paso([&] { control->GroupName(nombre_); });
   Paso([&] { control->SelectGroup(); });
+  // The lines of articles already present are dropped as they arrive: a second pass over a large
+  // group holds its local copies and hardly any of the overview at once.
+  control->FiltraResumen([this](std::string_view line) {
+    const std::string_view id = CampoResumen(line, 4);
+    return !id.empty() && !mensajes_->Contains(id);
+  });
   Paso([&] { control->Command(nntp::kLeerEncabezados); });
+  control->FiltraResumen(nullptr);
   std::int64_t n = 0;
   Paso([&] { n = control->OverviewCount(); });
+  // The kept lines are the new articles: room for exactly them.
   mensajes_->reserve(mensajes_->size() + static_cast<size_t>(n));
   // A message that was not added (a line without identifier, or one already present) is
   // filled again from the next line instead of being made anew.
@@ -262,15 +279,23 @@ void GrupoNews::CreaMensajesGrupo() {
         Paso([&] { mensajes_->Add(q, q->id); });
       } else {
         padre = q->OutlookMsg();
-        m->subject = q->subject;  // a reply takes the subject of the message it answers
+        // A reply takes the subject of the message it answers (its own, should that item be
+        // gone from the store meanwhile).
+        Paso([&] { m->subject = q->Asunto(); });
       }
     }
     std::shared_ptr<store::Item> e;
     const bool creado = Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); });
-    if (q && q->respuestas_pendientes > 0 && --q->respuestas_pendientes == 0 && padre) padre->Aligera();
+    if (q && q->respuestas_pendientes > 0 && --q->respuestas_pendientes == 0 && padre) {
+      q->Aligera();
+      padre->Aligera();
+    }
     if (!creado) continue;
     Paso([&] { requiere_carpeta(); e->Move(*carpeta_grupo_); });
-    if (m->respuestas_pendientes == 0) e->Aligera();
+    if (m->respuestas_pendientes == 0) {
+      m->Aligera();
+      e->Aligera();
+    }
   }
 }
 

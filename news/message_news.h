@@ -39,6 +39,11 @@ class MessageNews {
   // message's item as their parent.
   std::int32_t respuestas_pendientes = 0;
 
+ private:
+  bool aligerado_ = false;
+
+ public:
+
   Fecha fecha() const { return fecha_; }
   void fecha(Fecha v) { fecha_ = v; }
 
@@ -52,6 +57,14 @@ class MessageNews {
 
   // True exactly when the message has an item.
   bool ExisteMensajeLocal() const { return item_ != nullptr; }
+
+  // Lets subject, Autor and referencias go (emptied, their memory freed) once the pass needs
+  // them no more from this record: its item keeps them. id, the numbers and the date stay.
+  // Nothing happens to a message without an item.
+  void Aligera();
+  // The subject: the field, or the item's subject once the field was let go (read from the
+  // store, which raises as the item's Subject does, for instance when its file was deleted).
+  std::string Asunto() const;
 
   // Writes the article into the store as a header item and returns it (see the layout above).
   // Without `parent`, a new mail note of the store; with it, the reply that the parent's

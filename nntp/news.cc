@@ -12,6 +12,8 @@
 #include <ctime>
 #include <strings.h>
 
+#include <utility>
+
 #include "core/date.h"
 #include "core/error.h"
 #include "nntp/capacidades.h"
@@ -452,6 +454,7 @@ std::string News::OrdenResumen(bool over) const {
 
 void News::LeeEncabezados() {
   overview_.clear();
+  const std::function<bool(std::string_view)> filtro = std::exchange(filtro_resumen_, nullptr);
   CompruebaGrupo(group_name_);
   RequiereConexion();
   // Asked for ahead (AnticipaResumen): the group is selected and the reply is the next one on
@@ -481,7 +484,13 @@ void News::LeeEncabezados() {
   LineasGuardadas lineas;
   // The reply's count is the server's estimate; never trust it for more than a modest reserve.
   lineas.reserve(static_cast<std::size_t>(std::min<std::int64_t>(group_count_, 1 << 20)));
-  LeeBloque([&lineas](std::string_view l) { lineas.push_back(l); });
+  if (filtro) {
+    LeeBloque([&lineas, &filtro](std::string_view l) {
+      if (filtro(l)) lineas.push_back(l);
+    });
+  } else {
+    LeeBloque([&lineas](std::string_view l) { lineas.push_back(l); });
+  }
   overview_ = std::move(lineas);
 }
 

@@ -88,6 +88,11 @@ class News {
   // Drops the overview lines (and their memory) once the caller has used them: afterwards the
   // count is 0, as after an operation that found nothing.
   void LiberaResumen() { overview_.clear(); }
+  // Which lines the next Command(kLeerEncabezados) keeps: a line for which `conserva` answers
+  // false is read and dropped at once, so its memory is never held, and OverviewCount and
+  // OverviewLine know only the kept lines, in the server's order. It applies to that one
+  // operation and is forgotten when the operation starts; without one every line is kept.
+  void FiltraResumen(std::function<bool(std::string_view)> conserva) { filtro_resumen_ = std::move(conserva); }
 
   // The article to fetch: a message identifier "<...>".
   void ArticleKey(std::string v) { article_key_ = std::move(v); }
@@ -143,6 +148,7 @@ class News {
   bool connect_option_ = false;
   std::vector<std::string> new_groups_;
   LineasGuardadas overview_;
+  std::function<bool(std::string_view)> filtro_resumen_;
   std::string article_text_;
   std::chrono::milliseconds timeout_{60000};
   std::string trust_file_;

@@ -2,6 +2,10 @@
 // the writing of header items with their threads — against a real Maildir store.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "app/main_frm.h"
 #include "core/error.h"
 #include "news/grupo_news.h"
@@ -202,6 +206,35 @@ TEST_F(HilosTest, ASecondPassReadsTheItemsBackAndCreatesNothing) {
   segundo->CreaMensajesGrupo();
   EXPECT_EQ(segundo->CarpetaGrupo()->Items().size(), 3u);
   EXPECT_EQ(Ventana().Caption(MainFrm::Mensaje), "sin cambios") << "nothing created, label untouched";
+}
+
+// A later pass threads a new reply under the local copy it answers and gives it that item's
+// subject (read back from the store: a local copy keeps only its identifier in memory); a local
+// parent whose file another program deleted meanwhile stops nothing else.
+TEST_F(HilosTest, NewRepliesThreadUnderLocalCopies) {
+  Nuevo("<a@x>", "Primero", "");
+  Nuevo("<b@x>", "Segundo", "");
+  grupo_->CreaMensajesGrupo();
+
+  grupo_ = Suscrito("comp.lang.c");
+  grupo_->LeeCopiasLocales();
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.str())) {
+    if (!e.is_regular_file()) continue;
+    std::ifstream f(e.path(), std::ios::binary);
+    const std::string texto((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    if (texto.find("ArticleID;t:<b@x>") != std::string::npos) std::filesystem::remove(e.path());
+  }
+  Nuevo("<ra@x>", "Re: otra cosa", "<a@x>");
+  Nuevo("<rb@x>", "Re: sin padre", "<b@x>");
+  Nuevo("<c@x>", "Tercero", "");
+  grupo_->CreaMensajesGrupo();
+
+  auto items = PorArticulo();
+  ASSERT_TRUE(items.count("<ra@x>"));
+  EXPECT_EQ(items["<ra@x>"]->Subject(), "Primero");
+  EXPECT_EQ(items["<ra@x>"]->InReplyTo(), items["<a@x>"]->MessageId());
+  EXPECT_TRUE(items.count("<c@x>")) << "the pass went on past the missing parent";
+  EXPECT_FALSE(items.count("<b@x>"));
 }
 
 TEST_F(HilosTest, LoadingAnItemGivesBackWhatWasWritten) {

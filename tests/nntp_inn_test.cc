@@ -142,6 +142,32 @@ TEST_F(InnGroup, GivesTheOverviewLineForLine) {
   news.Command(kDesconectar);
 }
 
+// A filter keeps the lines it chooses, in the server's order, for one reading only; it applies
+// to an overview asked for ahead as well.
+TEST_F(InnGroup, AFilterKeepsTheChosenLinesForOneReadingOnly) {
+  News news;
+  Connect(news);
+  news.GroupName(group_);
+  auto uno_de_tres = [](std::string_view line) { return std::stoll(Fields(line).at(0)) % 3 == 0; };
+  for (const bool ahead : {false, true}) {
+    SCOPED_TRACE(ahead ? "asked ahead" : "asked then");
+    if (ahead) news.AnticipaResumen();
+    news.FiltraResumen(uno_de_tres);
+    news.Command(kLeerEncabezados);
+    ASSERT_EQ(news.OverviewCount(), static_cast<std::int64_t>(articles_.size() / 3));
+    std::int64_t previous = 0;
+    for (std::int64_t i = 0; i < news.OverviewCount(); ++i) {
+      const std::int64_t number = std::stoll(Fields(news.OverviewLine(i)).at(0));
+      EXPECT_EQ(number % 3, 0);
+      EXPECT_GT(number, previous);
+      previous = number;
+    }
+    news.Command(kLeerEncabezados);
+    EXPECT_EQ(news.OverviewCount(), static_cast<std::int64_t>(articles_.size())) << "the filter was forgotten";
+  }
+  news.Command(kDesconectar);
+}
+
 // An overview asked for ahead comes whole, as without asking ahead, however the next commands
 // go: read at once, dropped by another command (an article, another group) that comes first,
 // or asked for a group that does not exist (then the group's own error comes where it always
