@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "core/error.h"
 #include "store/maildir/application.h"
@@ -30,6 +31,8 @@ using test::WriteFile;
 class FsConFallos : public maildir::Fs {
  public:
   int write = 0, close = 0, rename = 0, syncfs = 0;
+  // A directory listing: fails once, after handing out its first entry.
+  int listado = 0;
 
   ssize_t Write(int fd, const void* buf, size_t n) override {
     if (write == 0) return Fs::Write(fd, buf, n);
@@ -55,6 +58,15 @@ class FsConFallos : public maildir::Fs {
     if (syncfs == 0) return Fs::Syncfs(fd);
     errno = syncfs;
     return -1;
+  }
+  int RecorreDir(const std::string& path, const std::function<void(const maildir::EntradaDir&)>& cada) override {
+    if (listado == 0) return Fs::RecorreDir(path, cada);
+    bool primera = true;
+    Fs::RecorreDir(path, [&](const maildir::EntradaDir& e) {
+      if (primera) cada(e);
+      primera = false;
+    });
+    return std::exchange(listado, 0);
   }
 
  private:
@@ -610,6 +622,27 @@ TEST_F(Maildir, EscriturasFallidasNoDejanMedioElemento) {
     EXPECT_EQ(f->Items()[0]->Subject(), "a medias");
     EXPECT_EQ(Archivos(raiz / "c" / "cur").size(), 1u);
   }
+}
+
+// A listing that fails part way is not taken for a whole one: the next listing reads the
+// directories again, even when they did not change since.
+TEST_F(Maildir, UnListadoInterrumpidoNoSeDaPorBueno) {
+  auto fallos = std::make_shared<FsConFallos>();
+  auto app = maildir::AbreMaildir(dir_.str(), fallos);
+  auto f = Carpeta(*app, "c");
+  for (const char* asunto : {"uno", "dos", "tres"}) {
+    auto item = app->CreateItem(0);
+    item->SetSubject(asunto);
+    item->Move(*f);
+  }
+  ASSERT_EQ(f->Items().size(), 3u);
+  const auto archivos = Archivos(dir_ / "c" / "cur");
+  fs::remove(dir_ / "c" / "cur" / archivos[1]);
+  // Older than the clock's coarse tick: a whole listing now could stand for the directories.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  fallos->listado = EIO;
+  EXPECT_EQ(NumeroDe([&] { f->Items(); }), errnum::kErrorDeEntradaSalida);
+  EXPECT_EQ(f->Items().size(), 2u);
 }
 
 TEST_F(Maildir, SyncInformaDeErroresDeEscritura) {

@@ -146,11 +146,13 @@ void CarpetaMaildir::ReleeIndice() {
     }
   }
   if (indice_leido_ && estado_fiable_ && estado == estado_) return;
-  estado_ = estado;
-  estado_fiable_ = true;
+  bool fiable = true;
   for (int k = 0; k < 2; ++k) {
-    if (estado.existe[k] && estado.ctime[k].tv_sec >= ahora.tv_sec - 1) estado_fiable_ = false;
+    if (estado.existe[k] && estado.ctime[k].tv_sec >= ahora.tv_sec - 1) fiable = false;
   }
+  // A reading cut short (a failure, whatever its kind) stands for nothing: the next one reads
+  // both directories again.
+  estado_fiable_ = false;
   // The index is updated in place: each entry found is marked with this reading's number, and
   // those not found are dropped at the end. The entries are taken as the directory hands them
   // out, never gathered first.
@@ -178,13 +180,11 @@ void CarpetaMaildir::ReleeIndice() {
       it->second.lectura = lectura;
     });
     if (e == ENOENT) continue;  // a folder that never held an item
-    if (e != 0) {
-      // A reading cut short stands for nothing: the next one reads both directories again.
-      estado_fiable_ = false;
-      throw Error::FromErrno(e, "no se pudo leer la carpeta «" + dir + "»");
-    }
+    if (e != 0) throw Error::FromErrno(e, "no se pudo leer la carpeta «" + dir + "»");
   }
   std::erase_if(indice_, [lectura](const auto& par) { return par.second.lectura != lectura; });
+  estado_ = estado;
+  estado_fiable_ = fiable;
   indice_leido_ = true;
 }
 
