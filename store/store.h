@@ -132,9 +132,9 @@ class Item : public std::enable_shared_from_this<Item> {
   }
 
   // The body; a backend may read it from storage only when first asked.
-  virtual const std::string& Body() const { return body_; }
+  virtual const std::string& Body() const { return Cuerpo(); }
   virtual void SetBody(std::string v) {
-    body_ = std::move(v);
+    PonCuerpo(std::move(v));
     ++cambios_;
   }
 
@@ -253,8 +253,22 @@ class Item : public std::enable_shared_from_this<Item> {
     if (!leido_) CargaDatos();
   }
 
+  // The body as held (empty when none is), and a new one; an empty body takes no memory (most
+  // items of a pass are header items without one).
+  const std::string& Cuerpo() const {
+    static const std::string vacio;
+    return body_ ? *body_ : vacio;
+  }
+  void PonCuerpo(std::string v) const {
+    if (v.empty()) {
+      body_.reset();
+    } else {
+      body_ = std::make_unique<std::string>(std::move(v));
+    }
+  }
+
   mutable TextoClase message_class_;
-  mutable std::string body_;
+  mutable std::unique_ptr<std::string> body_;
   mutable bool unread_ = true;
   bool unread_set_ = false;
   mutable int flag_status_ = kSinMarca;

@@ -106,7 +106,7 @@ void ItemMaildir::Aligera() {
   if (!leido_ || !CoincideConArchivo()) return;
   datos_.reset();
   if (cuerpo_cargado_) {
-    std::string().swap(body_);
+    body_.reset();
     cuerpo_cargado_ = false;
   }
 }
@@ -121,14 +121,14 @@ const std::string& ItemMaildir::Body() const {
   if (!cuerpo_cargado_) {
     auto datos = carpeta_->LeeItem(base_, false, nullptr);
     if (!datos) Desaparecido("leer");
-    body_ = CuerpoDeArchivo(*datos);
+    PonCuerpo(CuerpoDeArchivo(*datos));
     cuerpo_cargado_ = true;
   }
-  return body_;
+  return Cuerpo();
 }
 
 void ItemMaildir::SetBody(std::string v) {
-  body_ = std::move(v);
+  PonCuerpo(std::move(v));
   cuerpo_cargado_ = true;
   ++cambios_;
 }
@@ -153,7 +153,7 @@ void ItemMaildir::Save() {
     if (!pend_) pend_ = std::make_unique<Pendiente>();
     std::string banderas = ConBandera(pend_->banderas, 'S', !unread_);
     banderas = ConBandera(banderas, 'F', flag_status_ == kMarcado);
-    pend_->bytes = EscribeItem(Vista(), body_);
+    pend_->bytes = EscribeItem(Vista(), Cuerpo());
     pend_->banderas = std::move(banderas);
     if (!pendiente_) {
       pendiente_ = true;
@@ -184,7 +184,7 @@ void ItemMaildir::Save() {
   banderas = ConBandera(banderas, 'S', !unread_);
   banderas = ConBandera(banderas, 'F', flag_status_ == kMarcado);
   Body();  // an item read from disk keeps its stored body
-  const std::string bytes = EscribeItem(Vista(), body_);
+  const std::string bytes = EscribeItem(Vista(), Cuerpo());
 
   Fs& fs = ctx_->fs();
   carpeta_->PreparaEscritura();

@@ -88,6 +88,7 @@ class ItemMaildir : public Item {
   std::string base_;
   bool guardado_ = false;
   mutable bool cuerpo_cargado_ = true;
+  bool pendiente_ = false;  // a draft kept in memory (pend_ below)
   // cambios_ when the object last matched its file (read, saved, or a draft saved in memory).
   std::uint64_t cambios_en_archivo_ = 0;
   // A draft kept in memory: its file's bytes and flags as last saved (apart, so that the many
@@ -96,7 +97,6 @@ class ItemMaildir : public Item {
     std::string bytes;
     std::string banderas;
   };
-  bool pendiente_ = false;
   std::unique_ptr<Pendiente> pend_;  // set while pendiente_
 };
 
