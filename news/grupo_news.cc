@@ -178,14 +178,24 @@ std::string_view CampoResumen(std::string_view line, int k) {
   return campo;
 }
 
-void LlenaDesdeCampos(const CamposResumen& c, MessageNews& m) {
+// A message's identifier and numbers, which it keeps for the whole pass.
+void LlenaClaveYNumeros(const CamposResumen& c, MessageNews& m) {
   Paso([&] { m.msgnum = EnteroDeTexto(c.f[0]); });
-  m.subject.assign(c.f[1]);
-  m.Autor.assign(c.f[2]);
   m.id.assign(c.f[4]);
-  m.referencias.assign(c.f[5]);
   Paso([&] { m.bytes = EnteroDeTexto(c.f[6]); });
   Paso([&] { m.lineas = EnteroDeTexto(c.f[7]); });
+}
+
+// Its texts, let go once its item is written (MessageNews::Aligera).
+void LlenaTextos(const CamposResumen& c, MessageNews& m) {
+  m.subject.assign(c.f[1]);
+  m.Autor.assign(c.f[2]);
+  m.referencias.assign(c.f[5]);
+}
+
+void LlenaDesdeCampos(const CamposResumen& c, MessageNews& m) {
+  LlenaClaveYNumeros(c, m);
+  LlenaTextos(c, m);
 }
 }  // namespace
 
@@ -217,6 +227,12 @@ void GrupoNews::LeeEncabezados() {
   Paso([&] { n = control->OverviewCount(); });
   // The kept lines are the new articles: room for exactly them.
   mensajes_->reserve(mensajes_->size() + static_cast<size_t>(n));
+  // Two walks over the lines. The first makes the messages with what they keep for the whole
+  // pass; the second gives the new ones their texts, which are let go as their items are
+  // written. Made apart, those texts leave one stretch of free memory behind them, which the
+  // items made next fill, instead of small gaps between records that stay.
+  std::vector<std::pair<std::int64_t, MessageNews*>> nuevos;
+  nuevos.reserve(static_cast<size_t>(n));
   // A message that was not added (a line without identifier, or one already present) is
   // filled again from the next line instead of being made anew.
   std::shared_ptr<MessageNews> m;
@@ -234,12 +250,19 @@ void GrupoNews::LeeEncabezados() {
     // An article already present (a local copy) is refused below whatever its other fields say:
     // its line is not read further.
     if (!campos.f[4].empty() && mensajes_->Contains(campos.f[4])) continue;
-    LlenaDesdeCampos(campos, *m);
+    LlenaClaveYNumeros(campos, *m);
     // A line without an identifier cannot be recognised in a later pass: it adds no message.
     if (m->id.empty()) continue;
     const std::string_view clave = m->id;
     // Refused when the identifier is present: a local copy.
-    if (mensajes_->Add(m, clave)) m.reset();
+    if (mensajes_->Add(m, clave)) {
+      nuevos.emplace_back(i, m.get());
+      m.reset();
+    }
+  }
+  for (const auto& [i, nuevo] : nuevos) {
+    std::string_view line;
+    if (Paso([&] { line = control->OverviewLine(i); })) LlenaTextos(CamposResumen(line), *nuevo);
   }
   // The lines are all read: their memory is not kept for the rest of the group's work.
   control->LiberaResumen();
