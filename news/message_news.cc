@@ -9,13 +9,11 @@ void MessageNews::Aligera() {
   std::string().swap(subject);
   std::string().swap(Autor);
   std::string().swap(referencias);
-  aligerado_ = true;
 }
 
-std::string MessageNews::Asunto() const { return aligerado_ ? item_->Subject() : subject; }
+std::string MessageNews::Asunto() const { return subject.empty() && item_ ? item_->Subject() : subject; }
 
 void MessageNews::OutlookMsg(std::shared_ptr<store::Item> item) {
-  aligerado_ = false;
   item_ = std::move(item);
   const store::Item& it = *item_;
   Autor = it.SentOnBehalfOfName();
@@ -36,7 +34,6 @@ std::shared_ptr<store::Item> MessageNews::CreateOutlookMsg(const std::string& ne
     nuevo->Save();
   }
   item_ = nuevo;
-  aligerado_ = false;
   store::Item& it = *item_;
   it.SetMessageClass(kClaseCabecera);                     // 2
   it.SetSentOnBehalfOfName(Autor);                        // 3

@@ -39,11 +39,6 @@ class MessageNews {
   // message's item as their parent.
   std::int32_t respuestas_pendientes = 0;
 
- private:
-  bool aligerado_ = false;
-
- public:
-
   Fecha fecha() const { return fecha_; }
   void fecha(Fecha v) { fecha_ = v; }
 
@@ -62,8 +57,9 @@ class MessageNews {
   // them no more from this record: its item keeps them. id, the numbers and the date stay.
   // Nothing happens to a message without an item.
   void Aligera();
-  // The subject: the field, or the item's subject once the field was let go (read from the
-  // store, which raises as the item's Subject does, for instance when its file was deleted).
+  // The subject: the field, or, when that is empty and the message has an item, the item's
+  // subject (the same text, unless the field was let go; read from the store, which raises as
+  // the item's Subject does, for instance when its file was deleted).
   std::string Asunto() const;
 
   // Writes the article into the store as a header item and returns it (see the layout above).

@@ -275,10 +275,11 @@ class Item : public std::enable_shared_from_this<Item> {
   bool flag_set_ = false;
   // False for an item listed from storage and not read yet (class and flag state unknown).
   mutable bool leido_ = true;
-  mutable std::unique_ptr<Datos> datos_ = std::make_unique<Datos>();
   // Bumped by every setter (and by the changeable UserProperties()): a backend compares it with
-  // its value at the last read or save to know whether the object still matches what is stored.
-  std::uint64_t cambios_ = 0;
+  // its value at the last read or save to know whether the object still matches what is stored
+  // (only equality counts, so wrapping around is harmless; 32 bits keep a listed item small).
+  std::uint32_t cambios_ = 0;
+  mutable std::unique_ptr<Datos> datos_ = std::make_unique<Datos>();
 };
 
 // Throw kTipoNoCoincide unless `item` is of the kind asked for; return it otherwise.

@@ -90,7 +90,7 @@ class ItemMaildir : public Item {
   mutable bool cuerpo_cargado_ = true;
   bool pendiente_ = false;  // a draft kept in memory (pend_ below)
   // cambios_ when the object last matched its file (read, saved, or a draft saved in memory).
-  std::uint64_t cambios_en_archivo_ = 0;
+  std::uint32_t cambios_en_archivo_ = 0;
   // A draft kept in memory: its file's bytes and flags as last saved (apart, so that the many
   // items that are no draft do not carry them).
   struct Pendiente {
