@@ -105,16 +105,24 @@ void CarpetaMaildir::Guarda(Entrada& e, std::string_view base, bool en_new, std:
   e.en_new = en_new;
   e.ino = ino;
   e.nombre_entero = archivo.substr(0, base.size()) != base;
-  e.resto.assign(e.nombre_entero ? archivo : archivo.substr(base.size()));
+  const std::string_view resto = e.nombre_entero ? archivo : archivo.substr(base.size());
+  if (resto.empty()) {
+    e.resto = nullptr;
+    return;
+  }
+  auto it = restos_.find(resto);
+  if (it == restos_.end()) it = restos_.emplace(resto).first;
+  e.resto = &*it;
 }
 
 Ubicacion CarpetaMaildir::UbicacionDe(std::string_view base, const Entrada& e) {
   Ubicacion u{e.en_new ? "new" : "cur", {}, e.ino};
   if (e.nombre_entero) {
-    u.archivo = e.resto;
+    u.archivo = Resto(e);
   } else {
-    u.archivo.reserve(base.size() + e.resto.size());
-    u.archivo.append(base).append(e.resto);
+    const std::string_view resto = Resto(e);
+    u.archivo.reserve(base.size() + resto.size());
+    u.archivo.append(base).append(resto);
   }
   return u;
 }
@@ -122,9 +130,10 @@ Ubicacion CarpetaMaildir::UbicacionDe(std::string_view base, const Entrada& e) {
 bool CarpetaMaildir::Igual(std::string_view base, const Entrada& e, bool en_new, std::string_view a,
                            ino_t ino) {
   if (e.en_new != en_new || (e.ino != 0 && e.ino != ino)) return false;
-  if (e.nombre_entero) return a == e.resto;
-  return a.size() == base.size() + e.resto.size() && a.substr(0, base.size()) == base &&
-         a.substr(base.size()) == e.resto;
+  const std::string_view resto = Resto(e);
+  if (e.nombre_entero) return a == resto;
+  return a.size() == base.size() + resto.size() && a.substr(0, base.size()) == base &&
+         a.substr(base.size()) == resto;
 }
 
 void CarpetaMaildir::ReleeIndice() {
@@ -265,7 +274,7 @@ std::vector<std::shared_ptr<Item>> CarpetaMaildir::Items() {
       continue;
     }
     // Otherwise a new one, read from the file when first used.
-    auto item = ItemMaildir::DesdeListado(yo, base, ent.resto);
+    auto item = ItemMaildir::DesdeListado(yo, base, Resto(ent));
     ent.item = item;
     r.push_back(std::move(item));
   }

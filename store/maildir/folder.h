@@ -32,6 +32,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -93,20 +94,25 @@ class CarpetaMaildir : public Folder {
   std::string nombre_;
   // Where the file of a base is, kept small (a folder may hold many thousand items): in cur/ or
   // new/, and its name as the base and what follows it (":2,FS"), or whole when it does not
-  // start with the base.
+  // start with the base. What follows is one of the few texts of `restos_` (the same few flag
+  // suffixes recur over a whole folder), so an entry holds a pointer instead of a text.
   struct Entrada {
-    std::string resto;
+    const std::string* resto = nullptr;  // into restos_; nullptr: nothing follows
     ino_t ino = 0;
     bool en_new = false;
     bool nombre_entero = false;
     std::uint32_t lectura = 0;        // the directory reading that last found it
     std::weak_ptr<ItemMaildir> item;  // the object that matches the file, if any
   };
+  static std::string_view Resto(const Entrada& e) { return e.resto ? std::string_view(*e.resto) : std::string_view(); }
   // `archivo` is the file's whole name, found in new/ when `en_new`, else in cur/.
-  static void Guarda(Entrada& e, std::string_view base, bool en_new, std::string_view archivo, ino_t ino);
+  void Guarda(Entrada& e, std::string_view base, bool en_new, std::string_view archivo, ino_t ino);
   static Ubicacion UbicacionDe(std::string_view base, const Entrada& e);
   static bool Igual(std::string_view base, const Entrada& e, bool en_new, std::string_view archivo, ino_t ino);
   std::map<std::string, Entrada, std::less<>> indice_;
+  // Every text that followed a base in this folder (never dropped while the folder lives: they
+  // are few, and entries point into them).
+  std::set<std::string, std::less<>> restos_;
   bool indice_leido_ = false;
   std::uint32_t lecturas_ = 0;
   // new/ and cur/ as the last reading found them (existence, inode, ctime).
