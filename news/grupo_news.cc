@@ -260,9 +260,9 @@ void GrupoNews::LeeEncabezados() {
       m.reset();
     }
   }
-  for (const auto& [i, nuevo] : nuevos) {
+  for (const auto& nuevo : nuevos) {
     std::string_view line;
-    if (Paso([&] { line = control->OverviewLine(i); })) LlenaTextos(CamposResumen(line), *nuevo);
+    if (Paso([&] { line = control->OverviewLine(nuevo.first); })) LlenaTextos(CamposResumen(line), *nuevo.second);
   }
   // The lines are all read: their memory is not kept for the rest of the group's work.
   control->LiberaResumen();
