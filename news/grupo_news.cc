@@ -125,7 +125,6 @@ void GrupoNews::LeeCopiasLocales() {
     // The message keeps what it needs (its identifier); the item's fields are read again if
     // ever used (the subject, when a new article answers this one).
     m->Aligera();
-    item->Aligera();
     // An item without an identifier cannot be recognised against the server's lines: it is
     // kept in the store but joins no key.
     if (m->id.empty()) continue;
@@ -247,8 +246,9 @@ void GrupoNews::LeeEncabezados() {
     std::string_view line;
     if (!Paso([&] { line = control->OverviewLine(i); })) continue;
     const CamposResumen campos(line);
-    // An article already present (a local copy) is refused below whatever its other fields say:
-    // its line is not read further.
+    // An article already present (a line repeating an earlier one: the local copies were
+    // filtered out as the lines arrived) is refused whatever its other fields say: its line is
+    // not read further.
     if (!campos.f[4].empty() && mensajes_->Contains(campos.f[4])) continue;
     LlenaClaveYNumeros(campos, *m);
     // A line without an identifier cannot be recognised in a later pass: it adds no message.
@@ -309,16 +309,10 @@ void GrupoNews::CreaMensajesGrupo() {
     }
     std::shared_ptr<store::Item> e;
     const bool creado = Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); });
-    if (q && q->respuestas_pendientes > 0 && --q->respuestas_pendientes == 0 && padre) {
-      q->Aligera();
-      padre->Aligera();
-    }
+    if (q && q->respuestas_pendientes > 0 && --q->respuestas_pendientes == 0) q->Aligera();
     if (!creado) continue;
     Paso([&] { requiere_carpeta(); e->Move(*carpeta_grupo_); });
-    if (m->respuestas_pendientes == 0) {
-      m->Aligera();
-      e->Aligera();
-    }
+    if (m->respuestas_pendientes == 0) m->Aligera();
   }
 }
 

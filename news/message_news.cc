@@ -9,6 +9,7 @@ void MessageNews::Aligera() {
   std::string().swap(subject);
   std::string().swap(Autor);
   std::string().swap(referencias);
+  item_->Aligera();
 }
 
 std::string MessageNews::Asunto() const { return subject.empty() && item_ ? item_->Subject() : subject; }

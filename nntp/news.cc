@@ -11,7 +11,6 @@
 
 #include <ctime>
 #include <strings.h>
-
 #include <utility>
 
 #include "core/date.h"
@@ -484,13 +483,9 @@ void News::LeeEncabezados() {
   LineasGuardadas lineas;
   // The reply's count is the server's estimate; never trust it for more than a modest reserve.
   lineas.reserve(static_cast<std::size_t>(std::min<std::int64_t>(group_count_, 1 << 20)));
-  if (filtro) {
-    LeeBloque([&lineas, &filtro](std::string_view l) {
-      if (filtro(l)) lineas.push_back(l);
-    });
-  } else {
-    LeeBloque([&lineas](std::string_view l) { lineas.push_back(l); });
-  }
+  LeeBloque([&lineas, &filtro](std::string_view l) {
+    if (!filtro || filtro(l)) lineas.push_back(l);
+  });
   overview_ = std::move(lineas);
 }
 
