@@ -82,6 +82,115 @@ std::optional<int> LeeHora(std::string_view s, size_t& pos) {
   return *h * 3600 + *mi * 60 + *se;
 }
 
+// ---- Date header text -----------------------------------------------------------------------
+
+constexpr const char* kDiasSemanaLargos[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                             "Thursday", "Friday", "Saturday"};
+constexpr const char* kMesesLargos[] = {"January", "February", "March",     "April",   "May",      "June",
+                                        "July",    "August",   "September", "October", "November", "December"};
+
+bool EsLetra(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool EsDigito(char c) { return c >= '0' && c <= '9'; }
+
+bool IgualSinCaso(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if ((a[i] | 0x20) != (b[i] | 0x20)) return false;  // both ASCII letters here
+  }
+  return true;
+}
+
+// Index in `largos` of the name `palabra` spells, in full or by its first three letters; -1 if none.
+template <size_t N>
+int BuscaNombre(std::string_view palabra, const char* const (&largos)[N]) {
+  for (size_t i = 0; i < N; ++i) {
+    const std::string_view largo = largos[i];
+    if (IgualSinCaso(palabra, largo) || IgualSinCaso(palabra, largo.substr(0, 3))) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// Skips blanks, line breaks and comments, which nest and may hold backslash-quoted characters.
+// False on a comment left open.
+bool SaltaCfws(std::string_view s, size_t& pos) {
+  size_t nivel = 0;
+  for (; pos < s.size(); ++pos) {
+    const char c = s[pos];
+    if (nivel > 0 && c == '\\') {
+      if (++pos == s.size()) return false;
+    } else if (c == '(') {
+      ++nivel;
+    } else if (nivel > 0 && c == ')') {
+      --nivel;
+    } else if (nivel == 0 && c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+      break;
+    }
+  }
+  return nivel == 0;
+}
+
+std::string_view LeePalabra(std::string_view s, size_t& pos) {
+  const size_t inicio = pos;
+  while (pos < s.size() && EsLetra(s[pos])) ++pos;
+  return s.substr(inicio, pos - inicio);
+}
+
+// A number of min_digits..max_digits digits, refused when more digits follow.
+std::optional<int> LeeNumero(std::string_view s, size_t& pos, size_t min_digits, size_t max_digits) {
+  auto v = LeeEntero(s, pos, min_digits, max_digits);
+  if (!v || (pos < s.size() && EsDigito(s[pos]))) return std::nullopt;
+  return v;
+}
+
+// "hh:mm[:ss]", comments and blanks allowed around the colons; seconds since midnight.
+std::optional<int> LeeHoraRfc(std::string_view s, size_t& pos) {
+  auto h = LeeNumero(s, pos, 1, 2);
+  if (!h || !SaltaCfws(s, pos) || !Espera(s, pos, ':') || !SaltaCfws(s, pos)) return std::nullopt;
+  auto mi = LeeNumero(s, pos, 2, 2);
+  if (!mi || !SaltaCfws(s, pos)) return std::nullopt;
+  int se = 0;
+  if (Espera(s, pos, ':')) {
+    if (!SaltaCfws(s, pos)) return std::nullopt;
+    auto v = LeeNumero(s, pos, 2, 2);
+    if (!v || *v > 60) return std::nullopt;
+    se = std::min(*v, 59);  // a leap second counts as the one before it
+  }
+  if (*h > 23 || *mi > 59) return std::nullopt;
+  return *h * 3600 + *mi * 60 + se;
+}
+
+// The zone at `pos` as minutes east of UTC: 0 when there is none. Refused (std::nullopt) when
+// there is one that is malformed.
+std::optional<int> LeeZona(std::string_view s, size_t& pos) {
+  if (pos < s.size() && (s[pos] == '+' || s[pos] == '-')) {
+    const int signo = s[pos++] == '-' ? -1 : 1;
+    auto v = LeeNumero(s, pos, 4, 4);
+    if (!v || *v % 100 > 59) return std::nullopt;
+    return signo * (*v / 100 * 60 + *v % 100);
+  }
+  const std::string_view nombre = LeePalabra(s, pos);
+  if (nombre.size() > 5) return std::nullopt;
+  static constexpr struct {
+    const char* nombre;
+    int horas;
+  } kZonas[] = {{"EST", -5}, {"EDT", -4}, {"CST", -6}, {"CDT", -5},
+                {"MST", -7}, {"MDT", -6}, {"PST", -8}, {"PDT", -7}};
+  for (const auto& z : kZonas) {
+    if (IgualSinCaso(nombre, z.nombre)) return z.horas * 60;
+  }
+  return 0;  // UT, GMT, the military letters and names of unknown meaning
+}
+
+// Two-digit years are 1950-2049, three-digit ones count from 1900.
+std::optional<int> LeeAnio(std::string_view s, size_t& pos) {
+  const size_t inicio = pos;
+  auto v = LeeNumero(s, pos, 2, 4);
+  if (!v) return std::nullopt;
+  if (pos - inicio == 2) return *v + (*v < 50 ? 2000 : 1900);
+  if (pos - inicio == 3) return *v + 1900;
+  return v;
+}
+
 }  // namespace
 
 std::int64_t Fecha::Segundos() const {
@@ -251,6 +360,50 @@ std::optional<Fecha> LeeFormatoEstado(std::string_view s) {
     p.segundo = *t % 60;
   }
   return Fecha::DesdePartes(p);
+}
+
+std::optional<Fecha> LeeFechaRfc5322(std::string_view s) {
+  size_t pos = 0;
+  if (!SaltaCfws(s, pos)) return std::nullopt;
+  std::string_view palabra = LeePalabra(s, pos);
+  if (!palabra.empty()) {
+    if (BuscaNombre(palabra, kDiasSemanaLargos) < 0 || !SaltaCfws(s, pos)) return std::nullopt;
+    if (Espera(s, pos, ',') && !SaltaCfws(s, pos)) return std::nullopt;
+    palabra = LeePalabra(s, pos);
+  }
+  std::optional<int> dia, anio, hora, zona = 0;
+  int mes = -1;
+  if (!palabra.empty()) {
+    // "Tue Nov  3 10:00:00 [zone] 2026"
+    mes = BuscaNombre(palabra, kMesesLargos);
+    if (mes < 0 || !SaltaCfws(s, pos) || !(dia = LeeNumero(s, pos, 1, 2)) || !SaltaCfws(s, pos) ||
+        !(hora = LeeHoraRfc(s, pos)) || !SaltaCfws(s, pos) || !(zona = LeeZona(s, pos)) ||
+        !SaltaCfws(s, pos) || !(anio = LeeAnio(s, pos))) {
+      return std::nullopt;
+    }
+  } else {
+    // "3 Nov 2026 10:00:00 +0100", or "03-Nov-26 ..."
+    if (!(dia = LeeNumero(s, pos, 1, 2)) || !SaltaCfws(s, pos)) return std::nullopt;
+    if (Espera(s, pos, '-') && !SaltaCfws(s, pos)) return std::nullopt;
+    mes = BuscaNombre(LeePalabra(s, pos), kMesesLargos);
+    if (mes < 0 || !SaltaCfws(s, pos)) return std::nullopt;
+    if (Espera(s, pos, '-') && !SaltaCfws(s, pos)) return std::nullopt;
+    if (!(anio = LeeAnio(s, pos)) || !SaltaCfws(s, pos) || !(hora = LeeHoraRfc(s, pos)) ||
+        !SaltaCfws(s, pos) || !(zona = LeeZona(s, pos))) {
+      return std::nullopt;
+    }
+  }
+  if (!SaltaCfws(s, pos) || pos != s.size()) return std::nullopt;
+  ++mes;
+  if (*anio < 1900 || *dia < 1 || *dia > DiasDelMes(*anio, mes)) return std::nullopt;
+  const std::int64_t unix_seconds =
+      DiasDesdeCivil(*anio, static_cast<unsigned>(mes), static_cast<unsigned>(*dia)) * kSegundosDia + *hora -
+      std::int64_t{*zona} * 60;
+  // A day's margin at each end keeps the local date, whatever the zone, within the calendar.
+  static const std::int64_t kPrimero = DiasDesdeCivil(1900, 1, 2) * kSegundosDia;
+  static const std::int64_t kUltimo = DiasDesdeCivil(9999, 12, 31) * kSegundosDia;
+  if (unix_seconds < kPrimero || unix_seconds >= kUltimo) return std::nullopt;
+  return Fecha::DesdeUnix(unix_seconds);
 }
 
 }  // namespace tablon

@@ -9,6 +9,8 @@
 //  - the state file's fixed text: "dd/mm/yyyy", then a blank and "H:mm:ss" when the time is not
 //    midnight; the time alone when the date part is zero ("02/01/1990 7:05:46", "7:05:46").
 // Each reader accepts what its writer writes and refuses (std::nullopt) what is not a date.
+//
+// A third form is only read: the Date header of a news article (LeeFechaRfc5322 below).
 #pragma once
 
 #include <cstdint>
@@ -62,5 +64,21 @@ std::optional<Fecha> LeeFormatoControl(std::string_view text);
 // The state file's date text (see above).
 std::string FormatoEstado(Fecha f);
 std::optional<Fecha> LeeFormatoEstado(std::string_view text);
+
+// The instant of an RFC 5322 date text (as the Date header of a news article), in local time as
+// every Fecha; std::nullopt when it is no date.
+//
+// Read: "[ddd,] d[d] mmm yyyy hh:mm[:ss] [zone]" with what news articles carry besides: blanks,
+// tabs, line breaks and (nested) comments between any two parts; weekday and month names in any
+// letter case, abbreviated or in full, the weekday optional and never checked against the date;
+// "-" between day, month and year ("03-Nov-26"); two-digit years (00-49 are 2000-2049, 50-99
+// 1950-1999) and three-digit ones (1900 added); a 60th second (a leap second, read as 59); and
+// the form "ddd mmm d hh:mm[:ss] [zone] yyyy" of asctime and date(1). The zone is "+hhmm" or
+// "-hhmm", or UT, GMT or one of the North American EST, EDT, CST, CDT, MST, MDT, PST, PDT; any
+// other name of up to five letters (military letters included, whose signs were defined the
+// wrong way round) is taken as UTC, and so is a missing zone.
+// Refused: a year before 1900 or after 9999, a part out of range (day 32, 29 February of a common
+// year, hour 24, minute 60, second 61, zone minutes 60), anything left over, an unclosed comment.
+std::optional<Fecha> LeeFechaRfc5322(std::string_view text);
 
 }  // namespace tablon

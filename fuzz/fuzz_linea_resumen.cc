@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/date.h"
 #include "news/grupo_news.h"
 #include "news/message_news.h"
 
@@ -12,6 +13,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Every text field is a piece of the line: never longer than it, never holding a TAB.
   for (const std::string* campo : {&m.subject, &m.Autor, &m.id, &m.referencias}) {
     if (campo->size() > size || campo->find('\t') != std::string::npos) __builtin_trap();
+  }
+  // Its fourth field is the article's date: when read, it lies within the calendar.
+  std::string_view fecha = linea;
+  for (int i = 0; i < 3; ++i) {
+    const size_t tab = fecha.find('\t');
+    fecha = tab == std::string_view::npos ? std::string_view() : fecha.substr(tab + 1);
+  }
+  fecha = fecha.substr(0, fecha.find('\t'));
+  if (auto f = tablon::LeeFechaRfc5322(fecha)) {
+    const int anio = f->Partes().anio;
+    if (anio < 1900 || anio > 9999) __builtin_trap();
   }
   return 0;
 }

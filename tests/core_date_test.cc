@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace tablon {
 namespace {
@@ -86,6 +88,87 @@ TEST(Fecha, StateTextFormsOfTheExampleAndEdges) {
   for (const char* bad : {"", "X", "01/01/90", "32/01/1990", "01/01/1990 ", "01/01/1990 25:00:00",
                           "1/1/1990x", "7:5:46", "hoy"}) {
     EXPECT_FALSE(LeeFormatoEstado(bad)) << bad;
+  }
+}
+
+// Date headers as news articles carry them, compared as Unix times so that the machine's zone
+// does not matter; std::nullopt where the text must be refused.
+TEST(Fecha, DateHeaderTextsAndTheirInstants) {
+  const std::optional<std::int64_t> no;
+  struct Case {
+    const char* text;
+    std::optional<std::int64_t> unix_seconds;
+  } cases[] = {
+      {"Tue, 03 Nov 2026 10:00:00 +0100", 1793696400},  // 2026-11-03T09:00:00Z
+      {"Wed, 04 Nov 2026 08:15:00 -0500", 1793798100},  // 2026-11-04T13:15:00Z
+      {"6 Nov 2026 10:00:00 GMT", 1793959200},          // 2026-11-06T10:00:00Z
+      {"3 Nov 2026 10:00:00 +0530", 1793680200},
+      {"3 Nov 2026 10:00:00 -0000", 1793700000},
+      {"1 Jan 2026 00:30:00 +0100", 1767223800},        // the zone moves it to the year before
+      {"29 Feb 2024 00:00:00 +1400", 1709114400},
+      {"31 Dec 2026 23:59:60 +0000", 1798761599},       // leap second
+      // Weekday wrong, missing, in full; month in any case or in full; blanks and comments.
+      {"Sun, 03 Nov 2026 10:00:00 +0000", 1793700000},
+      {"Tuesday, 03 November 2026 10:00:00 UT", 1793700000},
+      {" \tTUE ,  3\tnOV\r\n 2026   10 : 00 : 00\t+0100  ", 1793696400},
+      {"Tue, 03 Nov 2026 10:00:00 +0100 (CET)", 1793696400},
+      {"(a) Tue, 3 Nov (b (c) \\) ) 2026 10:00:00 (d)GMT(e)", 1793700000},
+      // Short years, no seconds, no zone, named zones.
+      {"3 Nov 26 10:00 EST", 1793718000},
+      {"3 Nov 99 10:00:00 PDT", 941648400},
+      {"1 Jan 50 00:00:00 GMT", -631152000},
+      {"31 Dec 49 12:00:00 Z", 2524564800},
+      {"3 Nov 126 10:00:00 GMT", 1793700000},
+      {"3 Nov 2026 10:00:00", 1793700000},
+      {"3 Nov 2026 10:00:00 EDT", 1793714400},
+      {"3 Nov 2026 10:00:00 CST", 1793721600},
+      {"3 Nov 2026 10:00:00 mdt", 1793721600},
+      {"3 Nov 2026 10:00:00 MST", 1793725200},
+      {"3 Nov 2026 10:00:00 A", 1793700000},  // military letters are all UTC
+      {"3 Nov 2026 10:00:00 N", 1793700000},
+      {"3 Nov 2026 10:00:00 CET", 1793700000},  // a name of unknown meaning: UTC
+      // Other forms seen on Usenet.
+      {"Tuesday, 03-Nov-26 10:00:00 GMT", 1793700000},
+      {"Tue Nov  3 10:00:00 2026", 1793700000},
+      {"Tue Nov  3 05:00:00 EST 2026", 1793700000},
+      // Refused.
+      {"", no},
+      {"  (only a comment)  ", no},
+      {"hoy", no},
+      {"Foo, 3 Nov 2026 10:00:00 GMT", no},
+      {"3 Foo 2026 10:00:00 GMT", no},
+      {"3 Nov 2026", no},
+      {"0 Nov 2026 10:00:00 GMT", no},
+      {"32 Oct 2026 10:00:00 GMT", no},
+      {"31 Nov 2026 10:00:00 GMT", no},
+      {"29 Feb 2026 10:00:00 GMT", no},
+      {"123 Nov 2026 10:00:00 GMT", no},
+      {"3 Nov 2026 24:00:00 GMT", no},
+      {"3 Nov 2026 10:60:00 GMT", no},
+      {"3 Nov 2026 10:00:61 GMT", no},
+      {"3 Nov 2026 10:0:00 GMT", no},
+      {"3 Nov 2026 10:00:00 +0160", no},
+      {"3 Nov 2026 10:00:00 +01", no},
+      {"3 Nov 2026 10:00:00 +010000", no},
+      {"3 Nov 2026 10:00:00 GMT garbage", no},
+      {"3 Nov 2026 10:00:00 Greenwich", no},
+      {"3 Nov 2026 10:00:00 GMT (open", no},
+      {"3 Nov 2026 10:00:00 GMT\xff", no},
+      {"3 Nov 1899 10:00:00 GMT", no},
+      {"3 Nov 0099 10:00:00 GMT", no},
+      {"31 Dec 9999 23:00:00 -0500", no},  // past the end of the calendar
+      {"3 Nov 99999999999999999999 10:00:00 GMT", no},
+      {"3 Nov 2026 99999999999999999999:00:00 GMT", no},
+      {"3 Nov 2026 10:00:00 +99999999999999999999", no},
+  };
+  for (const auto& c : cases) {
+    const std::optional<Fecha> f = LeeFechaRfc5322(c.text);
+    if (!c.unix_seconds) {
+      EXPECT_FALSE(f) << c.text;
+      continue;
+    }
+    ASSERT_TRUE(f) << c.text;
+    EXPECT_EQ(f->AUnix(), *c.unix_seconds) << c.text;
   }
 }
 
