@@ -1,17 +1,22 @@
-// A real mail client reads the store: neomutt, run inside a detached tmux, shows a folder of a
-// parent and two replies as one thread, with the encoded-word subject decoded. Skipped when
-// neomutt or tmux is not installed.
+// Real mail software reads the store: neomutt, run inside a detached tmux, shows a folder of a
+// parent and two replies as one thread, with the encoded-word subject decoded; a private Dovecot
+// serves each item over IMAP whole, with its size and flags. Each test is skipped when its
+// programs are not installed.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "store/store.h"
+#include "support/dovecot.h"
+#include "support/imap.h"
 #include "support/tmpdir.h"
 
 namespace tablon::store {
@@ -89,6 +94,82 @@ TEST(Neomutt, MuestraElHiloDeRespuestas) {
   // The replies hang from the parent: tree branches, no subject repeated.
   EXPECT_NE(indice[1].find("├─>"), std::string::npos) << pantalla;
   EXPECT_NE(indice[2].find("└─>"), std::string::npos) << pantalla;
+}
+
+// The text with every bare LF made CRLF, as IMAP serves and counts a message.
+std::string ConCrlf(const std::string& s) {
+  std::string r;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) r += '\r';
+    r += s[i];
+  }
+  return r;
+}
+
+bool Tiene(const std::vector<std::string>& v, const std::string& x) {
+  return std::find(v.begin(), v.end(), x) != v.end();
+}
+
+TEST(Dovecot, SirveCadaItemEnteroConSuTamanoYSusBanderas) {
+  if (!test::Dovecot::Available()) GTEST_SKIP() << "dovecot no está instalado";
+  test::TmpDir dir;
+  {
+    auto app = AbreAlmacen(dir.str());
+    auto f = app->GetNamespace("MAPI")->AddFolder("grupo");
+    auto articulo = app->CreateItem(0);
+    articulo->SetMessageClass("IPM.Post");
+    articulo->SetSubject("Café con ñandú");
+    articulo->SetSentOnBehalfOfName("Ana <ana@example.com>");
+    articulo->SetBody(
+        "Path: x\nFrom: ana@example.com\nSubject: =?ISO-8859-1?Q?Caf=E9?=\n"
+        "Message-ID: <1@example.com>\n\n"
+        "primera línea\n.empieza con punto\n\nFrom al principio\núltima sin fin de línea");
+    articulo->SetUnRead(false);
+    articulo->SetFlagStatus(kMarcado);
+    articulo->Move(*f);
+    auto vacio = app->CreateItem(0);
+    vacio->SetSubject("sin cuerpo");
+    vacio->Move(*f);
+  }
+  std::vector<std::string> archivos;
+  for (const char* sub : {"new", "cur"}) {
+    for (const auto& e : std::filesystem::directory_iterator(dir.path() / "grupo" / sub)) {
+      archivos.push_back(ConCrlf(test::ReadFile(e.path())));
+    }
+  }
+  ASSERT_EQ(archivos.size(), 2u);
+
+  test::Dovecot dovecot(dir.path());
+  {
+    test::ClienteImap imap(dovecot.Port());
+    imap.Login(test::Dovecot::kUsuario, test::Dovecot::kClave);
+    ASSERT_EQ(imap.Select("grupo"), 2u) << dovecot.Log();
+    const std::vector<test::MensajeImap> lista = imap.Lista();
+    ASSERT_EQ(lista.size(), 2u);
+    std::vector<bool> servido(archivos.size());
+    for (const auto& m : lista) {
+      const std::string cuerpo = imap.Cuerpo(m.uid);
+      const auto a = std::find(archivos.begin(), archivos.end(), cuerpo);
+      ASSERT_TRUE(a != archivos.end())
+          << "UID " << m.uid << " no es ningún archivo del almacén:\n" << cuerpo;
+      servido[static_cast<size_t>(a - archivos.begin())] = true;
+      EXPECT_EQ(m.tamano, cuerpo.size()) << "UID " << m.uid;
+      const bool es_articulo = cuerpo.find("primera línea") != std::string::npos;
+      EXPECT_EQ(Tiene(m.banderas, "\\Seen"), es_articulo) << cuerpo;
+      EXPECT_EQ(Tiene(m.banderas, "\\Flagged"), es_articulo) << cuerpo;
+      // The article is offered as the message it is.
+      EXPECT_EQ(m.estructura.find("\"rfc822\"") != std::string::npos, es_articulo) << m.estructura;
+    }
+    EXPECT_EQ(servido, std::vector<bool>(2, true));
+  }
+  // Dovecot keeps its indexes apart: the store holds the two items and nothing of Dovecot's.
+  size_t items = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path())) {
+    EXPECT_EQ(e.path().filename().string().find("dovecot"), std::string::npos) << e.path();
+    const auto sub = e.path().parent_path().filename();
+    if (e.is_regular_file() && (sub == "cur" || sub == "new")) ++items;
+  }
+  EXPECT_EQ(items, 2u);
 }
 
 }  // namespace
