@@ -383,14 +383,17 @@ TEST_F(Maildir, BanderasCambiadasPorUnClienteDeCorreo) {
 
   leido->SetSubject("cambio");  // saved without touching flags: the client's flags stay
   leido->Save();
-  EXPECT_EQ(UnicoArchivo("c"), renombrado);
+  // A changed content is a new message to readers: a new base, the client's flags, one file.
+  const std::string ahora = UnicoArchivo("c").filename().string();
+  EXPECT_NE(ahora.substr(0, ahora.find(':')), viejo.filename().string().substr(0, ahora.find(':')));
+  EXPECT_EQ(ahora.substr(ahora.find(':')), ":2,FRS");
   EXPECT_EQ(leido->FlagStatus(), kMarcado);
   EXPECT_FALSE(leido->UnRead());
   EXPECT_EQ(f->Items()[0]->Body(), "cuerpo que no se lee");  // the body was carried over
 
   fresco->SetUnRead(true);  // one flag set here, the others as on disk
   fresco->Save();
-  EXPECT_EQ(UnicoArchivo("c").filename().string(), renombrado.filename().string().substr(0, renombrado.filename().string().size() - 3) + "FR");
+  EXPECT_EQ(UnicoArchivo("c").filename().string(), ahora.substr(0, ahora.size() - 3) + "FR");
   // fresco was listed before "cambio" was saved but read nothing of its file until its own save:
   // it saves what the file held then, and leido's change is not lost.
   EXPECT_EQ(f->Items()[0]->Subject(), "cambio");

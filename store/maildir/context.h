@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "store/maildir/fs.h"
@@ -33,6 +34,15 @@ class Contexto {
   std::string NuevaBase();
   // A new Message-ID, "<...@tablon.invalid>", unique across processes and hosts.
   std::string NuevoMessageId();
+
+  // Items whose content changed were given a new base (item.h); an object that still names
+  // the old one (the same item listed into another object before) follows it here.
+  void AnotaReemplazo(const std::string& vieja, const std::string& nueva) { reemplazos_[vieja] = nueva; }
+  // The base that replaced `base`, or nullptr.
+  const std::string* Reemplazo(const std::string& base) const {
+    const auto it = reemplazos_.find(base);
+    return it == reemplazos_.end() ? nullptr : &it->second;
+  }
 
   // Whether each new file is fsync'd before its rename (Durabilidad::PorElemento).
   bool FsyncPorArchivo() const { return durabilidad_ == Durabilidad::PorElemento; }
@@ -63,6 +73,7 @@ class Contexto {
   bool borradores_en_memoria_ = false;
   std::string ruta_borradores_;
   std::vector<ItemMaildir*> pendientes_;
+  std::unordered_map<std::string, std::string> reemplazos_;
 };
 
 }  // namespace tablon::store::maildir

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -103,6 +104,10 @@ int Fs::Rename(const std::string& from, const std::string& to) {
     }
   }
   return ::rename(from.c_str(), to.c_str());
+}
+int Fs::RenameExchange(const std::string& a, const std::string& b) {
+  PuntoDeEscritura();
+  return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
 }
 int Fs::Unlink(const std::string& path) {
   PuntoDeEscritura();

@@ -39,6 +39,9 @@ class Fs {
   virtual ssize_t Write(int fd, const void* buf, size_t n);
   virtual int Close(int fd);
   virtual int Rename(const std::string& from, const std::string& to);
+  // renameat2(2) with RENAME_EXCHANGE: the two existing names swap their files atomically.
+  // EINVAL (or ENOSYS) where the file system cannot do it.
+  virtual int RenameExchange(const std::string& a, const std::string& b);
   virtual int Unlink(const std::string& path);
   virtual int Mkdir(const std::string& path, mode_t mode);
   virtual int Lstat(const std::string& path, struct stat* st);

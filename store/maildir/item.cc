@@ -8,6 +8,8 @@ namespace tablon::store::maildir {
 
 namespace {
 constexpr const char* kBorradores = "Borradores";
+// How often a save follows a file that a mail client renamed under it before giving up.
+constexpr int kIntentosCarrera = 8;
 
 // The drafts folder: found (or made) once per store, then named from memory.
 std::shared_ptr<CarpetaMaildir> CarpetaBorradores(const std::shared_ptr<Contexto>& ctx) {
@@ -66,11 +68,16 @@ std::shared_ptr<ItemMaildir> ItemMaildir::DesdeListado(std::shared_ptr<CarpetaMa
   return item;
 }
 
+void ItemMaildir::SigueBase() const {
+  while (const std::string* nueva = ctx_->Reemplazo(base_)) base_ = *nueva;
+}
+
 void ItemMaildir::CargaDatos() const {
   if (!carpeta_ || !guardado_ || pendiente_) {  // nothing stored to read: empty fields
     Item::CargaDatos();
     return;
   }
+  SigueBase();
   thread_local std::string cabecera;  // one buffer for every header read by this thread
   Ubicacion u;
   if (!carpeta_->LeeItem(base_, true, &u, cabecera)) Desaparecido("leer");
@@ -119,6 +126,7 @@ void ItemMaildir::Desaparecido(const char* que) const {
 
 const std::string& ItemMaildir::Body() const {
   if (!cuerpo_cargado_) {
+    SigueBase();
     auto datos = carpeta_->LeeItem(base_, false, nullptr);
     if (!datos) Desaparecido("leer");
     PonCuerpo(CuerpoDeArchivo(*datos));
@@ -168,52 +176,161 @@ void ItemMaildir::Save() {
   if (!carpeta_) {
     carpeta_ = std::static_pointer_cast<CarpetaMaildir>(CarpetaRaiz(ctx_)->AddFolder(kBorradores));
   }
-  std::optional<Ubicacion> actual;
-  std::string banderas;
-  if (guardado_) {
-    actual = carpeta_->Localiza(base_);
-    if (!actual) Desaparecido("guardar");
-    banderas = BanderasDe(actual->archivo);
-    // What a mail client changed wins over what this object read, unless it was set here.
-    if (!unread_set_) unread_ = !TieneBandera(banderas, 'S');
-    if (!flag_set_) {
-      if (TieneBandera(banderas, 'F')) flag_status_ = kMarcado;
-      else if (flag_status_ == kMarcado) flag_status_ = kSinMarca;
-    }
-  }
-  banderas = ConBandera(banderas, 'S', !unread_);
-  banderas = ConBandera(banderas, 'F', flag_status_ == kMarcado);
-  Body();  // an item read from disk keeps its stored body
-  const std::string bytes = EscribeItem(Vista(), Cuerpo());
-
-  Fs& fs = ctx_->fs();
-  carpeta_->PreparaEscritura();
-  const std::string tmp = carpeta_->NuevaRutaTmp();
-  if (!actual) {
+  if (!guardado_) {
+    const std::string banderas =
+        ConBandera(ConBandera("", 'S', !unread_), 'F', flag_status_ == kMarcado);
+    const std::string bytes = EscribeItem(Vista(), Cuerpo());
+    carpeta_->PreparaEscritura();
     Ubicacion u{"cur", ComponNombre(base_, banderas)};
-    EntregaAtomica(fs, tmp, bytes, carpeta_->RutaDe(u), ctx_->FsyncPorArchivo());
+    EntregaAtomica(ctx_->fs(), carpeta_->NuevaRutaTmp(), bytes, carpeta_->RutaDe(u),
+                   ctx_->FsyncPorArchivo());
     carpeta_->Anota(base_, u, Yo());
   } else {
-    const std::string ruta = carpeta_->RutaDe(*actual);
-    Ubicacion u = *actual;
-    u.ino = 0;  // a new file: its inode is learnt at the next lookup or listing
-    EntregaAtomica(fs, tmp, bytes, ruta, ctx_->FsyncPorArchivo());
-    // Not yet this object's file: the content changed (and the flags may change below).
-    carpeta_->Anota(base_, u);
-    // A file still in new/ without flags stays there; any flag moves it to cur/.
-    if (!(actual->sub == "new" && banderas.empty())) {
-      Ubicacion v{"cur", ComponNombre(base_, banderas), u.ino};
-      if (v.sub != u.sub || v.archivo != u.archivo) {
-        Renombra(fs, ruta, carpeta_->RutaDe(v));
-        u = std::move(v);
+    SigueBase();
+    std::optional<Ubicacion> actual = carpeta_->Localiza(base_);
+    if (!actual) Desaparecido("guardar");
+    if (cambios_ == cambios_en_archivo_) {
+      AplicaBanderas(*actual);  // the object is what the file holds: nothing to write
+    } else {
+      Body();  // an item read from disk keeps its stored body
+      const std::string bytes = EscribeItem(Vista(), Cuerpo());
+      if (IgualQueArchivo(*actual, bytes)) {
+        AplicaBanderas(*actual);
+      } else {
+        Reemplaza(*actual, bytes);
       }
     }
-    carpeta_->Anota(base_, u, Yo());
   }
   guardado_ = true;
   unread_set_ = false;
   flag_set_ = false;
   cambios_en_archivo_ = cambios_;
+}
+
+std::string ItemMaildir::BanderasFusionadas(std::string_view archivo) {
+  const std::string_view banderas = BanderasDe(archivo);
+  // What a mail client changed wins over what this object read, unless it was set here.
+  if (!unread_set_) unread_ = !TieneBandera(banderas, 'S');
+  if (!flag_set_) {
+    if (TieneBandera(banderas, 'F')) flag_status_ = kMarcado;
+    else if (flag_status_ == kMarcado) flag_status_ = kSinMarca;
+  }
+  return ConBandera(ConBandera(banderas, 'S', !unread_), 'F', flag_status_ == kMarcado);
+}
+
+Ubicacion ItemMaildir::UbicacionNueva(const std::string& base, const Ubicacion& antes,
+                                      const std::string& banderas) {
+  // A file still in new/ without flags stays there; any flag moves it to cur/.
+  if (antes.sub == "new" && banderas.empty()) return Ubicacion{"new", base};
+  return Ubicacion{"cur", ComponNombre(base, banderas)};
+}
+
+bool ItemMaildir::IgualQueArchivo(const Ubicacion& u, std::string_view bytes) const {
+  struct stat st;
+  if (ctx_->fs().Lstat(carpeta_->RutaDe(u), &st) != 0 || static_cast<size_t>(st.st_size) != bytes.size()) {
+    return false;
+  }
+  try {
+    return LeeArchivo(ctx_->fs(), carpeta_->RutaDe(u)) == bytes;
+  } catch (const Error&) {
+    return false;  // renamed or gone meanwhile: the replacement finds out which
+  }
+}
+
+void ItemMaildir::AplicaBanderas(Ubicacion actual) {
+  // The content is the file's already: only the name changes, when the flags do. A client that
+  // renames the file meanwhile is followed (a few times); one that deleted it wins.
+  for (int intento = 0;; ++intento) {
+    const Ubicacion u = UbicacionNueva(base_, actual, BanderasFusionadas(actual.archivo));
+    if (u.sub == actual.sub && u.archivo == actual.archivo) {
+      carpeta_->Anota(base_, actual, Yo());
+      return;
+    }
+    if (ctx_->fs().Rename(carpeta_->RutaDe(actual), carpeta_->RutaDe(u)) == 0) {
+      carpeta_->Anota(base_, Ubicacion{u.sub, u.archivo, actual.ino}, Yo());
+      return;
+    }
+    const int e = errno;
+    auto otra = e == ENOENT && intento < kIntentosCarrera ? carpeta_->Localiza(base_) : std::nullopt;
+    if (e == ENOENT && intento < kIntentosCarrera && !otra) Desaparecido("guardar");
+    if (!otra) throw Error::FromErrno(e, "no se pudo renombrar «" + carpeta_->RutaDe(actual) + "»");
+    actual = *otra;
+  }
+}
+
+void ItemMaildir::Reemplaza(Ubicacion actual, const std::string& bytes) {
+  // The new content gets a new base: readers (Dovecot, IMAP clients, neomutt's header cache)
+  // keep what they learnt of a message by its base and take it as never changing, so to them
+  // the old message goes and a new one comes. Only flagged items are replaced (a download),
+  // so the new file is always made durable before it takes the old one's place.
+  //  1. The new content is written to tmp/ (fsync).
+  //  2. It swaps places with the old file in one step (RENAME_EXCHANGE): the old base now holds
+  //     the new content, and tmp/ the old one. A client that renamed the old file meanwhile is
+  //     followed; one that deleted it wins (the new content is dropped: nothing comes back).
+  //  3. The file is renamed to the new base, with the flags found on it then (again following a
+  //     client's rename, and giving up to a client's delete).
+  //  4. The old content is removed from tmp/.
+  // Killed at any point, the folder holds the item once: the old file, or the new content under
+  // the old base (as a write in place would leave it), or the new base; a file left in tmp/ is
+  // removed by a later pass. Where the file system cannot swap, step 2 is a plain rename over
+  // the old file (a client's flag change in that instant is then lost).
+  Fs& fs = ctx_->fs();
+  carpeta_->PreparaEscritura();
+  const std::string tmp = carpeta_->NuevaRutaTmp();
+  ino_t ino = 0;
+  EscribeArchivoNuevo(fs, tmp, bytes, true, &ino);
+  bool viejo_en_tmp = false;
+  for (int intento = 0;; ++intento) {
+    const std::string ruta = carpeta_->RutaDe(actual);
+    if (fs.RenameExchange(tmp, ruta) == 0) {
+      viejo_en_tmp = true;
+      break;
+    }
+    int e = errno;
+    if (e == EINVAL || e == ENOSYS || e == ENOTSUP) {
+      if (fs.Rename(tmp, ruta) == 0) break;
+      e = errno;
+    }
+    std::optional<Ubicacion> otra;
+    if (e == ENOENT && intento < kIntentosCarrera) otra = carpeta_->Localiza(base_);
+    if (!otra) {
+      fs.Unlink(tmp);
+      if (e == ENOENT && intento < kIntentosCarrera) Desaparecido("guardar");
+      throw Error::FromErrno(e, "no se pudo guardar «" + ruta + "»");
+    }
+    actual = *otra;
+  }
+  // The old base's file holds the new content now: whatever object matched it no longer does.
+  carpeta_->Anota(base_, Ubicacion{actual.sub, actual.archivo, ino});
+  const std::string base_nueva = ctx_->NuevaBase();
+  for (int intento = 0;; ++intento) {
+    const Ubicacion u = UbicacionNueva(base_nueva, actual, BanderasFusionadas(actual.archivo));
+    if (fs.Rename(carpeta_->RutaDe(actual), carpeta_->RutaDe(u)) == 0) {
+      carpeta_->Olvida(base_);
+      ctx_->AnotaReemplazo(base_, base_nueva);
+      base_ = base_nueva;
+      carpeta_->Anota(base_, Ubicacion{u.sub, u.archivo, ino}, Yo());
+      break;
+    }
+    const int e = errno;
+    std::optional<Ubicacion> otra;
+    if (e == ENOENT && intento < kIntentosCarrera) otra = carpeta_->Localiza(base_);
+    if (!otra) {
+      if (e == ENOENT && intento < kIntentosCarrera) {  // deleted by a client: it stays deleted
+        if (viejo_en_tmp) fs.Unlink(tmp);
+        carpeta_->Olvida(base_);
+        Desaparecido("guardar");
+      }
+      // A failure of our own: the old content goes back where it was, when it can.
+      if (viejo_en_tmp && fs.RenameExchange(tmp, carpeta_->RutaDe(actual)) == 0) {
+        carpeta_->Anota(base_, Ubicacion{actual.sub, actual.archivo, 0});
+      }
+      if (viejo_en_tmp) fs.Unlink(tmp);
+      throw Error::FromErrno(e, "no se pudo renombrar «" + carpeta_->RutaDe(actual) + "»");
+    }
+    actual = *otra;
+  }
+  if (viejo_en_tmp) fs.Unlink(tmp);
 }
 
 void ItemMaildir::SetUnRead(bool v) {
@@ -228,6 +345,7 @@ void ItemMaildir::SetUnRead(bool v) {
     return;
   }
   if (!guardado_) return;
+  SigueBase();
   const auto actual = carpeta_->Localiza(base_);
   if (!actual) Desaparecido("marcar");
   const bool coincidia = carpeta_->ObjetoDe(base_) == this;
@@ -262,6 +380,7 @@ std::shared_ptr<Item> ItemMaildir::Move(Folder& dest) {
     carpeta_ = std::move(nueva);
     return shared_from_this();
   }
+  SigueBase();
   const auto actual = carpeta_->Localiza(base_);
   if (!actual) Desaparecido("mover");
   const bool coincidia = carpeta_->ObjetoDe(base_) == this;

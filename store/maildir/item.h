@@ -1,18 +1,21 @@
 // An item of the Maildir store: one file in its folder's cur/ (or new/, where a mail client
-// delivered it), identified for life by its base name; the file name's flags carry "read" (S)
-// and "marked for follow-up" (F).
+// delivered it), identified by its base name until its content changes (see below); the file
+// name's flags carry "read" (S) and "marked for follow-up" (F).
 //
 // Races with mail clients (they rename files to change flags, and may delete them):
 //  - Every save locates the file afresh by base name. The flags found on disk win, except the
 //    ones this object was told to change (SetUnRead, SetFlagStatus) since it was read or last
 //    saved; flags the store does not know (R, T, D, P, ...) are kept.
-//  - A save writes the whole item to tmp/, renames it over the file as found (atomic replace:
-//    a reader sees the old item or the new one, never a part), then renames that file to its
-//    new flags when they changed. There is never a second copy made by the store.
-//  - A file deleted under us is not brought back: Save and Body raise kObjetoNoEncontrado.
-//  - The window that is left: a client renaming the file in the instant between our lookup and
-//    our rename. Then the old copy stays under the client's name beside ours, and a folder
-//    listing shows the item once (a copy in cur/ is preferred to one in new/).
+//  - A message is immutable to its readers (Dovecot, IMAP clients and neomutt's header cache
+//    keep what they learnt of it by its base). So a save whose content differs from the file's
+//    writes the whole item to tmp/ (fsync'd), swaps it with the file as found in one step
+//    (renameat2 RENAME_EXCHANGE), renames it to a NEW base with the flags found on it then, and
+//    removes the old content: readers see the old message go and a new one come, never a part.
+//    The item object follows its new base. A save whose content is the file's already only
+//    renames the file when its flags change.
+//  - A client renaming the file at any point is followed (its flags are kept); a file deleted
+//    under us is not brought back: Save and Body raise kObjetoNoEncontrado. There is never a
+//    second copy made by the store.
 // An item listed from a folder is read from its file on first use (its header then, its body when
 // the body is asked for), and Aligera lets both go again while the object matches its file; a
 // save of an item whose body was never loaded carries the stored body over.
@@ -82,10 +85,23 @@ class ItemMaildir : public Item {
   std::weak_ptr<ItemMaildir> Yo();
   // Writes the draft kept in memory into `dest` and forgets it.
   void EscribePendienteEn(CarpetaMaildir& dest);
+  // The flags a save gives the file found as `archivo`: the client's, except those set here
+  // (this object's read and follow-up state follow).
+  std::string BanderasFusionadas(std::string_view archivo);
+  // base_ made the one that replaced it, when another object of the same item replaced it.
+  void SigueBase() const;
+  static Ubicacion UbicacionNueva(const std::string& base, const Ubicacion& antes,
+                                  const std::string& banderas);
+  // True when the file at `u` holds exactly `bytes`.
+  bool IgualQueArchivo(const Ubicacion& u, std::string_view bytes) const;
+  // A save whose content is the file's already: the flags, by a rename when they change.
+  void AplicaBanderas(Ubicacion actual);
+  // A save whose content changed: the item under a new base (see item.cc for the steps).
+  void Reemplaza(Ubicacion actual, const std::string& bytes);
 
   std::shared_ptr<Contexto> ctx_;
   std::shared_ptr<CarpetaMaildir> carpeta_;  // nullptr until saved
-  std::string base_;
+  mutable std::string base_;
   bool guardado_ = false;
   mutable bool cuerpo_cargado_ = true;
   bool pendiente_ = false;  // a draft kept in memory (pend_ below)
