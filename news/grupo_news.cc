@@ -185,11 +185,28 @@ void LlenaClaveYNumeros(const CamposResumen& c, MessageNews& m) {
   Paso([&] { m.lineas = EnteroDeTexto(c.f[7]); });
 }
 
-// Its texts, let go once its item is written (MessageNews::Aligera).
+// Its texts, let go once its item is written (MessageNews::Aligera), and its date.
 void LlenaTextos(const CamposResumen& c, MessageNews& m) {
   m.subject.assign(c.f[1]);
   m.Autor.assign(c.f[2]);
   m.referencias.assign(c.f[5]);
+  if (const auto fecha = LeeFechaRfc5322(c.f[3])) m.fecha(*fecha);
+}
+
+bool EsBlancoDeLista(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The identifiers of a references text, split at any white space (folded lines included).
+std::vector<std::string_view> Identificadores(std::string_view referencias) {
+  std::vector<std::string_view> r;
+  size_t i = 0;
+  while (i < referencias.size()) {
+    while (i < referencias.size() && EsBlancoDeLista(referencias[i])) ++i;
+    size_t fin = i;
+    while (fin < referencias.size() && !EsBlancoDeLista(referencias[fin])) ++fin;
+    if (fin > i) r.push_back(referencias.substr(i, fin - i));
+    i = fin;
+  }
+  return r;
 }
 
 void LlenaDesdeCampos(const CamposResumen& c, MessageNews& m) {
@@ -270,6 +287,38 @@ void GrupoNews::LeeEncabezados() {
 
 // ---- Header items and flagged download -------------------------------------------------------
 
+std::shared_ptr<MessageNews> GrupoNews::BuscaPadre(const MessageNews& m) const {
+  if (auto q = mensajes_->Find(m.referencias)) return q;
+  const auto ids = Identificadores(m.referencias);
+  if (ids.empty()) return nullptr;
+  return mensajes_->Find(ids.back());
+}
+
+std::shared_ptr<MessageNews> GrupoNews::CreaMarcadorDePadre(const MessageNews& m,
+                                                            std::shared_ptr<store::Item>& padre) {
+  const auto ids = Identificadores(m.referencias);
+  std::shared_ptr<store::Item> abuelo;
+  for (size_t k = ids.size() - 1; k-- > 0;) {
+    if (const auto a = mensajes_->Find(ids[k])) {
+      abuelo = a->OutlookMsg();
+      break;
+    }
+  }
+  auto q = std::make_shared<MessageNews>();
+  q->subject = m.subject;
+  q->id.assign(ids.back());
+  q->Autor = kAutorDesconocido;
+  // Its date is the one of the reply that made it (a mail client shows and sorts by it).
+  q->fecha(m.fecha());
+  Paso([&] { padre = q->CreateOutlookMsg(nombre_, abuelo); });
+  Paso([&] {
+    requiere_carpeta();
+    if (padre) padre->Move(*carpeta_grupo_);
+  });
+  Paso([&] { mensajes_->Add(q, q->id); });
+  return q;
+}
+
 void GrupoNews::CreaMensajesGrupo() {
   MainFrm& ventana = Ventana();
   // How many replies of this walk each message's item is to be the parent of: an item's fields
@@ -278,7 +327,7 @@ void GrupoNews::CreaMensajesGrupo() {
   for (size_t i = 0; i < mensajes_->size(); ++i) {
     const MessageNews& m = *(*mensajes_)[i];
     if (m.ExisteMensajeLocal() || m.referencias.empty()) continue;
-    if (const auto q = mensajes_->Find(m.referencias)) ++q->respuestas_pendientes;
+    if (const auto q = BuscaPadre(m)) ++q->respuestas_pendientes;
   }
   // Walk by position: placeholders appended during the walk already have an item.
   for (size_t i = 0; i < mensajes_->size(); ++i) {
@@ -287,19 +336,11 @@ void GrupoNews::CreaMensajesGrupo() {
     Paso([&] { ventana.Caption(MainFrm::Mensaje, m->subject); });
     std::shared_ptr<store::Item> padre;
     std::shared_ptr<MessageNews> q;
-    if (!m->referencias.empty()) {
-      q = mensajes_->Find(m->referencias);
+    // References of blanks only name nothing: such an article stays a root, as one without.
+    if (!m->referencias.empty() && !Identificadores(m->referencias).empty()) {
+      q = BuscaPadre(*m);
       if (!q) {
-        q = std::make_shared<MessageNews>();
-        q->subject = m->subject;
-        q->id = m->referencias;
-        q->Autor = kAutorDesconocido;
-        Paso([&] { padre = q->CreateOutlookMsg(nombre_, nullptr); });
-        Paso([&] {
-          requiere_carpeta();
-          if (padre) padre->Move(*carpeta_grupo_);
-        });
-        Paso([&] { mensajes_->Add(q, q->id); });
+        q = CreaMarcadorDePadre(*m, padre);
       } else {
         padre = q->OutlookMsg();
         // A reply takes the subject of the message it answers (its own, should that item be

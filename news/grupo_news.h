@@ -79,8 +79,9 @@ class GrupoNews {
   // Downloads the text of every flagged header item of the group folder.
   void LeeMensajesMarcados();
 
-  // Fills `m` from one overview line: fields 1, 2, 3, 5, 6, 7 and 8 (the date field and any
-  // field past the eighth dropped). A numeric field that is no number leaves its member as it was.
+  // Fills `m` from one overview line: fields 1 to 8, the date (field 4) into fecha (left as it
+  // was when it is no date), any field past the eighth dropped. A numeric field that is no
+  // number leaves its member as it was.
   static void LeeLineaResumen(std::string_view line, MessageNews& m);
   // Asks the server for the group's overview ahead of LeeEncabezados (nntp::News::AnticipaResumen),
   // so that it comes while other work is done. Raises nothing.
@@ -90,6 +91,14 @@ class GrupoNews {
   void ActualizaCarpetaGrupo();
   // Throws when the group has no folder (unsubscribed, or resolving it failed).
   void requiere_carpeta() const;
+  // The message that `m` answers: the one keyed by its whole references text (as stores written
+  // before keep their placeholders), else the one keyed by the last identifier of the list (its
+  // direct parent); nullptr when neither is in mensajes.
+  std::shared_ptr<MessageNews> BuscaPadre(const MessageNews& m) const;
+  // The placeholder for the missing parent of `m`, keyed by the last identifier of its
+  // references, written as a reply to the nearest earlier identifier of the list that is
+  // present (so a thread whose middle expired stays one thread), or as a new item.
+  std::shared_ptr<MessageNews> CreaMarcadorDePadre(const MessageNews& m, std::shared_ptr<store::Item>& padre);
   static std::shared_ptr<store::Folder> BuscaOCreaRuta(const std::shared_ptr<store::Folder>& carpeta,
                                                        std::string& ruta);
 

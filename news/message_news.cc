@@ -48,6 +48,8 @@ std::shared_ptr<store::Item> MessageNews::CreateOutlookMsg(const std::string& ne
   props.Add(kPropFecha, store::TipoPropiedad::FechaHora, true).SetValue(fecha_);         // 10
   props.Add(kPropArticulo, store::TipoPropiedad::Texto, true).SetValue(id);              // 11
   props.Add(kPropReferencia, store::TipoPropiedad::Texto, true).SetValue(referencias);   // 12
+  // The date a mail client shows and sorts by is the article's, where it is known.
+  if (fecha_.Dias() != 0) it.SetCreado(fecha_);
   it.Save();                                              // 13
   return item_;                                           // 14
 }

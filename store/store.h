@@ -191,8 +191,13 @@ class Item : public std::enable_shared_from_this<Item> {
   const std::string& MessageId() const { return d().message_id; }
   const std::string& InReplyTo() const { return d().in_reply_to; }
   const std::string& References() const { return d().references; }
-  // When the item was created (the store sets it on creation).
+  // The item's date, the one a mail client shows and sorts by: when it was created (the store
+  // sets it on creation), unless a caller gave it the date of what it stands for.
   Fecha Creado() const { return d().created; }
+  void SetCreado(Fecha v) {
+    m().created = v;
+    ++cambios_;
+  }
 
   // The folder the item lies in: nullptr for an item never saved; the drafts folder
   // ("Borradores") for one saved but never moved.

@@ -114,6 +114,10 @@ TEST(LineaResumen, FieldsAreCutAtTabsAndNumbersConvertedOrLeftAlone) {
     EXPECT_EQ(m.lineas, c.lineas) << c.line;
     EXPECT_EQ(m.fecha(), Fecha(0));
   }
+  // The date field becomes the message's date (an unreadable one leaves it zero, as above).
+  MessageNews fechado;
+  GrupoNews::LeeLineaResumen("1\ts\ta\tWed, 04 Nov 2026 08:15:00 -0500\t<i>\t\t1\t1", fechado);
+  EXPECT_EQ(fechado.fecha().AUnix(), 1793798100);
   for (const char* bad : {"", " ", "abc", "0x10", "inf", "nan", "1e", "--1", "9e99"}) {
     EXPECT_THROW(EnteroDeTexto(bad), Error) << bad;
   }
@@ -186,6 +190,39 @@ TEST_F(HilosTest, RepliesThreadUnderTheirParentsAndPlaceholders) {
       EXPECT_TRUE(top->Items().empty());
     }
   }
+}
+
+// Deep replies list the whole chain: each is threaded under its direct parent, and a missing
+// parent's placeholder is keyed by that one identifier (so that flagging it fetches it), shared
+// by its replies and itself a reply to the nearest earlier identifier that is present.
+TEST_F(HilosTest, DeepRepliesThreadUnderTheirDirectParent) {
+  Nuevo("<r1@x>", "Hilo", "");
+  Nuevo("<r2@x>", "Re: Hilo", "<r1@x>");
+  Nuevo("<r3@x>", "Re: Re: Hilo", "<r1@x> <r2@x>");
+  Nuevo("<r4@x>", "Re: medio", "<r1@x>\r\n\t<m@x>");  // folded onto a second header line
+  Nuevo("<r5@x>", "Re: medio", "<r1@x>  <M@x>");
+  Nuevo("<r6@x>", "Re: lejos", "<x1@x> <x2@x>");         // nothing of the chain is here
+  Nuevo("<r7@x>", "Blancos", " \t ");                    // names nothing: a root
+  Nuevo("<p@x> <q@x>", "Viejo", "");                     // a placeholder of a store written before
+  Nuevo("<r8@x>", "Re: viejo", "<p@x> <q@x>");           // still found by the whole text
+  grupo_->CreaMensajesGrupo();
+
+  auto items = PorArticulo();
+  ASSERT_EQ(items.size(), 11u);
+  EXPECT_EQ(items["<r2@x>"]->InReplyTo(), items["<r1@x>"]->MessageId());
+  EXPECT_EQ(items["<r3@x>"]->InReplyTo(), items["<r2@x>"]->MessageId());
+  ASSERT_TRUE(items.count("<m@x>"));
+  const auto& m = items["<m@x>"];
+  EXPECT_EQ(m->SentOnBehalfOfName(), kAutorDesconocido);
+  EXPECT_EQ(m->InReplyTo(), items["<r1@x>"]->MessageId()) << "the thread stays one";
+  EXPECT_EQ(items["<r4@x>"]->InReplyTo(), m->MessageId());
+  EXPECT_EQ(items["<r5@x>"]->InReplyTo(), m->MessageId());
+  ASSERT_TRUE(items.count("<x2@x>"));
+  EXPECT_EQ(items["<x2@x>"]->InReplyTo(), "");
+  EXPECT_EQ(items["<r6@x>"]->InReplyTo(), items["<x2@x>"]->MessageId());
+  EXPECT_EQ(items["<r7@x>"]->InReplyTo(), "");
+  EXPECT_EQ(items["<r7@x>"]->Subject(), "Blancos");
+  EXPECT_EQ(items["<r8@x>"]->InReplyTo(), items["<p@x> <q@x>"]->MessageId());
 }
 
 TEST_F(HilosTest, ASecondPassReadsTheItemsBackAndCreatesNothing) {
