@@ -478,6 +478,92 @@ TEST_F(Maildir, GuardarUnElementoBorradoNoLoRecrea) {
   EXPECT_TRUE(Archivos(dir_ / "d" / "cur").empty());
 }
 
+// A mail client acting on the file of an item in the instant before the store's next step of a
+// kind: the swap of the new content with the old file, or its rename to the new base.
+class FsConCliente : public maildir::Fs {
+ public:
+  std::function<void(const std::string& ruta)> antes_del_intercambio, antes_del_renombrado;
+  bool sin_intercambio = false;  // a file system that cannot swap two names
+  int RenameExchange(const std::string& a, const std::string& b) override {
+    if (auto cliente = std::exchange(antes_del_intercambio, nullptr)) cliente(b);
+    if (sin_intercambio) {
+      errno = EINVAL;
+      return -1;
+    }
+    return Fs::RenameExchange(a, b);
+  }
+  int Rename(const std::string& a, const std::string& b) override {
+    if (a.find("/cur/") != std::string::npos && b.find("/cur/") != std::string::npos) {
+      if (auto cliente = std::exchange(antes_del_renombrado, nullptr)) cliente(a);
+    }
+    return Fs::Rename(a, b);
+  }
+};
+
+// A changed item (a flagged header item whose text arrives) becomes a new message with the
+// flags its file has when it is replaced: a client's delete at any step is not undone, a flag it
+// set is kept, and there is one copy.
+TEST(MaildirReemplazo, UnClienteQueBorraOMarcaEnMedioGana) {
+  const auto borra = [](const std::string& ruta) { fs::remove(ruta); };
+  const auto lee = [](const std::string& ruta) { fs::rename(ruta, ruta + "S"); };  // ":2,F" -> ":2,FS"
+  struct Caso {
+    const char* que;
+    std::function<void(const std::string&)> FsConCliente::*momento;
+    std::function<void(const std::string&)> accion;
+    bool borrado;
+    bool sin_intercambio = false;
+  } casos[] = {
+      {"borrado antes del intercambio", &FsConCliente::antes_del_intercambio, borra, true},
+      {"leído antes del intercambio", &FsConCliente::antes_del_intercambio, lee, false},
+      {"borrado antes del nombre nuevo", &FsConCliente::antes_del_renombrado, borra, true},
+      {"leído antes del nombre nuevo", &FsConCliente::antes_del_renombrado, lee, false},
+      {"sin intercambio, leído antes", &FsConCliente::antes_del_renombrado, lee, false, true},
+      {"sin nada en medio", &FsConCliente::antes_del_renombrado, nullptr, false},
+  };
+  for (const auto& c : casos) {
+    SCOPED_TRACE(c.que);
+    TmpDir raiz;
+    auto cliente = std::make_shared<FsConCliente>();
+    auto app = maildir::AbreMaildir(raiz.str(), cliente);
+    auto f = app->GetNamespace("MAPI")->AddFolder("c");
+    auto nuevo = app->CreateItem(0);
+    nuevo->SetSubject("cabecera");
+    nuevo->SetFlagStatus(kMarcado);
+    nuevo->Move(*f);
+    const auto antes = Archivos(raiz / "c" / "cur");
+    ASSERT_EQ(antes.size(), 1u);
+    ASSERT_EQ(antes[0].substr(antes[0].size() - 4), ":2,F");
+
+    auto item = f->Items().at(0);
+    item->SetBody("el texto del artículo\n");
+    item->SetMessageClass("IPM.Note.News.Full");
+    cliente->sin_intercambio = c.sin_intercambio;
+    (*cliente).*c.momento = c.accion;
+    const long numero = NumeroDe([&] { item->Save(); });
+    EXPECT_TRUE(Archivos(raiz / "c" / "tmp").empty());
+    EXPECT_TRUE(Archivos(raiz / "c" / "new").empty());
+    const auto despues = Archivos(raiz / "c" / "cur");
+    if (c.borrado) {
+      EXPECT_EQ(numero, errnum::kObjetoNoEncontrado);
+      EXPECT_TRUE(despues.empty()) << "a deleted item is not brought back";
+      continue;
+    }
+    EXPECT_EQ(numero, 0);
+    ASSERT_EQ(despues.size(), 1u) << "one copy";
+    const std::string base = despues[0].substr(0, despues[0].find(':'));
+    EXPECT_NE(base, antes[0].substr(0, antes[0].find(':'))) << "a new message to readers";
+    EXPECT_EQ(despues[0].substr(base.size()), c.accion ? ":2,FS" : ":2,F");
+    const std::string texto = ReadFile(raiz / "c" / "cur" / despues[0]);
+    EXPECT_NE(texto.find("el texto del artículo"), std::string::npos);
+    // The object follows its new file, and so does another object of the same item.
+    EXPECT_EQ(item->FlagStatus(), kMarcado);
+    EXPECT_EQ(item->UnRead(), !c.accion);
+    EXPECT_EQ(f->Items().at(0)->MessageClass(), "IPM.Note.News.Full");
+    item->SetUnRead(true);
+    EXPECT_EQ(Archivos(raiz / "c" / "cur"), std::vector<std::string>{base + ":2,F"});
+  }
+}
+
 // An item let go (Aligera) reads its fields again from its file, exactly; one with unsaved
 // changes keeps them; a listed item is read at first use, with the flags its file has then,
 // and raises when the file went away; Find passes over such an item.
