@@ -2,6 +2,10 @@
 // body forms, and mail written by someone else.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+#include <string>
+
 #include "store/maildir/header_text.h"
 #include "store/maildir/item_format.h"
 
@@ -29,6 +33,113 @@ void EsCabeceraBienFormada(const std::string& archivo) {
     EXPECT_LE(linea.size(), 998u);
     EXPECT_EQ(linea.find_first_of(std::string("\r\0", 2)), std::string::npos) << linea;
     EXPECT_TRUE(linea[0] == ' ' || linea.find(':') != std::string::npos) << linea;
+  }
+}
+
+// The value of field `nombre` as it stands in `cabecera`: from after the colon to the end of its
+// last continuation line, line ends included.
+std::string Crudo(const std::string& cabecera, std::string_view nombre) {
+  const std::string inicio = std::string(nombre) + ":";
+  size_t i = 0;
+  while (i < cabecera.size() && cabecera.compare(i, inicio.size(), inicio) != 0) {
+    i = cabecera.find('\n', i);
+    if (i == std::string::npos) return std::string();
+    ++i;
+  }
+  if (i >= cabecera.size()) return std::string();
+  size_t fin = cabecera.find('\n', i);
+  while (fin != std::string::npos && fin + 1 < cabecera.size() &&
+         (cabecera[fin + 1] == ' ' || cabecera[fin + 1] == '\t')) {
+    fin = cabecera.find('\n', fin + 1);
+  }
+  if (fin == std::string::npos) fin = cabecera.size();
+  return cabecera.substr(i + inicio.size(), fin - i - inicio.size());
+}
+
+// Unfolding as RFC 5322 says: line ends removed, every blank kept; leading blanks dropped.
+std::string Despliega(std::string_view crudo) {
+  std::string r;
+  for (char c : crudo) {
+    if (c != '\n' && c != '\r') r += c;
+  }
+  return r.substr(std::min(r.size(), r.find_first_not_of(" \t")));
+}
+
+// One RFC 2047 encoded word's bytes, B or Q; nullopt for any other word.
+std::optional<std::string> DecodificaPalabra(std::string_view w) {
+  if (w.size() < 8 || w.substr(0, 2) != "=?" || w.substr(w.size() - 2) != "?=") return std::nullopt;
+  const std::string_view dentro = w.substr(2, w.size() - 4);
+  const size_t a = dentro.find('?');
+  if (a == std::string_view::npos || a + 2 >= dentro.size() || dentro[a + 2] != '?') return std::nullopt;
+  const std::string_view texto = dentro.substr(a + 3);
+  if (texto.find('?') != std::string_view::npos) return std::nullopt;
+  std::string bytes;
+  switch (dentro[a + 1]) {
+    case 'B':
+    case 'b':
+      if (auto d = DeBase64(texto)) bytes = *d;
+      else return std::nullopt;
+      break;
+    case 'Q':
+    case 'q':
+      for (size_t i = 0; i < texto.size(); ++i) {
+        if (texto[i] == '_') {
+          bytes += ' ';
+        } else if (texto[i] == '=' && i + 2 < texto.size()) {
+          bytes += static_cast<char>(std::stoi(std::string(texto.substr(i + 1, 2)), nullptr, 16));
+          i += 2;
+        } else {
+          bytes += texto[i];
+        }
+      }
+      break;
+    default:
+      return std::nullopt;
+  }
+  // Each word holds whole characters of its charset.
+  if (IgualSinCaso(dentro.substr(0, a), "UTF-8")) {
+    EXPECT_TRUE(EsUtf8Valido(bytes)) << w;
+  }
+  return bytes;
+}
+
+// What a mail reader shows of a display field: unfolded, encoded words decoded, and the blanks
+// between two adjacent encoded words dropped (RFC 2047 section 6.2).
+std::string VistaDeLector(std::string_view crudo) {
+  const std::string v = Despliega(crudo);
+  std::string r;
+  bool anterior = false;
+  size_t i = 0;
+  while (i < v.size()) {
+    size_t j = i;
+    while (j < v.size() && (v[j] == ' ' || v[j] == '\t')) ++j;
+    size_t k = j;
+    while (k < v.size() && v[k] != ' ' && v[k] != '\t') ++k;
+    const auto d = DecodificaPalabra(std::string_view(v).substr(j, k - j));
+    if (!(d && anterior) || k == j) r += v.substr(i, j - i);
+    r += d ? *d : v.substr(j, k - j);
+    anterior = d.has_value();
+    i = k;
+  }
+  return r;
+}
+
+// Every line of `texto` within `max` bytes; with `visible` (display fields) and the usual 78,
+// lines that hold an encoded word within 76 and their encoded words within 75.
+void LineasCaben(const std::string& texto, size_t max, bool visible = true) {
+  for (size_t i = 0, fin; i < texto.size(); i = fin + 1) {
+    fin = texto.find('\n', i);
+    if (fin == std::string::npos) fin = texto.size();
+    const std::string linea = texto.substr(i, fin - i);
+    EXPECT_LE(linea.size(), std::min<size_t>(max, 998)) << linea.substr(0, 100);
+    if (visible && max <= 78 && linea.find("=?") != std::string::npos) {
+      EXPECT_LE(linea.size(), 76u) << linea;
+      for (size_t p = linea.find("=?"); p != std::string::npos; p = linea.find("=?", p + 2)) {
+        const size_t q = linea.find("?=", p + 2);
+        const size_t e = q == std::string::npos ? linea.size() : linea.find(' ', q);
+        EXPECT_LE((e == std::string::npos ? linea.size() : e) - p, 75u) << linea;
+      }
+    }
   }
 }
 
@@ -84,18 +195,25 @@ TEST(ItemFormato, CabecerasVisibles) {
 TEST(ItemFormato, PalabrasCodificadasLargasNoPartenCaracteres) {
   std::string largo;
   for (int i = 0; i < 100; ++i) largo += "ñá€";
-  const std::string visible = TextoVisible(largo);
-  size_t i = 0;
-  while (i < visible.size()) {
-    size_t fin = visible.find(' ', i);
-    if (fin == std::string::npos) fin = visible.size();
-    const std::string palabra = visible.substr(i, fin - i);
-    EXPECT_LE(palabra.size(), 75u);
-    ASSERT_EQ(palabra.substr(0, 10), "=?UTF-8?B?");
-    const auto bytes = DeBase64(palabra.substr(10, palabra.size() - 12));
-    ASSERT_TRUE(bytes.has_value());
-    EXPECT_TRUE(EsUtf8Valido(*bytes)) << palabra;
-    i = fin + 1;
+  // The display form of an 8-bit value, and a word too long for a line encoded by the fold.
+  const std::string sin_cabecera = LineaCabecera("Subject", largo).substr(9);
+  for (const std::string& visible : {TextoVisible(largo), sin_cabecera}) {
+    std::string recompuesto;
+    size_t i = 0;
+    while (i < visible.size()) {
+      size_t fin = visible.find_first_of(" \n", i);
+      if (fin == std::string::npos) fin = visible.size();
+      const std::string palabra = visible.substr(i, fin - i);
+      i = fin + 1;
+      if (palabra.empty()) continue;
+      EXPECT_LE(palabra.size(), 75u);
+      ASSERT_EQ(palabra.substr(0, 10), "=?UTF-8?B?");
+      const auto bytes = DeBase64(palabra.substr(10, palabra.size() - 12));
+      ASSERT_TRUE(bytes.has_value());
+      EXPECT_TRUE(EsUtf8Valido(*bytes)) << palabra;
+      recompuesto += *bytes;
+    }
+    EXPECT_EQ(recompuesto, largo);
   }
 }
 
@@ -118,6 +236,96 @@ TEST(ItemFormato, PliegueYDespliegue) {
   for (size_t i = 0, fin; i < dura.size(); i = fin + 1) {
     fin = dura.find('\n', i);
     EXPECT_LE(fin - i, 998u);
+  }
+
+  // Display fields fold only before blanks; a word too long for a line becomes encoded words
+  // where the field allows them. A reader that unfolds and decodes (VistaDeLector) sees `vista`
+  // (the value itself when empty), on lines of at most `max` bytes.
+  const std::string x1500(1500, 'x'), a200(200, 'a'), b200(200, 'b');
+  std::string utf8_largo, referencias;
+  for (int i = 0; i < 150; ++i) utf8_largo += "ñ€";
+  for (int i = 0; i < 40; ++i) referencias += "<" + std::to_string(i) + ".abcdefghij@news.example.com> ";
+  referencias.pop_back();
+  const std::string cafe_largo = "=?UTF-8?B?" + Base64(std::string(150, 'c')) + "?=";  // 212 bytes
+  struct Caso {
+    std::string nombre, valor, vista;
+    size_t max = 78;
+  } casos[] = {
+      {"Subject", x1500, ""},
+      {"Subject", utf8_largo, ""},
+      {"Subject", std::string(300, '\xE9'), ""},  // ISO-8859-1
+      {"Subject", a200 + " " + b200, ""},
+      {"Subject", "uno dos tres " + x1500 + " fin", ""},
+      {"Subject", "a   " + b200 + "  c", ""},
+      {"Subject", "=?ISO-8859-1?Q?Caf=E9?= para todos", "Caf\xE9 para todos"},
+      {"Subject", "=?UTF-8?Q?Caf=C3=A9?= " + a200, "Café " + a200},
+      {"Subject", a200 + " =?UTF-8?Q?Caf=C3=A9?= " + b200, a200 + " Café " + b200},
+      {"Subject", "ver " + cafe_largo + " y", "ver " + std::string(150, 'c') + " y", 998},
+      {"From", "Ana " + a200 + " <ana@example.com>", ""},
+      {"To", "\"" + a200 + "\" <a@example.com>, b@example.com", a200 + " <a@example.com>, b@example.com"},
+      {"To", "\"uno " + a200 + "\" <a@example.com>", "", 998},  // inside quotes: left on its line
+      {"References", referencias, ""},
+      {"References", "<a@x> <" + std::string(900, 'i') + "@x> <b@x>", "", 998},
+      {"Message-ID", "<" + std::string(990, 'm') + "@x>", "", 998},
+  };
+  for (const auto& c : casos) {
+    SCOPED_TRACE(c.nombre + ": " + c.valor.substr(0, 60));
+    const std::string vista = c.vista.empty() ? c.valor : c.vista;
+    const std::string plegada = LineaCabecera(c.nombre, c.valor);
+    LineasCaben(plegada, c.max);
+    ASSERT_EQ(LeeCampos(plegada + "\n").size(), 1u);
+    EXPECT_EQ(VistaDeLector(Crudo(plegada, c.nombre)), vista);
+    if (c.nombre != "Subject") continue;
+    // Through the item: the display form of the value, and its exact copy, which reads back
+    // whole both through our reader and by unfolding as RFC 5322 says and decoding.
+    RegistroItem r;
+    r.asunto = c.valor;
+    const std::string archivo = EscribeItem(r, "");
+    EsCabeceraBienFormada(archivo);
+    LineasCaben(archivo.substr(0, FinDeCabecera(archivo)), c.max, false);
+    LineasCaben("Subject:" + Crudo(archivo, "Subject"), c.max);
+    EXPECT_EQ(VistaDeLector(Crudo(archivo, "Subject")), vista);
+    EXPECT_EQ(LeeCabeceraItem(archivo).registro.asunto, c.valor);
+    EXPECT_EQ(DecodificaExacto(Despliega(Crudo(archivo, "X-Tablon-Asunto"))), c.valor);
+  }
+
+  // Exact values ignore white space: a fold anywhere, even inside a %XX escape, reads back, both
+  // through our reader and unfolded as RFC 5322 says and then decoded.
+  for (const std::string& v : {std::string("Caf\xE9 50% ; x"), x1500, std::string("a\r\n\t b")}) {
+    const std::string cod = CodificaExacto(v);
+    EXPECT_EQ(cod.find_first_of(" \t\r\n"), std::string::npos);
+    for (size_t k = 1; k < std::min<size_t>(cod.size(), 40); ++k) {
+      const std::string plegado =
+          "X-Tablon-Clase: x\nX-Tablon-Asunto: " + cod.substr(0, k) + "\n " + cod.substr(k) + "\n";
+      EXPECT_EQ(DecodificaExacto(Despliega(Crudo(plegado, "X-Tablon-Asunto"))), v) << k;
+      EXPECT_EQ(LeeCabeceraItem(plegado).registro.asunto, v) << k;
+    }
+    const std::string exacta = LineaCabeceraExacta("X-Tablon-Asunto", cod);
+    LineasCaben(exacta, 78, false);
+    EXPECT_EQ(DecodificaExacto(Despliega(Crudo(exacta, "X-Tablon-Asunto"))), v);
+  }
+
+  // Identifiers are never encoded. One that fits on a line of its own reads back whole (after
+  // a fold right after the colon when it does not fit on the first); one longer than any line
+  // is cut, keeping every byte but gaining a blank at each cut.
+  for (const size_t n : {985u, 997u, 1500u, 3000u}) {
+    RegistroItem r;
+    r.message_id = "<" + std::string(n - 4, 'm') + "@x>";
+    r.references = "<p@x> " + r.message_id;
+    const std::string archivo = EscribeItem(r, "");
+    EsCabeceraBienFormada(archivo);
+    const RegistroItem l = LeeCabeceraItem(archivo).registro;
+    std::string id = l.message_id, refs = l.references;
+    if (n < 998) {
+      EXPECT_EQ(id, r.message_id);
+      EXPECT_EQ(refs, r.references);
+    }
+    std::erase(id, ' ');
+    EXPECT_EQ(id, r.message_id);
+    EXPECT_EQ(refs.substr(0, 6), "<p@x> ");
+    refs.erase(0, 6);
+    std::erase(refs, ' ');
+    EXPECT_EQ(refs, r.message_id);
   }
   // CRLF files and continuation lines with tabs unfold too.
   const auto crlf = LeeCampos("Subject: uno\r\n\tdos\r\nFrom: x\r\n\r\ncuerpo: no\r\n");

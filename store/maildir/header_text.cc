@@ -1,5 +1,6 @@
 #include "store/maildir/header_text.h"
 
+#include <algorithm>
 #include <array>
 
 namespace tablon::store::maildir {
@@ -8,8 +9,13 @@ namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
 constexpr char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-constexpr size_t kPliegue = 78;   // fold lines near this length...
-constexpr size_t kMaxLinea = 998;  // ...and never beyond this one
+constexpr size_t kPliegue = 78;            // fold lines near this length...
+constexpr size_t kPliegueCodificado = 76;  // ...a line holding encoded words near this one...
+constexpr size_t kMaxLinea = 998;          // ...and never beyond this one
+constexpr size_t kMaxPalabraCodificada = 75;
+// Bytes in each encoded word of a display value: 48 base64 characters, so that the first word
+// (65 characters at most) still fits on the field's first line after "In-Reply-To: ".
+constexpr size_t kBytesPorPalabra = 36;
 
 int ValorHex(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -29,12 +35,11 @@ size_t LargoUtf8(std::string_view s, size_t i) {
   return i + n <= s.size() ? n : 1;
 }
 
-// RFC 2047 "B" encoded words for `texto`, separated by blanks, each at most 75 characters and
+// RFC 2047 "B" encoded words for `texto`, separated by blanks, each at most 65 characters and
 // never splitting a UTF-8 character.
 std::string PalabrasCodificadas(std::string_view texto) {
   const bool utf8 = EsUtf8Valido(texto);
   const std::string inicio = utf8 ? "=?UTF-8?B?" : "=?ISO-8859-1?B?";
-  constexpr size_t kBytesPorPalabra = 45;  // 60 base64 characters
   std::string r;
   size_t i = 0;
   while (i < texto.size()) {
@@ -92,16 +97,25 @@ void AgregaCodificaExacto(std::string& r, std::string_view valor) {
 }
 
 std::string DecodificaExacto(std::string_view t) {
+  // Blanks and line ends are no part of the encoding: skipped wherever they are, inside a %XX
+  // escape too.
+  auto salta = [&](size_t i) {
+    while (i < t.size() && (EsBlanco(t[i]) || t[i] == '\r' || t[i] == '\n')) ++i;
+    return i;
+  };
   std::string r;
   r.reserve(t.size());
-  for (size_t i = 0; i < t.size(); ++i) {
-    if (EsBlanco(t[i]) || t[i] == '\r' || t[i] == '\n') continue;
-    if (t[i] == '%' && i + 2 < t.size() && ValorHex(t[i + 1]) >= 0 && ValorHex(t[i + 2]) >= 0) {
-      r += static_cast<char>(ValorHex(t[i + 1]) * 16 + ValorHex(t[i + 2]));
-      i += 2;
-    } else {
-      r += t[i];
+  for (size_t i = salta(0); i < t.size(); i = salta(i)) {
+    if (t[i] == '%') {
+      const size_t a = salta(i + 1);
+      const size_t b = a < t.size() ? salta(a + 1) : t.size();
+      if (b < t.size() && ValorHex(t[a]) >= 0 && ValorHex(t[b]) >= 0) {
+        r += static_cast<char>(ValorHex(t[a]) * 16 + ValorHex(t[b]));
+        i = b + 1;
+        continue;
+      }
     }
+    r += t[i++];
   }
   return r;
 }
@@ -231,6 +245,187 @@ std::string TextoVisibleCalculado(std::string_view valor, bool es_direccion) {
   }
   return PalabrasCodificadas(v);
 }
+
+// Where a field allows encoded words (RFC 2047 section 5): anywhere in unstructured text, only as
+// words of a phrase in an address list, nowhere in the others (identifiers, dates).
+enum class ClaseCampo { Texto, Direcciones, Otro };
+
+ClaseCampo ClaseDe(std::string_view nombre) {
+  if (IgualSinCaso(nombre, "Subject") || IgualSinCaso(nombre, "Comments")) return ClaseCampo::Texto;
+  for (std::string_view n : {"From", "To", "Cc", "Bcc", "Reply-To", "Sender"}) {
+    if (IgualSinCaso(nombre, n)) return ClaseCampo::Direcciones;
+  }
+  return ClaseCampo::Otro;
+}
+
+// "=?charset?B?text?=" or "=?charset?Q?text?=": what a reader takes for an encoded word.
+bool PareceCodificada(std::string_view w) {
+  if (w.size() < 8 || w.substr(0, 2) != "=?" || w.substr(w.size() - 2) != "?=") return false;
+  const std::string_view dentro = w.substr(2, w.size() - 4);
+  const size_t a = dentro.find('?');
+  if (a == 0 || a == std::string_view::npos || a + 2 >= dentro.size() || dentro[a + 2] != '?') {
+    return false;
+  }
+  const char e = static_cast<char>(dentro[a + 1] | 0x20);
+  return (e == 'b' || e == 'q') && dentro.find('?', a + 3) == std::string_view::npos;
+}
+
+// An atom of a phrase (RFC 5322 atext; 8-bit bytes too, which only an encoded word can carry).
+bool EsAtomo(std::string_view w) {
+  for (char ch : w) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c >= 0x80 || std::string_view("!#$%&'*+-/=?^_`{|}~").find(ch) != std::string_view::npos;
+    if (!ok) return false;
+  }
+  return !w.empty();
+}
+
+// A whole quoted string `"..."` in one word: its text without quotes and escapes into `texto`.
+bool EsEntrecomillada(std::string_view w, std::string& texto) {
+  if (w.size() < 3 || w.front() != '"' || w.back() != '"') return false;
+  texto.clear();
+  size_t i = 1;
+  while (i + 1 < w.size()) {
+    if (w[i] == '"') return false;
+    if (w[i] == '\\') ++i;
+    if (i + 1 >= w.size()) return false;  // the closing quote is escaped
+    texto += w[i++];
+  }
+  return true;
+}
+
+// Where a byte of an address list stands: inside a quoted string, a comment or an angle address
+// no word can be replaced by encoded words.
+struct Sintaxis {
+  bool comillas = false, escape = false, angulo = false;
+  int comentario = 0;
+
+  bool Fuera() const { return !comillas && !escape && !angulo && comentario == 0; }
+  void Avanza(std::string_view t) {
+    for (char c : t) {
+      if (escape) {
+        escape = false;
+      } else if (comillas) {
+        if (c == '\\') escape = true;
+        else if (c == '"') comillas = false;
+      } else if (comentario > 0) {
+        if (c == '\\') escape = true;
+        else if (c == '(') ++comentario;
+        else if (c == ')') --comentario;
+      } else if (c == '"') {
+        comillas = true;
+      } else if (c == '(') {
+        comentario = 1;
+      } else if (c == '<') {
+        angulo = true;
+      } else if (c == '>') {
+        angulo = false;
+      }
+    }
+  }
+};
+
+// The blanks before a word and the word, from `i` on.
+struct Token {
+  std::string_view blancos, palabra;
+  size_t fin = 0;
+};
+
+Token SiguienteToken(std::string_view v, size_t i) {
+  size_t j = i;
+  while (j < v.size() && EsBlanco(v[j])) ++j;
+  size_t k = j;
+  while (k < v.size() && !EsBlanco(v[k])) ++k;
+  return {v.substr(i, j - i), v.substr(j, k - j), k};
+}
+
+// The lines of one field being written: "Name:" and the value, folded only before blanks.
+class Plegador {
+ public:
+  Plegador(std::string& r, std::string_view nombre) : r_(r), largo_(nombre.size() + 1) {
+    r_.append(nombre);
+    r_ += ':';
+  }
+
+  size_t largo() const { return largo_; }
+  bool LineaCodificada() const { return codificada_; }
+
+  void Pon(std::string_view t, bool codificada = false) {
+    r_.append(t);
+    largo_ += t.size();
+    codificada_ = codificada_ || codificada;
+  }
+  void Salto() {
+    r_ += '\n';
+    largo_ = 0;
+    codificada_ = false;
+  }
+
+  // The blanks `b` and then `siguiente` bytes that must follow the last of them on its line: on
+  // this line when all fits within `limite`; otherwise a fold before a blank, the new line
+  // starting with as many of them as leave room for what follows (one at least) and the others
+  // ending this line (on lines of their own past 998 bytes, a case of hundreds of blanks).
+  void Blancos(std::string_view b, size_t siguiente, size_t limite) {
+    if (b.empty()) return;
+    if (largo_ + b.size() + siguiente <= limite) {
+      Pon(b);
+      return;
+    }
+    size_t en_nueva = siguiente < limite ? limite - siguiente : 1;
+    if (en_nueva > b.size()) en_nueva = b.size();
+    std::string_view cabeza = b.substr(0, b.size() - en_nueva);
+    while (!cabeza.empty()) {
+      if (largo_ >= kMaxLinea) Salto();
+      const size_t k = std::min(kMaxLinea - largo_, cabeza.size());
+      Pon(cabeza.substr(0, k));
+      cabeza.remove_prefix(k);
+    }
+    Salto();
+    Pon(b.substr(b.size() - en_nueva));
+  }
+
+ private:
+  std::string& r_;
+  size_t largo_;
+  bool codificada_ = false;  // the current line holds an encoded word
+};
+
+// Bytes taken by the encoded word of `n` bytes.
+size_t LargoCodificada(size_t n, bool utf8) { return (utf8 ? 12 : 17) + (n + 2) / 3 * 4; }
+
+// `texto` as encoded words, the first after the blanks `antes` (folded as Plegador::Blancos
+// does), the others after a blank or a fold: each word at most 75 bytes, each line at most 76,
+// no UTF-8 character split.
+void PonCodificadas(Plegador& p, std::string_view antes, std::string_view texto, bool primera) {
+  const bool utf8 = EsUtf8Valido(texto);
+  const std::string_view inicio = utf8 ? "=?UTF-8?B?" : "=?ISO-8859-1?B?";
+  auto largo_caracter = [&](size_t i) { return utf8 ? LargoUtf8(texto, i) : 1; };
+  p.Blancos(antes, LargoCodificada(largo_caracter(0), utf8), primera ? kMaxLinea : kPliegueCodificado);
+  std::string palabra;
+  size_t i = 0;
+  while (i < texto.size()) {
+    if (i > 0) {
+      const size_t minimo = LargoCodificada(largo_caracter(i), utf8);
+      if (p.largo() + 1 + minimo > kPliegueCodificado) p.Salto();
+      p.Pon(" ");
+    }
+    const size_t sitio =
+        std::min(kMaxPalabraCodificada, kPliegueCodificado > p.largo() ? kPliegueCodificado - p.largo() : 0);
+    size_t fin = i + largo_caracter(i);  // one character at least, whatever the room
+    while (fin < texto.size()) {
+      const size_t n = largo_caracter(fin);
+      if (LargoCodificada(fin + n - i, utf8) > sitio) break;
+      fin += n;
+    }
+    palabra.assign(inicio);
+    palabra += Base64(texto.substr(i, fin - i));
+    palabra += "?=";
+    p.Pon(palabra, true);
+    i = fin;
+  }
+}
+
 }  // namespace
 
 std::string LineaCabecera(std::string_view nombre, std::string_view valor) {
@@ -240,39 +435,95 @@ std::string LineaCabecera(std::string_view nombre, std::string_view valor) {
 }
 
 void AgregaLineaCabecera(std::string& r, std::string_view nombre, std::string_view valor) {
-  r.append(nombre);
-  r += ':';
-  size_t largo = nombre.size() + 1;  // of the line being built
-  size_t i = 0;
-  bool primera = true;
-  while (i < valor.size()) {
-    // A token: the blanks before a word, and the word.
-    size_t j = i;
-    while (j < valor.size() && valor[j] == ' ') ++j;
-    while (j < valor.size() && valor[j] != ' ') ++j;
-    std::string_view token = valor.substr(i, j - i);
+  const ClaseCampo clase = ClaseDe(nombre);
+  Plegador p(r, nombre);
+  Sintaxis sintaxis;
+  std::string primeros_blancos, texto;
+  bool anterior_codificada = false;  // the last word written is one a reader decodes
+  bool sin_blancos = false;          // the blanks of this token went into the encoded words before
+  Token t = SiguienteToken(valor, 0);
+  const bool vacio = t.palabra.empty() && t.blancos.empty();
+  for (bool primera = true; !t.palabra.empty() || !t.blancos.empty(); primera = false) {
+    const Token sig = SiguienteToken(valor, t.fin);
+    // The blanks before the first word include the one written after the colon.
+    std::string_view blancos = t.blancos;
     if (primera) {
-      r += ' ';
-      ++largo;
-    } else if (largo + token.size() > kPliegue && token.front() == ' ' &&
-               token.find_first_not_of(' ') != std::string_view::npos) {
-      r += '\n';
-      largo = 0;
+      primeros_blancos.assign(" ");
+      primeros_blancos.append(t.blancos);
+      blancos = primeros_blancos;
+    } else if (sin_blancos) {
+      blancos = " ";
     }
-    primera = false;
-    // A word that cannot fit on any line is cut hard (the display copy gains blanks there).
-    while (largo + token.size() > kMaxLinea) {
-      const size_t cabe = kMaxLinea - largo > 1 ? kMaxLinea - largo - 1 : 0;
-      r.append(token.substr(0, cabe));
-      r += "\n ";
-      largo = 1;
-      token.remove_prefix(cabe);
+    sin_blancos = false;
+    const std::string_view w = t.palabra;
+    const bool ya_codificada = PareceCodificada(w);
+    // The line the word goes on: this one for the first word, otherwise one of its own at worst.
+    const size_t linea = primera ? p.largo() + blancos.size() + w.size() : 1 + w.size();
+    const bool larga = linea > (ya_codificada ? kPliegueCodificado : kPliegue) &&
+                       (!ya_codificada || linea > kMaxLinea);
+    const bool cabe = linea <= kMaxLinea || (primera && 1 + w.size() <= kMaxLinea);
+    bool codificable = false;
+    std::string_view contenido = w;
+    if (larga && !w.empty()) {
+      if (clase == ClaseCampo::Texto) {
+        codificable = true;
+      } else if (clase == ClaseCampo::Direcciones && sintaxis.Fuera()) {
+        if (EsAtomo(w)) {
+          codificable = true;
+        } else if (EsEntrecomillada(w, texto)) {
+          codificable = true;
+          contenido = texto;
+        }
+      }
+      // A word the value already holds encoded stays as it is where it fits: readers decode it.
+      if (ya_codificada && cabe) codificable = false;
     }
-    r.append(token);
-    largo += token.size();
-    i = j;
+    if (codificable) {
+      // Blanks between two encoded words are dropped by readers: those that separate this word
+      // from an encoded neighbour travel inside this word's encoded text.
+      std::string carga;
+      std::string_view antes = blancos;
+      if (anterior_codificada && !primera) {
+        carga.append(blancos);
+        antes = " ";
+      }
+      carga.append(contenido);
+      if (!sig.palabra.empty() && PareceCodificada(sig.palabra) && 1 + sig.palabra.size() <= kMaxLinea) {
+        carga.append(sig.blancos);
+        sin_blancos = true;
+      }
+      PonCodificadas(p, antes, carga, primera);
+      anterior_codificada = true;
+    } else if (cabe || w.empty()) {
+      const size_t limite = primera ? kMaxLinea
+                            : (ya_codificada || p.LineaCodificada()) ? kPliegueCodificado
+                                                                      : kPliegue;
+      p.Blancos(blancos, w.size(), limite);
+      p.Pon(w, ya_codificada);
+      anterior_codificada = ya_codificada;
+    } else {
+      // Longer than any line and not a word encoded words may stand for (an identifier, an
+      // address): cut into lines of 998 bytes, so a reader sees blanks inside it.
+      p.Blancos(blancos, w.size(), primera ? kMaxLinea : kPliegue);
+      std::string_view resto = w;
+      while (!resto.empty()) {
+        if (p.largo() >= kMaxLinea) {
+          p.Salto();
+          p.Pon(" ");
+        }
+        const size_t k = std::min(kMaxLinea - p.largo(), resto.size());
+        p.Pon(resto.substr(0, k));
+        resto.remove_prefix(k);
+      }
+      anterior_codificada = false;
+    }
+    if (clase == ClaseCampo::Direcciones) {
+      sintaxis.Avanza(t.blancos);
+      sintaxis.Avanza(w);
+    }
+    t = sig;
   }
-  if (primera) r += ' ';
+  if (vacio) r += ' ';
   r += '\n';
 }
 
