@@ -57,20 +57,6 @@ std::string Cabecera(const std::string& texto, const std::string& nombre) {
   return bloque.substr(inicio, bloque.find('\n', inicio) - inicio);
 }
 
-// The text with every bare LF made CRLF, as IMAP serves and counts a message.
-std::string ConCrlf(const std::string& s) {
-  std::string r;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) r += '\r';
-    r += s[i];
-  }
-  return r;
-}
-
-bool Tiene(const std::vector<std::string>& v, const std::string& x) {
-  return std::find(v.begin(), v.end(), x) != v.end();
-}
-
 // A Date header `dias` days before today (UTC) at hh:mm on the clock of a zone `zona` minutes
 // east of UTC, and the instant it names. Always in the past and within INN's ten days.
 struct FechaDeArticulo {
@@ -552,7 +538,7 @@ TEST_F(InnArticulos, DovecotServesTheDownloadedItemWholeAsANewMessage) {
 
   const auto archivos = Archivos(raiz.message_id);
   ASSERT_EQ(archivos.size(), 1u);
-  const std::string archivo = ConCrlf(ReadFile(archivos[0]));
+  const std::string archivo = test::ConCrlf(ReadFile(archivos[0]));
   ASSERT_NE(archivo.find("\r\n\r\nTexto de raiz\r\n"), std::string::npos) << archivo;
   test::ClienteImap nuevo(dovecot.Port());
   nuevo.Login(test::Dovecot::kUsuario, test::Dovecot::kClave);
@@ -569,8 +555,8 @@ TEST_F(InnArticulos, DovecotServesTheDownloadedItemWholeAsANewMessage) {
       EXPECT_NE(m.uid, uid_cabecera);
       EXPECT_EQ(m.tamano, archivo.size());
       EXPECT_EQ(cuerpo, archivo);
-      EXPECT_TRUE(Tiene(m.banderas, "\\Flagged"));
-      EXPECT_FALSE(Tiene(m.banderas, "\\Seen"));
+      EXPECT_TRUE(m.Tiene("\\Flagged"));
+      EXPECT_FALSE(m.Tiene("\\Seen"));
     }
     EXPECT_EQ(suyos, 1u);
   }

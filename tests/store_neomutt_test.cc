@@ -96,20 +96,6 @@ TEST(Neomutt, MuestraElHiloDeRespuestas) {
   EXPECT_NE(indice[2].find("└─>"), std::string::npos) << pantalla;
 }
 
-// The text with every bare LF made CRLF, as IMAP serves and counts a message.
-std::string ConCrlf(const std::string& s) {
-  std::string r;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) r += '\r';
-    r += s[i];
-  }
-  return r;
-}
-
-bool Tiene(const std::vector<std::string>& v, const std::string& x) {
-  return std::find(v.begin(), v.end(), x) != v.end();
-}
-
 TEST(Dovecot, SirveCadaItemEnteroConSuTamanoYSusBanderas) {
   if (!test::Dovecot::Available()) GTEST_SKIP() << "dovecot no está instalado";
   test::TmpDir dir;
@@ -134,7 +120,7 @@ TEST(Dovecot, SirveCadaItemEnteroConSuTamanoYSusBanderas) {
   std::vector<std::string> archivos;
   for (const char* sub : {"new", "cur"}) {
     for (const auto& e : std::filesystem::directory_iterator(dir.path() / "grupo" / sub)) {
-      archivos.push_back(ConCrlf(test::ReadFile(e.path())));
+      archivos.push_back(test::ConCrlf(test::ReadFile(e.path())));
     }
   }
   ASSERT_EQ(archivos.size(), 2u);
@@ -155,8 +141,8 @@ TEST(Dovecot, SirveCadaItemEnteroConSuTamanoYSusBanderas) {
       servido[static_cast<size_t>(a - archivos.begin())] = true;
       EXPECT_EQ(m.tamano, cuerpo.size()) << "UID " << m.uid;
       const bool es_articulo = cuerpo.find("primera línea") != std::string::npos;
-      EXPECT_EQ(Tiene(m.banderas, "\\Seen"), es_articulo) << cuerpo;
-      EXPECT_EQ(Tiene(m.banderas, "\\Flagged"), es_articulo) << cuerpo;
+      EXPECT_EQ(m.Tiene("\\Seen"), es_articulo) << cuerpo;
+      EXPECT_EQ(m.Tiene("\\Flagged"), es_articulo) << cuerpo;
       // The article is offered as the message it is.
       EXPECT_EQ(m.estructura.find("\"rfc822\"") != std::string::npos, es_articulo) << m.estructura;
     }

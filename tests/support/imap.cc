@@ -289,4 +289,20 @@ std::string ClienteImap::Cuerpo(std::uint32_t uid) {
   return cuerpo;
 }
 
+bool MensajeImap::Tiene(std::string_view bandera) const {
+  for (const auto& b : banderas) {
+    if (b == bandera) return true;
+  }
+  return false;
+}
+
+std::string ConCrlf(std::string_view s) {
+  std::string r;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) r += '\r';
+    r += s[i];
+  }
+  return r;
+}
+
 }  // namespace tablon::test

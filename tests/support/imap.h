@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tablon::test {
@@ -17,7 +18,11 @@ struct MensajeImap {
   std::uint64_t tamano = 0;             // RFC822.SIZE: the size with CRLF line ends
   std::vector<std::string> banderas;    // FLAGS, as sent ("\\Seen", "\\Flagged", "$Label1")
   std::string estructura;               // BODYSTRUCTURE, the parenthesised text as sent
+  bool Tiene(std::string_view bandera) const;
 };
+
+// The text with every bare LF made CRLF: how IMAP serves and counts a message stored with LF.
+std::string ConCrlf(std::string_view s);
 
 class ClienteImap {
  public:
