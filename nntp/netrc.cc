@@ -1,9 +1,14 @@
 #include "nntp/netrc.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/error.h"
 
 namespace tablon::nntp {
 
@@ -13,34 +18,16 @@ class Fichas {
  public:
   explicit Fichas(std::string_view t) : t_(t) {}
 
-  // The next token, or nullopt at the end.
-  std::optional<std::string> Siguiente() {
-    for (;;) {
-      while (i_ < t_.size() && EsBlanco(t_[i_])) ++i_;
-      if (i_ >= t_.size()) return std::nullopt;
-      if (t_[i_] != '#') break;
-      while (i_ < t_.size() && t_[i_] != '\n') ++i_;
-    }
-    std::string r;
-    if (t_[i_] == '"') {
-      ++i_;
-      while (i_ < t_.size() && t_[i_] != '"') {
-        if (t_[i_] == '\\' && i_ + 1 < t_.size()) ++i_;
-        r += t_[i_++];
-      }
-      if (i_ < t_.size()) ++i_;  // the closing quote
-      return r;
-    }
-    while (i_ < t_.size() && !EsBlanco(t_[i_])) {
-      if (t_[i_] == '\\' && i_ + 1 < t_.size()) ++i_;
-      r += t_[i_++];
-    }
-    return r;
-  }
+  // The next token where a keyword is expected: a token starting with "#" comments out the
+  // rest of its line. Nullopt at the end.
+  std::optional<std::string> Clave() { return Ficha(true); }
+  // The next token where a value is expected: "#" is an ordinary character there.
+  std::optional<std::string> Valor() { return Ficha(false); }
 
-  // Skips a macro body: everything up to and including the first empty line.
+  // Skips a macro body: the rest of the "macdef NAME" line, then everything up to and including
+  // the first empty line.
   void SaltaMacro() {
-    while (i_ < t_.size() && t_[i_] != '\n') ++i_;  // rest of the "macdef NAME" line
+    while (i_ < t_.size() && t_[i_] != '\n') ++i_;
     while (i_ < t_.size()) {
       const std::size_t fin = t_.find('\n', i_ + 1);
       if (fin == std::string_view::npos) {
@@ -57,6 +44,41 @@ class Fichas {
  private:
   static bool EsBlanco(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
+  std::optional<std::string> Ficha(bool comentarios) {
+    for (;;) {
+      while (i_ < t_.size() && EsBlanco(t_[i_])) ++i_;
+      if (i_ >= t_.size()) return std::nullopt;
+      if (!comentarios || t_[i_] != '#') break;
+      while (i_ < t_.size() && t_[i_] != '\n') ++i_;
+    }
+    std::string r;
+    if (t_[i_] == '"') {
+      // A quoted value ends at its closing quote, or at the line end when that is missing.
+      ++i_;
+      while (i_ < t_.size() && t_[i_] != '"' && t_[i_] != '\n') {
+        if (t_[i_] == '\\' && i_ + 1 < t_.size() && t_[i_ + 1] != '\n') {
+          ++i_;
+          switch (t_[i_]) {
+            case 'n': r += '\n'; break;
+            case 'r': r += '\r'; break;
+            case 't': r += '\t'; break;
+            default: r += t_[i_]; break;
+          }
+          ++i_;
+          continue;
+        }
+        r += t_[i_++];
+      }
+      if (i_ < t_.size() && t_[i_] == '"') ++i_;
+      return r;
+    }
+    while (i_ < t_.size() && !EsBlanco(t_[i_])) {
+      if (t_[i_] == '\\' && i_ + 1 < t_.size()) ++i_;
+      r += t_[i_++];
+    }
+    return r;
+  }
+
   std::string_view t_;
   std::size_t i_ = 0;
 };
@@ -65,50 +87,90 @@ bool MismoHost(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-}  // namespace
+struct Analisis {
+  std::optional<CredencialesNetrc> credenciales;
+  bool con_contrasena = false;  // some entry holds a non-empty password
+};
 
-std::optional<CredencialesNetrc> BuscaEnNetrc(std::string_view texto, std::string_view maquina) {
+// The whole file is read (not only up to the entry found) to know whether it holds a password.
+Analisis Analiza(std::string_view texto, std::string_view maquina) {
   Fichas fichas(texto);
-  std::optional<CredencialesNetrc> por_defecto;
+  Analisis r;
+  std::optional<CredencialesNetrc> hallada, por_defecto;
   CredencialesNetrc actual;
   enum class Entrada { kNinguna, kLaBuscada, kOtra, kPorDefecto } entrada = Entrada::kNinguna;
 
-  auto cierra = [&]() -> bool {  // true when the entry just ended is the one looked for
-    if (entrada == Entrada::kLaBuscada) return true;
+  auto cierra = [&] {
+    if (entrada == Entrada::kLaBuscada && !hallada) hallada = actual;
     if (entrada == Entrada::kPorDefecto && !por_defecto) por_defecto = actual;
-    return false;
   };
 
-  while (auto ficha = fichas.Siguiente()) {
-    if (*ficha == "machine" || *ficha == "default") {
-      if (cierra()) return actual;
+  while (auto clave = fichas.Clave()) {
+    if (*clave == "machine" || *clave == "default") {
+      cierra();
       actual = {};
-      if (*ficha == "default") {
+      if (*clave == "default") {
         entrada = Entrada::kPorDefecto;
       } else {
-        const auto nombre = fichas.Siguiente();
+        const auto nombre = fichas.Valor();
         entrada = nombre && MismoHost(*nombre, maquina) ? Entrada::kLaBuscada : Entrada::kOtra;
       }
-    } else if (*ficha == "login" || *ficha == "password" || *ficha == "account") {
-      auto valor = fichas.Siguiente();
+    } else if (*clave == "login" || *clave == "password" || *clave == "account") {
+      auto valor = fichas.Valor();
       if (!valor) break;
-      if (*ficha == "login") actual.usuario = std::move(*valor);
-      if (*ficha == "password") actual.contrasena = std::move(*valor);
-    } else if (*ficha == "macdef") {
+      if (*clave == "login") actual.usuario = std::move(*valor);
+      if (*clave == "password") {
+        if (!valor->empty()) r.con_contrasena = true;
+        actual.contrasena = std::move(*valor);
+      }
+    } else if (*clave == "macdef") {
+      fichas.Valor();  // the macro's name
       fichas.SaltaMacro();
     }
-    // Unknown tokens are skipped, as the classic readers do.
+    // Other keywords are skipped, as the classic readers do.
   }
-  if (cierra()) return actual;
-  return por_defecto;
+  cierra();
+  r.credenciales = hallada ? std::move(hallada) : std::move(por_defecto);
+  return r;
+}
+
+}  // namespace
+
+std::optional<CredencialesNetrc> BuscaEnNetrc(std::string_view texto, std::string_view maquina) {
+  return Analiza(texto, maquina).credenciales;
 }
 
 std::optional<CredencialesNetrc> LeeNetrc(const std::string& ruta, std::string_view maquina) {
   if (ruta.empty()) return std::nullopt;
-  std::ifstream in(ruta, std::ios::binary);
-  if (!in) return std::nullopt;
-  const std::string texto((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return BuscaEnNetrc(texto, maquina);
+  const int fd = ::open(ruta.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  struct Cierre {
+    int fd;
+    ~Cierre() { ::close(fd); }
+  } cierre{fd};
+  // The mode is taken from the file opened, not from its name, so the two cannot differ.
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  std::string texto;
+  char buf[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    texto.append(buf, static_cast<std::size_t>(n));
+  }
+  Analisis a = Analiza(texto, maquina);
+  if (a.con_contrasena && (st.st_mode & 077) != 0) {
+    char modo[8];
+    std::snprintf(modo, sizeof modo, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    throw Error(errnum::kCredenciales,
+                "No se usa " + ruta + ": guarda contraseñas y otros usuarios pueden leerlo o escribirlo (permisos " +
+                    modo + "); con \"chmod 600 " + ruta + "\" solo lo lee su dueño");
+  }
+  return std::move(a.credenciales);
 }
 
 std::string RutaNetrcPorDefecto() {

@@ -1,6 +1,9 @@
 // Credentials from netrc text, and the control's Host text.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+
 #include "core/error.h"
 #include "nntp/direccion.h"
 #include "nntp/netrc.h"
@@ -21,12 +24,21 @@ TEST(NntpNetrc, FindsTheEntryForAHost) {
       "\n"
       "machine 127.0.0.1 login local password l0cal # trailing comment\n"
       "machine nopass.example.org login solo\n"
+      "machine hash.example.org login h password #Xy9\n"
+      "machine next.example.org login n password nn\n"
+      "machine commented.example.org # login evil password evil\n"
+      "  login c password cc\n"
+      "machine keyword.example.org login k password machine\n"
+      "machine escaped.example.org login e password \"a\\tb\\\\c\\\"d\"\n"
+      "machine unclosed.example.org login u password \"open\n"
+      "machine after.example.org login a password aa\n"
       "default login anon password guest\n";
   struct Case {
     const char* host;
     bool found;
     const char* user;
     const char* pass;
+    const char* text = nullptr;  // nullptr: the text above
   } cases[] = {
       {"news.example.org", true, "ana", "s3cr3t"},
       {"NEWS.Example.ORG", true, "ana", "s3cr3t"},
@@ -36,12 +48,30 @@ TEST(NntpNetrc, FindsTheEntryForAHost) {
       {"evil.example.org", true, "anon", "guest"},  // only inside a macro: falls to default
       {"unknown.example.org", true, "anon", "guest"},
       {"news.example", true, "anon", "guest"},  // no prefix match
+      // "#" where a value is expected is part of the value, never a comment that runs the
+      // parser into the next entry.
+      {"hash.example.org", true, "h", "#Xy9"},
+      {"next.example.org", true, "n", "nn"},
+      {"commented.example.org", true, "c", "cc"},  // "#" where a keyword is expected
+      {"keyword.example.org", true, "k", "machine"},
+      {"escaped.example.org", true, "e", "a\tb\\c\"d"},
+      {"unclosed.example.org", true, "u", "open"},  // a missing quote ends at the line end
+      {"after.example.org", true, "a", "aa"},
+      {"h", true, "right", "r",
+       "macdef init\ncd /pub\nmachine h login wrong password wrong\n\nmachine h login right password r\n"},
+      {"h", true, "d", "d p", "default login d password \"d p\"\n"},
+      {"a", true, "x", "y", "machine a login x password y\ndefault login d password dp\n"},
+      {"b", true, "d", "dp", "machine a login x password y\ndefault login d password dp\n"},
+      // A machine entry wins over a "default" standing before it.
+      {"a", true, "x", "y", "default login d password dp\nmachine a login x password y\n"},
+      {"a", true, "d", "dp", "default login d password dp\ndefault login e password ep\n"},
   };
   for (const Case& c : cases) {
-    const auto cred = BuscaEnNetrc(text, c.host);
-    ASSERT_EQ(cred.has_value(), c.found) << c.host;
-    EXPECT_EQ(cred->usuario, c.user) << c.host;
-    EXPECT_EQ(cred->contrasena, c.pass) << c.host;
+    SCOPED_TRACE(std::string(c.host) + (c.text ? std::string(" in ") + c.text : ""));
+    const auto cred = BuscaEnNetrc(c.text ? c.text : text, c.host);
+    ASSERT_EQ(cred.has_value(), c.found);
+    EXPECT_EQ(cred->usuario, c.user);
+    EXPECT_EQ(cred->contrasena, c.pass);
   }
 }
 
@@ -59,11 +89,54 @@ TEST(NntpNetrc, WithoutAMatchOrADefaultThereAreNoCredentials) {
 TEST(NntpNetrc, ReadsAFileAndToleratesAMissingOne) {
   test::TmpDir dir;
   test::WriteFile(dir / "netrc", "machine h login u password p\n");
+  std::filesystem::permissions(dir / "netrc", std::filesystem::perms(0600));
   const auto cred = LeeNetrc((dir / "netrc").string(), "h");
   ASSERT_TRUE(cred);
   EXPECT_EQ(cred->contrasena, "p");
   EXPECT_FALSE(LeeNetrc((dir / "missing").string(), "h"));
   EXPECT_FALSE(LeeNetrc("", "h"));
+  EXPECT_FALSE(LeeNetrc("/dev/null", "h"));  // not a regular file
+  EXPECT_FALSE(LeeNetrc(dir.str(), "h"));
+}
+
+// A file holding a password that others may read or write is refused whole, whichever entry
+// holds it; without a password its mode does not matter.
+TEST(NntpNetrc, RefusesAFileWithPasswordsThatOthersMayRead) {
+  struct Case {
+    const char* text;
+    unsigned mode;
+    bool refused;
+  } cases[] = {
+      {"machine h login u password p\n", 0600, false},
+      {"machine h login u password p\n", 0400, false},
+      {"machine h login u password p\n", 0644, true},
+      {"machine h login u password p\n", 0640, true},
+      {"machine h login u password p\n", 0602, true},
+      {"machine h login u\nmachine other login o password secret\n", 0644, true},
+      {"machine h login u\n", 0644, false},
+      {"macdef init\npassword p\n\nmachine h login u\n", 0644, false},  // a macro's text
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.text) + " " + std::to_string(c.mode));
+    test::TmpDir dir;
+    const std::string path = (dir / "netrc").string();
+    test::WriteFile(path, c.text);
+    std::filesystem::permissions(path, std::filesystem::perms(c.mode));
+    try {
+      const auto cred = LeeNetrc(path, "h");
+      EXPECT_FALSE(c.refused);
+      ASSERT_TRUE(cred);
+      EXPECT_EQ(cred->usuario, "u");
+    } catch (const Error& e) {
+      EXPECT_TRUE(c.refused) << e.Description();
+      EXPECT_EQ(e.Number(), errnum::kCredenciales);
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", c.mode);
+      for (const std::string& part : {path, std::string("permisos ") + mode, "chmod 600 " + path}) {
+        EXPECT_NE(e.Description().find(part), std::string::npos) << e.Description();
+      }
+    }
+  }
 }
 
 TEST(NntpHost, ParsesNamesPortsAndAddresses) {
