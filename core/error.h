@@ -16,6 +16,7 @@ namespace tablon {
 namespace errnum {
 inline constexpr long kArgumentoNoValido = 5;     // a value that cannot be used (bad text, bad name)
 inline constexpr long kDesbordamiento = 6;        // a number or count out of range
+inline constexpr long kMemoriaInsuficiente = 7;   // an allocation failed
 inline constexpr long kTipoNoCoincide = 13;       // an object of another kind than asked for
 inline constexpr long kArchivoNoEncontrado = 53;  // a file or directory that does not exist
 inline constexpr long kErrorDeEntradaSalida = 57; // read, write or sync failed

@@ -17,6 +17,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "core/error.h"
 
@@ -110,25 +115,73 @@ std::string MotivoOpenSsl() {
   return motivo;
 }
 
+// One name resolution in a helper thread. The thread owns a share of this record, so a
+// resolution given up at the deadline finishes (and frees its result) on its own.
+struct Resolucion {
+  std::mutex mu;
+  std::condition_variable listo_cv;
+  bool listo = false;
+  int resultado = 0;
+  int err = 0;
+  addrinfo* lista = nullptr;
+  ~Resolucion() {
+    if (lista) freeaddrinfo(lista);
+  }
+};
+
+// Resolves `nombre`:`puerto` (TCP), waiting until `limite` at most.
+std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> Resuelve(const std::string& nombre, std::uint16_t puerto,
+                                                            Reloj::time_point limite,
+                                                            std::chrono::milliseconds timeout) {
+  auto r = std::make_shared<Resolucion>();
+  // The helper takes no signal: they stay with the threads that wait for them.
+  sigset_t todas, anterior;
+  sigfillset(&todas);
+  pthread_sigmask(SIG_BLOCK, &todas, &anterior);
+  try {
+    std::thread([r, nombre, puerto] {
+      addrinfo pista{};
+      pista.ai_family = AF_UNSPEC;
+      pista.ai_socktype = SOCK_STREAM;
+      pista.ai_protocol = IPPROTO_TCP;
+      addrinfo* lista = nullptr;
+      const int resultado = getaddrinfo(nombre.c_str(), std::to_string(puerto).c_str(), &pista, &lista);
+      const int err = errno;
+      std::lock_guard<std::mutex> l(r->mu);
+      r->resultado = resultado;
+      r->err = err;
+      r->lista = lista;
+      r->listo = true;
+      r->listo_cv.notify_all();
+    }).detach();
+  } catch (const std::system_error& e) {
+    pthread_sigmask(SIG_SETMASK, &anterior, nullptr);
+    throw Error::FromErrno(e.code().value(), "No se pudo resolver " + nombre);
+  }
+  pthread_sigmask(SIG_SETMASK, &anterior, nullptr);
+
+  std::unique_lock<std::mutex> l(r->mu);
+  if (!r->listo_cv.wait_until(l, limite, [&r] { return r->listo; })) {
+    throw Error(errnum::kTiempoAgotado, "No se pudo resolver el servidor " + nombre + " en " +
+                                            std::to_string(timeout.count()) + " ms");
+  }
+  if (r->resultado == EAI_SYSTEM) throw Error::FromErrno(r->err, "No se pudo resolver " + nombre);
+  if (r->resultado != 0) {
+    throw Error(errnum::kHostDesconocido,
+                "No se pudo resolver el servidor " + nombre + ": " + gai_strerror(r->resultado));
+  }
+  return {std::exchange(r->lista, nullptr), &freeaddrinfo};
+}
+
 }  // namespace
 
 std::unique_ptr<Conexion> Conexion::Abre(const std::string& nombre, std::uint16_t puerto,
                                          std::chrono::milliseconds timeout) {
   const std::string descripcion = TextoEnPuerto(nombre, puerto);
-  addrinfo pista{};
-  pista.ai_family = AF_UNSPEC;
-  pista.ai_socktype = SOCK_STREAM;
-  pista.ai_protocol = IPPROTO_TCP;
-  addrinfo* lista = nullptr;
-  const int r = getaddrinfo(nombre.c_str(), std::to_string(puerto).c_str(), &pista, &lista);
-  if (r == EAI_SYSTEM) throw Error::FromErrno(errno, "No se pudo resolver " + nombre);
-  if (r != 0) {
-    throw Error(errnum::kHostDesconocido,
-                "No se pudo resolver el servidor " + nombre + ": " + gai_strerror(r));
-  }
-  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> guarda(lista, &freeaddrinfo);
-
   const auto limite = Reloj::now() + timeout;
+  const auto guarda = Resuelve(nombre, puerto, limite, timeout);
+  const addrinfo* lista = guarda.get();
+
   int ultimo_error = ECONNREFUSED;
   bool agotado = false;
   for (const addrinfo* ai = lista; ai && !agotado; ai = ai->ai_next) {
@@ -192,7 +245,37 @@ std::unique_ptr<Conexion> Conexion::Abre(const std::string& nombre, std::uint16_
 
 Conexion::Conexion(int fd, std::string descripcion, bool loopback,
                    std::chrono::milliseconds timeout)
-    : fd_(fd), descripcion_(std::move(descripcion)), loopback_(loopback), timeout_(timeout) {}
+    : fd_(fd),
+      descripcion_(std::move(descripcion)),
+      loopback_(loopback),
+      timeout_(timeout),
+      plazo_inicio_(Reloj::now()) {}
+
+void Conexion::IniciaPlazo() {
+  plazo_inicio_ = Reloj::now();
+  plazo_bytes_ = 0;
+}
+
+std::int64_t Conexion::RestaDelPlazo() const {
+  // timeout + bytes / rate, in milliseconds, saturated at a year.
+  constexpr std::uint64_t kTope = 365ULL * 24 * 3600 * 1000;
+  const std::uint64_t extra = std::min<std::uint64_t>(
+      plazo_bytes_ / kTasaMinima * 1000 + plazo_bytes_ % kTasaMinima * 1000 / kTasaMinima, kTope);
+  const auto limite = plazo_inicio_ + timeout_ + std::chrono::milliseconds(extra);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(limite - Reloj::now()).count();
+}
+
+void Conexion::CompruebaPlazo(const char* para) {
+  if (RestaDelPlazo() > 0) return;
+  // Nothing at all since the exchange began: a quiet server, told as such.
+  if (plazo_bytes_ == 0) FallaSilencio(para);
+  const auto usado = std::chrono::duration_cast<std::chrono::milliseconds>(Reloj::now() - plazo_inicio_);
+  throw Error(errnum::kTiempoAgotado,
+              "Tiempo agotado: " + descripcion_ + " no completó la respuesta en " + std::to_string(usado.count()) +
+                  " ms (" + std::to_string(plazo_bytes_) + " bytes recibidos; se esperan al menos " +
+                  std::to_string(timeout_.count()) + " ms más 1 s por cada " + std::to_string(kTasaMinima) +
+                  " bytes) (" + para + ")");
+}
 
 Conexion::~Conexion() {
   if (ssl_) {
@@ -209,16 +292,22 @@ Conexion::~Conexion() {
 void Conexion::Espera(short eventos, const char* para) {
   const auto limite = Reloj::now() + timeout_;
   for (;;) {
+    CompruebaPlazo(para);
     const auto resta = std::chrono::duration_cast<std::chrono::milliseconds>(limite - Reloj::now());
+    const auto espera = std::min(resta, std::chrono::milliseconds(RestaDelPlazo()));
     pollfd p{fd_, eventos, 0};
-    const int n = poll(&p, 1, Milisegundos(std::max(resta, std::chrono::milliseconds(0))));
+    const int n = poll(&p, 1, Milisegundos(std::max(espera, std::chrono::milliseconds(0))));
     if (n > 0) return;  // ready, or an error/hang-up the next call reports
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw Error::FromErrno(errno, "Error esperando a " + descripcion_);
-    throw Error(errnum::kTiempoAgotado, "Tiempo agotado: " + descripcion_ + " no respondió en " +
-                                            std::to_string(timeout_.count()) + " ms (" + para +
-                                            ")");
+    if (resta > espera) continue;  // the exchange's deadline: reported at the top
+    FallaSilencio(para);
   }
+}
+
+void Conexion::FallaSilencio(const char* para) const {
+  throw Error(errnum::kTiempoAgotado, "Tiempo agotado: " + descripcion_ + " no respondió en " +
+                                          std::to_string(timeout_.count()) + " ms (" + para + ")");
 }
 
 void Conexion::FallaTls(const std::string& que) {
@@ -339,6 +428,7 @@ void Conexion::Escribe(std::string_view datos) {
 
 void Conexion::Recibe() {
   for (;;) {
+    CompruebaPlazo("leer");
     // Linux clears TCP_QUICKACK after it has acted: ask again before every read.
     const int uno = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &uno, sizeof uno);
@@ -353,6 +443,7 @@ void Conexion::Recibe() {
       }
       if (r == 1) {
         lineas_.Agregados(n);
+        plazo_bytes_ += n;
         return;
       }
       const int e = SSL_get_error(ssl_, r);
@@ -373,6 +464,7 @@ void Conexion::Recibe() {
     const ssize_t n = recv(fd_, destino, kBloqueLectura, 0);
     if (n > 0) {
       lineas_.Agregados(static_cast<std::size_t>(n));
+      plazo_bytes_ += static_cast<std::uint64_t>(n);
       return;
     }
     if (n == 0) {

@@ -1,13 +1,20 @@
 // The transport under the NNTP client: one TCP connection, plain or TLS, with every wait
 // bounded. Only `News` uses it.
 //
-//  - Connecting tries each address the name resolves to, each with a non-blocking connect, all
-//    within one deadline (the timeout).
-//  - Every read and every write waits at most the timeout for the socket to become ready; a
-//    read that waits longer raises errnum::kTiempoAgotado, end of stream
-//    errnum::kConexionCerrada. TCP_NODELAY is on; TCP_QUICKACK is set again before every read
-//    because Linux clears it, and without it delayed ACKs meet the server's Nagle and each
-//    small segment stalls about 40 ms.
+//  - Name resolution and connecting share one deadline (the timeout): the name is resolved in a
+//    helper thread (getaddrinfo has no time limit of its own) and a resolution still running at
+//    the deadline is left to finish on its own; then each address is tried with a non-blocking
+//    connect.
+//  - Every read and every write waits at most the timeout for the socket to become ready (a
+//    quiet peer), and every exchange — a command and its whole reply, however many lines — has
+//    a deadline of its own (a peer that keeps a reply alive by sending it slowly): started by
+//    `IniciaPlazo`, it lies `timeout + bytes received / kTasaMinima` after the start, so a
+//    reply that arrives at kTasaMinima or faster is never cut, and one that trickles slower ends
+//    within about one timeout. Either wait running out raises errnum::kTiempoAgotado; end of
+//    stream errnum::kConexionCerrada.
+//  - TCP_NODELAY is on; TCP_QUICKACK is set again before every read because Linux clears it,
+//    and without it delayed ACKs meet the server's Nagle and each small segment stalls about
+//    40 ms.
 //  - TLS (OpenSSL): SNI with the host name, the chain verified against the system's trust store
 //    plus an optional PEM file, the certificate matched to the host name or IP address. Any
 //    failure: errnum::kTls with OpenSSL's reason.
@@ -48,6 +55,13 @@ class Conexion {
 
   void Timeout(std::chrono::milliseconds t) { timeout_ = t; }
 
+  // The slowest a reply may arrive, in bytes per second, once its first timeout is spent.
+  static constexpr std::uint64_t kTasaMinima = 4096;
+  // Starts the deadline of the next exchange (see above): called before a command is sent, and
+  // again before a reply asked for earlier starts to be read. A new connection starts one for
+  // its greeting (and TLS handshake).
+  void IniciaPlazo();
+
   // Sends all of `datos`.
   void Escribe(std::string_view datos);
   // The next line, without its line end; valid until the next call.
@@ -60,8 +74,15 @@ class Conexion {
   Conexion(int fd, std::string descripcion, bool loopback, std::chrono::milliseconds timeout);
   // Receives more bytes into `lineas_`.
   void Recibe();
-  // Waits until the socket is ready for `eventos` (POLLIN/POLLOUT), at most the timeout.
+  // Waits until the socket is ready for `eventos` (POLLIN/POLLOUT), at most the timeout and
+  // never past the exchange's deadline.
   void Espera(short eventos, const char* para);
+  // Raises errnum::kTiempoAgotado when the exchange's deadline has passed.
+  void CompruebaPlazo(const char* para);
+  // Raises errnum::kTiempoAgotado for a server that said nothing for the timeout.
+  [[noreturn]] void FallaSilencio(const char* para) const;
+  // Milliseconds left before the exchange's deadline (negative when past).
+  std::int64_t RestaDelPlazo() const;
   [[noreturn]] void FallaTls(const std::string& que);
 
   int fd_ = -1;
@@ -70,6 +91,8 @@ class Conexion {
   std::string descripcion_;
   bool loopback_ = false;
   std::chrono::milliseconds timeout_;
+  std::chrono::steady_clock::time_point plazo_inicio_;
+  std::uint64_t plazo_bytes_ = 0;  // bytes received since plazo_inicio_
   Lineas lineas_;
 };
 

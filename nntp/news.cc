@@ -1,15 +1,21 @@
 // The news control over one NNTP session. A session goes: connect (plain or TLS from the first
-// byte), greeting, CAPABILITIES, MODE READER when the server is not yet a reader, credentials
-// when they are configured and the server takes them; then the operations, each one command
-// (GROUP, OVER/XOVER, NEWGROUPS, ARTICLE) whose 480 answer is met by authenticating and
-// sending it once more.
+// byte), greeting, CAPABILITIES, MODE READER when the server is not yet a reader; then the
+// operations, each one command (GROUP, OVER/XOVER, NEWGROUPS, ARTICLE). Credentials are never
+// offered unasked: a command answered 480 (or 401 AUTHINFO) is met by authenticating and
+// sending it once more, so a server that wants credentials before anything says so at the first
+// command (MODE READER or GROUP), and one that does not want them never sees any.
 //
 // A transport or protocol failure leaves the stream at an unknown point (a half-read block, a
 // reply still coming): the connection is dropped and `Connected()` turns false. A failure
 // status (411, 430, ...) leaves the session usable.
 #include "nntp/news.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <new>
 #include <strings.h>
 #include <utility>
 
@@ -24,6 +30,9 @@
 namespace tablon::nntp {
 
 namespace {
+
+// "401 LABEL": the command needs the state the capability LABEL brings (RFC 3977 §3.2.1).
+constexpr int kCambieDeEstado = 401;
 
 // The session is still in step after errors of these kinds.
 bool SesionIntacta(long numero) {
@@ -94,10 +103,54 @@ std::string FechaNewgroups(const std::string& local) {
   return buf;
 }
 
+// Settings taken from the environment when the control is made (tests, unusual servers). A
+// value that is not a positive whole number is ignored.
+std::uint64_t Entorno(const char* nombre, std::uint64_t por_omision) {
+  const char* v = std::getenv(nombre);
+  if (!v || !*v) return por_omision;
+  std::uint64_t n = 0;
+  const auto [fin, ec] = std::from_chars(v, v + std::strlen(v), n);
+  return ec == std::errc() && *fin == '\0' && n > 0 ? n : por_omision;
+}
+
+// The bounds of the lists the client reads: far above what the largest servers send (their
+// whole group list holds some 100,000 lines of a few dozen bytes).
+constexpr Limite kLimiteCapacidades{10'000, 1 << 20};
+constexpr Limite kLimiteGruposNuevos{250'000, 16 << 20};
+
+// An article's text is given room for the largest allowed at once, up to this much; beyond it
+// (a limit set that high) it grows as it comes.
+constexpr std::uint64_t kReservaArticuloMaxima = std::uint64_t{256} << 20;
+
 }  // namespace
 
-News::News() = default;
+News::News()
+    : timeout_(static_cast<std::int64_t>(Entorno("TABLON_TIMEOUT_MS", 60'000))),
+      max_articulo_(Entorno("TABLON_MAX_ARTICULO", kMaxArticuloPorOmision)) {}
 News::~News() = default;
+
+template <class F>
+void News::Opera(F&& operacion, bool conectando) {
+  try {
+    operacion();
+  } catch (const Error& e) {
+    if (conectando || !SesionIntacta(e.Number())) Cae(e, conectando);
+    throw;
+  } catch (const std::bad_alloc&) {
+    // Whatever was being read is half read: the stream is of no further use.
+    const Error e(errnum::kMemoriaInsuficiente,
+                  "Memoria insuficiente para la respuesta de " +
+                      (server_text_.empty() ? std::string("el servidor de noticias") : server_text_) +
+                      ": se cierra la conexión");
+    Cae(e, conectando);
+    throw e;
+  }
+}
+
+void News::Cae(const Error& e, bool conectando) {
+  if (conn_ || conectando) fallo_conexion_ = e;
+  Olvida();
+}
 
 bool News::Connected() const { return conn_ != nullptr; }
 
@@ -118,7 +171,7 @@ std::string_view News::OverviewLine(std::int64_t i) const {
 }
 
 void News::Command(std::int32_t code) {
-  try {
+  Opera([&] {
     switch (code) {
       case kConectar:
         Conecta();
@@ -135,14 +188,11 @@ void News::Command(std::int32_t code) {
       default:
         throw Error(errnum::kArgumentoNoValido, "Código de orden desconocido: " + std::to_string(code));
     }
-  } catch (const Error& e) {
-    if (code == kConectar || !SesionIntacta(e.Number())) Olvida();
-    throw;
-  }
+  }, code == kConectar);
 }
 
 void News::SelectGroup() {
-  try {
+  Opera([&] {
     CompruebaGrupo(group_name_);
     // Selected a moment ago, its overview on the way: choosing it again would drop that.
     if (resumen_pedido_ && grupo_resumen_ == group_name_ && group_selected_ &&
@@ -157,45 +207,46 @@ void News::SelectGroup() {
     }
     RequiereConexion();
     Seleccion();
-  } catch (const Error& e) {
-    if (!SesionIntacta(e.Number())) Olvida();
-    throw;
-  }
+  });
 }
 
 void News::FetchArticle() {
   article_text_.clear();
-  try {
+  article_text_.shrink_to_fit();
+  Opera([&] {
     CompruebaIdentificador(article_key_);
     RequiereConexion();
     const std::string orden = "ARTICLE " + article_key_;
     if (Orden(orden) != estado::kArticuloSigue) FallaEstado(orden);
     std::string texto;
-    LeeBloque([&texto](std::string_view linea) {
-      texto.append(linea);
-      texto.append("\r\n");
-    });
+    // Room for the largest article allowed, taken at once: pages the text never reaches are
+    // never touched, and a text that grows is never copied (a copy would hold it twice).
+    texto.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(max_articulo_, kReservaArticuloMaxima)));
+    LeeBloque({max_articulo_ / 2, max_articulo_}, "la respuesta a \"" + orden + "\"",
+              [&texto](std::string_view linea) {
+                texto.append(linea);
+                texto.append("\r\n");
+              });
     article_text_ = std::move(texto);
-  } catch (const Error& e) {
-    if (!SesionIntacta(e.Number())) Olvida();
-    throw;
-  }
+  });
 }
 
 void News::AnticipaResumen() {
   if (resumen_pedido_) return;
   try {
-    CompruebaGrupo(group_name_);
-    RequiereConexion();
-    if (!group_selected_ || selected_group_ != group_name_) Seleccion();
-    if (group_count_ == 0 || group_high_ < group_low_) return;
-    orden_resumen_ = OrdenResumen(has_over_);
-    Envia(orden_resumen_);
-    resumen_pedido_ = true;
-    grupo_resumen_ = group_name_;
+    Opera([&] {
+      CompruebaGrupo(group_name_);
+      RequiereConexion();
+      if (!group_selected_ || selected_group_ != group_name_) Seleccion();
+      if (group_count_ == 0 || group_high_ < group_low_) return;
+      orden_resumen_ = OrdenResumen(has_over_);
+      Envia(orden_resumen_);
+      resumen_pedido_ = true;
+      grupo_resumen_ = group_name_;
+    });
   } catch (const Error& e) {
-    if (!SesionIntacta(e.Number())) {
-      Olvida();
+    // Opera has dropped the connection when the failure broke the session.
+    if (!conn_) {
       error_anticipado_ = e;
     } else {
       error_grupo_anticipado_ = e;
@@ -208,7 +259,7 @@ void News::Olvida() {
   resumen_pedido_ = false;
   error_grupo_anticipado_.reset();
   conn_.reset();
-  caps_known_ = has_over_ = has_starttls_ = has_reader_ = has_authinfo_ = false;
+  caps_known_ = has_over_ = has_starttls_ = has_reader_ = has_authinfo_ = has_authinfo_user_ = false;
   authenticated_ = false;
   group_selected_ = false;
   selected_group_.clear();
@@ -227,7 +278,21 @@ void News::RequiereConexion() {
 
 void News::DescartaResumen() {
   resumen_pedido_ = false;
-  if (LeeRespuesta() == estado::kResumenSigue) LeeBloque([](std::string_view) {});
+  conn_->IniciaPlazo();
+  if (LeeRespuesta() == estado::kResumenSigue) {
+    LeeBloque(LimiteResumen(), "la respuesta a \"" + orden_resumen_ + "\"", [](std::string_view) {});
+  }
+}
+
+Limite News::LimiteResumen() const {
+  // high − low + 1 lines, saturated (the numbers come from the server), plus the margin.
+  const std::uint64_t rango =
+      group_high_ >= group_low_ ? static_cast<std::uint64_t>(group_high_) - static_cast<std::uint64_t>(group_low_) + 1
+                                : 0;
+  constexpr std::uint64_t kTope = std::uint64_t{1} << 48;
+  const std::uint64_t lineas = std::min(rango, kTope) + kMargenResumen;
+  const std::uint64_t bytes = std::max(lineas * kBytesPorLineaResumen, 2 * static_cast<std::uint64_t>(kLineaMaxima));
+  return {lineas, bytes};
 }
 
 void News::Envia(const std::string& comando, const char* traza) {
@@ -239,6 +304,7 @@ void News::Envia(const std::string& comando, const char* traza) {
   std::string linea;
   linea.reserve(comando.size() + 2);
   linea.append(comando).append("\r\n");
+  conn_->IniciaPlazo();  // the command and its whole reply
   conn_->Escribe(linea);
 }
 
@@ -254,6 +320,18 @@ int News::LeeRespuesta() {
   return e->codigo;
 }
 
+bool News::PideCredenciales(int codigo) const {
+  if (authenticated_) return false;
+  if (codigo == estado::kAutenticacionRequerida) return true;
+  // RFC 3977 §3.2.1: 401 names the capability that changes the state the command needs.
+  if (codigo != kCambieDeEstado) return false;
+  const auto e = AnalizaEstado(status_line_);
+  if (!e) return false;
+  const std::string_view texto = e->texto;
+  const std::string_view etiqueta = texto.substr(0, texto.find_first_of(" \t"));
+  return etiqueta.size() == 8 && strncasecmp(etiqueta.data(), "AUTHINFO", 8) == 0;
+}
+
 void News::FallaEstado(const std::string& comando) const {
   const auto e = AnalizaEstado(status_line_);
   const std::string texto =
@@ -264,19 +342,16 @@ void News::FallaEstado(const std::string& comando) const {
   throw Error(errnum::kProtocolo, "Respuesta inesperada. " + texto);
 }
 
-void News::LeeBloque(const std::function<void(std::string_view)>& por_linea) {
-  for (;;) {
-    const std::string_view linea = conn_->LeeLinea();
-    if (EsFinDeBloque(linea)) return;
-    por_linea(SinRelleno(linea));
-  }
+void News::LeeBloque(Limite limite, std::string que, const std::function<void(std::string_view)>& por_linea) {
+  Bloque bloque(limite, std::move(que) + " de " + server_text_);
+  while (const auto linea = bloque.Linea(conn_->LeeLinea())) por_linea(*linea);
 }
 
 int News::Orden(const std::string& comando) {
   Envia(comando);
   int codigo = LeeRespuesta();
-  if (codigo == estado::kAutenticacionRequerida && !authenticated_) {
-    Autentica(true);
+  if (PideCredenciales(codigo)) {
+    Autentica();
     // STARTTLS may have reset the session: choose the group again for the commands using it.
     if (group_selected_ && comando.rfind("GROUP ", 0) != 0) {
       const std::string grupo = "GROUP " + selected_group_;
@@ -290,7 +365,7 @@ int News::Orden(const std::string& comando) {
 }
 
 void News::LeeCapacidades() {
-  caps_known_ = has_over_ = has_starttls_ = has_reader_ = has_authinfo_ = false;
+  caps_known_ = has_over_ = has_starttls_ = has_reader_ = has_authinfo_ = has_authinfo_user_ = false;
   Envia("CAPABILITIES");
   const int codigo = LeeRespuesta();
   if (codigo != estado::kListaCapacidades) {
@@ -299,13 +374,15 @@ void News::LeeCapacidades() {
     FallaEstado("CAPABILITIES");
   }
   std::vector<std::string> lineas;
-  LeeBloque([&lineas](std::string_view l) { lineas.emplace_back(l); });
+  LeeBloque(kLimiteCapacidades, "la respuesta a \"CAPABILITIES\"",
+            [&lineas](std::string_view l) { lineas.emplace_back(l); });
   const Capacidades caps(lineas);
   caps_known_ = true;
   has_over_ = caps.Tiene("OVER");
   has_starttls_ = caps.Tiene("STARTTLS");
   has_reader_ = caps.Tiene("READER");
   has_authinfo_ = caps.Tiene("AUTHINFO");
+  has_authinfo_user_ = caps.TieneArgumento("AUTHINFO", "USER");
 }
 
 void News::Conecta() {
@@ -317,6 +394,7 @@ void News::Conecta() {
   CompruebaTexto(password_, "Password");
   const Direccion dir = AnalizaHost(host_);
   if (conn_) Desconecta();
+  fallo_conexion_.reset();
 
   server_name_ = dir.nombre;
   server_text_ = Describe(dir);
@@ -340,10 +418,10 @@ void News::Conecta() {
       FallaEstado(orden);
     }
   }
-  if (has_authinfo_ && !authenticated_) Autentica(false);
 }
 
 void News::Desconecta() {
+  fallo_conexion_.reset();
   if (!conn_) return;
   conn_->Timeout(timeout_);
   try {
@@ -369,7 +447,9 @@ void News::IniciaStartTls() {
   LeeCapacidades();
 }
 
-void News::Autentica(bool pedida) {
+void News::Autentica() {
+  // UserName first; else the host's own ~/.netrc entry, else its "default" entry. The file is
+  // read only now, so a refused file (readable by others) is reported where it matters.
   std::optional<CredencialesNetrc> cred;
   if (!user_name_.empty()) {
     cred = CredencialesNetrc{user_name_, password_};
@@ -378,7 +458,6 @@ void News::Autentica(bool pedida) {
     if (cred && cred->usuario.empty()) cred.reset();
   }
   if (!cred) {
-    if (!pedida) return;
     throw Error(estado::kAutenticacionRequerida,
                 "El servidor respondió: " + LineaLegible(status_line_) + " (" + server_text_ +
                     " pide credenciales y no hay UserName ni entrada para " + server_name_ +
@@ -392,11 +471,17 @@ void News::Autentica(bool pedida) {
     if (has_starttls_) {
       IniciaStartTls();
     } else if (!conn_->PeerEsLoopback() || loopback_as_remote_) {
-      if (!pedida) return;
       throw Error(errnum::kCredenciales,
                   "No se envían credenciales a " + server_text_ +
                       " por una conexión sin cifrar, y el servidor no ofrece STARTTLS");
     }
+  }
+  // RFC 4643 §2.1: AUTHINFO listed without USER (SASL only, or nothing in this state) rules
+  // USER/PASS out. A server listing no AUTHINFO at all predates that and may still take them.
+  if (caps_known_ && has_authinfo_ && !has_authinfo_user_) {
+    throw Error(errnum::kCredenciales, "El servidor " + server_text_ +
+                                           " pide credenciales pero no admite AUTHINFO USER (solo SASL u"
+                                           " otro método), y no se le envían usuario ni contraseña");
   }
 
   auto rechazo = [this](const std::string& orden) {
@@ -443,7 +528,8 @@ void News::ListaGruposNuevos() {
   RequiereConexion();
   if (Orden(orden) != estado::kGruposNuevosSiguen) FallaEstado(orden);
   std::vector<std::string> lineas;
-  LeeBloque([&lineas](std::string_view l) { lineas.emplace_back(l); });
+  LeeBloque(kLimiteGruposNuevos, "la respuesta a \"" + orden + "\"",
+            [&lineas](std::string_view l) { lineas.emplace_back(l); });
   new_groups_ = std::move(lineas);
 }
 
@@ -467,8 +553,9 @@ void News::LeeEncabezados() {
   int codigo;
   if (pedido) {
     resumen_pedido_ = false;
+    conn_->IniciaPlazo();  // asked for a while ago; its reading starts now
     codigo = LeeRespuesta();
-    if (codigo == estado::kAutenticacionRequerida && !authenticated_) codigo = Orden(orden);
+    if (PideCredenciales(codigo)) codigo = Orden(orden);
   } else {
     codigo = Orden(orden);
   }
@@ -483,7 +570,7 @@ void News::LeeEncabezados() {
   LineasGuardadas lineas;
   // The reply's count is the server's estimate; never trust it for more than a modest reserve.
   lineas.reserve(static_cast<std::size_t>(std::min<std::int64_t>(group_count_, 1 << 20)));
-  LeeBloque([&lineas, &filtro](std::string_view l) {
+  LeeBloque(LimiteResumen(), "la respuesta a \"" + orden + "\"", [&lineas, &filtro](std::string_view l) {
     if (!filtro || filtro(l)) lineas.push_back(l);
   });
   overview_ = std::move(lineas);

@@ -5,15 +5,32 @@
 // Failures throw tablon::Error (core/error.h):
 //   - a status the server sends for a failed command: number = the NNTP status code (430, 411,
 //     480, 502, ...), description = "El servidor respondió: <status line>" plus what was asked;
-//   - timeouts (connect and read, default 60 s): errnum::kTiempoAgotado;
+//   - timeouts: errnum::kTiempoAgotado. The timeout (default 60 s, or TABLON_TIMEOUT_MS from the
+//     environment) bounds name resolution and connect together, each wait for the server, and
+//     each exchange as a whole: a command's reply, however long, must be complete within the
+//     timeout plus one second per Conexion::kTasaMinima bytes received (nntp/conexion.h), so a
+//     server that drips its reply ends in this error within about one timeout;
+//   - a reply larger than its bound: errnum::kProtocolo, naming the bound. An overview may hold
+//     the lines of the range the GROUP reply announced (high − low + 1) plus kMargenResumen, at
+//     kBytesPorLineaResumen bytes a line on average (at least twice kLineaMaxima in all); an
+//     article MaxArticulo bytes; a NEWGROUPS listing 250,000 lines and 16 MiB; CAPABILITIES
+//     10,000 lines and 1 MiB. Bytes count each line plus its line end. Memory therefore stays
+//     within these bounds whatever a server sends;
+//   - memory exhausted while reading a reply: errnum::kMemoriaInsuficiente;
 //   - connection closed or reset, also before a multi-line answer's terminating line:
 //     errnum::kConexionCerrada (never a short result reported as complete);
 //   - unreadable replies: errnum::kProtocolo; TLS and certificate failures: errnum::kTls;
-//   - credentials refused or not sendable safely: errnum::kCredenciales;
+//   - credentials refused or not sendable safely (a plain connection to a remote host without
+//     STARTTLS, a server that takes no AUTHINFO USER, a ~/.netrc holding passwords that others
+//     may read): errnum::kCredenciales; a server asking for credentials when there are none:
+//     480 with the server's text;
 //   - arguments holding CR, LF or NUL, message identifiers not of the form <...> without blanks:
 //     errnum::kArgumentoNoValido, before anything is sent;
 //   - an operation that needs a connection without one: errnum::kProtocolo.
-// After a failure the result properties of that operation are empty (count 0).
+// After a failure the result properties of that operation are empty (count 0). A failure that
+// leaves the stream at an unknown point (timeout, closed connection, unreadable or oversized
+// reply, exhausted memory, TLS) drops the connection: Connected() turns false and
+// FalloConexion() keeps the failure until the next connect; nothing reconnects by itself.
 #pragma once
 
 #include <chrono>
@@ -37,6 +54,14 @@ inline constexpr std::int32_t kListarGruposNuevos = 8;
 inline constexpr std::int32_t kLeerEncabezados = 18;
 
 class Conexion;  // the transport (TCP or TLS), nntp/conexion.h
+struct Limite;   // the bound of a multi-line reply, nntp/respuesta.h
+
+// The largest article FetchArticle takes by default: 32 MiB (TABLON_MAX_ARTICULO, in bytes,
+// changes it). Text articles are far smaller; the memory one costs is about its size.
+inline constexpr std::uint64_t kMaxArticuloPorOmision = std::uint64_t{32} << 20;
+// Overview bounds beyond the announced range (see above).
+inline constexpr std::uint64_t kMargenResumen = 100;
+inline constexpr std::uint64_t kBytesPorLineaResumen = 16 * 1024;
 
 class News {
  public:
@@ -50,7 +75,11 @@ class News {
   const std::string& Host() const { return host_; }
   void SenderAddress(std::string v) { sender_address_ = std::move(v); }
   const std::string& SenderAddress() const { return sender_address_; }
-  // Credentials; when empty and the server asks, the host's ~/.netrc entry is used.
+  // Credentials, sent only when the server asks for them (480, or 401 AUTHINFO, to a command:
+  // that command is then sent once more). When UserName is empty the host's ~/.netrc entry is
+  // used, else its "default" entry. Never sent unasked, never in clear to a host other than
+  // loopback (STARTTLS first where offered), never as USER/PASS to a server whose AUTHINFO
+  // capability lacks USER.
   void UserName(std::string v) { user_name_ = std::move(v); }
   void Password(std::string v) { password_ = std::move(v); }
   void ConnectOption(bool v) { connect_option_ = v; }
@@ -100,6 +129,10 @@ class News {
   void FetchArticle();
   // The fetched article, head and body, dot-unstuffed, lines ended by CRLF.
   const std::string& ArticleText() const { return article_text_; }
+  // The largest article FetchArticle takes, in bytes (lines plus their CRLF); a longer one is
+  // errnum::kProtocolo and drops the connection.
+  void MaxArticulo(std::uint64_t bytes) { max_articulo_ = bytes; }
+  std::uint64_t MaxArticulo() const { return max_articulo_; }
 
   // The trace event: each command sent and each status line received, ending in CRLF
   // (passwords are masked).
@@ -118,29 +151,44 @@ class News {
   void TreatLoopbackAsRemote(bool v) { loopback_as_remote_ = v; }
 
   bool Connected() const;
+  // The failure that dropped the connection (or made the last connect fail), until the next
+  // connect or disconnect; nullopt otherwise.
+  const std::optional<Error>& FalloConexion() const { return fallo_conexion_; }
 
  private:
   void Conecta();
   void Desconecta();
   void ListaGruposNuevos();
   void LeeEncabezados();
-  // Authenticates (RFC 4643), upgrading to TLS first where the server offers STARTTLS.
-  // `pedida`: the server answered 480; otherwise credentials are offered unasked and skipped
-  // quietly when they cannot be sent safely.
-  void Autentica(bool pedida);
+  // Answers the server's request for credentials (RFC 4643 AUTHINFO USER/PASS), upgrading to
+  // TLS first where the server offers STARTTLS; raises when there are none or they cannot be
+  // sent safely or are refused.
+  void Autentica();
+  // The status just read (`codigo`, `status_line_`) asks for credentials not yet given.
+  bool PideCredenciales(int codigo) const;
   void IniciaStartTls();
   void LeeCapacidades();
   void Seleccion();
   void RequiereConexion();
   void Olvida();  // drops the connection and its state
+  // Olvida, keeping `e` as FalloConexion when there was a connection (or one was being made).
+  void Cae(const Error& e, bool conectando);
+  // Runs one operation: a failure that breaks the session (and any failure to connect) drops the
+  // connection; std::bad_alloc does too and becomes errnum::kMemoriaInsuficiente.
+  template <class F>
+  void Opera(F&& operacion, bool conectando = false);
+  // The bound of the overview over the selected group's range.
+  Limite LimiteResumen() const;
   // Sends one command line (the trace shows `traza` instead when given).
   void Envia(const std::string& comando, const char* traza = nullptr);
   // Reads a status line into `status_line_`; returns its code.
   int LeeRespuesta();
-  // Sends `comando` and reads its status; on 480 authenticates and sends it once more.
+  // Sends `comando` and reads its status; when that asks for credentials, authenticates and
+  // sends it once more.
   int Orden(const std::string& comando);
-  // Reads a multi-line block up to its ".", giving each line dot-unstuffed.
-  void LeeBloque(const std::function<void(std::string_view)>& por_linea);
+  // Reads a multi-line block up to its ".", giving each line dot-unstuffed; `limite` bounds it,
+  // `que` names it in the error of a block that goes over.
+  void LeeBloque(Limite limite, std::string que, const std::function<void(std::string_view)>& por_linea);
   // Raises the failure `status_line_` reports for `comando` ("": the greeting).
   [[noreturn]] void FallaEstado(const std::string& comando) const;
 
@@ -151,6 +199,8 @@ class News {
   std::function<bool(std::string_view)> filtro_resumen_;
   std::string article_text_;
   std::chrono::milliseconds timeout_{60000};
+  std::uint64_t max_articulo_ = kMaxArticuloPorOmision;
+  std::optional<Error> fallo_conexion_;
   std::string trust_file_;
   bool implicit_tls_ = false;
   std::string netrc_path_;
@@ -163,6 +213,7 @@ class News {
   bool caps_known_ = false;
   bool has_reader_ = false;
   bool has_authinfo_ = false;
+  bool has_authinfo_user_ = false;  // AUTHINFO lists USER
   bool authenticated_ = false;
   std::string server_name_;   // host name or address, for TLS and ~/.netrc
   std::string server_text_;   // "name:port" as error texts show it

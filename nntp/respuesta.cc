@@ -113,6 +113,34 @@ std::optional<Grupo> AnalizaGrupo(std::string_view texto) {
   return g;
 }
 
+std::optional<std::string_view> Bloque::Linea(std::string_view linea) {
+  if (terminado_) {
+    throw Error(errnum::kArgumentoNoValido, "Se leyó más allá del final de " + que_);
+  }
+  auto excedido = [this](const std::string& cuanto) {
+    excedido_ = true;
+    return Error(errnum::kProtocolo, "El servidor envió en " + que_ + " más de " + cuanto +
+                                         ": la respuesta se interrumpe y se cierra la conexión");
+  };
+  if (excedido_) throw excedido(motivo_);
+  if (EsFinDeBloque(linea)) {
+    terminado_ = true;
+    return std::nullopt;
+  }
+  if (lineas_ >= limite_.lineas) {
+    motivo_ = std::to_string(limite_.lineas) + " líneas";
+    throw excedido(motivo_);
+  }
+  const std::uint64_t largo = static_cast<std::uint64_t>(linea.size()) + 2;
+  if (largo > limite_.bytes - bytes_) {
+    motivo_ = std::to_string(limite_.bytes) + " bytes";
+    throw excedido(motivo_);
+  }
+  ++lineas_;
+  bytes_ += largo;
+  return SinRelleno(linea);
+}
+
 std::string LineaLegible(std::string_view linea) {
   constexpr std::size_t kMaximo = 200;
   std::string r;

@@ -8,6 +8,9 @@
 //  - A status line is three digits, then the end of the line or a blank and free text.
 //  - A multi-line block ends with a line holding only "."; a line starting with "." has that
 //    first dot removed (dot-unstuffing).
+//  - A multi-line block is bounded as a whole by a line count and a byte count (`Limite`):
+//    `Bloque` counts what it is given and refuses the line that goes over, so no reply, however
+//    long, holds more memory or makes more items than its bound allows.
 #pragma once
 
 #include <cstddef>
@@ -94,6 +97,38 @@ struct Grupo {
   std::string_view nombre;
 };
 std::optional<Grupo> AnalizaGrupo(std::string_view texto);
+
+// The most one multi-line block may hold: lines, and bytes counted as each line's bytes plus
+// two for its line end (the terminating "." not included).
+struct Limite {
+  std::uint64_t lineas = 0;
+  std::uint64_t bytes = 0;
+};
+
+// Reads one multi-line block line by line within its bound.
+class Bloque {
+ public:
+  // `que` names the reply in error texts ("la respuesta a OVER 1-20").
+  Bloque(Limite limite, std::string que) : limite_(limite), que_(std::move(que)) {}
+
+  // Takes the next received line of the block: nullopt when it is the terminating ".", else
+  // the line dot-unstuffed. A line beyond the bound (more lines or more bytes than allowed):
+  // tablon::Error(errnum::kProtocolo) naming the bound, and every later call raises it too.
+  // After the terminating line: tablon::Error(errnum::kArgumentoNoValido).
+  std::optional<std::string_view> Linea(std::string_view linea);
+
+  bool Terminado() const { return terminado_; }
+  std::uint64_t Lineas() const { return lineas_; }
+  std::uint64_t Bytes() const { return bytes_; }
+
+ private:
+  Limite limite_;
+  std::string que_;
+  std::uint64_t lineas_ = 0, bytes_ = 0;
+  bool terminado_ = false;
+  bool excedido_ = false;
+  std::string motivo_;  // the bound that was passed, for the errors after the first
+};
 
 // A line shown in an error text: cut to a readable length, control bytes escaped.
 std::string LineaLegible(std::string_view linea);

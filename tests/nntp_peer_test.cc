@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <new>
 
 #include "core/error.h"
 #include "nntp/news.h"
@@ -382,28 +383,34 @@ TEST(NntpPeer, TracesCommandsAndStatusLinesEndingInCrlf) {
   EXPECT_EQ(trace, expected);
 }
 
-// Authentication: asked for with 480 or offered when AUTHINFO is advertised; the password
-// never shows in the trace and never goes in the clear to a peer that is not loopback.
+// Authentication: only when asked for (480), never offered unasked even when AUTHINFO is
+// advertised; the host's own credentials before the netrc "default" entry; the password never
+// shows in the trace and never goes in the clear to a peer that is not loopback.
 TEST(NntpPeer, AuthenticatesWhenAskedAndRetriesTheCommand) {
   const std::vector<Step> asked =
-      Reader({"VERSION 2", "READER", "OVER"}) +
+      Reader({"VERSION 2", "READER", "OVER", "AUTHINFO USER"}) +
       std::vector<Step>{{"GROUP g", "480 Authentication required\r\n"},
                         {"AUTHINFO USER ana", "381 Password required\r\n"},
                         {"AUTHINFO PASS s3cr3t!", "281 Welcome\r\n"},
                         {"CAPABILITIES", "101 caps\r\n" + Lines({"VERSION 2", "READER", "OVER"}) + ".\r\n"},
                         {"GROUP g", kGroup211}};
-  test::TmpDir dir;
-  test::WriteFile(dir / "netrc", "machine 127.0.0.1 login ana password s3cr3t!\n");
   struct Case {
     const char* name;
-    bool from_netrc;
-  } cases[] = {{"UserName and Password", false}, {"netrc entry", true}};
+    const char* netrc;  // nullptr: UserName and Password
+  } cases[] = {{"UserName and Password", nullptr},
+               {"netrc entry", "machine 127.0.0.1 login ana password s3cr3t!\n"},
+               {"netrc entry after a default", "default login anon password guest\n"
+                                               "machine 127.0.0.1 login ana password s3cr3t!\n"},
+               {"netrc default entry", "machine other login bob password b\ndefault login ana password s3cr3t!\n"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Peer peer(asked);
     News news;
     Prepare(news, peer);
-    if (c.from_netrc) {
+    test::TmpDir dir;
+    if (c.netrc) {
+      test::WriteFile(dir / "netrc", c.netrc);
+      std::filesystem::permissions(dir / "netrc", std::filesystem::perms(0600));
       news.NetrcPath((dir / "netrc").string());
     } else {
       news.UserName("ana");
@@ -420,19 +427,47 @@ TEST(NntpPeer, AuthenticatesWhenAskedAndRetriesTheCommand) {
   }
 }
 
-TEST(NntpPeer, OffersNetrcCredentialsWhenAuthinfoIsAdvertised) {
-  test::TmpDir dir;
-  test::WriteFile(dir / "netrc", "machine 127.0.0.1 login ana password pw\n");
-  Peer peer(Reader({"VERSION 2", "READER", "AUTHINFO USER"}) +
-            std::vector<Step>{{"AUTHINFO USER ana", "381 more\r\n"},
-                              {"AUTHINFO PASS pw", "281 ok\r\n"},
-                              {"CAPABILITIES", "101 caps\r\n" + Lines({"VERSION 2", "READER", "OVER"}) + ".\r\n"}});
-  News news;
-  Prepare(news, peer);
-  news.NetrcPath((dir / "netrc").string());
-  news.Command(kConectar);
-  news.Command(kDesconectar);
-  EXPECT_EQ(peer.Failures(), "");
+// Advertising AUTHINFO is no request: a server that never answers 480 never sees credentials,
+// whether from UserName, the host's netrc entry or its "default" entry.
+TEST(NntpPeer, NeverOffersCredentialsUnasked) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> caps;
+    const char* netrc;  // nullptr: UserName and Password
+  } cases[] = {
+      {"netrc default entry", {"VERSION 2", "READER", "OVER", "AUTHINFO USER"}, "default login ana password pw\n"},
+      {"netrc host entry", {"VERSION 2", "READER", "OVER", "AUTHINFO USER SASL"},
+       "machine 127.0.0.1 login ana password pw\n"},
+      {"UserName", {"VERSION 2", "READER", "OVER", "AUTHINFO USER"}, nullptr},
+      {"a reader mode switch", {"VERSION 2", "MODE-READER", "AUTHINFO USER"}, "default login ana password pw\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Step> script = Reader(c.caps);
+    if (c.caps[1] == "MODE-READER") {
+      script = script + std::vector<Step>{{"MODE READER", "200 reader\r\n"},
+                                          {"CAPABILITIES", "101 caps\r\n" + Lines({"VERSION 2", "READER", "OVER",
+                                                                                   "AUTHINFO USER"}) + ".\r\n"}};
+    }
+    Peer peer(script + std::vector<Step>{{"GROUP g", kGroup211}});
+    News news;
+    Prepare(news, peer);
+    test::TmpDir dir;
+    if (c.netrc) {
+      test::WriteFile(dir / "netrc", c.netrc);
+      std::filesystem::permissions(dir / "netrc", std::filesystem::perms(0600));
+      news.NetrcPath((dir / "netrc").string());
+    } else {
+      news.UserName("ana");
+      news.Password("pw");
+    }
+    news.Command(kConectar);
+    news.GroupName("g");
+    news.SelectGroup();
+    news.Command(kDesconectar);
+    for (const Peer::Received& r : peer.Commands()) EXPECT_EQ(r.line.rfind("AUTHINFO", 0), std::string::npos);
+    EXPECT_EQ(peer.Failures(), "");
+  }
 }
 
 TEST(NntpPeer, AuthenticationFailuresAreClear) {
@@ -477,6 +512,230 @@ TEST(NntpPeer, AuthenticationFailuresAreClear) {
     }
     EXPECT_EQ(peer.Failures(), "");
   }
+}
+
+// A server that wants credentials before anything says so at the first command: MODE READER
+// answered 480, or a command answered "401 AUTHINFO"; other 401s are no such request.
+TEST(NntpPeer, AuthenticatesAtOnceWhenTheFirstCommandAsks) {
+  const std::string caps_after = "101 caps\r\n" + Lines({"VERSION 2", "READER", "OVER"}) + ".\r\n";
+  const std::vector<Step> login = {{"AUTHINFO USER ana", "381 more\r\n"}, {"AUTHINFO PASS pw", "281 ok\r\n"}};
+  struct Case {
+    const char* name;
+    std::vector<Step> script;
+    long number;
+  } cases[] = {
+      {"480 to MODE READER",
+       Reader({"VERSION 2", "MODE-READER", "AUTHINFO USER"}) +
+           std::vector<Step>{{"MODE READER", "480 Authentication required\r\n"}} + login +
+           std::vector<Step>{{"CAPABILITIES", "101 caps\r\n" + Lines({"VERSION 2", "MODE-READER"}) + ".\r\n"},
+                             {"MODE READER", "200 reader\r\n"},
+                             {"CAPABILITIES", caps_after},
+                             {"GROUP g", kGroup211}},
+       0},
+      {"401 AUTHINFO to GROUP",
+       Reader({"VERSION 2", "READER", "AUTHINFO USER"}) +
+           std::vector<Step>{{"GROUP g", "401 AUTHINFO authenticate first\r\n"}} + login +
+           std::vector<Step>{{"CAPABILITIES", caps_after}, {"GROUP g", kGroup211}},
+       0},
+      {"401 MODE-READER", Reader({"VERSION 2", "READER", "AUTHINFO USER"}) +
+                              std::vector<Step>{{"GROUP g", "401 MODE-READER\r\n"}},
+       401},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Peer peer(c.script);
+    News news;
+    Prepare(news, peer);
+    news.UserName("ana");
+    news.Password("pw");
+    const Outcome o = Attempt([&] {
+      news.Command(kConectar);
+      news.GroupName("g");
+      news.SelectGroup();
+    });
+    EXPECT_EQ(o.number, c.number) << o.text;
+    EXPECT_TRUE(news.Connected());
+    news.Command(kDesconectar);
+    EXPECT_EQ(peer.Failures(), "");
+  }
+}
+
+// Asked for credentials, the control sends none when it should not: a server whose AUTHINFO
+// capability lacks USER (SASL only, or nothing in this state) gets no USER/PASS, and a netrc
+// file holding passwords that others may read is refused with a message saying so. The error
+// is the command's; the session goes on.
+TEST(NntpPeer, SendsNoCredentialsWhereItShouldNot) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> caps;
+    unsigned netrc_mode;  // 0: UserName and Password
+    const char* text;
+  } cases[] = {
+      {"SASL only", {"VERSION 2", "READER", "AUTHINFO SASL", "SASL PLAIN"}, 0, "AUTHINFO USER"},
+      {"AUTHINFO without arguments", {"VERSION 2", "READER", "AUTHINFO"}, 0, "AUTHINFO USER"},
+      {"netrc readable by others", {"VERSION 2", "READER", "AUTHINFO USER"}, 0644, "chmod 600"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Peer peer(Reader(c.caps) + std::vector<Step>{{"GROUP g", "480 Authentication required\r\n"},
+                                                 {"GROUP h", "211 0 0 0 h\r\n"}});
+    News news;
+    Prepare(news, peer);
+    test::TmpDir dir;
+    if (c.netrc_mode != 0) {
+      test::WriteFile(dir / "netrc", "machine 127.0.0.1 login ana password pw\n");
+      std::filesystem::permissions(dir / "netrc", std::filesystem::perms(c.netrc_mode));
+      news.NetrcPath((dir / "netrc").string());
+    } else {
+      news.UserName("ana");
+      news.Password("pw");
+    }
+    news.Command(kConectar);
+    news.GroupName("g");
+    const Outcome o = Attempt([&] { news.SelectGroup(); });
+    EXPECT_EQ(o.number, errnum::kCredenciales) << o.text;
+    EXPECT_NE(o.text.find(c.text), std::string::npos) << o.text;
+    news.GroupName("h");
+    news.SelectGroup();
+    news.Command(kDesconectar);
+    for (const Peer::Received& r : peer.Commands()) EXPECT_EQ(r.line.rfind("AUTHINFO", 0), std::string::npos);
+    EXPECT_EQ(peer.Failures(), "");
+  }
+}
+
+// Replies past their bound (lines or bytes), endless or merely too long, end in a protocol error
+// naming the bound and drop the connection, keeping the failure; a reply exactly at its bound
+// is taken whole. Range 3: 103 overview lines allowed.
+TEST(NntpPeer, RepliesBeyondTheirBoundDropTheConnection) {
+  enum class Op { kConnect, kOverview, kArticle, kNewGroups };
+  std::vector<std::string> en_el_limite(103, kOverLine), pasado(104, kOverLine);
+  const std::string articulo_1k = "Subject: x\r\n\r\n" + std::string(1024 - 14 - 2, 'b') + "\r\n";
+  struct Case {
+    const char* name;
+    std::vector<Step> script;
+    Op op;
+    long number;       // 0: the reply is taken whole
+    std::string text;  // expected within the description
+  } cases[] = {
+      {"endless CAPABILITIES",
+       {{"", "200 peer ready\r\n"}, {"CAPABILITIES", "101 caps\r\n", Then::kEndless, "X-CAP\r\n"}},
+       Op::kConnect, errnum::kProtocolo, "10000 líneas"},
+      {"endless overview",
+       Reader() + std::vector<Step>{{"GROUP g", kGroup211}, {"OVER 1-3", "224 follows\r\n", Then::kEndless, kOverLine + "\r\n"}},
+       Op::kOverview, errnum::kProtocolo, "103 líneas"},
+      {"more overview lines than the range allows",
+       Reader() + std::vector<Step>{{"GROUP g", kGroup211}, {"OVER 1-3", "224 follows\r\n" + Lines(pasado) + ".\r\n"}},
+       Op::kOverview, errnum::kProtocolo, "103 líneas"},
+      {"overview lines of 1 MiB past the byte bound",
+       Reader() + std::vector<Step>{{"GROUP g", kGroup211},
+                                    {"OVER 1-3", "224 follows\r\n", Then::kEndless, std::string(1 << 20, 'o') + "\r\n"}},
+       Op::kOverview, errnum::kProtocolo, "bytes"},
+      {"the whole range and its margin",
+       Reader() + std::vector<Step>{{"GROUP g", kGroup211}, {"OVER 1-3", "224 follows\r\n" + Lines(en_el_limite) + ".\r\n"}},
+       Op::kOverview, 0, ""},
+      {"endless article",
+       Reader() + std::vector<Step>{{"ARTICLE <a@x>", "220 0 <a@x>\r\nSubject: x\r\n\r\n", Then::kEndless, "texto\r\n"}},
+       Op::kArticle, errnum::kProtocolo, "1024 bytes"},
+      {"an article announcing 10 GB",
+       Reader() + std::vector<Step>{{"ARTICLE <a@x>", "220 0 <a@x>\r\nBytes: 10737418240\r\n\r\n", Then::kEndless,
+                                     std::string(64 * 1024, 'z') + "\r\n"}},
+       Op::kArticle, errnum::kProtocolo, "1024 bytes"},
+      {"an article exactly at the limit",
+       Reader() + std::vector<Step>{{"ARTICLE <a@x>", "220 0 <a@x>\r\n" + articulo_1k + ".\r\n"}}, Op::kArticle, 0, ""},
+      {"endless NEWGROUPS",
+       Reader() + std::vector<Step>{{"NEWGROUPS *", "231 list follows\r\n", Then::kEndless, "a.b 1 1 y\r\n"}},
+       Op::kNewGroups, errnum::kProtocolo, "250000 líneas"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Peer peer(c.script);
+    News news;
+    Prepare(news, peer);
+    news.GroupName("g");
+    news.ArticleKey("<a@x>");
+    news.SinceDate("Mon, 01 Jan 1990 00:00:00");
+    news.MaxArticulo(1024);
+    const Outcome o = Attempt([&] {
+      news.Command(kConectar);
+      switch (c.op) {
+        case Op::kConnect: break;
+        case Op::kOverview: news.Command(kLeerEncabezados); break;
+        case Op::kArticle: news.FetchArticle(); break;
+        case Op::kNewGroups: news.Command(kListarGruposNuevos); break;
+      }
+    });
+    EXPECT_EQ(o.number, c.number) << o.text;
+    EXPECT_LT(o.elapsed.count(), 20 * kTimeout.count());
+    if (c.number == 0) {
+      EXPECT_TRUE(news.Connected());
+      EXPECT_EQ(news.OverviewCount() + static_cast<std::int64_t>(news.ArticleText().size()),
+                c.op == Op::kOverview ? 103 : 1024);
+      continue;
+    }
+    EXPECT_NE(o.text.find(c.text), std::string::npos) << o.text;
+    EXPECT_FALSE(news.Connected());
+    ASSERT_TRUE(news.FalloConexion());
+    EXPECT_EQ(news.FalloConexion()->Number(), c.number);
+    EXPECT_EQ(news.OverviewCount(), 0);
+    EXPECT_EQ(news.NewGroupCount(), 0);
+    EXPECT_TRUE(news.ArticleText().empty());
+    EXPECT_EQ(peer.Failures(), "");
+  }
+}
+
+// A server that sends its reply one byte a second never lets a read wait out the timeout; the
+// exchange's own deadline ends it within about one timeout, whichever reply it drips.
+TEST(NntpPeer, ADrippedReplyEndsWithinTheExchangeDeadline) {
+  constexpr auto kLento = std::chrono::milliseconds(1500);
+  struct Case {
+    const char* name;
+    std::vector<Step> script;
+    bool overview;
+  } cases[] = {
+      {"GROUP", Reader() + std::vector<Step>{{"GROUP g", "", Then::kDrip, kGroup211}}, false},
+      {"an overview after its first line",
+       Reader() + std::vector<Step>{{"GROUP g", kGroup211},
+                                    {"OVER 1-3", "224 follows\r\n" + kOverLine + "\r\n", Then::kDrip, kOverLine + "\r\n"}},
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Peer peer(c.script);
+    News news;
+    Prepare(news, peer);
+    news.Timeout(kLento);
+    news.GroupName("g");
+    news.Command(kConectar);
+    const Outcome o = Attempt([&] {
+      if (c.overview) {
+        news.Command(kLeerEncabezados);
+      } else {
+        news.SelectGroup();
+      }
+    });
+    EXPECT_EQ(o.number, errnum::kTiempoAgotado) << o.text;
+    EXPECT_NE(o.text.find("no completó la respuesta"), std::string::npos) << o.text;
+    EXPECT_GE(o.elapsed, kLento);
+    EXPECT_LT(o.elapsed, 2 * kLento);
+    EXPECT_FALSE(news.Connected());
+    EXPECT_EQ(peer.Failures(), "");
+  }
+}
+
+// Memory running out while a reply is read leaves the stream half read: the connection is
+// dropped and the failure comes as the project's error, not as std::bad_alloc.
+TEST(NntpPeer, RunningOutOfMemoryInAReplyDropsTheConnection) {
+  Peer peer(Reader() + std::vector<Step>{{"GROUP g", kGroup211}, {"OVER 1-3", "224 follows\r\n" + Lines({kOverLine}) + ".\r\n"}});
+  News news;
+  Prepare(news, peer);
+  news.Command(kConectar);
+  news.GroupName("g");
+  news.FiltraResumen([](std::string_view) -> bool { throw std::bad_alloc(); });
+  const Outcome o = Attempt([&] { news.Command(kLeerEncabezados); });
+  EXPECT_EQ(o.number, errnum::kMemoriaInsuficiente) << o.text;
+  EXPECT_FALSE(news.Connected());
+  ASSERT_TRUE(news.FalloConexion());
+  EXPECT_EQ(news.FalloConexion()->Number(), errnum::kMemoriaInsuficiente);
 }
 
 }  // namespace

@@ -146,5 +146,54 @@ TEST(NntpCapacidades, ReadsLabelsAndArguments) {
   EXPECT_FALSE(Capacidades().Conocidas());
 }
 
+// A block's bound counts its lines and their bytes (line end included as two), never the
+// terminating "."; the line that goes over is refused, and so is everything after it.
+TEST(NntpBloque, TakesABlockUpToItsBoundAndNotOneLineMore) {
+  struct Case {
+    const char* name;
+    Limite limite;
+    std::vector<std::string> lines;  // as received, the "." included where the block ends
+    std::size_t taken;               // lines given back before the end or the error
+    bool error;
+  } cases[] = {
+      {"empty block", {0, 0}, {"."}, 0, false},
+      {"exactly the lines allowed", {2, 100}, {"a", "b", "."}, 2, false},
+      {"one line too many", {2, 100}, {"a", "b", "c", "."}, 2, true},
+      {"exactly the bytes allowed", {10, 9}, {"abc", "..", "."}, 2, false},
+      {"one byte too many", {10, 6}, {"abcd", "x", "."}, 1, true},
+      {"empty lines count their line end", {10, 4}, {"", "", "", "."}, 2, true},
+      {"a dot-stuffed line counts as received", {10, 5}, {"..x", "."}, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bloque bloque(c.limite, "la prueba");
+    std::size_t taken = 0;
+    bool error = false, ended = false;
+    try {
+      for (const std::string& l : c.lines) {
+        const auto linea = bloque.Linea(l);
+        if (!linea) {
+          ended = true;
+          break;
+        }
+        EXPECT_EQ(*linea, SinRelleno(l));
+        ++taken;
+      }
+    } catch (const Error& e) {
+      EXPECT_EQ(e.Number(), errnum::kProtocolo);
+      EXPECT_NE(e.Description().find("la prueba"), std::string::npos) << e.Description();
+      error = true;
+      // Once over, it stays over.
+      EXPECT_THROW(bloque.Linea("."), Error);
+    }
+    EXPECT_EQ(taken, c.taken);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(ended, !c.error);
+    EXPECT_EQ(bloque.Terminado(), !c.error);
+    EXPECT_LE(bloque.Lineas(), c.limite.lineas);
+    EXPECT_LE(bloque.Bytes(), c.limite.bytes);
+  }
+}
+
 }  // namespace
 }  // namespace tablon::nntp

@@ -26,6 +26,8 @@ namespace {
 
 // No single wait of the peer lasts longer than this.
 constexpr int kEsperaMaximaMs = 15000;
+// Nor does an endless or dripping reply.
+constexpr auto kSinFinMaximo = std::chrono::seconds(60);
 
 void Check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string("TlsIdentity: ") + what);
@@ -136,6 +138,13 @@ class Session {
     }
   }
 
+  // Waits up to `ms` for the client to close its side; true when it did, or on stop.
+  bool ClientGone(int ms) {
+    pollfd p[2] = {{fd_, POLLRDHUP, 0}, {stop_, POLLIN, 0}};
+    const int n = poll(p, 2, ms);
+    return n != 0;
+  }
+
   // Waits until the client closes (or stop, or the longest wait), reading and dropping input.
   void DrainUntilClosed() {
     std::string ignored;
@@ -204,7 +213,10 @@ std::string Lines(const std::vector<std::string>& lines) {
 }
 
 Peer::Peer(std::vector<Step> script, const TlsIdentity* tls, bool implicit_tls)
-    : script_(std::move(script)), tls_(tls), implicit_tls_(implicit_tls) {
+    : Peer(kEachConnection, std::vector<std::vector<Step>>{std::move(script)}, tls, implicit_tls) {}
+
+Peer::Peer(EachConnection, std::vector<std::vector<Step>> scripts, const TlsIdentity* tls, bool implicit_tls)
+    : scripts_(std::move(scripts)), tls_(tls), implicit_tls_(implicit_tls) {
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) throw std::runtime_error("Peer: socket");
   sockaddr_in a{};
@@ -246,6 +258,11 @@ std::vector<Peer::Received> Peer::Commands() const {
   return received_;
 }
 
+int Peer::Connections() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return connections_;
+}
+
 std::string Peer::Failures() const {
   std::lock_guard<std::mutex> lock(mu_);
   return failures_;
@@ -262,16 +279,25 @@ void Peer::Run() {
   sigemptyset(&pipe_set);
   sigaddset(&pipe_set, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_set, nullptr);
+  for (const std::vector<Step>& script : scripts_) {
+    pollfd p[2] = {{listen_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+    if (poll(p, 2, kEsperaMaximaMs) <= 0 || (p[1].revents & POLLIN)) return;
+    Play(script);
+  }
+}
 
-  pollfd p[2] = {{listen_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-  if (poll(p, 2, kEsperaMaximaMs) <= 0 || (p[1].revents & POLLIN)) return;
+void Peer::Play(const std::vector<Step>& script) {
   const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++connections_;
+  }
   Session s(fd, stop_pipe_[0]);
   if (implicit_tls_ && (!tls_ || !s.Handshake(*tls_))) return;
 
   std::string line;
-  for (const Step& step : script_) {
+  for (const Step& step : script) {
     if (!step.expect.empty()) {
       if (!s.ReadLine(line)) return;  // the client gave up: its own error says why
       {
@@ -296,6 +322,19 @@ void Peer::Run() {
       case Step::Then::kStartTls:
         if (!tls_ || !s.Handshake(*tls_)) return;
         break;
+      case Step::Then::kEndless: {
+        const auto end = std::chrono::steady_clock::now() + kSinFinMaximo;
+        while (!step.more.empty() && std::chrono::steady_clock::now() < end && s.Write(step.more)) {
+        }
+        return;
+      }
+      case Step::Then::kDrip: {
+        const auto end = std::chrono::steady_clock::now() + kSinFinMaximo;
+        for (std::size_t i = 0; !step.more.empty() && std::chrono::steady_clock::now() < end; ++i) {
+          if (!s.Write(std::string_view(step.more).substr(i % step.more.size(), 1)) || s.ClientGone(1000)) break;
+        }
+        return;
+      }
     }
   }
   while (s.ReadLine(line)) {

@@ -1,6 +1,7 @@
 // A scripted NNTP peer for the faults a real server does not produce: it listens on 127.0.0.1
 // (an ephemeral port), takes one connection in its own thread and plays a script of expected
 // commands and canned replies, plain or TLS (from the first byte, or after a STARTTLS step).
+// Given several scripts, it takes one connection after another and plays each its own script.
 // A command other than the one the script expects is recorded as a failure and answered
 // "500"; after the script, QUIT is answered 205 and anything else is a failure.
 // Every wait of the peer is bounded, so a test never hangs on it.
@@ -45,6 +46,9 @@ struct Step {
     kClose,     // close the connection after the reply
     kSilence,   // say nothing more; wait until the client gives up
     kStartTls,  // run the server side of a TLS handshake after the reply
+    kEndless,   // after the reply, send `more` again and again until the client closes
+    kDrip,      // after the reply, send `more` one byte a second, again and again, until the
+                // client closes
   };
   // The command line expected, without its line end; "" for the greeting (sent on accept);
   // a trailing '*' matches any line starting with what precedes it.
@@ -52,6 +56,8 @@ struct Step {
   // Sent exactly as given (line ends included); may be empty.
   std::string reply;
   Then then = Then::kContinue;
+  // What kEndless and kDrip repeat.
+  std::string more = {};
 };
 
 // Lines joined with CRLF, each ended by CRLF.
@@ -61,6 +67,12 @@ class Peer {
  public:
   // `tls`: when given, TLS from the first byte (implicit) or at a kStartTls step with it.
   explicit Peer(std::vector<Step> script, const TlsIdentity* tls = nullptr, bool implicit_tls = false);
+  // One script per connection, in the order the connections come:
+  // Peer(Peer::kEachConnection, {first, second}).
+  struct EachConnection {};
+  static constexpr EachConnection kEachConnection{};
+  Peer(EachConnection, std::vector<std::vector<Step>> scripts, const TlsIdentity* tls = nullptr,
+       bool implicit_tls = false);
   ~Peer();
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;
@@ -72,8 +84,10 @@ class Peer {
     std::string line;
     bool over_tls = false;
   };
-  // The command lines received so far, in order.
+  // The command lines received so far, in order (of every connection).
   std::vector<Received> Commands() const;
+  // The connections accepted so far.
+  int Connections() const;
   // Script failures, one per line; empty when the client did what the script expected.
   std::string Failures() const;
   // Stops the peer (closing the connection) and waits for its thread.
@@ -81,9 +95,10 @@ class Peer {
 
  private:
   void Run();
+  void Play(const std::vector<Step>& script);
   void Fail(const std::string& what);
 
-  std::vector<Step> script_;
+  std::vector<std::vector<Step>> scripts_;
   const TlsIdentity* tls_;
   bool implicit_tls_;
   int listen_fd_ = -1;
@@ -91,6 +106,7 @@ class Peer {
   std::uint16_t port_ = 0;
   mutable std::mutex mu_;
   std::vector<Received> received_;
+  int connections_ = 0;
   std::string failures_;
   std::thread thread_;
 };
