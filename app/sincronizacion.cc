@@ -1,8 +1,11 @@
 #include "app/sincronizacion.h"
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "app/main_frm.h"
+#include "core/error.h"
 #include "news/servidor_news.h"
 #include "store/outlook_module.h"
 
@@ -21,6 +24,10 @@ void form_load() {
   OutlookApp->BorradoresEnMemoria(true);
   show("Leyendo informacion servidores ...");
   std::shared_ptr<store::Folder> carpeta_news = MapiNameSpace->Folder("news");
+  // The groups whose work a connection failure cut short, and the first such failure.
+  std::string omitidos;
+  std::size_t cuantos = 0;
+  std::optional<Error> primero;
 
   for (const std::shared_ptr<store::Item>& item : carpeta_news->Items()) {
     const std::shared_ptr<store::Item>& post = store::ComoPost(item);
@@ -40,6 +47,8 @@ void form_load() {
     for (const std::shared_ptr<GrupoNews>& grupo : *servidor->grupos()) {
       v.Caption(MainFrm::Grupo, grupo->Nombre());
       if (!grupo->Subscrito()) continue;
+      // A connection an earlier group lost is opened again before this group's first command.
+      servidor->Reconecta();
       show("Creando entrada del grupo ...");
       grupo->CreaEntradaGrupo();
       show("Leyendo mensajes locales ...");
@@ -57,10 +66,23 @@ void form_load() {
       grupo->mensajes(std::make_shared<Mensajes>());
       // The group's items are durable before the next group starts.
       OutlookApp->Sync();
+      const nntp::News& control = *servidor->ControlNews();
+      if (!control.Connected() && control.FalloConexion()) {
+        const Error& e = *control.FalloConexion();
+        if (!primero) primero = e;
+        ++cuantos;
+        omitidos += (omitidos.empty() ? "" : "; ") + std::string("«") + grupo->Nombre() + "» de " +
+                    servidor->host() + " (Error " + std::to_string(e.Number()) + ": " + e.Description() + ")";
+      }
     }
     show("Desconectando ...");
     servidor->Disconnect();
     servidor.reset();  // releases its groups and their messages
+  }
+  if (primero) {
+    throw Error(primero->Number(), cuantos == 1 ? "No se sincronizó el grupo " + omitidos
+                                                : "No se sincronizaron " + std::to_string(cuantos) +
+                                                      " grupos: " + omitidos);
   }
 }
 

@@ -6,6 +6,12 @@
 // The run traps nothing: a failure of any call ends the pass at that point and reaches the
 // caller (the program then shows the error's number and description and exits non-zero). What
 // was already written to the store or to state files stays as written.
+//
+// The group routines trap their own failures, so a group whose connection failed (a timeout, a
+// closed connection, an unreadable or oversized reply) would otherwise pass unseen: the run
+// reconnects once before the next group (ServidorNews::Reconecta), finishes every server, and
+// then raises tablon::Error naming each such group with its failure (the number is the first
+// failure's). A pass that raised it is not a pass that synchronised everything.
 #pragma once
 
 namespace tablon {

@@ -106,6 +106,12 @@ void ServidorNews::Connect() {
 
 void ServidorNews::Disconnect() { control_->Command(nntp::kDesconectar); }
 
+void ServidorNews::Reconecta() {
+  const nntp::News& c = *control_;
+  if (c.Connected() || !c.FalloConexion() || reconexion_fallida_) return;
+  if (!Paso([&] { Connect(); })) reconexion_fallida_ = true;
+}
+
 void ServidorNews::load() {
   std::unique_ptr<LectorEstado> file;
   try {
@@ -168,11 +174,17 @@ void ServidorNews::save() {
   file.Confirma();
 }
 
+Fecha DesdeFechaGruposNuevos(Fecha chequeo) {
+  return Fecha::DesdeUnix(chequeo.AUnix() - kMargenGruposNuevos);
+}
+
 void ServidorNews::GetNewGroups() {
   nntp::News& c = *control_;
-  c.SinceDate(FormatoControl(fecha_chequeo_));
+  // Read before asking: a group the server creates while it answers is after this moment.
+  const Fecha ahora = Fecha::Ahora();
+  c.SinceDate(FormatoControl(DesdeFechaGruposNuevos(fecha_chequeo_)));
   c.Command(nntp::kListarGruposNuevos);
-  fecha_chequeo_ = Fecha::Ahora();
+  fecha_chequeo_ = ahora;
   const std::int64_t n = c.NewGroupCount();
   for (std::int64_t i = 0; i < n; ++i) {
     Paso([&] { AgregaGrupoNuevo(c.NewGroupLine(i)); });

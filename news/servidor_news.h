@@ -2,11 +2,11 @@
 // post), its state file, its folder in the store, its groups, and the connection.
 //
 // Calling order: construct; ControlNews; init_from_msg; Connect; GetNewGroups; save; the work on
-// the groups of Grupos; Disconnect; release.
+// the groups of Grupos, each preceded by Reconecta; Disconnect; release.
 //
 // Failure styles: init_from_msg, Connect, Disconnect, save and GetNewGroups (up to the first
-// listing line) trap nothing; load traps every step and never raises; GetNewGroups traps each
-// step from the lookup of the first listing line on.
+// listing line) trap nothing; load and Reconecta trap every step and never raise; GetNewGroups
+// traps each step from the lookup of the first listing line on.
 #pragma once
 
 #include <memory>
@@ -32,6 +32,17 @@ inline constexpr const char* kDireccionRemitente = "tablon@localhost(Usuario de 
 // The servers directory: where the state files live. Set once at start; ends in "/".
 void FijaDirectorioServidores(std::string dir);
 const std::string& DirectorioServidores();
+
+// How far before the last check date new-group discovery asks from: a day. The server compares
+// creation times by its own clock, which may be behind this machine's; the check date is local
+// time, ambiguous for the hour repeated when daylight saving ends; and a group created while a
+// check runs may carry a time just before the check date. Asking a day back covers all three;
+// the names listed again are known by then and skipped.
+inline constexpr std::int64_t kMargenGruposNuevos = 24 * 60 * 60;
+
+// The date NEWGROUPS asks from for the check date `chequeo`: kMargenGruposNuevos seconds of real
+// time earlier (not a calendar day: across a daylight-saving change that is 23 or 25 hours).
+Fecha DesdeFechaGruposNuevos(Fecha chequeo);
 
 // Throws tablon::Error (kArgumentoNoValido) when `host` cannot name a state file and a store
 // folder safely: empty, ".", "..", containing "/", NUL or control characters.
@@ -68,16 +79,24 @@ class ServidorNews {
   void save();
   // Reads the state file; never raises. A missing file is a first run (check date 1 January 1990).
   void load();
-  // Asks the server for the groups created since the last check and adds the unknown ones,
-  // unsubscribed, at the end of Grupos. The check date becomes now. A listed name holding a
-  // control character or a blank, or ending in ".", is skipped (it could not be kept apart from
-  // other groups in the state file and the store).
+  // Asks the server for the groups created since the last check (from DesdeFechaGruposNuevos)
+  // and adds the unknown ones, unsubscribed, at the end of Grupos. The check date becomes the
+  // moment read just before the request, and only when the request succeeded (a failed request
+  // leaves it as it was). A listed name holding a control character or a blank, or ending in
+  // ".", is skipped (it could not be kept apart from other groups in the state file and the
+  // store).
   void GetNewGroups();
   // One line of the new-group listing ("name high low status"): the name is added as
   // GetNewGroups says, or the line is passed over (empty or known name); a name that cannot be
   // kept apart raises tablon::Error (kArgumentoNoValido).
   void AgregaGrupoNuevo(const std::string& line);
   void Disconnect();
+  // Before the work on a group: when a failure dropped the connection during the work on an
+  // earlier group (a timeout, a closed connection, an unreadable or oversized reply), connects
+  // once more exactly as Connect does (same TLS and credentials rules). One attempt per lost
+  // connection: when it fails, its failure becomes the control's FalloConexion and no later
+  // group of this server tries again (their steps fail on the missing connection). Never raises.
+  void Reconecta();
 
   // Where the last load kept a damaged state file aside, or "" (for messages and tests).
   const std::string& ArchivoApartado() const { return archivo_apartado_; }
@@ -92,6 +111,8 @@ class ServidorNews {
   std::string host_;
   // The last load met a file it could not read whole: save keeps the old file aside first.
   bool lectura_incompleta_ = false;
+  // A reconnection failed: no other is tried in this pass.
+  bool reconexion_fallida_ = false;
   std::string archivo_apartado_;
 };
 

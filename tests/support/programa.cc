@@ -1,6 +1,7 @@
 #include "support/programa.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,8 +46,10 @@ Salida Programa::Ejecuta(const std::vector<std::string>& args) const {
     ::_exit(127);
   }
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  rusage uso{};
+  ::wait4(pid, &status, 0, &uso);
   Salida s;
+  s.pico_kib = uso.ru_maxrss;
   s.codigo = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   s.out = ReadFile(out);
   s.err = ReadFile(err);

@@ -11,6 +11,9 @@ namespace tablon::test {
 struct Salida {
   int codigo = -1;
   std::string out, err;
+  // The program's peak resident memory, in KiB (its ru_maxrss). An upper bound: Linux counts
+  // in it the test process's own resident size at the fork.
+  long pico_kib = 0;
   // The lines of `out` that start with "Label: ", without that prefix.
   std::vector<std::string> Etiqueta(const std::string& label) const;
 };
