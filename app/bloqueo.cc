@@ -14,7 +14,7 @@ Bloqueo::Bloqueo(const std::string& servers_dir) {
   std::string path = servers_dir;
   if (!path.empty() && path.back() != '/') path += '/';
   path += ".tablon.lock";
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd_ < 0) throw Error::FromErrno(errno, "no se pudo abrir el archivo de bloqueo " + path);
   if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;

@@ -1,5 +1,5 @@
-// One pass at a time per servers directory: a lock file in the directory, held (flock) for as
-// long as the object lives. The subscription commands take the same lock, so they never rewrite
+// One pass at a time per servers directory: a lock file in the directory (".tablon.lock", empty,
+// created with mode 0600), held (flock) for as long as the object lives. The subscription commands take the same lock, so they never rewrite
 // a state file while a pass works on it.
 #pragma once
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "app/bloqueo.h"
+#include "app/pantallas.h"
 #include "core/error.h"
 #include "news/servidor_news.h"
 #include "store/outlook_module.h"
@@ -60,7 +61,8 @@ void ComandoGroups(const std::string& host, const std::string& patron) {
   size_t mostrados = 0, subscritos = 0;
   for (const auto& g : *servidor->grupos()) {
     if (!patron.empty() && ::fnmatch(patron.c_str(), g->Nombre().c_str(), 0) != 0) continue;
-    std::printf("%s %s\n", g->Subscrito() ? "X" : " ", g->Nombre().c_str());
+    // Names come from the server: none reaches the terminal as a control sequence.
+    std::printf("%s %s\n", g->Subscrito() ? "X" : " ", TextoVisible(g->Nombre()).c_str());
     ++mostrados;
     subscritos += g->Subscrito();
   }
@@ -83,9 +85,9 @@ void ComandoSubscribe(const std::string& host, const std::vector<std::string>& g
     const bool antes = g->Subscrito();
     g->Subscrito(subscribe);
     if (antes == subscribe) {
-      std::printf("%s ya estaba %s\n", g->Nombre().c_str(), subscribe ? "subscrito" : "sin subscribir");
+      std::printf("%s ya estaba %s\n", TextoVisible(g->Nombre()).c_str(), subscribe ? "subscrito" : "sin subscribir");
     } else {
-      std::printf("%s: %s\n", g->Nombre().c_str(), subscribe ? "subscrito" : "subscripción anulada");
+      std::printf("%s: %s\n", TextoVisible(g->Nombre()).c_str(), subscribe ? "subscrito" : "subscripción anulada");
     }
   }
   servidor->save();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,7 @@ constexpr const char* kAyuda =
     "\n"
     "En un terminal el panel queda abierto tras la pasada: Intro o r hace otra pasada;\n"
     "q, Ctrl-D o Ctrl-C lo cierran. Códigos de salida: 0 bien, 1 error, 2 uso incorrecto,\n"
-    "3 ya hay otra pasada en curso.\n";
+    "3 ya hay otra pasada en curso, 130 pasada interrumpida (Ctrl-C durante la pasada).\n";
 
 std::string DirectorioPorOmision() {
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::string(xdg) + "/tablon/servers/";
@@ -58,7 +59,8 @@ std::string DirectorioPorOmision() {
 
 void MuestraError(const Error& e) {
   std::fflush(stdout);
-  std::fprintf(stderr, "Error %ld: %s\n", e.Number(), e.Description().c_str());
+  // The description may carry a server's text.
+  std::fprintf(stderr, "Error %ld: %s\n", e.Number(), TextoVisible(e.Description()).c_str());
 }
 
 // One pass, or passes on demand while the panel stays open.
@@ -67,6 +69,7 @@ int Sincroniza(bool interactivo, bool verbose) {
   // The lock is held for the length of a pass, not while the panel waits between passes.
   auto pasada = [] {
     Bloqueo bloqueo(DirectorioServidores());
+    PasadaEnCurso en_curso;  // a signal from here on stops a pass, not an idle program
     form_load();
   };
   if (verbose) {
@@ -85,6 +88,9 @@ int Sincroniza(bool interactivo, bool verbose) {
     try {
       pasada();
     } catch (const Error& e) {
+      // Ctrl-C at the box of a failed pass does not close the panel as a pass that ended well.
+      std::optional<PasadaEnCurso> fallida;
+      if (e.Number() != errnum::kBloqueado) fallida.emplace();
       v.MsgBox("Error " + std::to_string(e.Number()) + ": " + e.Description());
       if (e.Number() != errnum::kBloqueado) {
         v.FijaPantalla(nullptr);
@@ -103,6 +109,7 @@ int Sincroniza(bool interactivo, bool verbose) {
 
 int main(int argc, char** argv) {
   PreparaMemoria(argv);
+  AtiendeSenales();
   std::vector<std::string> args;
   std::string store_dir, servers_dir;
   bool once = false, verbose = false;
@@ -174,7 +181,7 @@ int main(int argc, char** argv) {
     return e.Number() == errnum::kBloqueado ? kSalidaBloqueado : kSalidaError;
   } catch (const std::exception& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "Error: %s\n", e.what());
+    std::fprintf(stderr, "Error: %s\n", TextoVisible(e.what()).c_str());
     return kSalidaError;
   }
 }

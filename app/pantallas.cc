@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 
@@ -14,21 +15,50 @@ namespace {
 
 constexpr int kFilas = 5;  // label rows; the help line is row 5, where the cursor rests
 termios g_original;
-bool g_tomado = false;
+volatile std::sig_atomic_t g_tomado = 0;    // the terminal's settings are ours to give back
+volatile std::sig_atomic_t g_panel = 0;     // a PantallaTerminal is showing
+volatile std::sig_atomic_t g_en_pasada = 0;  // a PasadaEnCurso lives
 
 void Restaura() {
   if (g_tomado) {
     ::tcsetattr(STDIN_FILENO, TCSANOW, &g_original);
-    g_tomado = false;
+    g_tomado = 0;
   }
 }
 
+template <size_t N>
+void EscribeLiteral(int fd, const char (&texto)[N]) {
+  (void)!::write(fd, texto, N - 1);
+}
+
+// Ends the program by `sig` itself, as if it had not been caught: a calling shell then sees a
+// process stopped by Ctrl-C (and a shell loop around it stops too), not one that chose to exit.
+[[noreturn]] void TerminaPorSenal(int sig) {
+  struct sigaction sa {};
+  sa.sa_handler = SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(sig, &sa, nullptr);
+  ::raise(sig);
+  sigset_t conjunto;
+  sigemptyset(&conjunto);
+  sigaddset(&conjunto, sig);
+  ::sigprocmask(SIG_UNBLOCK, &conjunto, nullptr);  // delivered here, and the program ends
+  ::_exit(128 + sig);
+}
+
+// The signal handler: async-signal-safe calls only.
 void AlInterrumpir(int sig) {
   Restaura();
-  const char nl[] = "\n";
-  (void)!::write(STDOUT_FILENO, nl, 1);
-  // Ctrl-C closes the window; every write of a pass is atomic, so nothing is left half done.
-  ::_exit(sig == SIGINT ? 0 : 128 + sig);
+  if (g_en_pasada) {
+    // The panel's help line, where the cursor rests, makes room for the notice.
+    if (g_panel) EscribeLiteral(STDOUT_FILENO, "\r\x1b[2K");
+    EscribeLiteral(STDERR_FILENO, kAvisoInterrumpida);
+    EscribeLiteral(STDERR_FILENO, "\n");
+  } else if (g_panel) {
+    EscribeLiteral(STDOUT_FILENO, "\n");
+    if (sig == SIGINT) ::_exit(0);  // Ctrl-C closes the idle panel
+  }
+  TerminaPorSenal(sig);
 }
 
 size_t Columnas() {
@@ -42,22 +72,67 @@ void Escribe(const std::string& s) {
   std::fflush(stdout);
 }
 
+// Length of the well-formed UTF-8 sequence that `t` starts with (RFC 3629), its code point in
+// `cp`; 0 when there is none.
+size_t Secuencia(std::string_view t, char32_t& cp) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(t[k]); };
+  const unsigned char c = byte(0);
+  size_t len;
+  char32_t menor;
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  } else if (c >= 0xc2 && c <= 0xdf) {
+    len = 2, cp = c & 0x1f, menor = 0x80;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    len = 3, cp = c & 0x0f, menor = 0x800;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    len = 4, cp = c & 0x07, menor = 0x10000;
+  } else {
+    return 0;
+  }
+  if (t.size() < len) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    if ((byte(k) & 0xc0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(k) & 0x3f);
+  }
+  if (cp < menor || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
+  return len;
+}
+
 }  // namespace
 
-std::string CortaParaPantalla(const std::string& texto, size_t columnas) {
+void AtiendeSenales() {
+  struct sigaction sa {};
+  sigemptyset(&sa.sa_mask);
+  sa.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &sa, nullptr);
+  sa.sa_handler = AlInterrumpir;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+}
+
+PasadaEnCurso::PasadaEnCurso() { g_en_pasada = 1; }
+PasadaEnCurso::~PasadaEnCurso() { g_en_pasada = 0; }
+
+std::string TextoVisible(std::string_view texto) { return CortaParaPantalla(texto, texto.size()); }
+
+std::string CortaParaPantalla(std::string_view texto, size_t columnas) {
   std::string r;
+  r.reserve(std::min(texto.size(), columnas * 4));
   size_t cols = 0;
-  for (size_t i = 0; i < texto.size() && cols < columnas;) {
-    unsigned char c = static_cast<unsigned char>(texto[i]);
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
-    if (i + len > texto.size()) len = 1;
-    if (c < 0x20 || c == 0x7f) {
+  for (size_t i = 0; i < texto.size() && cols < columnas; ++cols) {
+    char32_t cp = 0;
+    const size_t len = Secuencia(texto.substr(i), cp);
+    if (len == 0) {
+      r += '?';
+      ++i;
+    } else if (cp < 0x20 || (cp >= 0x7f && cp < 0xa0)) {
       r += ' ';
+      i += len;
     } else {
-      r.append(texto, i, len);
+      r.append(texto.substr(i, len));
+      i += len;
     }
-    i += len;
-    ++cols;
   }
   return r;
 }
@@ -68,15 +143,15 @@ PantallaTerminal::PantallaTerminal() {
     t.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (::tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0) g_tomado = true;
+    if (::tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0) g_tomado = 1;
   }
   std::atexit(Restaura);
-  std::signal(SIGINT, AlInterrumpir);
-  std::signal(SIGTERM, AlInterrumpir);
-  std::signal(SIGHUP, AlInterrumpir);
+  AtiendeSenales();
+  g_panel = 1;
 }
 
 PantallaTerminal::~PantallaTerminal() {
+  g_panel = 0;
   Escribe("\r\x1b[2K");
   Restaura();
 }
@@ -133,7 +208,8 @@ void PantallaLineas::Pinta(int indice, const std::string& nombre, const std::str
 
 void PantallaLineas::Mensaje(const std::string& titulo, const std::string& texto) {
   std::fflush(stdout);
-  std::fprintf(stderr, "%s: %s\n", titulo.c_str(), texto.c_str());
+  const std::string line = TextoVisible(titulo) + ": " + TextoVisible(texto) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 }  // namespace tablon

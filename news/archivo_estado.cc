@@ -1,6 +1,7 @@
 #include "news/archivo_estado.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,8 +42,16 @@ std::optional<std::string> LectorEstado::LeeLinea() {
 EscritorEstado::EscritorEstado(const std::string& path)
     : path_(path), tmp_(path + ".nuevo") {
   PuntoDeEscritura();
-  fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd_ < 0) throw Error::FromErrno(errno, "no se pudo crear el archivo de estado " + tmp_);
+  // A temporary file left by an older writer keeps its mode through O_CREAT: set it.
+  if (::fchmod(fd_, 0600) != 0) {
+    const int err = errno;
+    ::close(fd_);
+    fd_ = -1;
+    ::unlink(tmp_.c_str());
+    throw Error::FromErrno(err, "no se pudo crear el archivo de estado " + tmp_);
+  }
 }
 
 EscritorEstado::~EscritorEstado() {

@@ -1,6 +1,7 @@
 // Reading and writing a server state file, line by line.
 //
-// The file is text whose lines end in CR LF. The reader takes a line up to its CR and skips the
+// The file is text whose lines end in CR LF, readable and writable by its owner only (mode 0600:
+// it tells which groups the user reads); a file of another mode gets 0600 when it is next written. The reader takes a line up to its CR and skips the
 // LF after it; a bare LF or a bare CR also ends a line, so a file edited by hand with another
 // editor still reads. The writer never touches the file it replaces until the new content is
 // complete: it writes a temporary file beside it (PATH + ".nuevo"), flushes and syncs it, renames

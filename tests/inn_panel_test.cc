@@ -1,7 +1,9 @@
 // The panel on a real terminal (tmux): five lines repainted in place, a message box that waits
-// for Enter, Enter for another complete pass, q to close.
+// for Enter, Enter for another complete pass, q to close; Ctrl-C during a pass; what reaches the
+// terminal of a text from outside.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/pantallas.h"
 #include "support/almacen.h"
 #include "support/inn.h"
 #include "support/programa.h"
@@ -56,6 +59,26 @@ class InnPanel : public ::testing::Test {
     return s;
   }
   void Teclas(const std::string& keys) { Ejecuta(tmux_ + " send-keys " + keys); }
+  // Starts `tablon` in the panel's terminal (stderr into `err`, its status as the shell reports
+  // it written to `done`); it waits for the file `go` when given. The shell traps Ctrl-C, so it
+  // outlives a program that Ctrl-C stops and writes that status.
+  void Arranca(const test::Programa& p, const fs::path& err, const fs::path& done, const fs::path& go = {}) {
+    std::string script = "trap : INT\n";
+    if (!go.empty()) script += "while [ ! -e '" + go.string() + "' ]; do sleep 0.05; done\n";
+    script += "env LANG=C.UTF-8 '" + std::string(std::getenv("TABLON_BIN")) + "' --store '" + p.store().string() +
+              "' --servers-dir '" + p.servers().string() + "' 2>'" + err.string() + "'\necho $? > '" +
+              done.string() + "'\n";
+    const fs::path archivo = p.store() / "arranca.sh";
+    test::WriteFile(archivo, script);
+    ASSERT_EQ(std::system((tmux_ + " new-session -d -x 100 -y 10 'bash " + archivo.string() + "'").c_str()), 0);
+  }
+  // The exit code written to `done`, once the shell has written it whole.
+  std::string Codigo(const fs::path& done) {
+    for (int i = 0; i < 100 && (!fs::exists(done) || ReadFile(done).find('\n') == std::string::npos); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return fs::exists(done) ? ReadFile(done) : "(no exit code)";
+  }
 
   TmpDir store_, servers_;
   test::Programa tablon_{store_.path(), servers_.path()};
@@ -108,6 +131,117 @@ TEST_F(InnPanel, FiveLinesAMessageBoxASecondProcessRefusedAnotherPassOnEnterAndQ
   }
   ASSERT_TRUE(fs::exists(done)) << "q closes the panel";
   EXPECT_EQ(ReadFile(done), "0\n");
+}
+
+// Items written to the folder of `grupo` (its name's parts as the folder chain).
+size_t Articulos(const fs::path& carpeta_servidor, const std::string& grupo) {
+  fs::path f = carpeta_servidor;
+  for (size_t p = 0, q; p <= grupo.size(); p = q + 1) {
+    q = std::min(grupo.find('.', p), grupo.size());
+    f /= grupo.substr(p, q - p);
+  }
+  size_t n = 0;
+  for (const char* sub : {"cur", "new"}) {
+    if (!fs::is_directory(f / sub)) continue;
+    for (const auto& e : fs::directory_iterator(f / sub)) n += e.is_regular_file();
+  }
+  return n;
+}
+
+TEST_F(InnPanel, CtrlCDuringAPassStopsItWithStatus130AndWhatWasWrittenStays) {
+  constexpr int kArticulos = 3000;
+  const std::string grupo = Inn::UniqueName("tablon.senal");
+  Inn::CreateGroup(grupo);
+  Inn::Post(test::MakeArticles(grupo, kArticulos, grupo));
+  ASSERT_EQ(tablon_.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
+  ASSERT_EQ(tablon_.Ejecuta({"--once"}).codigo, 0);
+  ASSERT_EQ(tablon_.Ejecuta({"subscribe", Inn::Host(), grupo}).codigo, 0);
+
+  const fs::path err = store_ / "stderr", done = store_ / "exit-code";
+  Arranca(tablon_, err, done);
+  // Writing the group's thousands of items takes seconds: Ctrl-C comes in the middle.
+  Espera("Creando entrada mensajes");
+  Teclas("C-c");
+  EXPECT_EQ(Codigo(done), "130\n") << "the shell's status of a program stopped by Ctrl-C";
+  EXPECT_NE(ReadFile(err).find("Pasada interrumpida"), std::string::npos) << ReadFile(err);
+
+  const fs::path carpeta = store_ / "news" / Inn::Host();
+  const size_t escritos = Articulos(carpeta, grupo);
+  EXPECT_GT(escritos, 0u);
+  EXPECT_LT(escritos, static_cast<size_t>(kArticulos)) << "the pass was stopped before its end";
+  // The next pass takes the items there as they are and writes the others, once each.
+  ASSERT_EQ(tablon_.Ejecuta({"--once"}).codigo, 0);
+  EXPECT_EQ(Articulos(carpeta, grupo), static_cast<size_t>(kArticulos));
+}
+
+// Control characters of a subject (ESC, U+009B in UTF-8, a raw 0x9B byte) reach neither the
+// terminal under the panel nor the lines of a batch pass.
+TEST_F(InnPanel, ASubjectsControlCharactersNeverReachTheTerminal) {
+  const std::string grupo = Inn::UniqueName("tablon.control");
+  Inn::CreateGroup(grupo);
+  test::Article a;
+  a.message_id = "<" + grupo + "@tablon.test>";
+  a.newsgroups = grupo;
+  a.subject = "Aviso\x1b[31mROJO\xc2\x9b" "32mVERDE\x9b" "FIN";
+  a.body = "texto";
+  Inn::Post({a});
+  const std::string visible = "Aviso [31mROJO 32mVERDE?FIN";
+
+  TmpDir store_lineas, servers_lineas;
+  test::Programa lineas{store_lineas.path(), servers_lineas.path()};
+  for (const test::Programa* p : {&tablon_, &lineas}) {
+    ASSERT_EQ(p->Ejecuta({"add-server", Inn::Host()}).codigo, 0);
+    ASSERT_EQ(p->Ejecuta({"--once"}).codigo, 0);
+    ASSERT_EQ(p->Ejecuta({"subscribe", Inn::Host(), grupo}).codigo, 0);
+  }
+  test::Salida s = lineas.Ejecuta({"--once"});
+  ASSERT_EQ(s.codigo, 0) << s.err;
+  EXPECT_NE(s.out.find("Mensaje: " + visible + "\n"), std::string::npos) << s.out;
+  EXPECT_EQ(s.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(s.out.find('\x9b'), std::string::npos);
+
+  // Every byte the program writes to its terminal, as the terminal receives it.
+  const fs::path go = store_ / "go", done = store_ / "exit-code", bytes = store_ / "terminal";
+  Arranca(tablon_, store_ / "stderr", done, go);
+  Ejecuta(tmux_ + " pipe-pane -o 'cat >> " + bytes.string() + "'");
+  test::WriteFile(go, "");
+  Espera("otra pasada");
+  Teclas("q");
+  EXPECT_EQ(Codigo(done), "0\n");
+  const std::string t = ReadFile(bytes);
+  EXPECT_NE(t.find(visible), std::string::npos);
+  EXPECT_EQ(t.find('\x9b'), std::string::npos);
+  // The panel's own sequences only: title, clear line, cursor up and down.
+  for (size_t p = t.find('\x1b'); p != std::string::npos; p = t.find('\x1b', p + 1)) {
+    const std::string resto = t.substr(p + 1, 8);
+    const size_t cifras = resto.find_first_not_of("0123456789", 1);
+    const bool propia = resto.rfind("]0;", 0) == 0 || resto.rfind("[2K", 0) == 0 ||
+                        (resto[0] == '[' && cifras > 1 && cifras != std::string::npos &&
+                         (resto[cifras] == 'A' || resto[cifras] == 'B'));
+    EXPECT_TRUE(propia) << "an escape sequence the panel does not write: ESC" << resto;
+  }
+}
+
+TEST(Pantalla, ControlCharactersAndBytesThatAreNotUtf8AreReplaced) {
+  struct Caso {
+    std::string texto, visible;
+  } casos[] = {
+      {"Café «ñ» 日本 😀", "Café «ñ» 日本 😀"},
+      {"a\tb\r\nc\x1b[2Jd\x7f", "a b  c [2Jd "},
+      {"CSI\xc2\x9b" "31m NEL\xc2\x85 fin\xc2\x9f", "CSI 31m NEL  fin "},
+      {"crudo\x9b" "31m \x80\xff", "crudo?31m ??"},
+      // Cut or overlong forms, surrogates and code points past U+10FFFF are no characters: a
+      // lenient decoder would read some of them as C1 controls or ESC.
+      {"\xc2\x1b[0m", "? [0m"},
+      {"\xc1\x9b \xe0\x82\x9b \xf0\x80\x82\x9b", "?? ??? ????"},
+      {"\xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82", "??? ???? ??"},
+  };
+  for (const Caso& c : casos) {
+    EXPECT_EQ(TextoVisible(c.texto), c.visible) << c.texto;
+    EXPECT_EQ(CortaParaPantalla(c.texto, 3), TextoVisible(c.texto).substr(0, CortaParaPantalla(c.texto, 3).size()));
+  }
+  EXPECT_EQ(CortaParaPantalla("日本語テキスト", 2), "日本");
+  EXPECT_EQ(CortaParaPantalla("a\x9b" "bc", 2), "a?");
 }
 
 }  // namespace

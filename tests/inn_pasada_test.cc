@@ -1,12 +1,21 @@
 // Whole passes of the tablon program against the local INN: the order of the status texts,
 // server posts of the wrong class, missing or empty "news", unreachable servers, hostile host
-// names, the pass lock, and the group list kept in the state file across passes.
+// names, the pass lock, the group list kept in the state file across passes, new groups near
+// the check date, and a standard output that cannot be written.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "app/bloqueo.h"
+#include "core/date.h"
 #include "store/outlook_module.h"
 #include "support/almacen.h"
 #include "support/inn.h"
@@ -164,6 +173,72 @@ TEST_F(InnPasada, GroupsAreListedSubscribedAndGivenTheirPlaceInTheStore) {
   EXPECT_EQ(veces, 1u);
   EXPECT_EQ(entradas(), 2u);
   EXPECT_NE(despues.find("\r\n" + p + ".a.b 01/01/1990 X\r\n"), std::string::npos) << despues;
+}
+
+TEST_F(InnPasada, AGroupCreatedJustBeforeTheStoredCheckDateIsListedByTheNextPass) {
+  const std::string host = Inn::Host();
+  ASSERT_EQ(tablon_.Ejecuta({"add-server", host}).codigo, 0);
+  ASSERT_EQ(tablon_.Ejecuta({"--once"}).codigo, 0);
+  // The group is created now, and the check date says an hour later: what a pass leaves when the
+  // group comes while the server answers, when this machine's clock is ahead of the server's, or
+  // when the hour repeated at the end of daylight saving is read as its second time.
+  const std::string nombre = Inn::UniqueName("tablon.tarde");
+  Inn::CreateGroup(nombre);
+  const fs::path estado = servers_ / (host + ".txt");
+  std::string texto = ReadFile(estado);
+  texto = FormatoEstado(Fecha::DesdeUnix(std::time(nullptr) + 3600)) + texto.substr(texto.find("\r\n"));
+  test::WriteFile(estado, texto);
+
+  ASSERT_EQ(tablon_.Ejecuta({"--once"}).codigo, 0);
+  const std::string despues = ReadFile(estado);
+  EXPECT_NE(despues.find("\r\n" + nombre + " 01/01/1990 \r\n"), std::string::npos);
+  // The check date is the pass's own moment again.
+  const auto fecha = LeeFormatoEstado(despues.substr(0, despues.find("\r\n")));
+  ASSERT_TRUE(fecha.has_value());
+  EXPECT_LE(fecha->AUnix(), std::time(nullptr));
+}
+
+// `tablon --once | head -1`: standard output is a pipe whose reader is gone. The pass is not
+// killed by SIGPIPE and a failed write does not fail it.
+TEST_F(InnPasada, APassWhoseStandardOutputIsClosedStillEndsWell) {
+  const std::string host = Inn::Host();
+  ASSERT_EQ(tablon_.Ejecuta({"add-server", host}).codigo, 0);
+  ASSERT_EQ(tablon_.Ejecuta({"--once"}).codigo, 0);
+  const fs::path estado = servers_ / (host + ".txt");
+  std::string texto = ReadFile(estado);
+  test::WriteFile(estado, "01/01/2000" + texto.substr(texto.find("\r\n")));
+
+  int tubo[2];
+  ASSERT_EQ(::pipe(tubo), 0);
+  ::close(tubo[0]);
+  posix_spawn_file_actions_t acciones;
+  posix_spawn_file_actions_init(&acciones);
+  posix_spawn_file_actions_adddup2(&acciones, tubo[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&acciones, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  // SIGPIPE as a shell leaves it: delivered, with its default action (this process may not).
+  posix_spawnattr_t atributos;
+  posix_spawnattr_init(&atributos);
+  sigset_t senales;
+  sigemptyset(&senales);
+  posix_spawnattr_setsigmask(&atributos, &senales);
+  sigaddset(&senales, SIGPIPE);
+  posix_spawnattr_setsigdefault(&atributos, &senales);
+  posix_spawnattr_setflags(&atributos, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const std::string bin = std::getenv("TABLON_BIN");
+  std::vector<std::string> args = {bin, "--once", "--verbose", "--store", store_.str(), "--servers-dir", servers_.str()};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, bin.c_str(), &acciones, &atributos, argv.data(), environ), 0);
+  ::close(tubo[1]);
+  posix_spawn_file_actions_destroy(&acciones);
+  posix_spawnattr_destroy(&atributos);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+  EXPECT_NE(ReadFile(estado).substr(0, 10), "01/01/2000") << "the check date moved: the pass ran to its end";
 }
 
 }  // namespace

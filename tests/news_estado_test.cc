@@ -1,12 +1,14 @@
-// The server state file: its exact bytes, the reading rules of its lines, and that neither a
-// failed write nor a damaged file ever costs the user a subscription.
+// The server state file: its exact bytes, the reading rules of its lines, that neither a failed
+// write nor a damaged file ever costs the user a subscription, and who may read it.
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
+#include "app/bloqueo.h"
 #include "core/error.h"
 #include "news/servidor_news.h"
 #include "support/tmpdir.h"
@@ -195,6 +197,31 @@ TEST(EstadoServidor, HostsThatCouldLeaveTheirDirectoryAreRefused) {
   for (const std::string host : {"news.example.com", "127.0.0.1:11119", "[::1]:119", " blank ", "UPPER", "..x"}) {
     EXPECT_NO_THROW(CompruebaHost(host)) << host;
   }
+}
+
+// State files tell which groups the user reads: only the owner may read them, whatever the umask,
+// whatever mode an older file or a temporary file left by a killed writer had. So does the lock.
+TEST(EstadoServidor, StateAndLockFilesAreTheOwnersOnly) {
+  const mode_t umask_antes = ::umask(0);
+  struct Caso {
+    const char* name;
+    const char* antes;  // a file there already: "s.txt" or "s.txt.nuevo" (mode 0666), or none
+  } casos[] = {{"new file", nullptr}, {"older file", "s.txt"}, {"leftover temporary file", "s.txt.nuevo"}};
+  for (const Caso& c : casos) {
+    TmpDir dir;
+    if (c.antes) {
+      WriteFile(dir / c.antes, "01/01/1990\r\n 0 \r\n");
+      std::filesystem::permissions(dir / c.antes, std::filesystem::perms(0666));
+    }
+    auto s = Servidor(dir / "s.txt");
+    s->load();
+    s->save();
+    EXPECT_EQ(static_cast<int>(std::filesystem::status(dir / "s.txt").permissions()), 0600) << c.name;
+  }
+  TmpDir dir;
+  { Bloqueo bloqueo(dir.str()); }
+  EXPECT_EQ(static_cast<int>(std::filesystem::status(dir / ".tablon.lock").permissions()), 0600);
+  ::umask(umask_antes);
 }
 
 }  // namespace
