@@ -208,6 +208,9 @@ class Item : public std::enable_shared_from_this<Item> {
   virtual void Save() = 0;
   // Close with save mode 0 saves; mode 1 discards changes; mode 2 is refused (no prompting).
   void Close(int save_mode);
+  // Deletes the item's stored copy (one already gone is no failure); the object is then an
+  // unsaved item again. A file-system failure raises.
+  virtual void Delete() = 0;
   // Moves the (saved) item into `dest` and returns the item there. This object follows the
   // move: afterwards it is the item in `dest` too. An unsaved item is saved first.
   virtual std::shared_ptr<Item> Move(Folder& dest) = 0;

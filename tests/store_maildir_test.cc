@@ -564,6 +564,21 @@ TEST(MaildirReemplazo, UnClienteQueBorraOMarcaEnMedioGana) {
   }
 }
 
+// Deleting an item finds its file also after a mail client renamed it; one already gone is no
+// failure.
+TEST_F(Maildir, BorrarSigueAlArchivoRenombrado) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "c");
+  auto item = app->CreateItem(0);
+  item->Move(*f);
+  const fs::path archivo = UnicoArchivo("c");
+  fs::rename(archivo, archivo.string() + "S");
+  item->Delete();
+  EXPECT_TRUE(Archivos(dir_ / "c" / "cur").empty());
+  EXPECT_TRUE(f->Items().empty());
+  EXPECT_EQ(NumeroDe([&] { item->Delete(); }), 0);
+}
+
 // An item let go (Aligera) reads its fields again from its file, exactly; one with unsaved
 // changes keeps them; a listed item is read at first use, with the flags its file has then,
 // and raises when the file went away; Find passes over such an item.

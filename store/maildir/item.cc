@@ -392,6 +392,28 @@ std::shared_ptr<Item> ItemMaildir::Move(Folder& dest) {
   return shared_from_this();
 }
 
+void ItemMaildir::Delete() {
+  if (pendiente_) {  // a draft still in memory: nothing was written
+    pendiente_ = false;
+    pend_.reset();
+    ctx_->OlvidaPendiente(this);
+  } else if (guardado_) {
+    SigueBase();
+    for (int intento = 0;; ++intento) {
+      const std::optional<Ubicacion> u = carpeta_->Localiza(base_);
+      if (!u) break;
+      const std::string ruta = carpeta_->RutaDe(*u);
+      if (ctx_->fs().Unlink(ruta) == 0) break;
+      if (errno != ENOENT || intento == kIntentosCarrera) {
+        throw Error::FromErrno(errno, "no se pudo borrar «" + ruta + "»");
+      }
+    }
+    carpeta_->Olvida(base_);
+  }
+  guardado_ = false;
+  carpeta_.reset();
+}
+
 std::shared_ptr<Item> ItemMaildir::NewSibling() const { return std::make_shared<ItemMaildir>(ctx_); }
 
 }  // namespace tablon::store::maildir

@@ -62,6 +62,8 @@ class ItemMaildir : public Item {
   std::shared_ptr<Folder> Parent() const override { return carpeta_; }
   void Save() override;
   std::shared_ptr<Item> Move(Folder& dest) override;
+  // The file is found by its base, also after a mail client renamed it (a few times).
+  void Delete() override;
   void Aligera() override;
 
   const std::string& Base() const { return base_; }
