@@ -34,7 +34,10 @@ constexpr const char* kAyuda =
     "\n"
     "Uso:\n"
     "  tablon [opciones]                       una pasada de sincronización\n"
-    "  tablon add-server SERVIDOR              define un servidor de noticias (host, host:puerto)\n"
+    "  tablon add-server SERVIDOR              define un servidor de noticias\n"
+    "                                          (nombre, nombre:puerto o [dirección IPv6]:puerto)\n"
+    "  tablon remove-server SERVIDOR           quita la definición del servidor (sus carpetas\n"
+    "                                          y su archivo de estado se conservan)\n"
     "  tablon groups SERVIDOR [PATRÓN]         lista los grupos conocidos (X = subscrito)\n"
     "  tablon subscribe SERVIDOR GRUPO...      subscribe grupos\n"
     "  tablon unsubscribe SERVIDOR GRUPO...    anula subscripciones\n"
@@ -43,8 +46,11 @@ constexpr const char* kAyuda =
     "  --store DIR          almacén Maildir (o TABLON_STORE; por omisión ~/Mail)\n"
     "  --servers-dir DIR    archivos de estado de los servidores (o TABLON_SERVERS_DIR;\n"
     "                       por omisión $XDG_DATA_HOME/tablon/servers)\n"
-    "  --once               una sola pasada sin panel interactivo, una línea por cambio\n"
-    "  --verbose            muestra también la traza del protocolo (etiqueta Debug)\n"
+    "  --once               una sola pasada sin panel: las líneas de Status, una línea por\n"
+    "                       grupo subscrito y una línea final con los totales\n"
+    "  --verbose            muestra además cada cambio de las etiquetas Servidor, Grupo y\n"
+    "                       Mensaje y la traza del protocolo (etiqueta Debug)\n"
+    "  -q, --quiet          una sola pasada sin panel que solo muestra los errores (para cron)\n"
     "  --help, --version\n"
     "\n"
     "En un terminal el panel queda abierto tras la pasada: Intro o r hace otra pasada;\n"
@@ -63,8 +69,9 @@ void MuestraError(const Error& e) {
   std::fprintf(stderr, "Error %ld: %s\n", e.Number(), TextoVisible(e.Description()).c_str());
 }
 
-// One pass, or passes on demand while the panel stays open.
-int Sincroniza(bool interactivo, bool verbose) {
+// One pass, or passes on demand while the panel stays open. Quiet (batch only), nothing but
+// errors is printed.
+int Sincroniza(bool interactivo, bool verbose, bool quiet) {
   MainFrm& v = Ventana();
   // The lock is held for the length of a pass, not while the panel waits between passes.
   auto pasada = [] {
@@ -76,7 +83,7 @@ int Sincroniza(bool interactivo, bool verbose) {
     FijaObservadorDeFallos([](const std::string& s) { Ventana().Caption(MainFrm::Debug, "omitido: " + s); });
   }
   if (!interactivo) {
-    v.FijaPantalla(std::make_unique<PantallaLineas>(verbose));
+    v.FijaPantalla(std::make_unique<PantallaLineas>(verbose, quiet));
     pasada();
     std::fflush(stdout);
     return kSalidaBien;
@@ -112,7 +119,7 @@ int main(int argc, char** argv) {
   AtiendeSenales();
   std::vector<std::string> args;
   std::string store_dir, servers_dir;
-  bool once = false, verbose = false;
+  bool once = false, verbose = false, quiet = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto valor = [&](const char* opcion) -> std::string {
@@ -134,6 +141,8 @@ int main(int argc, char** argv) {
       once = true;
     } else if (a == "--verbose" || a == "-v") {
       verbose = true;
+    } else if (a == "--quiet" || a == "-q") {
+      quiet = true;
     } else if (a == "--help" || a == "-h") {
       std::fputs(kAyuda, stdout);
       return kSalidaBien;
@@ -147,6 +156,10 @@ int main(int argc, char** argv) {
       args.push_back(a);
     }
   }
+  if (quiet && verbose) {
+    std::fprintf(stderr, "-q y --verbose se excluyen: elija una de las dos.\n");
+    return kSalidaUso;
+  }
   if (store_dir.empty()) {
     if (const char* e = std::getenv("TABLON_STORE"); e && *e) store_dir = e;
   }
@@ -158,24 +171,14 @@ int main(int argc, char** argv) {
   FijaDirectorioServidores(servers_dir);
 
   try {
-    std::error_code ec;
-    std::filesystem::create_directories(servers_dir, ec);
     if (args.empty()) {
-      const bool interactivo = !once && ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
-      return Sincroniza(interactivo, verbose);
+      std::error_code ec;
+      std::filesystem::create_directories(servers_dir, ec);
+      const bool interactivo = !once && !quiet && ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
+      return Sincroniza(interactivo, verbose, quiet);
     }
-    const std::string& cmd = args[0];
-    if (cmd == "add-server" && args.size() == 2) {
-      ComandoAddServer(args[1]);
-    } else if (cmd == "groups" && (args.size() == 2 || args.size() == 3)) {
-      ComandoGroups(args[1], args.size() == 3 ? args[2] : "");
-    } else if ((cmd == "subscribe" || cmd == "unsubscribe") && args.size() >= 3) {
-      ComandoSubscribe(args[1], std::vector<std::string>(args.begin() + 2, args.end()), cmd == "subscribe");
-    } else {
-      std::fprintf(stderr, "Uso incorrecto.\n\n%s", kAyuda);
-      return kSalidaUso;
-    }
-    return kSalidaBien;
+    // A command creates what it needs itself, and nothing when it is refused.
+    return EjecutaOrden(args);
   } catch (const Error& e) {
     MuestraError(e);
     return e.Number() == errnum::kBloqueado ? kSalidaBloqueado : kSalidaError;

@@ -6,14 +6,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 
 namespace tablon {
 
 namespace {
 
-constexpr int kFilas = 5;  // label rows; the help line is row 5, where the cursor rests
+// Rows: the five labels, then the progress, the end of the last pass, and the help line, where
+// the cursor rests.
+constexpr int kFilaProgreso = 5;
+constexpr int kFilaFin = 6;
+constexpr int kFilas = 7;  // rows above the help line
+// The progress is repainted at most this often.
+constexpr auto kIntervaloProgreso = std::chrono::milliseconds(100);
 termios g_original;
 volatile std::sig_atomic_t g_tomado = 0;    // the terminal's settings are ours to give back
 volatile std::sig_atomic_t g_panel = 0;     // a PantallaTerminal is showing
@@ -102,6 +110,87 @@ size_t Secuencia(std::string_view t, char32_t& cp) {
 
 }  // namespace
 
+namespace {
+
+std::string Cuenta(std::int64_t n, const char* singular, const char* plural) {
+  return std::to_string(n) + " " + (n == 1 ? singular : plural);
+}
+
+// A decimal number with one decimal and a decimal comma: "2,3".
+std::string UnDecimal(double v) {
+  const auto decimas = static_cast<std::int64_t>(std::llround(v * 10));
+  return std::to_string(decimas / 10) + "," + std::to_string(decimas % 10);
+}
+
+// " («a», «b»)", the names of the items not available.
+std::string Nombres(const std::vector<std::string>& nombres) {
+  std::string r = " (";
+  for (size_t i = 0; i < nombres.size(); ++i) r += (i ? ", «" : "«") + nombres[i] + "»";
+  return r + ")";
+}
+
+// "120 nuevos, 3 descargados, 1 no disponible", the parts that are not zero; "" when none is.
+std::string Partes(std::int64_t nuevos, std::int64_t descargados, const std::vector<std::string>& no_disponibles,
+                   bool con_nombres) {
+  std::string r;
+  auto agrega = [&](const std::string& parte) { r += (r.empty() ? "" : ", ") + parte; };
+  if (nuevos > 0) agrega(Cuenta(nuevos, "nuevo", "nuevos"));
+  if (descargados > 0) agrega(Cuenta(descargados, "descargado", "descargados"));
+  if (!no_disponibles.empty()) {
+    agrega(Cuenta(static_cast<std::int64_t>(no_disponibles.size()), "no disponible", "no disponibles"));
+    if (con_nombres) r += Nombres(no_disponibles);
+  }
+  return r;
+}
+
+}  // namespace
+
+std::string TextoGrupo(const ResumenGrupo& g) {
+  std::string partes = Partes(g.nuevos, g.descargados, g.no_disponibles, true);
+  if (g.incompleto) {
+    partes += (partes.empty() ? "" : "; ") + std::string("sin terminar: se perdió la conexión");
+  } else if (partes.empty()) {
+    partes = "sin novedades";
+  }
+  return "Grupo " + g.nombre + ": " + partes;
+}
+
+std::string TextoTotales(const ResumenPasada& p, bool con_nombres) {
+  if (p.grupos == 0) return "ningún grupo subscrito";
+  const std::string partes = Partes(p.nuevos, p.descargados, p.no_disponibles, con_nombres);
+  return Cuenta(p.grupos, "grupo", "grupos") + ", " + (partes.empty() ? "sin novedades" : partes);
+}
+
+std::string TextoDuracion(double segundos) {
+  if (!(segundos >= 0)) segundos = 0;
+  if (std::llround(segundos * 10) < 600) return UnDecimal(segundos) + " s";
+  const auto s = static_cast<std::int64_t>(std::llround(segundos));
+  auto dos_cifras = [](std::int64_t n) { return (n < 10 ? "0" : "") + std::to_string(n); };
+  if (s < 3600) return std::to_string(s / 60) + " min " + dos_cifras(s % 60) + " s";
+  return std::to_string(s / 3600) + " h " + dos_cifras(s / 60 % 60) + " min";
+}
+
+std::string TextoFinLineas(const ResumenPasada& p) {
+  return "Pasada terminada en " + TextoDuracion(p.segundos) + ": " + TextoTotales(p, false);
+}
+
+std::string TextoFinPanel(const ResumenPasada& p) {
+  char hora[16] = "";
+  std::tm local{};
+  if (::localtime_r(&p.fin, &local)) std::strftime(hora, sizeof hora, "%H:%M:%S", &local);
+  return std::string("Pasada terminada a las ") + hora + " (" + TextoDuracion(p.segundos) + "): " + TextoTotales(p, true);
+}
+
+std::string TextoProgreso(Etapa etapa, std::int64_t hecho, std::int64_t total, double segundos) {
+  std::string r = etapa == Etapa::Escribiendo ? "Escribiendo artículos nuevos: " : "Descargando marcados: ";
+  r += std::to_string(hecho) + " de " + std::to_string(total);
+  if (segundos >= 0.1) {
+    const double tasa = static_cast<double>(hecho) / segundos;
+    r += " (" + (tasa < 10 ? UnDecimal(tasa) : std::to_string(std::llround(tasa))) + " artículos/s)";
+  }
+  return r;
+}
+
 void AtiendeSenales() {
   struct sigaction sa {};
   sigemptyset(&sa.sa_mask);
@@ -164,6 +253,34 @@ void PantallaTerminal::Muestra(const std::string& titulo) {
   Escribe(s);
 }
 
+void PantallaTerminal::FijaFila(int fila, std::string texto) {
+  textos_[fila] = std::move(texto);
+  if (mostrada_) EscribeFila(fila, textos_[fila]);
+}
+
+void PantallaTerminal::EmpiezaPasada() {
+  total_ = -1;
+  FijaFila(kFilaProgreso, "");
+  FijaFila(kFilaFin, "");
+  if (mostrada_) Ayuda("");
+}
+
+void PantallaTerminal::Progreso(Etapa etapa, std::int64_t hecho, std::int64_t total) {
+  const auto ahora = std::chrono::steady_clock::now();
+  const bool empieza = hecho == 0 || etapa != etapa_ || total != total_;
+  if (empieza) {
+    etapa_ = etapa;
+    total_ = total;
+    inicio_etapa_ = ahora;
+  } else if (hecho < total && ahora - ultimo_pintado_ < kIntervaloProgreso) {
+    return;  // counted; painted by a later report
+  }
+  ultimo_pintado_ = ahora;
+  FijaFila(kFilaProgreso, TextoProgreso(etapa, hecho, total, std::chrono::duration<double>(ahora - inicio_etapa_).count()));
+}
+
+void PantallaTerminal::FinPasada(const ResumenPasada& resumen) { FijaFila(kFilaFin, TextoFinPanel(resumen)); }
+
 void PantallaTerminal::EscribeFila(int fila, const std::string& texto) {
   const int arriba = kFilas - fila;
   std::string s;
@@ -200,11 +317,22 @@ bool PantallaTerminal::EsperaOtraPasada() {
 }
 
 void PantallaLineas::Pinta(int indice, const std::string& nombre, const std::string& texto) {
-  if (indice == MainFrm::Debug && !verbose_) return;
+  if (quiet_ || (indice != MainFrm::Status && !verbose_)) return;
   std::string line = nombre + ": " + CortaParaPantalla(texto, texto.size()) + "\n";
   std::fwrite(line.data(), 1, line.size(), stdout);
   if (indice == MainFrm::Status) std::fflush(stdout);
 }
+
+void PantallaLineas::Linea(const std::string& texto) {
+  if (quiet_) return;
+  const std::string line = TextoVisible(texto) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+void PantallaLineas::FinGrupo(const ResumenGrupo& resumen) { Linea(TextoGrupo(resumen)); }
+
+void PantallaLineas::FinPasada(const ResumenPasada& resumen) { Linea(TextoFinLineas(resumen)); }
 
 void PantallaLineas::Mensaje(const std::string& titulo, const std::string& texto) {
   std::fflush(stdout);

@@ -1,13 +1,19 @@
 // The two ways the window shows itself.
 //
 // PantallaTerminal: on a terminal, the five labels as five lines repainted in place (cut to the
-// terminal's width), the caption as the terminal's title, message boxes on the line below that
-// wait for Enter.
+// terminal's width), the caption as the terminal's title. Below them, each on its own line: the
+// progress of the current group's work (TextoProgreso, repainted at most ten times a second and
+// whenever a stage starts or completes), the line that says the last pass ended (TextoFinPanel),
+// and the line where the cursor rests: the key help while idle, message boxes that wait for
+// Enter. A new pass clears the three.
 //
-// PantallaLineas: without a terminal (or with --once), each caption change is one printed line
-// "Label: text" on standard output (Debug lines only when verbose); message boxes go to
-// standard error as one line and do not wait. A write that fails (standard output a pipe whose
-// reader has gone, a full disk) is passed over: the pass goes on and its outcome is unchanged.
+// PantallaLineas: without a terminal (or with --once), batch output on standard output: each
+// Status caption change as a line "Status: text"; one line per subscribed group at the end of
+// its work (TextoGrupo); one closing line with the totals and the time taken (TextoFinLineas).
+// The other labels' changes ("Label: text") only when verbose. Quiet, it prints nothing on
+// standard output. Message boxes go to standard error as one line, quiet or not, and do not
+// wait. A write that fails (standard output a pipe whose reader has gone, a full disk) is passed
+// over: the pass goes on and its outcome is unchanged.
 //
 // Whatever either prints comes through TextoVisible or CortaParaPantalla: subjects, group names,
 // server texts and trace lines come from outside, and a control character among them would be a
@@ -22,6 +28,8 @@
 // to close). SIGPIPE is ignored.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -39,28 +47,65 @@ class PantallaTerminal : public Pantalla {
   void Muestra(const std::string& titulo) override;
   void Pinta(int indice, const std::string& nombre, const std::string& texto) override;
   void Mensaje(const std::string& titulo, const std::string& texto) override;
+  void EmpiezaPasada() override;
+  void Progreso(Etapa etapa, std::int64_t hecho, std::int64_t total) override;
+  void FinPasada(const ResumenPasada& resumen) override;
 
-  // Shows `texto` on the line below the labels (the key help when idle).
+  // Shows `texto` on the line where the cursor rests (the key help when idle).
   void Ayuda(const std::string& texto);
   // Waits for a key: 'r' or Enter → true (another pass); 'q', Ctrl-D, end of input → false.
   bool EsperaOtraPasada();
 
  private:
   void EscribeFila(int fila, const std::string& texto);
+  // Sets a line below the labels, painting it when the panel is shown.
+  void FijaFila(int fila, std::string texto);
   bool mostrada_ = false;
-  std::string textos_[5];
+  std::string textos_[7];  // the five labels, the progress, the end of the last pass
+  // The stage being counted: when it started and when its progress was last painted.
+  Etapa etapa_ = Etapa::Escribiendo;
+  std::int64_t total_ = -1;
+  std::chrono::steady_clock::time_point inicio_etapa_, ultimo_pintado_;
 };
 
 class PantallaLineas : public Pantalla {
  public:
-  explicit PantallaLineas(bool verbose) : verbose_(verbose) {}
+  explicit PantallaLineas(bool verbose, bool quiet = false) : verbose_(verbose), quiet_(quiet) {}
   void Muestra(const std::string&) override {}
   void Pinta(int indice, const std::string& nombre, const std::string& texto) override;
   void Mensaje(const std::string& titulo, const std::string& texto) override;
+  void FinGrupo(const ResumenGrupo& resumen) override;
+  void FinPasada(const ResumenPasada& resumen) override;
 
  private:
+  void Linea(const std::string& texto);
   bool verbose_;
+  bool quiet_;
 };
+
+// The texts of the reports, in Spanish, counts in singular or plural as they need. Names in
+// them (groups, subjects) are as given: whoever prints them passes them through TextoVisible.
+// Never fail (but for memory).
+//
+// A group's line: "Grupo comp.lang.c: 120 nuevos, 3 descargados, 1 no disponible («Asunto»)";
+// parts that are zero are left out, "sin novedades" when all are; a group whose work a lost
+// connection cut short adds "sin terminar: se perdió la conexión".
+std::string TextoGrupo(const ResumenGrupo& resumen);
+// A pass's totals: "3 grupos, 120 nuevos, 3 descargados, 1 no disponible", with the names of
+// those not available when `con_nombres`; "ningún grupo subscrito" when there was none;
+// "N grupos, sin novedades" when nothing else happened.
+std::string TextoTotales(const ResumenPasada& resumen, bool con_nombres);
+// A span of time: "0,4 s", "59,9 s", "2 min 05 s", "1 h 02 min".
+std::string TextoDuracion(double segundos);
+// The closing line of a batch pass: "Pasada terminada en 2,3 s: " + totals without names.
+std::string TextoFinLineas(const ResumenPasada& resumen);
+// The panel's line after a pass: "Pasada terminada a las 14:03:22 (2,3 s): " + totals with
+// names; the time is `fin` in local time.
+std::string TextoFinPanel(const ResumenPasada& resumen);
+// The progress of a stage: "Escribiendo artículos nuevos: 1200 de 20000 (3400 artículos/s)"
+// or "Descargando marcados: 2 de 3 (1,5 artículos/s)"; the rate is left out before a tenth of
+// a second has passed since the stage started (`segundos`).
+std::string TextoProgreso(Etapa etapa, std::int64_t hecho, std::int64_t total, double segundos);
 
 // The line printed when a signal stops a pass.
 inline constexpr char kAvisoInterrumpida[] =

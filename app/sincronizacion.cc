@@ -1,5 +1,7 @@
 #include "app/sincronizacion.h"
 
+#include <chrono>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,7 +16,10 @@ namespace tablon {
 void form_load() {
   MainFrm& v = Ventana();
   auto show = [&](const char* texto) { v.Caption(MainFrm::Status, texto); };
+  const auto inicio = std::chrono::steady_clock::now();
+  ResumenPasada total;
 
+  v.EmpiezaPasada();
   show("...");
   v.Show();
   show("Iniciando Outlook ...");
@@ -66,8 +71,16 @@ void form_load() {
       grupo->mensajes(std::make_shared<Mensajes>());
       // The group's items are durable before the next group starts.
       OutlookApp->Sync();
+      ResumenGrupo resumen;
+      resumen.nombre = grupo->Nombre();
+      resumen.nuevos = grupo->Nuevos();
+      resumen.descargados = grupo->Descargados();
+      resumen.no_disponibles = grupo->NoDisponibles();
       const nntp::News& control = *servidor->ControlNews();
-      if (!control.Connected() && control.FalloConexion()) {
+      resumen.incompleto = !control.Connected() && control.FalloConexion();
+      total.Suma(resumen);
+      v.FinGrupo(resumen);
+      if (resumen.incompleto) {
         const Error& e = *control.FalloConexion();
         if (!primero) primero = e;
         ++cuantos;
@@ -79,6 +92,9 @@ void form_load() {
     servidor->Disconnect();
     servidor.reset();  // releases its groups and their messages
   }
+  total.segundos = std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio).count();
+  total.fin = std::time(nullptr);
+  v.FinPasada(total);
   if (primero) {
     throw Error(primero->Number(), cuantos == 1 ? "No se sincronizó el grupo " + omitidos
                                                 : "No se sincronizaron " + std::to_string(cuantos) +

@@ -3,6 +3,11 @@
 // server-definition post and the GrupoNews of that server, writing a progress text into the
 // window's labels before each phase.
 //
+// Besides the labels, the run reports to the window (MainFrm): EmpiezaPasada first; FinGrupo
+// after each subscribed group's work, with what the group counted; FinPasada with the totals
+// and the time taken once every server is done — also before the error below, not when a
+// failure ended the pass earlier.
+//
 // The run traps nothing: a failure of any call ends the pass at that point and reaches the
 // caller (the program then shows the error's number and description and exits non-zero). What
 // was already written to the store or to state files stays as written.

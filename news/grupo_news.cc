@@ -1,5 +1,6 @@
 #include "news/grupo_news.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -14,6 +15,8 @@ namespace tablon {
 
 namespace {
 constexpr const char* kClaseEntrada = "IPM.Post.News.Subscripcion";
+// The NNTP status of an article the server does not have (RFC 3977 section 6.2.1).
+constexpr long kNoExisteArticulo = 430;
 }
 
 GrupoNews::GrupoNews() : mensajes_(std::make_shared<Mensajes>()) {}
@@ -324,11 +327,16 @@ void GrupoNews::CreaMensajesGrupo() {
   // How many replies of this walk each message's item is to be the parent of: an item's fields
   // stay in memory until its last reply is written, and are let go (Aligera) once none is left,
   // so that a large group neither fills the memory nor reads its parents back from disk.
+  std::int64_t total = 0;
   for (size_t i = 0; i < mensajes_->size(); ++i) {
     const MessageNews& m = *(*mensajes_)[i];
-    if (m.ExisteMensajeLocal() || m.referencias.empty()) continue;
+    if (m.ExisteMensajeLocal()) continue;
+    ++total;
+    if (m.referencias.empty()) continue;
     if (const auto q = BuscaPadre(m)) ++q->respuestas_pendientes;
   }
+  std::int64_t hecho = 0;
+  if (total > 0) Paso([&] { ventana.Progreso(Etapa::Escribiendo, 0, total); });
   // Walk by position: placeholders appended during the walk already have an item.
   for (size_t i = 0; i < mensajes_->size(); ++i) {
     const std::shared_ptr<MessageNews> m = (*mensajes_)[i];
@@ -351,9 +359,13 @@ void GrupoNews::CreaMensajesGrupo() {
     std::shared_ptr<store::Item> e;
     const bool creado = Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); });
     if (q && q->respuestas_pendientes > 0 && --q->respuestas_pendientes == 0) q->Aligera();
-    if (!creado) continue;
-    Paso([&] { requiere_carpeta(); e->Move(*carpeta_grupo_); });
-    if (m->respuestas_pendientes == 0) m->Aligera();
+    if (creado) {
+      if (Paso([&] { requiere_carpeta(); e->Move(*carpeta_grupo_); })) ++nuevos_;
+      if (m->respuestas_pendientes == 0) m->Aligera();
+    }
+    // A placeholder whose item could not be written is met by the walk as one more message.
+    ++hecho;
+    Paso([&] { ventana.Progreso(Etapa::Escribiendo, hecho, std::max(total, hecho)); });
   }
 }
 
@@ -362,27 +374,57 @@ void GrupoNews::LeeMensajesMarcados() {
   nntp::News* control = control_.get();
   std::vector<std::shared_ptr<store::Item>> items;
   if (!Paso([&] { requiere_carpeta(); items = carpeta_grupo_->Items(); })) return;
+  // The flagged header items first, so that the progress has its total.
+  std::vector<std::shared_ptr<store::Item>> marcados;
   for (const auto& item : items) {
     if (!Paso([&] { store::ComoNota(item); })) continue;  // not an article item: passed over
     int marca = store::kSinMarca;
     std::string clase;
     Paso([&] { marca = item->FlagStatus(); });
     Paso([&] { clase = item->MessageClass(); });
-    if (marca != store::kMarcado || clase != kClaseCabecera) continue;
+    if (marca == store::kMarcado && clase == kClaseCabecera) marcados.push_back(item);
+  }
+  items.clear();
+  const auto total = static_cast<std::int64_t>(marcados.size());
+  std::int64_t hecho = 0;
+  if (total > 0) Paso([&] { ventana.Progreso(Etapa::Descargando, 0, total); });
+  for (const auto& item : marcados) {
     Paso([&] { ventana.Caption(MainFrm::Mensaje, item->Subject()); });
-    bool ok = Paso([&] {
+    std::string clave;
+    const bool con_clave = Paso([&] {
       if (!control) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene control de noticias");
-      control->ArticleKey(item->UserProperties().Item(kPropArticulo).AsText()); });
-    ok = Paso([&] { control->FetchArticle(); }) && ok;
-    if (!ok) continue;  // the item stays a flagged header item; the next pass tries again
-    Paso([&] { item->SetBody(control->ArticleText()); });
-    Paso([&] { item->SetMessageClass(kClaseCompleto); });
-    // Unread before the text is saved: a pass killed between the two leaves a flagged header
-    // item that the next pass fetches again, never a downloaded item that looks already read.
-    Paso([&] { item->SetUnRead(true); });
-    Paso([&] { item->Save(); });
-    Paso([&] { item->SetUnRead(true); });
-    item->Aligera();  // the article's text is in the store now, not needed in memory
+      clave = item->UserProperties().Item(kPropArticulo).AsText();
+      control->ArticleKey(clave); });
+    bool no_disponible = false;
+    const bool bajado = Paso([&] {
+      if (!control) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene control de noticias");
+      try {
+        control->FetchArticle();
+      } catch (const Error& e) {
+        // The server's status is the failure's number (nntp/news.h): 430, no such article.
+        no_disponible = con_clave && e.Number() == kNoExisteArticulo;
+        throw;
+      }
+    });
+    ++hecho;
+    if (no_disponible) {
+      std::string nombre;
+      Paso([&] { nombre = item->Subject(); });
+      if (nombre.find_first_not_of(" \t") == std::string::npos) nombre = clave;
+      no_disponibles_.push_back(std::move(nombre));
+    }
+    if (con_clave && bajado) {
+      Paso([&] { item->SetBody(control->ArticleText()); });
+      Paso([&] { item->SetMessageClass(kClaseCompleto); });
+      // Unread before the text is saved: a pass killed between the two leaves a flagged header
+      // item that the next pass fetches again, never a downloaded item that looks already read.
+      Paso([&] { item->SetUnRead(true); });
+      if (Paso([&] { item->Save(); })) ++descargados_;
+      Paso([&] { item->SetUnRead(true); });
+      item->Aligera();  // the article's text is in the store now, not needed in memory
+    }
+    // Otherwise the item stays a flagged header item; the next pass tries again.
+    Paso([&] { ventana.Progreso(Etapa::Descargando, hecho, total); });
   }
 }
 

@@ -12,8 +12,10 @@
 // CreaMensajesGrupo, LeeMensajesMarcados.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/date.h"
 #include "core/keyed_collection.h"
@@ -74,10 +76,24 @@ class GrupoNews {
   // Asks the server for the group's overview and adds one message per new identifier.
   void LeeEncabezados();
   // Writes a header item into the group folder for every message without one, threading
-  // replies under their parents (placeholder parents where needed).
+  // replies under their parents (placeholder parents where needed). Reports its progress to the
+  // window (MainFrm::Progreso, Etapa::Escribiendo: 0 of the messages without an item when there
+  // is any, then one more per message) and counts in Nuevos each article item written.
   void CreaMensajesGrupo();
-  // Downloads the text of every flagged header item of the group folder.
+  // Downloads the text of every flagged header item of the group folder. Reports its progress
+  // as above (Etapa::Descargando, out of the flagged header items, when there is any) and
+  // counts in Descargados each item written with its text. An item whose article the server
+  // does not have (ARTICLE answered 430) is left as it is, a flagged header item, and named in
+  // NoDisponibles; any other failure of its fetch (a lost connection, an unusable identifier)
+  // leaves it as it is too, and is not counted there.
   void LeeMensajesMarcados();
+
+  // What this group's work did so far in the pass, as counted above (all zero before it).
+  std::int64_t Nuevos() const { return nuevos_; }
+  std::int64_t Descargados() const { return descargados_; }
+  // The flagged items the server does not have: each one's subject, or its identifier when
+  // the subject is blank.
+  const std::vector<std::string>& NoDisponibles() const { return no_disponibles_; }
 
   // Fills `m` from one overview line: fields 1 to 8, the date (field 4) into fecha (left as it
   // was when it is no date), any field past the eighth dropped. A numeric field that is no
@@ -109,6 +125,9 @@ class GrupoNews {
   std::shared_ptr<Mensajes> mensajes_;
   std::shared_ptr<store::Folder> carpeta_servidor_;
   std::shared_ptr<store::Folder> carpeta_grupo_;
+  std::int64_t nuevos_ = 0;
+  std::int64_t descargados_ = 0;
+  std::vector<std::string> no_disponibles_;
 };
 
 // Text to 32-bit integer as overview numbers are read: surrounding blanks allowed, a decimal

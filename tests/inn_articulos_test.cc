@@ -614,7 +614,7 @@ TEST_F(InnArticulos, FiveThousandArticlesTwoPasses) {
   Salida uno = tablon_.Ejecuta({});
   ASSERT_EQ(uno.codigo, 0) << uno.err;
   EXPECT_EQ(Ficheros(), 5000u);
-  Salida dos = tablon_.Ejecuta({});
+  Salida dos = tablon_.Ejecuta({"--verbose"});
   ASSERT_EQ(dos.codigo, 0) << dos.err;
   EXPECT_EQ(Ficheros(), 5000u);
   EXPECT_TRUE(dos.Etiqueta("Mensaje").empty()) << "the second pass creates nothing";

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "app/pantallas.h"
+#include "store/outlook_module.h"
 #include "support/almacen.h"
 #include "support/inn.h"
 #include "support/programa.h"
@@ -48,9 +49,9 @@ class InnPanel : public ::testing::Test {
   }
   std::string Pantalla() { return Ejecuta(tmux_ + " capture-pane -p 2>/dev/null"); }
   // Waits until the screen shows `text`; returns the screen.
-  std::string Espera(const std::string& text) {
+  std::string Espera(const std::string& text, int decimas = 150) {
     std::string s;
-    for (int i = 0; i < 150; ++i) {
+    for (int i = 0; i < decimas; ++i) {
       s = Pantalla();
       if (s.find(text) != std::string::npos) return s;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -112,13 +113,23 @@ TEST_F(InnPanel, FiveLinesAMessageBoxASecondProcessRefusedAnotherPassOnEnterAndQ
   EXPECT_EQ(lines[1], Inn::Host());
   EXPECT_FALSE(lines[2].empty()) << "the last group's name";
   EXPECT_EQ(lines[4].rfind("205", 0), 0u) << "the last trace line, the answer to QUIT: " << lines[4];
+  // Below them, each on its own line: the progress (nothing subscribed: empty), the end of the
+  // pass with its totals, the key help.
+  ASSERT_GE(lines.size(), 8u) << s;
+  EXPECT_EQ(lines[5], "");
+  EXPECT_EQ(lines[6].rfind("Pasada terminada a las ", 0), 0u) << s;
+  EXPECT_NE(lines[6].find("): ningún grupo subscrito"), std::string::npos) << lines[6];
+  EXPECT_EQ(lines[7].rfind("Intro o r: otra pasada", 0), 0u) << s;
 
   // Enter: a second complete pass (the state file's check date moves on).
   const fs::path estado = servers_ / (Inn::Host() + ".txt");
   const std::string antes = ReadFile(estado);
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   Teclas("Enter");
-  Espera("No tiene la clase correcta");
+  // The second pass waits at its box: the last pass's end and the key help are gone.
+  s = Espera("No tiene la clase correcta");
+  EXPECT_EQ(s.find("Pasada terminada"), std::string::npos) << s;
+  EXPECT_EQ(s.find("otra pasada"), std::string::npos) << s;
   Teclas("Enter");
   for (int i = 0; i < 100 && ReadFile(estado) == antes; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_NE(ReadFile(estado).substr(0, 20), antes.substr(0, 20));
@@ -194,7 +205,7 @@ TEST_F(InnPanel, ASubjectsControlCharactersNeverReachTheTerminal) {
     ASSERT_EQ(p->Ejecuta({"--once"}).codigo, 0);
     ASSERT_EQ(p->Ejecuta({"subscribe", Inn::Host(), grupo}).codigo, 0);
   }
-  test::Salida s = lineas.Ejecuta({"--once"});
+  test::Salida s = lineas.Ejecuta({"--once", "--verbose"});
   ASSERT_EQ(s.codigo, 0) << s.err;
   EXPECT_NE(s.out.find("Mensaje: " + visible + "\n"), std::string::npos) << s.out;
   EXPECT_EQ(s.out.find('\x1b'), std::string::npos);
@@ -222,6 +233,72 @@ TEST_F(InnPanel, ASubjectsControlCharactersNeverReachTheTerminal) {
   }
 }
 
+// A large group on the panel: its line of progress counts the articles written up to their
+// total (repainted at most ten times a second, not once per article); after the pass a line
+// says it ended and what it did; a flagged placeholder the server does not have is named there.
+TEST_F(InnPanel, TheProgressCountsALargeGroupAndTheEndOfThePassNamesWhatIsNotAvailable) {
+  constexpr int kArticulos = 20000;
+  const std::string grupo = Inn::UniqueName("tablon.progreso");
+  Inn::CreateGroup(grupo);
+  std::vector<test::Article> articulos = test::MakeArticles(grupo, kArticulos - 1, grupo);
+  test::Article huerfano;
+  huerfano.message_id = "<huerfano." + grupo + "@tablon.test>";
+  huerfano.newsgroups = grupo;
+  huerfano.subject = "Re: Huérfano";
+  huerfano.references = "<perdido." + grupo + "@tablon.test>";
+  huerfano.body = "texto";
+  articulos.push_back(huerfano);
+  Inn::Post(articulos);
+  ASSERT_EQ(tablon_.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
+  ASSERT_EQ(tablon_.Ejecuta({"--once"}).codigo, 0);
+  ASSERT_EQ(tablon_.Ejecuta({"subscribe", Inn::Host(), grupo}).codigo, 0);
+
+  const fs::path go = store_ / "go", done = store_ / "exit-code", bytes = store_ / "terminal";
+  Arranca(tablon_, store_ / "stderr", done, go);
+  Ejecuta(tmux_ + " pipe-pane -o 'cat >> " + bytes.string() + "'");
+  test::WriteFile(go, "");
+  const std::string total = " de " + std::to_string(kArticulos);
+  std::string s = Espera("otra pasada", 3000);
+  EXPECT_NE(s.find("Escribiendo artículos nuevos: " + std::to_string(kArticulos) + total), std::string::npos) << s;
+  EXPECT_NE(s.find("): 1 grupo, " + std::to_string(kArticulos) + " nuevos\n"), std::string::npos) << s;
+
+  // Every count the terminal was shown, in order.
+  const std::string t = ReadFile(bytes);
+  std::vector<long> cuentas;
+  const std::string prefijo = "Escribiendo artículos nuevos: ";
+  for (size_t p = t.find(prefijo); p != std::string::npos; p = t.find(prefijo, p + 1)) {
+    const size_t fin = t.find(total, p);
+    ASSERT_NE(fin, std::string::npos);
+    cuentas.push_back(std::stol(t.substr(p + prefijo.size(), fin - p - prefijo.size())));
+  }
+  ASSERT_GE(cuentas.size(), 3u) << "a count rising while the group is written";
+  EXPECT_EQ(cuentas.front(), 0);
+  EXPECT_EQ(cuentas.back(), kArticulos);
+  EXPECT_TRUE(std::is_sorted(cuentas.begin(), cuentas.end()));
+  EXPECT_LT(cuentas.size(), static_cast<size_t>(kArticulos / 10)) << "the repaint is limited, not the count";
+
+  // The placeholder of the missing parent, flagged; the next pass cannot fetch it.
+  FijaUbicacionAlmacen(store_.str());
+  IniciaOutlook();
+  std::shared_ptr<store::Folder> f = BuscaOCreaCarpeta(*MapiNameSpace->Folder("news"), Inn::Host());
+  for (size_t p = 0, q; p <= grupo.size(); p = q + 1) {
+    q = std::min(grupo.find('.', p), grupo.size());
+    f = BuscaOCreaCarpeta(*f, grupo.substr(p, q - p));
+  }
+  for (const auto& it : f->Items()) {
+    if (it->UserProperties().Item("ArticleID").AsText() != huerfano.references) continue;
+    it->SetFlagStatus(store::kMarcado);
+    it->Save();
+  }
+  Teclas("Enter");
+  s = Espera("1 no disponible («Re: Huérfano»)", 3000);
+  EXPECT_NE(s.find("Descargando marcados: 1 de 1"), std::string::npos) << s;
+  EXPECT_NE(s.find("): 1 grupo, 1 no disponible («Re: Huérfano»)"), std::string::npos) << s;
+  Espera("otra pasada");
+  Teclas("q");
+  EXPECT_EQ(Codigo(done), "0\n");
+}
+
 TEST(Pantalla, ControlCharactersAndBytesThatAreNotUtf8AreReplaced) {
   struct Caso {
     std::string texto, visible;
@@ -242,6 +319,45 @@ TEST(Pantalla, ControlCharactersAndBytesThatAreNotUtf8AreReplaced) {
   }
   EXPECT_EQ(CortaParaPantalla("日本語テキスト", 2), "日本");
   EXPECT_EQ(CortaParaPantalla("a\x9b" "bc", 2), "a?");
+}
+
+TEST(Pantalla, ReportsCountInSingularAndPluralAndLeaveOutWhatIsZero) {
+  struct CasoGrupo {
+    ResumenGrupo g;
+    std::string texto;
+  } grupos[] = {
+      {{"a.b", 0, 0, {}, false}, "Grupo a.b: sin novedades"},
+      {{"a.b", 1, 0, {}, false}, "Grupo a.b: 1 nuevo"},
+      {{"a.b", 120, 3, {"Re: x"}, false}, "Grupo a.b: 120 nuevos, 3 descargados, 1 no disponible («Re: x»)"},
+      {{"a.b", 0, 1, {"<i@x>", "B"}, false}, "Grupo a.b: 1 descargado, 2 no disponibles («<i@x>», «B»)"},
+      {{"a.b", 0, 0, {}, true}, "Grupo a.b: sin terminar: se perdió la conexión"},
+      {{"a.b", 2, 0, {}, true}, "Grupo a.b: 2 nuevos; sin terminar: se perdió la conexión"},
+  };
+  for (const auto& c : grupos) EXPECT_EQ(TextoGrupo(c.g), c.texto);
+
+  struct CasoPasada {
+    ResumenPasada p;
+    bool con_nombres;
+    std::string texto;
+  } pasadas[] = {
+      {{0, 0, 0, {}, 0.42, 0}, true, "ningún grupo subscrito"},
+      {{1, 0, 0, {}, 0, 0}, false, "1 grupo, sin novedades"},
+      {{3, 120, 3, {"Re: x"}, 0, 0}, false, "3 grupos, 120 nuevos, 3 descargados, 1 no disponible"},
+      {{3, 120, 3, {"Re: x"}, 0, 0}, true, "3 grupos, 120 nuevos, 3 descargados, 1 no disponible («Re: x»)"},
+  };
+  for (const auto& c : pasadas) EXPECT_EQ(TextoTotales(c.p, c.con_nombres), c.texto);
+  EXPECT_EQ(TextoFinLineas({2, 1, 0, {}, 2.34, 0}), "Pasada terminada en 2,3 s: 2 grupos, 1 nuevo");
+
+  const std::pair<double, std::string> duraciones[] = {
+      {0, "0,0 s"}, {0.04, "0,0 s"}, {2.35, "2,4 s"}, {59.94, "59,9 s"}, {59.96, "1 min 00 s"},
+      {125, "2 min 05 s"}, {3599.4, "59 min 59 s"}, {3725, "1 h 02 min"}, {-1, "0,0 s"},
+  };
+  for (const auto& [segundos, texto] : duraciones) EXPECT_EQ(TextoDuracion(segundos), texto) << segundos;
+
+  EXPECT_EQ(TextoProgreso(Etapa::Escribiendo, 0, 20000, 0), "Escribiendo artículos nuevos: 0 de 20000");
+  EXPECT_EQ(TextoProgreso(Etapa::Escribiendo, 1200, 20000, 0.5),
+            "Escribiendo artículos nuevos: 1200 de 20000 (2400 artículos/s)");
+  EXPECT_EQ(TextoProgreso(Etapa::Descargando, 3, 4, 2), "Descargando marcados: 3 de 4 (1,5 artículos/s)");
 }
 
 }  // namespace

@@ -1,16 +1,19 @@
 // Whole passes of the tablon program against the local INN: the order of the status texts,
 // server posts of the wrong class, missing or empty "news", unreachable servers, hostile host
 // names, the pass lock, the group list kept in the state file across passes, new groups near
-// the check date, and a standard output that cannot be written.
+// the check date, a standard output that cannot be written, and what the commands refuse, say
+// and remove.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -71,6 +74,126 @@ TEST_F(InnPasada, StatusTextsComeInOrderAndAWrongClassPostIsStillProcessed) {
   EXPECT_NE(std::find(debug.begin(), debug.end(), "QUIT"), debug.end());
 }
 
+// The items of a group's folder in the store at `store_dir`, by their "ArticleID".
+std::map<std::string, std::shared_ptr<store::Item>> ItemsDelGrupo(const std::string& store_dir, const std::string& grupo) {
+  FijaUbicacionAlmacen(store_dir);
+  IniciaOutlook();
+  std::shared_ptr<store::Folder> f = BuscaOCreaCarpeta(*MapiNameSpace->Folder("news"), Inn::Host());
+  for (size_t p = 0, q; p <= grupo.size(); p = q + 1) {
+    q = std::min(grupo.find('.', p), grupo.size());
+    f = BuscaOCreaCarpeta(*f, grupo.substr(p, q - p));
+  }
+  std::map<std::string, std::shared_ptr<store::Item>> r;
+  for (const auto& it : f->Items()) r[it->UserProperties().Item("ArticleID").AsText()] = it;
+  return r;
+}
+
+std::vector<std::string> Lineas(const std::string& texto) {
+  std::vector<std::string> r;
+  for (size_t p = 0, q; (q = texto.find('\n', p)) != std::string::npos; p = q + 1) r.push_back(texto.substr(p, q - p));
+  return r;
+}
+
+// Batch output for a person reading cron's mail: the Status lines and a closing line, however
+// many groups the server has (a caption change of every group only with --verbose); -q prints
+// nothing on a pass that ends well and only the error on one that fails.
+TEST_F(InnPasada, BatchOutputIsShortQuietIsSilentAndVerboseShowsEveryCaption) {
+  ASSERT_EQ(tablon_.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
+  Salida primera = tablon_.Ejecuta({"--once"});
+  ASSERT_EQ(primera.codigo, 0) << primera.err;
+  const size_t grupos = Lineas(ReadFile(servers_ / (Inn::Host() + ".txt"))).size() - 2;
+  ASSERT_GE(grupos, 50u) << "the local INN's groups";
+  const auto lineas = Lineas(primera.out);
+  EXPECT_LT(lineas.size(), 15u) << primera.out;
+  ASSERT_FALSE(lineas.empty());
+  for (size_t i = 0; i + 1 < lineas.size(); ++i) EXPECT_EQ(lineas[i].rfind("Status: ", 0), 0u) << primera.out;
+  EXPECT_EQ(lineas.back().rfind("Pasada terminada en ", 0), 0u) << primera.out;
+  EXPECT_NE(lineas.back().find(" s: ningún grupo subscrito"), std::string::npos) << lineas.back();
+  EXPECT_EQ(primera.err, "");
+
+  Salida callada = tablon_.Ejecuta({"-q"});
+  EXPECT_EQ(callada.codigo, 0) << callada.err;
+  EXPECT_EQ(callada.out + callada.err, "");
+  EXPECT_EQ(tablon_.Ejecuta({"--quiet"}).out, "");
+  EXPECT_EQ(tablon_.Ejecuta({"-q", "--verbose"}).codigo, 2);
+
+  Salida detallada = tablon_.Ejecuta({"--verbose"});
+  ASSERT_EQ(detallada.codigo, 0) << detallada.err;
+  EXPECT_GE(detallada.Etiqueta("Grupo").size(), grupos) << "one caption change per group";
+  EXPECT_EQ(detallada.Etiqueta("Servidor"), std::vector<std::string>{Inn::Host()});
+  EXPECT_FALSE(detallada.Etiqueta("Debug").empty());
+
+  ASSERT_EQ(tablon_.Ejecuta({"add-server", "127.0.0.1:1"}).codigo, 0);
+  Salida fallida = tablon_.Ejecuta({"-q"});
+  EXPECT_EQ(fallida.codigo, 1);
+  EXPECT_EQ(fallida.out, "");
+  EXPECT_NE(fallida.err.find("Error 10061"), std::string::npos) << fallida.err;
+}
+
+// A subscribed group's line says what its work did; a flagged placeholder whose article the
+// server does not have (430) is named there on every pass and stays a flagged header item.
+TEST_F(InnPasada, EachSubscribedGroupHasALineThatNamesWhatTheServerDoesNotHave) {
+  const std::string grupo = Inn::UniqueName("tablon.resumen");
+  Inn::CreateGroup(grupo);
+  auto articulo = [&](const std::string& tag, const std::string& subject, const std::string& refs) {
+    test::Article a;
+    a.message_id = "<" + tag + "." + grupo + "@tablon.test>";
+    a.newsgroups = grupo;
+    a.subject = subject;
+    a.from = "Autor <autor@tablon.test>";
+    a.references = refs;
+    a.body = "Texto de " + tag;
+    return a;
+  };
+  const std::string perdido = "<perdido." + grupo + "@tablon.test>";
+  const auto raiz = articulo("raiz", "Raíz", "");
+  Inn::Post({raiz, articulo("respuesta", "Re: Raíz", raiz.message_id), articulo("huerfano", "Re: Huérfano", perdido)});
+  ASSERT_EQ(tablon_.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
+  ASSERT_EQ(tablon_.Ejecuta({"--once"}).codigo, 0);
+  ASSERT_EQ(tablon_.Ejecuta({"subscribe", Inn::Host(), grupo}).codigo, 0);
+
+  // The lines after the Status lines, the closing line without its time.
+  auto grupo_y_cierre = [](const Salida& s) {
+    std::vector<std::string> r;
+    for (const auto& l : Lineas(s.out)) {
+      if (l.rfind("Pasada terminada en ", 0) == 0) {
+        r.push_back("Pasada terminada: " + l.substr(l.find(" s: ") + 4));
+      } else if (l.rfind("Status: ", 0) != 0) {
+        r.push_back(l);
+      }
+    }
+    return r;
+  };
+  const Salida uno = tablon_.Ejecuta({"--once"});
+  ASSERT_EQ(uno.codigo, 0) << uno.err;
+  EXPECT_EQ(grupo_y_cierre(uno), (std::vector<std::string>{"Grupo " + grupo + ": 3 nuevos",
+                                                           "Pasada terminada: 1 grupo, 3 nuevos"}))
+      << uno.out;
+
+  // Flagged as a mail client flags them.
+  for (const std::string& id : {raiz.message_id, perdido}) {
+    auto items = ItemsDelGrupo(store_.str(), grupo);
+    ASSERT_TRUE(items.count(id)) << id;
+    items[id]->SetFlagStatus(store::kMarcado);
+    items[id]->Save();
+  }
+  const std::string linea = "Grupo " + grupo + ": 1 descargado, 1 no disponible («Re: Huérfano»)";
+  const Salida dos = tablon_.Ejecuta({"--once"});
+  ASSERT_EQ(dos.codigo, 0) << dos.err;
+  EXPECT_EQ(grupo_y_cierre(dos), (std::vector<std::string>{linea, "Pasada terminada: 1 grupo, 1 descargado, 1 no disponible"}))
+      << dos.out;
+  const Salida tres = tablon_.Ejecuta({"--once"});
+  EXPECT_EQ(grupo_y_cierre(tres), (std::vector<std::string>{"Grupo " + grupo + ": 1 no disponible («Re: Huérfano»)",
+                                                            "Pasada terminada: 1 grupo, 1 no disponible"}))
+      << tres.out;
+  EXPECT_EQ(tablon_.Ejecuta({"-q"}).out, "");
+  auto items = ItemsDelGrupo(store_.str(), grupo);
+  EXPECT_EQ(items[raiz.message_id]->MessageClass(), "IPM.Note.News.Full");
+  const bool cabecera_marcada =
+      items[perdido]->MessageClass() == "IPM.Note.News.Header" && items[perdido]->FlagStatus() == store::kMarcado;
+  EXPECT_TRUE(cabecera_marcada) << "the placeholder is left as it was";
+}
+
 TEST_F(InnPasada, EmptyOrMissingNewsAndUnreachableServers) {
   Salida sin_news = tablon_.Ejecuta({});
   EXPECT_NE(sin_news.codigo, 0);
@@ -93,7 +216,7 @@ TEST_F(InnPasada, EmptyOrMissingNewsAndUnreachableServers) {
 
 TEST_F(InnPasada, HostsThatWouldLeaveTheirDirectoriesAreRefused) {
   for (const std::string host : {"../x", "a/b", ""}) {
-    EXPECT_EQ(tablon_.Ejecuta({"add-server", host}).codigo, 1) << host;
+    EXPECT_EQ(tablon_.Ejecuta({"add-server", host}).codigo, 2) << host;
   }
   Post("../x", "IPM.Post.News.Servidor");
   Salida s = tablon_.Ejecuta({});
@@ -239,6 +362,132 @@ TEST_F(InnPasada, APassWhoseStandardOutputIsClosedStillEndsWell) {
   EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
   EXPECT_NE(ReadFile(estado).substr(0, 10), "01/01/2000") << "the check date moved: the pass ran to its end";
+}
+
+// The commands' checks need no server: a command line that cannot work is refused with exit
+// code 2 and a line naming what is wrong, before anything is created.
+TEST(Ordenes, AWrongCommandLineIsNamedAndCreatesNothing) {
+  struct Caso {
+    std::vector<std::string> args;
+    std::string dice;
+  };
+  const std::vector<Caso> casos = {
+      {{"frobnicate"}, "«frobnicate» no es una orden"},
+      {{"add-server"}, "falta el servidor"},
+      {{"remove-server"}, "falta el servidor"},
+      {{"groups"}, "falta el servidor"},
+      {{"subscribe"}, "faltan el servidor y el grupo"},
+      {{"subscribe", "h"}, "falta el grupo"},
+      {{"unsubscribe", "h"}, "falta el grupo"},
+      {{"add-server", "a", "b"}, "sobra «b»"},
+      {{"groups", "h", "p", "x", "y"}, "sobran «x» y «y»"},
+      // Hosts a pass could not connect to.
+      {{"add-server", ":119"}, "falta el nombre"},
+      {{"add-server", "h:0"}, "entre 1 y 65535"},
+      {{"add-server", "h:65536"}, "entre 1 y 65535"},
+      {{"add-server", "h:x"}, "entre 1 y 65535"},
+      {{"add-server", "h:"}, "entre 1 y 65535"},
+      {{"add-server", "a b"}, "blancos"},
+      {{"add-server", "a\tb"}, "control"},
+      {{"add-server", "a/b"}, "«/»"},
+      {{"add-server", "../x"}, "«/»"},
+      {{"add-server", ".."}, "parte vacía"},
+      {{"add-server", "."}, "parte vacía"},
+      {{"add-server", "a..b"}, "parte vacía"},
+      {{"add-server", ""}, "vacío"},
+      {{"add-server", "[::1"}, "falta"},
+      {{"add-server", "[news.example.com]:119"}, "IPv6"},
+      {{"add-server", "h:1:2"}, "no es una dirección IPv6"},
+      {{"add-server", "[::1]x"}, "puerto"},
+      {{"add-server", "ñews.example.com"}, "letras"},
+  };
+  for (const Caso& c : casos) {
+    TmpDir tmp;
+    const Programa tablon(tmp / "almacen", tmp / "estado");
+    Salida s = tablon.Ejecuta(c.args);
+    const std::string que = c.args.empty() ? "" : c.args.back();
+    EXPECT_EQ(s.codigo, 2) << que << "\n" << s.err;
+    EXPECT_NE(s.err.find(c.dice), std::string::npos) << que << "\n" << s.err;
+    EXPECT_EQ(s.err.find("Uso incorrecto."), std::string::npos) << s.err;
+    EXPECT_TRUE(fs::is_empty(tmp.path())) << que << ": a refused command created something";
+  }
+}
+
+TEST(Ordenes, EveryHostFormAPassCanUseIsDefinedOnce) {
+  TmpDir tmp;
+  const Programa tablon(tmp / "almacen", tmp / "estado");
+  for (const std::string host : {"news.example.com", "news.example.com.", "news-1_a.example:563", "h:1", "h:65535",
+                                 "[::1]:119", "[::1]", "::1", "[fe80::1%eth0]:119", "192.0.2.1:119"}) {
+    Salida s = tablon.Ejecuta({"add-server", host});
+    EXPECT_EQ(s.codigo, 0) << host << "\n" << s.err;
+    Salida otra = tablon.Ejecuta({"add-server", host});
+    EXPECT_EQ(otra.codigo, 0) << host;
+    EXPECT_NE(otra.out.find("ya está definido"), std::string::npos) << otra.out;
+  }
+  EXPECT_FALSE(fs::exists(tmp / "estado")) << "defining a server writes no state file";
+}
+
+TEST_F(InnPasada, CommandsSayWhatToDoAndARemovedServerIsSkipped) {
+  const std::string host = Inn::Host();
+  const std::string p = Inn::UniqueName("tablon.orden");
+  Inn::CreateGroup(p + ".uno");
+
+  // Never added: add-server is what helps; added without a pass yet: a pass is.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"groups", host}, std::vector<std::string>{"subscribe", host, p + ".uno"}}) {
+    Salida s = tablon_.Ejecuta(args);
+    EXPECT_EQ(s.codigo, 1);
+    EXPECT_NE(s.err.find("tablon add-server " + host), std::string::npos) << s.err;
+  }
+  ASSERT_EQ(tablon_.Ejecuta({"add-server", host}).codigo, 0);
+  Salida sin_pasada = tablon_.Ejecuta({"groups", host});
+  EXPECT_EQ(sin_pasada.codigo, 1);
+  EXPECT_NE(sin_pasada.err.find("ejecute antes una pasada"), std::string::npos) << sin_pasada.err;
+  EXPECT_EQ(sin_pasada.err.find("add-server"), std::string::npos) << sin_pasada.err;
+
+  // Singular and plural.
+  ASSERT_EQ(tablon_.Ejecuta({"--once"}).codigo, 0);
+  EXPECT_NE(tablon_.Ejecuta({"groups", host, p + ".*"}).out.find("\n1 grupo, 0 subscritos\n"), std::string::npos);
+  EXPECT_NE(tablon_.Ejecuta({"groups", host, p + ".nada"}).out.find("0 grupos, 0 subscritos\n"), std::string::npos);
+  ASSERT_EQ(tablon_.Ejecuta({"subscribe", host, p + ".uno"}).codigo, 0);
+  EXPECT_NE(tablon_.Ejecuta({"groups", host, p + ".*"}).out.find("\n1 grupo, 1 subscrito\n"), std::string::npos);
+  Salida uno = tablon_.Ejecuta({"subscribe", host, p + ".no"});
+  EXPECT_NE(uno.err.find("no tiene el grupo " + p + ".no."), std::string::npos) << uno.err;
+  Salida dos = tablon_.Ejecuta({"subscribe", host, p + ".no", p + ".tampoco"});
+  EXPECT_NE(dos.err.find("no tiene estos grupos: " + p + ".no, " + p + ".tampoco."), std::string::npos) << dos.err;
+  ASSERT_EQ(tablon_.Ejecuta({"--once"}).codigo, 0);
+
+  // Removing: the definition goes, the folders and the state file stay and the line says where.
+  const fs::path estado = servers_ / (host + ".txt");
+  const std::string antes = ReadFile(estado);
+  Salida quitado = tablon_.Ejecuta({"remove-server", host});
+  ASSERT_EQ(quitado.codigo, 0) << quitado.err;
+  EXPECT_NE(quitado.out.find("se conservan"), std::string::npos) << quitado.out;
+  EXPECT_NE(quitado.out.find((store_ / "news" / host).string()), std::string::npos) << quitado.out;
+  EXPECT_NE(quitado.out.find(estado.string()), std::string::npos) << quitado.out;
+  EXPECT_EQ(std::count(quitado.out.begin(), quitado.out.end(), '\n'), 1) << quitado.out;
+  EXPECT_TRUE(fs::is_directory(store_ / "news" / host / p.substr(0, p.find('.')) / "cur"));
+  EXPECT_EQ(ReadFile(estado), antes);
+  Salida pasada = tablon_.Ejecuta({"--once", "--verbose"});
+  EXPECT_EQ(pasada.codigo, 0) << pasada.err;
+  EXPECT_TRUE(pasada.Etiqueta("Servidor").empty()) << "the next pass skips a removed server";
+  EXPECT_EQ(ReadFile(estado), antes);
+
+  // Unknown: exit 1, naming the servers that are defined.
+  Salida otra_vez = tablon_.Ejecuta({"remove-server", host});
+  EXPECT_EQ(otra_vez.codigo, 1);
+  EXPECT_NE(otra_vez.err.find("no está definido"), std::string::npos) << otra_vez.err;
+  EXPECT_NE(otra_vez.err.find("no hay ninguno definido"), std::string::npos) << otra_vez.err;
+  // A definition no pass accepts (left by an older version or a mail client) can be removed.
+  Post(":119", "IPM.Post.News.Servidor");
+  ASSERT_EQ(tablon_.Ejecuta({"add-server", HostAlternativo()}).codigo, 0);
+  Salida desconocido = tablon_.Ejecuta({"remove-server", "news.example.com"});
+  EXPECT_EQ(desconocido.codigo, 1);
+  EXPECT_NE(desconocido.err.find("están definidos «:119» y «" + HostAlternativo() + "»"), std::string::npos)
+      << desconocido.err;
+  EXPECT_EQ(tablon_.Ejecuta({"--once"}).codigo, 1) << "the pass refuses the bad definition";
+  ASSERT_EQ(tablon_.Ejecuta({"remove-server", ":119"}).codigo, 0);
+  EXPECT_EQ(tablon_.Ejecuta({"--once"}).codigo, 0);
 }
 
 }  // namespace

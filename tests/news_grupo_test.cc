@@ -10,6 +10,7 @@
 #include "core/error.h"
 #include "news/grupo_news.h"
 #include "store/outlook_module.h"
+#include "support/peer.h"
 #include "support/tmpdir.h"
 
 namespace tablon {
@@ -243,6 +244,109 @@ TEST_F(HilosTest, ASecondPassReadsTheItemsBackAndCreatesNothing) {
   segundo->CreaMensajesGrupo();
   EXPECT_EQ(segundo->CarpetaGrupo()->Items().size(), 3u);
   EXPECT_EQ(Ventana().Caption(MainFrm::Mensaje), "sin cambios") << "nothing created, label untouched";
+}
+
+// The progress reports the window receives.
+class Registro : public Pantalla {
+ public:
+  struct Informe {
+    Etapa etapa;
+    std::int64_t hecho, total;
+  };
+  void Muestra(const std::string&) override {}
+  void Pinta(int, const std::string&, const std::string&) override {}
+  void Mensaje(const std::string&, const std::string&) override {}
+  void Progreso(Etapa etapa, std::int64_t hecho, std::int64_t total) override { informes.push_back({etapa, hecho, total}); }
+  std::vector<Informe> informes;
+};
+
+// The reports of `registro` count 0, 1, ..., total of one stage.
+void EsperaCuentaCompleta(const Registro& registro, Etapa etapa, std::int64_t total) {
+  ASSERT_EQ(registro.informes.size(), static_cast<size_t>(total + 1));
+  for (size_t i = 0; i < registro.informes.size(); ++i) {
+    EXPECT_EQ(registro.informes[i].etapa, etapa);
+    EXPECT_EQ(registro.informes[i].hecho, static_cast<std::int64_t>(i));
+    EXPECT_EQ(registro.informes[i].total, total);
+  }
+}
+
+// Writing the items of new articles is counted (placeholders are not articles) and reported to
+// the window as a count out of the messages without an item; a pass with nothing new reports
+// nothing.
+TEST_F(HilosTest, WrittenArticlesAreCountedAndTheirProgressReported) {
+  auto registro = std::make_unique<Registro>();
+  Registro& r = *registro;
+  Ventana().FijaPantalla(std::move(registro));
+  Nuevo("<a@x>", "A", "");
+  Nuevo("<b@x>", "Re: A", "<a@x>");
+  Nuevo("<c@x>", "Re: perdido", "<gone@x>");
+  grupo_->CreaMensajesGrupo();
+  EXPECT_EQ(grupo_->CarpetaGrupo()->Items().size(), 4u);
+  EXPECT_EQ(grupo_->Nuevos(), 3);
+  EsperaCuentaCompleta(r, Etapa::Escribiendo, 3);
+
+  r.informes.clear();
+  auto segundo = Suscrito("comp.lang.c");
+  segundo->LeeCopiasLocales();
+  segundo->CreaMensajesGrupo();
+  EXPECT_EQ(segundo->Nuevos(), 0);
+  EXPECT_TRUE(r.informes.empty());
+  Ventana().FijaPantalla(nullptr);
+}
+
+// One flagged header item and what the server answers to its ARTICLE: only a 430 makes it "not
+// available", named by its subject (its identifier when the subject is blank); every failure
+// leaves the item a flagged header item; the download is counted and reported.
+TEST_F(HilosTest, AFlaggedItemTheServerDoesNotHaveIsNamedAndOtherFailuresAreNot) {
+  using test::Step;
+  struct Caso {
+    const char* nombre;
+    std::string asunto;
+    Step respuesta;
+    std::int64_t descargados;
+    std::vector<std::string> no_disponibles;
+  } casos[] = {
+      {"downloaded", "Uno", {"ARTICLE <m@x>", "220 0 <m@x>\r\nSubject: Uno\r\n\r\ntexto\r\n.\r\n"}, 1, {}},
+      {"430", "Re: perdido", {"ARTICLE <m@x>", "430 No such article\r\n"}, 0, {"Re: perdido"}},
+      {"430, blank subject", " ", {"ARTICLE <m@x>", "430 No such article\r\n"}, 0, {"<m@x>"}},
+      {"another failure status", "Otro", {"ARTICLE <m@x>", "503 program fault\r\n"}, 0, {}},
+      {"connection closed", "Cae", {"ARTICLE <m@x>", "", Step::Then::kClose}, 0, {}},
+  };
+  int n = 0;
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.nombre);
+    auto grupo = Suscrito("marcados.g" + std::to_string(n++));
+    MessageNews m;
+    m.id = "<m@x>";
+    m.subject = c.asunto;
+    auto item = m.CreateOutlookMsg(grupo->Nombre(), nullptr);
+    item->SetFlagStatus(store::kMarcado);
+    item->Save();
+    item->Move(*grupo->CarpetaGrupo());
+    test::Peer peer({{"", "200 peer ready\r\n"},
+                     {"CAPABILITIES", "101 Capability list:\r\n" + test::Lines({"VERSION 2", "READER"}) + ".\r\n"},
+                     c.respuesta});
+    auto control = std::make_shared<nntp::News>();
+    control->Host(peer.Host());
+    control->Timeout(std::chrono::milliseconds(2000));
+    control->NetrcPath("/nonexistent/netrc");
+    control->Command(nntp::kConectar);
+    grupo->ControlNews(control);
+    auto registro = std::make_unique<Registro>();
+    Registro& r = *registro;
+    Ventana().FijaPantalla(std::move(registro));
+    grupo->LeeMensajesMarcados();
+    EsperaCuentaCompleta(r, Etapa::Descargando, 1);
+    Ventana().FijaPantalla(nullptr);
+    peer.Stop();
+    EXPECT_EQ(peer.Failures(), "");
+    EXPECT_EQ(grupo->Descargados(), c.descargados);
+    EXPECT_EQ(grupo->NoDisponibles(), c.no_disponibles);
+    const auto items = grupo->CarpetaGrupo()->Items();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]->FlagStatus(), store::kMarcado);
+    EXPECT_EQ(items[0]->MessageClass(), c.descargados ? "IPM.Note.News.Full" : "IPM.Note.News.Header");
+  }
 }
 
 // A later pass threads a new reply under the local copy it answers and gives it that item's

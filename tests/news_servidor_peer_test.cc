@@ -334,6 +334,12 @@ TEST(PasadaHostil, AFailedGroupIsNamedAndTheNextIsSyncedThroughANewConnection) {
     }
     EXPECT_NE(s.err.find("«g.uno»"), std::string::npos) << s.err;
     EXPECT_EQ(s.err.find("g.dos"), std::string::npos) << s.err;
+    // Each group's line says whether its work was done.
+    const size_t linea_uno = s.out.find("Grupo g.uno: ");
+    ASSERT_NE(linea_uno, std::string::npos) << s.out;
+    EXPECT_NE(s.out.substr(linea_uno, s.out.find('\n', linea_uno) - linea_uno).find("sin terminar: se perdió la conexión"),
+              std::string::npos) << s.out;
+    EXPECT_NE(s.out.find("Grupo g.dos: 2 nuevos\n"), std::string::npos) << s.out;
     // The dripped step within two timeouts (the rest of the pass takes well under one); the
     // others within a generous bound.
     EXPECT_LT(duracion, c.fallo.back().then == Then::kDrip ? std::chrono::milliseconds(2 * kTimeoutMs)
