@@ -11,7 +11,8 @@
 //   floors  raw GROUP + OVER over a plain socket, lines dropped; N item files of the items' own
 //           bytes through tmp/ + rename, one syncfs at the end (the store's policy), and with one
 //           fsync per file; reading N item files up to their blank line (cached); the same ARTICLE
-//           fetches as W3 over a plain socket plus the rewrite of each item.
+//           fetches as W3 over a plain socket plus the replacement of each item (written to
+//           tmp/ with fsync, renamed to a new name, the old file removed).
 // Each figure is the median of R runs. The tablon process runs as a user runs it:
 //   tablon --once --store S --servers-dir D   (stdout to /dev/null)
 // with a state file written beforehand that lists only the bench group, subscribed, and a check
@@ -441,7 +442,8 @@ Resultado Mide(const Config& cfg, int n) {
       lec.push_back(Segundos(t0));
       if (total == 0) throw std::runtime_error("lectura vacía");
     }
-    {  // the W3 downloads: ARTICLE over a plain socket, then each item rewritten in place
+    {  // the W3 downloads: ARTICLE over a plain socket, then each item replaced as the store must
+       // (a changed message gets a new name; the new file is fsync'd before the old one goes)
       const std::string dir = cfg.work + "/raw-n" + std::to_string(n) + "-" + std::to_string(r);
       const auto nombres = Lista(dir + "/cur");
       Nntp c;
@@ -458,8 +460,9 @@ Resultado Mide(const Config& cfg, int n) {
         }
         const std::string& viejo = nombres[i * 100 % nombres.size()];
         const std::string tmp = dir + "/tmp/rw" + std::to_string(i);
-        EscribeArchivo(tmp, muestra[i] + texto, false);
-        if (std::rename(tmp.c_str(), (dir + "/cur/" + viejo).c_str()) != 0) Falla("rename");
+        EscribeArchivo(tmp, muestra[i] + texto, true);
+        if (std::rename(tmp.c_str(), (dir + "/cur/" + viejo + ".n").c_str()) != 0) Falla("rename");
+        if (std::remove((dir + "/cur/" + viejo).c_str()) != 0) Falla("remove");
       }
       SyncFs(dir);
       art.push_back(Segundos(t0));
