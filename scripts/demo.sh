@@ -48,8 +48,9 @@ echo
 echo "== Artículos en $C"
 for f in "$C"/cur/* "$C"/new/*; do
   [ -f "$f" ] || continue
-  printf '  %-48s %s\n' "$(sed -n 's/^Subject: //p' "$f" | head -n 1)" "$(sed -n 's/^From: //p' "$f" | head -n 1)"
-done | sort | perl -CO -MEncode -ne 'print decode("MIME-Header", $_)'  # encoded words shown as text
+  printf '%s\t%s\n' "$(sed -n 's/^Subject: //p' "$f" | head -n 1)" "$(sed -n 's/^From: //p' "$f" | head -n 1)"
+done | sort | perl -CO -MEncode -ne 'chomp; my ($s, $a) = split /\t/;  # encoded words shown as text
+  printf "  %-48s %s\n", decode("MIME-Header", $s), $a'
 
 # Flag two items as a mail client does: rename the file to add the F flag.
 echo
