@@ -24,11 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// "1 grupo", "2 grupos", "0 grupos".
-std::string Cuenta(std::size_t n, const char* singular, const char* plural) {
-  return std::to_string(n) + " " + (n == 1 ? singular : plural);
-}
-
 // "a", "a y b", "a, b y c".
 std::string Enumera(const std::vector<std::string>& v) {
   std::string r;
@@ -289,8 +284,8 @@ void ComandoGroups(const std::string& host, const std::string& patron) {
     ++mostrados;
     subscritos += g->Subscrito();
   }
-  std::printf("%s, %s\n", Cuenta(mostrados, "grupo", "grupos").c_str(),
-              Cuenta(subscritos, "subscrito", "subscritos").c_str());
+  std::printf("%s, %s\n", Cuenta(static_cast<std::int64_t>(mostrados), "grupo", "grupos").c_str(),
+              Cuenta(static_cast<std::int64_t>(subscritos), "subscrito", "subscritos").c_str());
 }
 
 void ComandoSubscribe(const std::string& host, const std::vector<std::string>& grupos, bool subscribe) {

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "text/utf8.h"
+
 namespace tablon {
 
 namespace {
@@ -80,41 +82,10 @@ void Escribe(const std::string& s) {
   std::fflush(stdout);
 }
 
-// Length of the well-formed UTF-8 sequence that `t` starts with (RFC 3629), its code point in
-// `cp`; 0 when there is none.
-size_t Secuencia(std::string_view t, char32_t& cp) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(t[k]); };
-  const unsigned char c = byte(0);
-  size_t len;
-  char32_t menor;
-  if (c < 0x80) {
-    cp = c;
-    return 1;
-  } else if (c >= 0xc2 && c <= 0xdf) {
-    len = 2, cp = c & 0x1f, menor = 0x80;
-  } else if (c >= 0xe0 && c <= 0xef) {
-    len = 3, cp = c & 0x0f, menor = 0x800;
-  } else if (c >= 0xf0 && c <= 0xf4) {
-    len = 4, cp = c & 0x07, menor = 0x10000;
-  } else {
-    return 0;
-  }
-  if (t.size() < len) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    if ((byte(k) & 0xc0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(k) & 0x3f);
-  }
-  if (cp < menor || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
-  return len;
-}
 
 }  // namespace
 
 namespace {
-
-std::string Cuenta(std::int64_t n, const char* singular, const char* plural) {
-  return std::to_string(n) + " " + (n == 1 ? singular : plural);
-}
 
 // A decimal number with one decimal and a decimal comma: "2,3".
 std::string UnDecimal(double v) {
@@ -144,6 +115,10 @@ std::string Partes(std::int64_t nuevos, std::int64_t descargados, const std::vec
 }
 
 }  // namespace
+
+std::string Cuenta(std::int64_t n, const char* singular, const char* plural) {
+  return std::to_string(n) + " " + (n == 1 ? singular : plural);
+}
 
 std::string TextoGrupo(const ResumenGrupo& g) {
   std::string partes = Partes(g.nuevos, g.descargados, g.no_disponibles, true);
@@ -211,7 +186,7 @@ std::string CortaParaPantalla(std::string_view texto, size_t columnas) {
   size_t cols = 0;
   for (size_t i = 0; i < texto.size() && cols < columnas; ++cols) {
     char32_t cp = 0;
-    const size_t len = Secuencia(texto.substr(i), cp);
+    const size_t len = SecuenciaUtf8(texto.substr(i), cp);
     if (len == 0) {
       r += '?';
       ++i;

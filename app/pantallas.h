@@ -87,6 +87,8 @@ class PantallaLineas : public Pantalla {
 // them (groups, subjects) are as given: whoever prints them passes them through TextoVisible.
 // Never fail (but for memory).
 //
+// A count and its noun: "1 grupo", "2 grupos", "0 grupos".
+std::string Cuenta(std::int64_t n, const char* singular, const char* plural);
 // A group's line: "Grupo comp.lang.c: 120 nuevos, 3 descargados, 1 no disponible («Asunto»)";
 // parts that are zero are left out, "sin novedades" when all are; a group whose work a lost
 // connection cut short adds "sin terminar: se perdió la conexión".

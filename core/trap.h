@@ -14,6 +14,8 @@
 #include <functional>
 #include <string>
 
+#include "core/error.h"
+
 namespace tablon {
 
 // Called with the description of every failure that `Paso` skips. Empty by default.
@@ -31,6 +33,22 @@ bool Paso(F&& step) noexcept {
     NotificaFalloOmitido(e);
     return false;
   }
+}
+
+// The same, telling the failure's number to `numero` (tablon::Error's; 0 for any other
+// exception, and when the step completed): for a routine that treats one outcome apart, as an
+// article the server does not have.
+template <class F>
+bool Paso(F&& step, long& numero) noexcept {
+  numero = 0;
+  return Paso([&] {
+    try {
+      step();
+    } catch (const Error& e) {
+      numero = e.Number();
+      throw;
+    }
+  });
 }
 
 }  // namespace tablon

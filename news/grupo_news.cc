@@ -395,17 +395,13 @@ void GrupoNews::LeeMensajesMarcados() {
       if (!control) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene control de noticias");
       clave = item->UserProperties().Item(kPropArticulo).AsText();
       control->ArticleKey(clave); });
-    bool no_disponible = false;
+    long fallo = 0;
     const bool bajado = Paso([&] {
       if (!control) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene control de noticias");
-      try {
-        control->FetchArticle();
-      } catch (const Error& e) {
-        // The server's status is the failure's number (nntp/news.h): 430, no such article.
-        no_disponible = con_clave && e.Number() == kNoExisteArticulo;
-        throw;
-      }
-    });
+      control->FetchArticle();
+    }, fallo);
+    // The server's status is the failure's number (nntp/news.h): 430, no such article.
+    const bool no_disponible = con_clave && fallo == kNoExisteArticulo;
     ++hecho;
     if (no_disponible) {
       std::string nombre;

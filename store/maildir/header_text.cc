@@ -170,43 +170,6 @@ std::optional<std::string> DeBase64(std::string_view t) {
   return r;
 }
 
-bool EsUtf8Valido(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    size_t n;
-    unsigned cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c >> 5) == 6) {
-      n = 2;
-      cp = c & 0x1F;
-    } else if ((c >> 4) == 14) {
-      n = 3;
-      cp = c & 0x0F;
-    } else if ((c >> 3) == 30) {
-      n = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + n > s.size()) return false;
-    for (size_t k = 1; k < n; ++k) {
-      const auto d = static_cast<unsigned char>(s[i + k]);
-      if ((d >> 6) != 2) return false;
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    // Overlong forms, surrogates and values beyond U+10FFFF are not UTF-8.
-    if ((n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) ||
-        (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-      return false;
-    }
-    i += n;
-  }
-  return true;
-}
-
 bool EsAsciiImprimible(std::string_view s) {
   for (char c : s) {
     if (c < ' ' || c > '~') return false;

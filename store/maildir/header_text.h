@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text/utf8.h"
+
 namespace tablon::store::maildir {
 
 // Offset just past the first empty line of `datos` ("\n" or "\r\n" alone on a line), searching
@@ -37,7 +39,6 @@ std::string Base64(std::string_view bytes, size_t ancho = 0);
 // Reverse of Base64; blanks and line ends are skipped; nullopt on any other foreign character.
 std::optional<std::string> DeBase64(std::string_view texto);
 
-bool EsUtf8Valido(std::string_view s);
 bool EsAsciiImprimible(std::string_view s);  // every byte in ' '..'~'
 
 // The display form of a header value (see above). With `es_direccion`, a value of the form
