@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "core/error.h"
+#include "nntp/direccion.h"
 
 namespace tablon::nntp {
 
@@ -95,11 +96,6 @@ bool EsLoopback(const sockaddr_storage& a) {
     return IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr) && v6->sin6_addr.s6_addr[12] == 127;
   }
   return false;
-}
-
-std::string TextoEnPuerto(const std::string& nombre, std::uint16_t puerto) {
-  const bool v6 = nombre.find(':') != std::string::npos;
-  return (v6 ? "[" + nombre + "]" : nombre) + ":" + std::to_string(puerto);
 }
 
 // The first queued OpenSSL error as text (and the queue emptied).
@@ -177,7 +173,7 @@ std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> Resuelve(const std::string& n
 
 std::unique_ptr<Conexion> Conexion::Abre(const std::string& nombre, std::uint16_t puerto,
                                          std::chrono::milliseconds timeout) {
-  const std::string descripcion = TextoEnPuerto(nombre, puerto);
+  const std::string descripcion = Describe(nombre, puerto);
   const auto limite = Reloj::now() + timeout;
   const auto guarda = Resuelve(nombre, puerto, limite, timeout);
   const addrinfo* lista = guarda.get();

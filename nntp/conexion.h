@@ -1,5 +1,5 @@
 // The transport under the NNTP client: one TCP connection, plain or TLS, with every wait
-// bounded. Only `News` uses it.
+// bounded. Only the session (nntp/sesion.h) uses it.
 //
 //  - Name resolution and connecting share one deadline (the timeout): the name is resolved in a
 //    helper thread (getaddrinfo has no time limit of its own) and a resolution still running at

@@ -56,9 +56,13 @@ Direccion AnalizaHost(std::string_view host) {
   return d;
 }
 
-std::string Describe(const Direccion& d) {
-  const bool v6 = d.nombre.find(':') != std::string::npos;
-  return (v6 ? "[" + d.nombre + "]" : d.nombre) + ":" + std::to_string(d.puerto);
+std::string Describe(std::string_view nombre, std::uint16_t puerto) {
+  const bool v6 = nombre.find(':') != std::string_view::npos;
+  std::string texto;
+  if (v6) texto += '[';
+  texto += nombre;
+  if (v6) texto += ']';
+  return texto + ":" + std::to_string(puerto);
 }
 
 }  // namespace tablon::nntp

@@ -22,7 +22,9 @@ struct Direccion {
 // characters or blanks anywhere.
 Direccion AnalizaHost(std::string_view host);
 
-// "name:port", "[v6]:port": how errors name the server.
-std::string Describe(const Direccion& d);
+// "name:port", "[v6]:port" (a name holding ":" is an IPv6 literal and goes in brackets): how
+// errors name the server.
+std::string Describe(std::string_view nombre, std::uint16_t puerto);
+inline std::string Describe(const Direccion& d) { return Describe(d.nombre, d.puerto); }
 
 }  // namespace tablon::nntp

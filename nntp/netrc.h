@@ -12,7 +12,8 @@
 //  - "default" starts the entry for every host no "machine" entry names: the first entry whose
 //    name matches (without regard to letter case) wins, wherever a "default" stands.
 //
-// Callers: the news control, when a server asks for credentials and no UserName is set.
+// Callers: the session (nntp/sesion.h), when a server asks for credentials and no UserName is
+// set.
 #pragma once
 
 #include <optional>

@@ -36,7 +36,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +43,7 @@
 
 #include "core/bloque_textos.h"
 #include "core/error.h"
+#include "nntp/sesion.h"
 
 namespace tablon::nntp {
 
@@ -52,9 +52,6 @@ inline constexpr std::int32_t kConectar = 1;
 inline constexpr std::int32_t kDesconectar = 2;
 inline constexpr std::int32_t kListarGruposNuevos = 8;
 inline constexpr std::int32_t kLeerEncabezados = 18;
-
-class Conexion;  // the transport (TCP or TLS), nntp/conexion.h
-struct Limite;   // the bound of a multi-line reply, nntp/respuesta.h
 
 // The largest article FetchArticle takes by default: 32 MiB (TABLON_MAX_ARTICULO, in bytes,
 // changes it). Text articles are far smaller; the memory one costs is about its size.
@@ -80,8 +77,8 @@ class News {
   // used, else its "default" entry. Never sent unasked, never in clear to a host other than
   // loopback (STARTTLS first where offered), never as USER/PASS to a server whose AUTHINFO
   // capability lacks USER.
-  void UserName(std::string v) { user_name_ = std::move(v); }
-  void Password(std::string v) { password_ = std::move(v); }
+  void UserName(std::string v) { sesion_.Usuario(std::move(v)); }
+  void Password(std::string v) { sesion_.Contrasena(std::move(v)); }
   void ConnectOption(bool v) { connect_option_ = v; }
   // "ddd, dd mmm yyyy hh:mm:ss", local time: the date NEWGROUPS asks from (sent as UTC, GMT).
   void SinceDate(std::string v) { since_date_ = std::move(v); }
@@ -139,18 +136,18 @@ class News {
   std::function<void(const std::string&)> Debug;
 
   // Settings beyond the control's record.
-  void Timeout(std::chrono::milliseconds t) { timeout_ = t; }
-  std::chrono::milliseconds Timeout() const { return timeout_; }
+  void Timeout(std::chrono::milliseconds t) { sesion_.Timeout(t); }
+  std::chrono::milliseconds Timeout() const { return sesion_.Timeout(); }
   // A PEM file of certificates to trust besides the system's store (tests, private servers).
-  void TrustFile(std::string path) { trust_file_ = std::move(path); }
+  void TrustFile(std::string path) { sesion_.ArchivoConfianza(std::move(path)); }
   // TLS from the first byte whatever the port (besides port 563).
-  void ImplicitTls(bool v) { implicit_tls_ = v; }
+  void ImplicitTls(bool v) { sesion_.TlsImplicito(v); }
   // Where to look for credentials; default $HOME/.netrc.
-  void NetrcPath(std::string path) { netrc_path_ = std::move(path); }
+  void NetrcPath(std::string path) { sesion_.RutaNetrc(std::move(path)); }
   // Test-only: treat a loopback peer as a remote one (for the plain-text password refusal).
-  void TreatLoopbackAsRemote(bool v) { loopback_as_remote_ = v; }
+  void TreatLoopbackAsRemote(bool v) { sesion_.LoopbackComoRemoto(v); }
 
-  bool Connected() const;
+  bool Connected() const { return sesion_.Conectada(); }
   // The failure that dropped the connection (or made the last connect fail), until the next
   // connect or disconnect; nullopt otherwise.
   const std::optional<Error>& FalloConexion() const { return fallo_conexion_; }
@@ -160,17 +157,16 @@ class News {
   void Desconecta();
   void ListaGruposNuevos();
   void LeeEncabezados();
-  // Answers the server's request for credentials (RFC 4643 AUTHINFO USER/PASS), upgrading to
-  // TLS first where the server offers STARTTLS; raises when there are none or they cannot be
-  // sent safely or are refused.
-  void Autentica();
-  // The status just read (`codigo`, `status_line_`) asks for credentials not yet given.
-  bool PideCredenciales(int codigo) const;
-  void IniciaStartTls();
-  void LeeCapacidades();
   void Seleccion();
+  // The session's Avisos: before each command, the overview asked for ahead and not wanted
+  // after all is read and dropped (the stream then stands at that command's reply); after
+  // authenticating, the selected group is chosen again for a command that uses it.
+  void AntesDeEnviar();
+  void TrasAutenticar(const std::string& comando);
+  // Raises a failure AnticipaResumen kept for the next operation; then as
+  // Sesion::RequiereConexion.
   void RequiereConexion();
-  void Olvida();  // drops the connection and its state
+  void Olvida();  // drops the connection, its state and the group state
   // Olvida, keeping `e` as FalloConexion when there was a connection (or one was being made).
   void Cae(const Error& e, bool conectando);
   // Runs one operation: a failure that breaks the session (and any failure to connect) drops the
@@ -179,45 +175,19 @@ class News {
   void Opera(F&& operacion, bool conectando = false);
   // The bound of the overview over the selected group's range.
   Limite LimiteResumen() const;
-  // Sends one command line (the trace shows `traza` instead when given).
-  void Envia(const std::string& comando, const char* traza = nullptr);
-  // Reads a status line into `status_line_`; returns its code.
-  int LeeRespuesta();
-  // Sends `comando` and reads its status; when that asks for credentials, authenticates and
-  // sends it once more.
-  int Orden(const std::string& comando);
-  // Reads a multi-line block up to its ".", giving each line dot-unstuffed; `limite` bounds it,
-  // `que` names it in the error of a block that goes over.
-  void LeeBloque(Limite limite, std::string que, const std::function<void(std::string_view)>& por_linea);
-  // Raises the failure `status_line_` reports for `comando` ("": the greeting).
-  [[noreturn]] void FallaEstado(const std::string& comando) const;
 
-  std::string host_, sender_address_, user_name_, password_, since_date_, group_name_, article_key_;
+  std::string host_, sender_address_, since_date_, group_name_, article_key_;
   bool connect_option_ = false;
   std::vector<std::string> new_groups_;
   LineasGuardadas overview_;
   std::function<bool(std::string_view)> filtro_resumen_;
   std::string article_text_;
-  std::chrono::milliseconds timeout_{60000};
   std::uint64_t max_articulo_ = kMaxArticuloPorOmision;
   std::optional<Error> fallo_conexion_;
-  std::string trust_file_;
-  bool implicit_tls_ = false;
-  std::string netrc_path_;
-  bool loopback_as_remote_ = false;
 
-  std::unique_ptr<Conexion> conn_;
-  // Capabilities and group state of the current connection.
-  bool has_over_ = false;
-  bool has_starttls_ = false;
-  bool caps_known_ = false;
-  bool has_reader_ = false;
-  bool has_authinfo_ = false;
-  bool has_authinfo_user_ = false;  // AUTHINFO lists USER
-  bool authenticated_ = false;
-  std::string server_name_;   // host name or address, for TLS and ~/.netrc
-  std::string server_text_;   // "name:port" as error texts show it
-  std::string status_line_;   // the last status line received
+  // The connection, its capabilities and settings; it calls AntesDeEnviar and TrasAutenticar.
+  Sesion sesion_;
+  // Group state of the current connection.
   std::string selected_group_;
   std::int64_t group_low_ = 0, group_high_ = 0, group_count_ = 0;
   // An overview asked for by AnticipaResumen and not read yet: its command and group.

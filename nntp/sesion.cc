@@ -1,0 +1,264 @@
+// The session's set-up and exchanges. Credentials are never offered unasked: a command answered
+// 480 (or 401 AUTHINFO) is met by authenticating and sending it once more, so a server that
+// wants credentials before anything says so at the first command (MODE READER or GROUP), and
+// one that does not want them never sees any.
+#include "nntp/sesion.h"
+
+#include <optional>
+#include <strings.h>
+#include <utility>
+#include <vector>
+
+#include "core/error.h"
+#include "nntp/capacidades.h"
+#include "nntp/conexion.h"
+#include "nntp/netrc.h"
+
+namespace tablon::nntp {
+
+namespace {
+
+// "401 LABEL": the command needs the state the capability LABEL brings (RFC 3977 §3.2.1).
+constexpr int kCambieDeEstado = 401;
+
+// The bound of the capability list: far above what any server sends.
+constexpr Limite kLimiteCapacidades{10'000, 1 << 20};
+
+bool TieneControl(std::string_view v) {
+  return v.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+bool Contiene(std::string_view texto, std::string_view palabra) {
+  for (std::size_t i = 0; i + palabra.size() <= texto.size(); ++i) {
+    if (strncasecmp(texto.data() + i, palabra.data(), palabra.size()) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void CompruebaTexto(std::string_view valor, const char* propiedad) {
+  if (TieneControl(valor)) {
+    throw Error(errnum::kArgumentoNoValido,
+                std::string(propiedad) + " no puede contener CR, LF ni NUL");
+  }
+}
+
+Sesion::Sesion(const std::function<void(const std::string&)>& traza, Avisos avisos)
+    : traza_(traza), avisos_(std::move(avisos)) {}
+Sesion::~Sesion() = default;
+
+Direccion Sesion::CompruebaDestino(const std::string& host) const {
+  CompruebaTexto(host, "Host");
+  CompruebaTexto(usuario_, "UserName");
+  CompruebaTexto(contrasena_, "Password");
+  return AnalizaHost(host);
+}
+
+void Sesion::Olvida() {
+  conn_.reset();
+  capacidades_conocidas_ = tiene_over_ = tiene_starttls_ = tiene_reader_ = tiene_authinfo_ =
+      tiene_authinfo_user_ = false;
+  autenticada_ = false;
+}
+
+void Sesion::RequiereConexion() {
+  if (!conn_) throw Error(errnum::kProtocolo, "No hay conexión con el servidor de noticias");
+  conn_->Timeout(timeout_);
+}
+
+void Sesion::IniciaPlazo() { conn_->IniciaPlazo(); }
+
+void Sesion::Envia(const std::string& comando, const char* traza) {
+  if (avisos_.antes_de_enviar) avisos_.antes_de_enviar();
+  if (traza_) traza_((traza ? std::string(traza) : comando) + "\r\n");
+  std::string linea;
+  linea.reserve(comando.size() + 2);
+  linea.append(comando).append("\r\n");
+  conn_->IniciaPlazo();  // the command and its whole reply
+  conn_->Escribe(linea);
+}
+
+int Sesion::LeeRespuesta() {
+  const std::string_view linea = conn_->LeeLinea();
+  linea_estado_.assign(linea);
+  if (traza_) traza_(linea_estado_ + "\r\n");
+  const auto e = AnalizaEstado(linea);
+  if (!e) {
+    throw Error(errnum::kProtocolo, "Respuesta ilegible de " + texto_servidor_ + ": \"" +
+                                        LineaLegible(linea) + "\"");
+  }
+  return e->codigo;
+}
+
+bool Sesion::PideCredenciales(int codigo) const {
+  if (autenticada_) return false;
+  if (codigo == estado::kAutenticacionRequerida) return true;
+  // RFC 3977 §3.2.1: 401 names the capability that changes the state the command needs.
+  if (codigo != kCambieDeEstado) return false;
+  const auto e = AnalizaEstado(linea_estado_);
+  if (!e) return false;
+  const std::string_view texto = e->texto;
+  const std::string_view etiqueta = texto.substr(0, texto.find_first_of(" \t"));
+  return etiqueta.size() == 8 && strncasecmp(etiqueta.data(), "AUTHINFO", 8) == 0;
+}
+
+void Sesion::FallaEstado(const std::string& comando) const {
+  const auto e = AnalizaEstado(linea_estado_);
+  const std::string texto =
+      "El servidor respondió: " + LineaLegible(linea_estado_) +
+      (comando.empty() ? " (al conectar con " + texto_servidor_ + ")"
+                       : " (a \"" + comando + "\" en " + texto_servidor_ + ")");
+  if (e && e->codigo >= 400) throw Error(e->codigo, texto);
+  throw Error(errnum::kProtocolo, "Respuesta inesperada. " + texto);
+}
+
+void Sesion::LeeBloque(Limite limite, std::string que, const std::function<void(std::string_view)>& por_linea) {
+  Bloque bloque(limite, std::move(que) + " de " + texto_servidor_);
+  while (const auto linea = bloque.Linea(conn_->LeeLinea())) por_linea(*linea);
+}
+
+int Sesion::Orden(const std::string& comando) {
+  Envia(comando);
+  int codigo = LeeRespuesta();
+  if (PideCredenciales(codigo)) {
+    Autentica();
+    if (avisos_.tras_autenticar) avisos_.tras_autenticar(comando);
+    Envia(comando);
+    codigo = LeeRespuesta();
+  }
+  return codigo;
+}
+
+void Sesion::LeeCapacidades() {
+  capacidades_conocidas_ = tiene_over_ = tiene_starttls_ = tiene_reader_ = tiene_authinfo_ =
+      tiene_authinfo_user_ = false;
+  Envia("CAPABILITIES");
+  const int codigo = LeeRespuesta();
+  if (codigo != estado::kListaCapacidades) {
+    // RFC 977 servers do not know the command: nothing is known then.
+    if (codigo >= 400) return;
+    FallaEstado("CAPABILITIES");
+  }
+  std::vector<std::string> lineas;
+  LeeBloque(kLimiteCapacidades, "la respuesta a \"CAPABILITIES\"",
+            [&lineas](std::string_view l) { lineas.emplace_back(l); });
+  const Capacidades caps(lineas);
+  capacidades_conocidas_ = true;
+  tiene_over_ = caps.Tiene("OVER");
+  tiene_starttls_ = caps.Tiene("STARTTLS");
+  tiene_reader_ = caps.Tiene("READER");
+  tiene_authinfo_ = caps.Tiene("AUTHINFO");
+  tiene_authinfo_user_ = caps.TieneArgumento("AUTHINFO", "USER");
+}
+
+void Sesion::Conecta(const Direccion& destino) {
+  Olvida();
+  nombre_servidor_ = destino.nombre;
+  texto_servidor_ = Describe(destino);
+  conn_ = Conexion::Abre(destino.nombre, destino.puerto, timeout_);
+  if (destino.tls_implicito || tls_implicito_) conn_->IniciaTls(nombre_servidor_, archivo_confianza_);
+
+  const int saludo = LeeRespuesta();
+  if (saludo != estado::kListoConPublicacion && saludo != estado::kListoSinPublicacion) {
+    FallaEstado("");
+  }
+  const bool transito = Contiene(linea_estado_, "transit");
+
+  LeeCapacidades();
+  const bool lector = capacidades_conocidas_ ? tiene_reader_ : !transito;
+  if (!lector) {
+    const std::string orden = "MODE READER";
+    const int codigo = Orden(orden);
+    if (codigo == estado::kListoConPublicacion || codigo == estado::kListoSinPublicacion) {
+      if (capacidades_conocidas_) LeeCapacidades();
+    } else if (codigo != estado::kOrdenDesconocida && codigo != estado::kErrorDeSintaxis) {
+      FallaEstado(orden);
+    }
+  }
+}
+
+void Sesion::Desconecta() {
+  if (!conn_) return;
+  conn_->Timeout(timeout_);
+  try {
+    Envia("QUIT");
+    LeeRespuesta();
+  } catch (const Error&) {
+    // The session ends either way.
+  }
+  Olvida();
+}
+
+void Sesion::IniciaStartTls() {
+  const std::string orden = "STARTTLS";
+  Envia(orden);
+  if (LeeRespuesta() != estado::kSigaConTls) {
+    const auto e = AnalizaEstado(linea_estado_);
+    throw Error(errnum::kTls, "El servidor respondió: " + LineaLegible(linea_estado_) +
+                                  " (a \"STARTTLS\" en " + texto_servidor_ + ")" +
+                                  (e ? "" : ": respuesta ilegible"));
+  }
+  conn_->IniciaTls(nombre_servidor_, archivo_confianza_);
+  // RFC 4642 §2.2.2: what was learnt before the handshake no longer holds.
+  LeeCapacidades();
+}
+
+void Sesion::Autentica() {
+  // Usuario first; else the host's own ~/.netrc entry, else its "default" entry. The file is
+  // read only now, so a refused file (readable by others) is reported where it matters.
+  std::optional<CredencialesNetrc> cred;
+  if (!usuario_.empty()) {
+    cred = CredencialesNetrc{usuario_, contrasena_};
+  } else {
+    cred = LeeNetrc(ruta_netrc_.empty() ? RutaNetrcPorDefecto() : ruta_netrc_, nombre_servidor_);
+    if (cred && cred->usuario.empty()) cred.reset();
+  }
+  if (!cred) {
+    throw Error(estado::kAutenticacionRequerida,
+                "El servidor respondió: " + LineaLegible(linea_estado_) + " (" + texto_servidor_ +
+                    " pide credenciales y no hay UserName ni entrada para " + nombre_servidor_ +
+                    " en " + (ruta_netrc_.empty() ? "~/.netrc" : ruta_netrc_) + ")");
+  }
+  if (TieneControl(cred->usuario) || TieneControl(cred->contrasena)) {
+    throw Error(errnum::kArgumentoNoValido,
+                "El usuario o la contraseña de " + nombre_servidor_ + " contienen CR, LF o NUL");
+  }
+  if (!conn_->EsTls()) {
+    if (tiene_starttls_) {
+      IniciaStartTls();
+    } else if (!conn_->PeerEsLoopback() || loopback_como_remoto_) {
+      throw Error(errnum::kCredenciales,
+                  "No se envían credenciales a " + texto_servidor_ +
+                      " por una conexión sin cifrar, y el servidor no ofrece STARTTLS");
+    }
+  }
+  // RFC 4643 §2.1: AUTHINFO listed without USER (SASL only, or nothing in this state) rules
+  // USER/PASS out. A server listing no AUTHINFO at all predates that and may still take them.
+  if (capacidades_conocidas_ && tiene_authinfo_ && !tiene_authinfo_user_) {
+    throw Error(errnum::kCredenciales, "El servidor " + texto_servidor_ +
+                                           " pide credenciales pero no admite AUTHINFO USER (solo SASL u"
+                                           " otro método), y no se le envían usuario ni contraseña");
+  }
+
+  auto rechazo = [this](const std::string& orden) {
+    return Error(errnum::kCredenciales, "El servidor " + texto_servidor_ + " rechazó las credenciales: " +
+                                            LineaLegible(linea_estado_) + " (a \"" + orden + "\")");
+  };
+  const std::string usuario = "AUTHINFO USER " + cred->usuario;
+  Envia(usuario);
+  int codigo = LeeRespuesta();
+  if (codigo == estado::kSigaConContrasena) {
+    static constexpr char kTraza[] = "AUTHINFO PASS ********";
+    Envia("AUTHINFO PASS " + cred->contrasena, kTraza);
+    codigo = LeeRespuesta();
+    if (codigo != estado::kAutenticado) throw rechazo(kTraza);
+  } else if (codigo != estado::kAutenticado) {
+    throw rechazo(usuario);
+  }
+  autenticada_ = true;
+  // RFC 4643 §2.4.3: the capabilities may differ once authenticated.
+  LeeCapacidades();
+}
+
+}  // namespace tablon::nntp
