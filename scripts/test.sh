@@ -28,9 +28,8 @@ run_build() {
   cmake -S "$TOP" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs" 2>&1 | sed -E '/^\[[0-9]+\/[0-9]+\] /d' || return 1
   echo "== Pruebas en $dir"
-  # A test that fails is run once more: a failure that repeats fails the run; one that does not
-  # is named in the summary at the end (reintentadas).
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900 --repeat until-pass:2) 2>&1 | tee "$dir.ctest.log"
+  # No test is run twice: one that fails once fails the run.
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900) 2>&1 | tee "$dir.ctest.log"
 }
 # "P F S" from a ctest log ("100% tests passed, 0 tests failed out of 117"): passed, failed and
 # skipped, a skipped test not counted as passed.
@@ -43,13 +42,6 @@ cuenta() {
   total=$(sed -E 's/.* tests failed out of ([0-9]+).*/\1/' <<<"$line")
   skipped=$(grep -cE '^ *([0-9]+/[0-9]+ )?Test +#[0-9]+: .*\*\*\*Skipped' "$1" || true)
   echo "$((total - failed - skipped)) $failed $skipped"
-}
-# The tests of a ctest log that failed and then passed when run again: a race or an ordering
-# fault to look into, never to pass unseen.
-reintentadas() {
-  local patron='^ *([0-9]+/[0-9]+ )?Test +#[0-9]+: ([^ ]+) .*'
-  comm -12 <(grep -E "$patron"'\*\*\*(Failed|Timeout|Exception)' "$1" | sed -E "s|$patron|\2|" | sort -u) \
-           <(grep -E "$patron"' Passed' "$1" | sed -E "s|$patron|\2|" | sort -u)
 }
 mkdir -p build-test build-test-asan
 run_build "$TOP/build-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
@@ -86,8 +78,7 @@ run_fuzz() {
 }
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_fuzz || status=1
 
-# Closing summary: both test runs added up (a build that failed counts as one failure); a test
-# that passed only when run again is named.
+# Closing summary: both test runs added up (a build that failed counts as one failure).
 echo "== Resumen"
 passed=0
 failed=0
@@ -96,9 +87,6 @@ for dir in build-test build-test-asan; do
   read -r p f s < <(cuenta "$TOP/$dir.ctest.log")
   [ "$p" -eq 0 ] && [ "$f" -eq 0 ] && f=1
   echo "   $dir: $p bien, $f mal, $s omitidas"
-  while read -r t; do
-    [ -n "$t" ] && echo "   $dir: $t falló y pasó al repetirla"
-  done < <(reintentadas "$TOP/$dir.ctest.log" 2>/dev/null)
   passed=$((passed + p))
   failed=$((failed + f))
   skipped=$((skipped + s))
