@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
+
+#include "core/ascii.h"
 
 namespace tablon {
 namespace {
@@ -12,9 +15,14 @@ constexpr std::int64_t kSegundosDia = 86400;
 // Days from 30 December 1899 to 1 January 1970.
 constexpr std::int64_t kDiasHastaUnix = 25569;
 
-constexpr const char* kDiasSemana[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+// The English names of the weekdays (Sunday first) and of the months, for every text form; the
+// abbreviated names are their first three letters.
+constexpr const char* kNombresDia[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                       "Thursday", "Friday", "Saturday"};
+constexpr const char* kNombresMes[] = {"January", "February", "March",     "April",   "May",      "June",
+                                       "July",    "August",   "September", "October", "November", "December"};
+
+std::string_view Abreviatura(const char* nombre) { return std::string_view(nombre).substr(0, 3); }
 
 // Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
 std::int64_t DiasDesdeCivil(std::int64_t y, unsigned m, unsigned d) {
@@ -82,30 +90,24 @@ std::optional<int> LeeHora(std::string_view s, size_t& pos) {
   return *h * 3600 + *mi * 60 + *se;
 }
 
-// ---- Date header text -----------------------------------------------------------------------
+// The time of day of `p` from seconds since midnight.
+void PonHora(PartesFecha& p, int segundos) {
+  p.hora = segundos / 3600;
+  p.minuto = segundos / 60 % 60;
+  p.segundo = segundos % 60;
+}
 
-constexpr const char* kDiasSemanaLargos[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
-                                             "Thursday", "Friday", "Saturday"};
-constexpr const char* kMesesLargos[] = {"January", "February", "March",     "April",   "May",      "June",
-                                        "July",    "August",   "September", "October", "November", "December"};
+// ---- Date header text -----------------------------------------------------------------------
 
 bool EsLetra(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool EsDigito(char c) { return c >= '0' && c <= '9'; }
-
-bool IgualSinCaso(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if ((a[i] | 0x20) != (b[i] | 0x20)) return false;  // both ASCII letters here
-  }
-  return true;
-}
 
 // Index in `largos` of the name `palabra` spells, in full or by its first three letters; -1 if none.
 template <size_t N>
 int BuscaNombre(std::string_view palabra, const char* const (&largos)[N]) {
   for (size_t i = 0; i < N; ++i) {
     const std::string_view largo = largos[i];
-    if (IgualSinCaso(palabra, largo) || IgualSinCaso(palabra, largo.substr(0, 3))) return static_cast<int>(i);
+    if (IgualSinCaso(palabra, largo) || IgualSinCaso(palabra, Abreviatura(largos[i]))) return static_cast<int>(i);
   }
   return -1;
 }
@@ -271,11 +273,11 @@ std::string FormatoControl(Fecha f) {
   const int semana = static_cast<int>(((dias % 7) + 7 + 4) % 7);  // 1970-01-01 was a Thursday
   std::string r;
   r.reserve(25);
-  r += kDiasSemana[semana];
+  r += Abreviatura(kNombresDia[semana]);
   r += ", ";
   r += DosDigitos(p.dia);
   r += ' ';
-  r += kMeses[p.mes - 1];
+  r += Abreviatura(kNombresMes[p.mes - 1]);
   r += ' ';
   r += std::to_string(p.anio);
   r += ' ';
@@ -287,7 +289,7 @@ std::optional<Fecha> LeeFormatoControl(std::string_view s) {
   // "Mon, 01 Jan 1990 00:00:00"; the weekday is checked for form only.
   if (s.size() != 25 || s[3] != ',' || s[4] != ' ') return std::nullopt;
   bool semana_ok = false;
-  for (const char* d : kDiasSemana) semana_ok |= s.substr(0, 3) == d;
+  for (const char* d : kNombresDia) semana_ok |= s.substr(0, 3) == Abreviatura(d);
   if (!semana_ok) return std::nullopt;
   size_t pos = 5;
   PartesFecha p;
@@ -295,25 +297,20 @@ std::optional<Fecha> LeeFormatoControl(std::string_view s) {
   if (!dia || !Espera(s, pos, ' ')) return std::nullopt;
   int mes = 0;
   for (int i = 0; i < 12; ++i) {
-    if (s.substr(pos, 3) == kMeses[i]) mes = i + 1;
+    if (s.substr(pos, 3) == Abreviatura(kNombresMes[i])) mes = i + 1;
   }
   if (mes == 0) return std::nullopt;
   pos += 3;
   if (!Espera(s, pos, ' ')) return std::nullopt;
   auto anio = LeeEntero(s, pos, 4, 4);
   if (!anio || !Espera(s, pos, ' ')) return std::nullopt;
-  auto h = LeeEntero(s, pos, 2, 2);
-  if (!h || !Espera(s, pos, ':')) return std::nullopt;
-  auto mi = LeeEntero(s, pos, 2, 2);
-  if (!mi || !Espera(s, pos, ':')) return std::nullopt;
-  auto se = LeeEntero(s, pos, 2, 2);
-  if (!se || pos != s.size()) return std::nullopt;
+  // The fixed length leaves room for a two-digit hour only.
+  auto t = LeeHora(s, pos);
+  if (!t || pos != s.size()) return std::nullopt;
   p.anio = *anio;
   p.mes = mes;
   p.dia = *dia;
-  p.hora = *h;
-  p.minuto = *mi;
-  p.segundo = *se;
+  PonHora(p, *t);
   return Fecha::DesdePartes(p);
 }
 
@@ -355,11 +352,23 @@ std::optional<Fecha> LeeFormatoEstado(std::string_view s) {
     if (!Espera(s, pos, ' ')) return std::nullopt;
     auto t = LeeHora(s, pos);
     if (!t || pos != s.size()) return std::nullopt;
-    p.hora = *t / 3600;
-    p.minuto = *t / 60 % 60;
-    p.segundo = *t % 60;
+    PonHora(p, *t);
   }
   return Fecha::DesdePartes(p);
+}
+
+std::string FormatoRfc5322(Fecha f) {
+  const std::time_t t = static_cast<std::time_t>(f.AUnix());
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  long zona = tm.tm_gmtoff / 60;
+  const char signo = zona < 0 ? '-' : '+';
+  if (zona < 0) zona = -zona;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.3s, %d %.3s %04d %02d:%02d:%02d %c%02ld%02ld", kNombresDia[tm.tm_wday % 7],
+                tm.tm_mday, kNombresMes[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                signo, zona / 60, zona % 60);
+  return buf;
 }
 
 std::optional<Fecha> LeeFechaRfc5322(std::string_view s) {
@@ -367,7 +376,7 @@ std::optional<Fecha> LeeFechaRfc5322(std::string_view s) {
   if (!SaltaCfws(s, pos)) return std::nullopt;
   std::string_view palabra = LeePalabra(s, pos);
   if (!palabra.empty()) {
-    if (BuscaNombre(palabra, kDiasSemanaLargos) < 0 || !SaltaCfws(s, pos)) return std::nullopt;
+    if (BuscaNombre(palabra, kNombresDia) < 0 || !SaltaCfws(s, pos)) return std::nullopt;
     if (Espera(s, pos, ',') && !SaltaCfws(s, pos)) return std::nullopt;
     palabra = LeePalabra(s, pos);
   }
@@ -375,7 +384,7 @@ std::optional<Fecha> LeeFechaRfc5322(std::string_view s) {
   int mes = -1;
   if (!palabra.empty()) {
     // "Tue Nov  3 10:00:00 [zone] 2026"
-    mes = BuscaNombre(palabra, kMesesLargos);
+    mes = BuscaNombre(palabra, kNombresMes);
     if (mes < 0 || !SaltaCfws(s, pos) || !(dia = LeeNumero(s, pos, 1, 2)) || !SaltaCfws(s, pos) ||
         !(hora = LeeHoraRfc(s, pos)) || !SaltaCfws(s, pos) || !(zona = LeeZona(s, pos)) ||
         !SaltaCfws(s, pos) || !(anio = LeeAnio(s, pos))) {
@@ -385,7 +394,7 @@ std::optional<Fecha> LeeFechaRfc5322(std::string_view s) {
     // "3 Nov 2026 10:00:00 +0100", or "03-Nov-26 ..."
     if (!(dia = LeeNumero(s, pos, 1, 2)) || !SaltaCfws(s, pos)) return std::nullopt;
     if (Espera(s, pos, '-') && !SaltaCfws(s, pos)) return std::nullopt;
-    mes = BuscaNombre(LeePalabra(s, pos), kMesesLargos);
+    mes = BuscaNombre(LeePalabra(s, pos), kNombresMes);
     if (mes < 0 || !SaltaCfws(s, pos)) return std::nullopt;
     if (Espera(s, pos, '-') && !SaltaCfws(s, pos)) return std::nullopt;
     if (!(anio = LeeAnio(s, pos)) || !SaltaCfws(s, pos) || !(hora = LeeHoraRfc(s, pos)) ||

@@ -10,7 +10,9 @@
 //    midnight; the time alone when the date part is zero ("02/01/1990 7:05:46", "7:05:46").
 // Each reader accepts what its writer writes and refuses (std::nullopt) what is not a date.
 //
-// A third form is only read: the Date header of a news article (LeeFechaRfc5322 below).
+// A third form is the Date header: written in one form for the items of the store
+// (FormatoRfc5322), read in all the forms news articles carry (LeeFechaRfc5322). All three use the
+// same English day and month names, whatever the machine's locale.
 #pragma once
 
 #include <cstdint>
@@ -64,6 +66,11 @@ std::optional<Fecha> LeeFormatoControl(std::string_view text);
 // The state file's date text (see above).
 std::string FormatoEstado(Fecha f);
 std::optional<Fecha> LeeFormatoEstado(std::string_view text);
+
+// The RFC 5322 date text of `f` taken as local time, with the local zone's offset at that
+// instant: "ddd, d mmm yyyy hh:mm:ss +hhmm" ("Mon, 1 Jan 1990 00:00:00 +0100"), the day without a
+// leading zero. Always a date text (a count outside the calendar is taken as Segundos() says).
+std::string FormatoRfc5322(Fecha f);
 
 // The instant of an RFC 5322 date text (as the Date header of a news article), in local time as
 // every Fecha; std::nullopt when it is no date.

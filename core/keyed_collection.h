@@ -14,37 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "core/ascii.h"
 #include "core/bloque_textos.h"
 
 namespace tablon {
-
-namespace detail {
-struct HashSinCaso {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const noexcept {
-    // FNV-1a over the ASCII-folded bytes.
-    size_t h = 1469598103934665603ull;
-    for (unsigned char c : s) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 32);
-      h = (h ^ c) * 1099511628211ull;
-    }
-    return h;
-  }
-};
-struct IgualSinCaso {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-      unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-      if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-      if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-      if (x != y) return false;
-    }
-    return true;
-  }
-};
-}  // namespace detail
 
 template <class T>
 class KeyedCollection {
@@ -93,8 +66,10 @@ class KeyedCollection {
   // beside it. About a third of the memory of a node-based hash map, and no allocation per key.
   static constexpr size_t kNinguno = static_cast<size_t>(-1);
 
+  // FNV-1a over the ASCII-folded bytes, folded to 32 bits.
   static std::uint32_t Hash(std::string_view key) {
-    const size_t h = detail::HashSinCaso()(key);
+    size_t h = 1469598103934665603ull;
+    for (char c : key) h = (h ^ static_cast<unsigned char>(MinusculaAscii(c))) * 1099511628211ull;
     return static_cast<std::uint32_t>(h ^ (h >> 32));
   }
   size_t Busca(std::string_view key, std::uint32_t h) const {
@@ -104,7 +79,7 @@ class KeyedCollection {
       const std::uint32_t v = tabla_[p];
       if (v == 0) return kNinguno;
       const size_t i = v - 1;
-      if (hashes_[i] == h && detail::IgualSinCaso()(claves_[i], key)) return i;
+      if (hashes_[i] == h && IgualSinCaso(claves_[i], key)) return i;
     }
   }
   void Inserta(size_t i, std::uint32_t h) {

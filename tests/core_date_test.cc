@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace tablon {
 namespace {
@@ -169,6 +171,26 @@ TEST(Fecha, DateHeaderTextsAndTheirInstants) {
     }
     ASSERT_TRUE(f) << c.text;
     EXPECT_EQ(f->AUnix(), *c.unix_seconds) << c.text;
+  }
+}
+
+// The Date header written for items: local time, the day without a leading zero, the local
+// zone's offset; read back, the same instant, whatever the machine's zone.
+TEST(Fecha, ItemDateHeaderReadsBackAsTheSameInstant) {
+  struct Case {
+    PartesFecha partes;
+    std::string_view inicio;
+  } cases[] = {
+      {{1990, 1, 1, 12, 0, 0}, "Mon, 1 Jan 1990 12:00:00 "},
+      {{2026, 7, 15, 23, 59, 58}, "Wed, 15 Jul 2026 23:59:58 "},
+      {{2000, 2, 29, 6, 0, 1}, "Tue, 29 Feb 2000 06:00:01 "},
+  };
+  for (const auto& c : cases) {
+    const Fecha f = *Fecha::DesdePartes(c.partes);
+    const std::string texto = FormatoRfc5322(f);
+    EXPECT_EQ(texto.substr(0, c.inicio.size()), c.inicio);
+    EXPECT_EQ(texto.size(), c.inicio.size() + 5) << texto;  // "+hhmm"
+    EXPECT_EQ(LeeFechaRfc5322(texto), f) << texto;
   }
 }
 

@@ -6,8 +6,11 @@
 #include <optional>
 #include <string>
 
+#include "core/ascii.h"
+#include "store/maildir/bloque_encabezados.h"
 #include "store/maildir/header_text.h"
 #include "store/maildir/item_format.h"
+#include "text/utf8.h"
 
 namespace tablon::store::maildir {
 namespace {

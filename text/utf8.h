@@ -1,6 +1,6 @@
 // UTF-8 as RFC 3629 defines it: the one reading of a byte sequence that the store (which
-// charset a header or a body is labelled with) and the panel (which bytes may reach the
-// terminal) share. Pure functions; nothing fails.
+// charset a header or a body is labelled with, where an encoded word may end) and the panel
+// (which bytes may reach the terminal) share. Pure functions; nothing fails.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,6 @@
 #include "store/maildir/filter.h"
 
+#include "core/ascii.h"
 #include "store/maildir/header_text.h"
 
 namespace tablon::store::maildir {
@@ -7,9 +8,7 @@ namespace tablon::store::maildir {
 std::optional<std::string> LeeFiltroAsunto(std::string_view f) {
   f = Recorta(f);
   constexpr std::string_view kCampo = "[Asunto]";
-  if (f.size() < kCampo.size() || !IgualSinCaso(f.substr(0, kCampo.size()), kCampo)) {
-    return std::nullopt;
-  }
+  if (!EmpiezaSinCaso(f, kCampo)) return std::nullopt;
   f = Recorta(f.substr(kCampo.size()));
   if (f.empty() || f.front() != '=') return std::nullopt;
   f = Recorta(f.substr(1));

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 
+#include "core/ascii.h"
+#include "text/utf8.h"
+
 namespace tablon::store::maildir {
 
 namespace {
@@ -28,11 +31,12 @@ bool EsBlanco(char c) { return c == ' ' || c == '\t'; }
 
 std::string TextoVisibleCalculado(std::string_view valor, bool es_direccion);
 
-// Length of the UTF-8 sequence starting at s[i] (1 for a byte that starts none).
-size_t LargoUtf8(std::string_view s, size_t i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
-  return i + n <= s.size() ? n : 1;
+// Bytes of the character at s[i]: its UTF-8 sequence in a text that is UTF-8 (`utf8`), one byte
+// otherwise or where no sequence starts.
+size_t LargoCaracter(std::string_view s, size_t i, bool utf8) {
+  char32_t cp;
+  const size_t n = utf8 ? SecuenciaUtf8(s.substr(i), cp) : 0;
+  return n == 0 ? 1 : n;
 }
 
 // RFC 2047 "B" encoded words for `texto`, separated by blanks, each at most 65 characters and
@@ -45,7 +49,7 @@ std::string PalabrasCodificadas(std::string_view texto) {
   while (i < texto.size()) {
     size_t fin = i;
     while (fin < texto.size()) {
-      const size_t n = utf8 ? LargoUtf8(texto, fin) : 1;
+      const size_t n = LargoCaracter(texto, fin, utf8);
       if (fin + n - i > kBytesPorPalabra) break;
       fin += n;
     }
@@ -229,7 +233,7 @@ bool PareceCodificada(std::string_view w) {
   if (a == 0 || a == std::string_view::npos || a + 2 >= dentro.size() || dentro[a + 2] != '?') {
     return false;
   }
-  const char e = static_cast<char>(dentro[a + 1] | 0x20);
+  const char e = MinusculaAscii(dentro[a + 1]);
   return (e == 'b' || e == 'q') && dentro.find('?', a + 3) == std::string_view::npos;
 }
 
@@ -363,7 +367,7 @@ size_t LargoCodificada(size_t n, bool utf8) { return (utf8 ? 12 : 17) + (n + 2) 
 void PonCodificadas(Plegador& p, std::string_view antes, std::string_view texto, bool primera) {
   const bool utf8 = EsUtf8Valido(texto);
   const std::string_view inicio = utf8 ? "=?UTF-8?B?" : "=?ISO-8859-1?B?";
-  auto largo_caracter = [&](size_t i) { return utf8 ? LargoUtf8(texto, i) : 1; };
+  auto largo_caracter = [&](size_t i) { return LargoCaracter(texto, i, utf8); };
   p.Blancos(antes, LargoCodificada(largo_caracter(0), utf8), primera ? kMaxLinea : kPliegueCodificado);
   std::string palabra;
   size_t i = 0;
@@ -520,50 +524,6 @@ void AgregaLineaCabeceraExacta(std::string& r, std::string_view nombre, std::str
     }
   }
   r += '\n';
-}
-
-std::vector<CampoCabecera> LeeCampos(std::string_view bloque) {
-  std::vector<CampoCabecera> r;
-  // One field per line at most: sized once, never moved while it fills.
-  size_t lineas = 1;
-  for (char c : bloque) lineas += c == '\n';
-  r.reserve(lineas);
-  bool dentro = false;  // the previous line belongs to a field
-  size_t i = 0;
-  while (i < bloque.size()) {
-    size_t fin = bloque.find('\n', i);
-    if (fin == std::string_view::npos) fin = bloque.size();
-    std::string_view linea = bloque.substr(i, fin - i);
-    i = fin + 1;
-    if (!linea.empty() && linea.back() == '\r') linea.remove_suffix(1);
-    if (linea.empty()) break;
-    if (EsBlanco(linea.front())) {
-      if (dentro) r.back().valor.append(linea);
-      continue;
-    }
-    const size_t dos_puntos = linea.find(':');
-    if (dos_puntos == std::string_view::npos || dos_puntos == 0 ||
-        linea.substr(0, dos_puntos).find_first_of(" \t") != std::string_view::npos) {
-      dentro = false;
-      continue;
-    }
-    std::string_view valor = linea.substr(dos_puntos + 1);
-    while (!valor.empty() && EsBlanco(valor.front())) valor.remove_prefix(1);
-    r.push_back({std::string(linea.substr(0, dos_puntos)), std::string(valor)});
-    dentro = true;
-  }
-  return r;
-}
-
-bool IgualSinCaso(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
 }
 
 std::string_view Recorta(std::string_view s) {

@@ -14,9 +14,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
-
-#include "text/utf8.h"
 
 namespace tablon::store::maildir {
 
@@ -73,23 +70,13 @@ std::string LineaCabecera(std::string_view nombre, std::string_view valor);
 // %XX escapes, for a person's eye): each fold inserts a line end and a NEW blank. The encoding
 // has no blank of its own and its reading (DecodificaExacto) skips blanks and line ends wherever
 // they are, so a fold anywhere reads back exactly, whether the field is read from the raw bytes
-// (as LeeCabeceraItem does), unfolded by our LeeCampos, or unfolded as RFC 5322 says (line ends
+// (as LeeCabeceraItem does), unfolded by our LeeCampos (bloque_encabezados.h), or unfolded as RFC 5322 says (line ends
 // removed, blanks kept) and then decoded. Lines stay within 78 bytes (for a name under 76).
 std::string LineaCabeceraExacta(std::string_view nombre, std::string_view codificado);
 // The same two, appended to `destino`.
 void AgregaLineaCabecera(std::string& destino, std::string_view nombre, std::string_view valor);
 void AgregaLineaCabeceraExacta(std::string& destino, std::string_view nombre, std::string_view codificado);
 
-struct CampoCabecera {
-  std::string nombre;
-  std::string valor;  // unfolded (line ends of folds removed), leading blanks removed
-};
-// The fields of a header block, in order, up to its first empty line. Lines may end in LF or
-// CRLF; lines that are neither fields nor continuations are skipped.
-std::vector<CampoCabecera> LeeCampos(std::string_view bloque);
-
-// Letter case ignored (ASCII).
-bool IgualSinCaso(std::string_view a, std::string_view b);
 // Without leading and trailing blanks and tabs.
 std::string_view Recorta(std::string_view s);
 

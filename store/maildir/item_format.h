@@ -1,4 +1,7 @@
-// An item as the bytes of one RFC 5322 file, and back: a pure mapping, no file access.
+// An item as the bytes of one RFC 5322 file, and back: a pure mapping, no file access. The
+// Maildir item (item.h) writes its file with EscribeItem and reads it back with LeeCabeceraItem
+// and CuerpoDeArchivo; the writer is item_format_escritura.cc, the reader item_format_lectura.cc,
+// and both see header lines through one scanner (bloque_encabezados.h).
 //
 // Header block, in this order:
 //   Date, From, To, Reply-To, Subject, Message-ID, In-Reply-To, References   display (see
@@ -38,6 +41,17 @@
 
 namespace tablon::store::maildir {
 
+// The names of our exact headers, as written; read in any letter case.
+inline constexpr std::string_view kCampoClase = "X-Tablon-Clase";
+inline constexpr std::string_view kCampoAsunto = "X-Tablon-Asunto";
+inline constexpr std::string_view kCampoDe = "X-Tablon-De";
+inline constexpr std::string_view kCampoPara = "X-Tablon-Para";
+inline constexpr std::string_view kCampoResponderA = "X-Tablon-Responder-A";
+inline constexpr std::string_view kCampoCreado = "X-Tablon-Creado";
+inline constexpr std::string_view kCampoMarca = "X-Tablon-Marca";
+inline constexpr std::string_view kCampoPropiedad = "X-Tablon-Propiedad";
+inline constexpr std::string_view kCampoCuerpo = "X-Tablon-Cuerpo";
+
 struct RegistroItem {
   std::string clase = "IPM.Note";
   std::string asunto;
@@ -69,26 +83,37 @@ struct VistaItem {
 
 enum class FormaCuerpo { TalCual, Crlf, Base64 };
 
+// ---- Writing (item_format_escritura.cc) ------------------------------------------------------
+
+// The form `cuerpo` is written in (see above). Never fails.
 FormaCuerpo EligeFormaCuerpo(std::string_view cuerpo);
-// A whole RFC 5322 message: header fields (with continuations) up to an empty line.
+// True when `cuerpo` is a whole RFC 5322 message: at least one header field, every line up to an
+// empty one a field (its name printable ASCII) or a field's continuation, and that empty line
+// ended by a LF. Never fails.
 bool PareceMensaje(std::string_view cuerpo);
 
-// The complete file: header block, empty line, encoded body.
+// The complete file: header block, empty line, encoded body. Any values and any body bytes give
+// a file (fails only for want of memory).
 std::string EscribeItem(const VistaItem& v, std::string_view cuerpo);
 std::string EscribeItem(const RegistroItem& r, std::string_view cuerpo);
+
+// ---- Reading (item_format_lectura.cc) --------------------------------------------------------
 
 struct CabeceraItem {
   RegistroItem registro;
   FormaCuerpo forma = FormaCuerpo::TalCual;
 };
-// Reads a header block (the file's bytes up to its first empty line, or the whole file).
+// The values and body form from a header block (the file's bytes up to its first empty line, or
+// the whole file). Never refuses: what is missing keeps RegistroItem's defaults, and a malformed
+// X-Tablon-Propiedad line is skipped.
 CabeceraItem LeeCabeceraItem(std::string_view bloque);
 
 // The body from the bytes after the header block. A base64 body that does not decode is
 // returned as it stands.
 std::string DecodificaCuerpo(FormaCuerpo forma, std::string_view bytes);
 
-// The item's body from the whole file.
+// The item's body from the whole file; empty when the file has no empty line ending its header
+// block.
 std::string CuerpoDeArchivo(std::string_view archivo);
 
 }  // namespace tablon::store::maildir
