@@ -4,12 +4,12 @@
 
 namespace tablon {
 
-void MessageNews::Aligera() {
+void MessageNews::SueltaCampos() {
   if (!item_) return;
   std::string().swap(subject);
   std::string().swap(Autor);
   std::string().swap(referencias);
-  item_->Aligera();
+  item_->SueltaCampos();
 }
 
 std::string MessageNews::Asunto() const { return subject.empty() && item_ ? item_->Subject() : subject; }

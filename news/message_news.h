@@ -54,10 +54,10 @@ class MessageNews {
   bool ExisteMensajeLocal() const { return item_ != nullptr; }
 
   // Lets subject, Autor and referencias go (emptied, their memory freed) once the pass needs
-  // them no more from this record, and the item's own fields with them (store::Item::Aligera):
+  // them no more from this record, and the item's own fields with them (store::Item::SueltaCampos):
   // the item keeps them in the store. id, the numbers and the date stay. Nothing happens to a
   // message without an item.
-  void Aligera();
+  void SueltaCampos();
   // The subject: the field, or, when that is empty and the message has an item, the item's
   // subject (the same text, unless the field was let go; read from the store, which raises as
   // the item's Subject does, for instance when its file was deleted).

@@ -1,28 +1,14 @@
 // The backend-neutral parts of the store's object model (store.h): user properties, item kind,
-// close and actions, kind checks, and opening a store by location.
+// close and actions, kind checks.
 #include "store/store.h"
 
-#include <cstdlib>
-#include <mutex>
-#include <set>
 
+#include "core/ascii.h"
 #include "core/error.h"
-#include "store/maildir/application.h"
 
 namespace tablon::store {
 
 namespace {
-
-bool EmpiezaSinCaso(std::string_view texto, std::string_view prefijo) {
-  if (texto.size() < prefijo.size()) return false;
-  for (size_t i = 0; i < prefijo.size(); ++i) {
-    char a = texto[i], b = prefijo[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a + 32);
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b + 32);
-    if (a != b) return false;
-  }
-  return true;
-}
 
 const char* NombreTipo(TipoItem t) { return t == TipoItem::Post ? "post" : "nota de correo"; }
 
@@ -112,25 +98,6 @@ UserProperty& UserProperties::Add(UserProperty prop) {
   return props_.emplace_back(std::move(prop));
 }
 
-TextoClase::TextoClase() {
-  static const std::string kNota = "IPM.Note";  // every new item's: no lookup
-  texto_ = &kNota;
-}
-
-TextoClase::TextoClase(std::string v) {
-  static std::mutex cerrojo;
-  static std::set<std::string, std::less<>> compartidos;
-  std::lock_guard<std::mutex> guarda(cerrojo);
-  if (auto it = compartidos.find(v); it != compartidos.end()) {
-    texto_ = &*it;
-  } else if (compartidos.size() < 64) {
-    texto_ = &*compartidos.insert(std::move(v)).first;
-  } else {
-    propio_ = std::make_unique<const std::string>(std::move(v));
-    texto_ = propio_.get();
-  }
-}
-
 TipoItem Item::Kind() const {
   return EmpiezaSinCaso(MessageClass(), "IPM.Post") ? TipoItem::Post : TipoItem::Nota;
 }
@@ -153,22 +120,18 @@ std::shared_ptr<Item> Item::Execute(std::string_view action) {
     throw Error(errnum::kObjetoNoEncontrado,
                 "El elemento no tiene la acción «" + std::string(action) + "»");
   }
-  std::shared_ptr<Item> r = NewSibling();
-  const Datos& yo = d();
-  Datos& otro = r->m();
-  r->message_class_ = TextoClase();
-  if (!yo.reply_recipients.empty()) {
-    otro.recipients = yo.reply_recipients;
-  } else if (!yo.sender.empty()) {
-    otro.recipients.push_back(yo.sender);
-  }
-  otro.subject = "RE: " + yo.subject;
-  otro.in_reply_to = yo.message_id;
-  std::string refs = yo.references;
-  if (!yo.message_id.empty()) refs += (refs.empty() ? "" : " ") + yo.message_id;
+  std::string refs = References();
+  if (!MessageId().empty()) refs += (refs.empty() ? "" : " ") + MessageId();
   const size_t ini = refs.find_first_not_of(" \t");
   const size_t fin = refs.find_last_not_of(" \t");
-  otro.references = ini == std::string::npos ? std::string() : refs.substr(ini, fin - ini + 1);
+  std::shared_ptr<Item> r =
+      NuevaRespuesta(MessageId(), ini == std::string::npos ? std::string() : refs.substr(ini, fin - ini + 1));
+  if (!ReplyRecipients().empty()) {
+    for (const std::string& d : ReplyRecipients()) r->AddRecipient(d);
+  } else if (!SentOnBehalfOfName().empty()) {
+    r->AddRecipient(SentOnBehalfOfName());
+  }
+  r->SetSubject("RE: " + Subject());
   return r;
 }
 
@@ -178,16 +141,6 @@ const std::shared_ptr<Item>& ComoPost(const std::shared_ptr<Item>& item) {
 
 const std::shared_ptr<Item>& ComoNota(const std::shared_ptr<Item>& item) {
   return ExigeTipo(item, TipoItem::Nota);
-}
-
-std::shared_ptr<Application> AbreAlmacen(const std::string& location) {
-  // Never deleted: the system's calls live as long as the program.
-  std::shared_ptr<maildir::Fs> fs(&maildir::FsDelSistema(), [](maildir::Fs*) {});
-  // TABLON_DURABILIDAD=elemento: one fsync per item file as well (slower; see README).
-  const char* d = std::getenv("TABLON_DURABILIDAD");
-  const auto durabilidad = d && std::string_view(d) == "elemento" ? maildir::Durabilidad::PorElemento
-                                                                   : maildir::Durabilidad::PorSync;
-  return maildir::AbreMaildir(location, std::move(fs), durabilidad);
 }
 
 }  // namespace tablon::store

@@ -1,7 +1,8 @@
 // The mail store as Tablón sees it: application, "MAPI" namespace, folders, items and their
 // user properties — the object model the synchronisation needs, and nothing that assumes how a
-// backend keeps it. The embedded backend is a nested Maildir tree (store/maildir/); an IMAP
-// backend can stand behind the same classes.
+// backend keeps it. Each backend implements these classes in a directory of its own below
+// store/ and is opened by the program, which knows them all (app/almacen.h); nothing here knows
+// any backend.
 //
 // Every call either succeeds or throws tablon::Error (core/error.h) with a Spanish
 // description; the numbers used here:
@@ -88,25 +89,11 @@ class UserProperties {
   std::vector<UserProperty> props_;
 };
 
-// A message class as an item keeps it: the few classes that many items share are held once
-// for the whole program (up to 64 different texts), any other as a copy of its own.
-class TextoClase {
- public:
-  // "IPM.Note".
-  TextoClase();
-  explicit TextoClase(std::string v);
-  const std::string& get() const { return *texto_; }
-
- private:
-  const std::string* texto_ = nullptr;
-  std::unique_ptr<const std::string> propio_;  // set when the text is not a shared one
-};
-
 // An item of the store: a post or a mail note. A new item lives in memory until it is saved.
 // Setters change the in-memory item only; Save (or Close(0)) makes them lasting.
 //
 // A backend may keep an item it read from storage without its stored fields in memory and read
-// them when first used (see Aligera): a getter may then raise kObjetoNoEncontrado when the
+// them when first used (see SueltaCampos): a getter may then raise kObjetoNoEncontrado when the
 // stored copy was deleted meanwhile, and every getter may read what another program changed in
 // storage since the item was listed.
 class Item : public std::enable_shared_from_this<Item> {
@@ -115,89 +102,48 @@ class Item : public std::enable_shared_from_this<Item> {
 
   TipoItem Kind() const;
 
-  const std::string& MessageClass() const {
-    Lee();
-    return message_class_.get();
-  }
-  void SetMessageClass(std::string v) {
-    Lee();
-    message_class_ = TextoClase(std::move(v));
-    ++cambios_;
-  }
+  virtual const std::string& MessageClass() const = 0;
+  virtual void SetMessageClass(std::string v) = 0;
 
-  const std::string& Subject() const { return d().subject; }
-  void SetSubject(std::string v) {
-    m().subject = std::move(v);
-    ++cambios_;
-  }
+  virtual const std::string& Subject() const = 0;
+  virtual void SetSubject(std::string v) = 0;
 
   // The body; a backend may read it from storage only when first asked.
-  virtual const std::string& Body() const { return Cuerpo(); }
-  virtual void SetBody(std::string v) {
-    PonCuerpo(std::move(v));
-    ++cambios_;
-  }
+  virtual const std::string& Body() const = 0;
+  virtual void SetBody(std::string v) = 0;
 
-  bool UnRead() const { return unread_; }
+  virtual bool UnRead() const = 0;
   // For a saved item a backend may apply the read state at once, as a mail client marking an
   // item does; otherwise the next Save makes it lasting.
-  virtual void SetUnRead(bool v) {
-    unread_ = v;
-    unread_set_ = true;
-    ++cambios_;
-  }
+  virtual void SetUnRead(bool v) = 0;
 
   // Follow-up flag state (kSinMarca, kMarcaCompletada, kMarcado). A mail client may change it
   // between reads; a Save keeps the stored state unless SetFlagStatus was called on this object.
-  int FlagStatus() const {
-    if (flag_status_ != kMarcado) Lee();  // "completed" is kept with the stored fields
-    return flag_status_;
-  }
-  void SetFlagStatus(int v) {
-    Lee();
-    flag_status_ = v;
-    flag_set_ = true;
-    ++cambios_;
-  }
+  virtual int FlagStatus() const = 0;
+  virtual void SetFlagStatus(int v) = 0;
 
-  const std::string& SentOnBehalfOfName() const { return d().sender; }
-  void SetSentOnBehalfOfName(std::string v) {
-    m().sender = std::move(v);
-    ++cambios_;
-  }
+  virtual const std::string& SentOnBehalfOfName() const = 0;
+  virtual void SetSentOnBehalfOfName(std::string v) = 0;
 
   // Recipient lists: Add appends one recipient text.
-  const std::vector<std::string>& Recipients() const { return d().recipients; }
-  void AddRecipient(std::string v) {
-    m().recipients.push_back(std::move(v));
-    ++cambios_;
-  }
-  const std::vector<std::string>& ReplyRecipients() const { return d().reply_recipients; }
-  void AddReplyRecipient(std::string v) {
-    m().reply_recipients.push_back(std::move(v));
-    ++cambios_;
-  }
+  virtual const std::vector<std::string>& Recipients() const = 0;
+  virtual void AddRecipient(std::string v) = 0;
+  virtual const std::vector<std::string>& ReplyRecipients() const = 0;
+  virtual void AddReplyRecipient(std::string v) = 0;
 
   // Counts as a change: the caller may change the properties through it.
-  ::tablon::store::UserProperties& UserProperties() {
-    auto& p = m().props;
-    ++cambios_;
-    return p;
-  }
-  const ::tablon::store::UserProperties& UserProperties() const { return d().props; }
+  virtual ::tablon::store::UserProperties& UserProperties() = 0;
+  virtual const ::tablon::store::UserProperties& UserProperties() const = 0;
 
   // The store's identity of the item and its thread links (mail Message-ID, In-Reply-To,
   // References), set by the store; a reply made by "Responder" links to its parent here.
-  const std::string& MessageId() const { return d().message_id; }
-  const std::string& InReplyTo() const { return d().in_reply_to; }
-  const std::string& References() const { return d().references; }
+  virtual const std::string& MessageId() const = 0;
+  virtual const std::string& InReplyTo() const = 0;
+  virtual const std::string& References() const = 0;
   // The item's date, the one a mail client shows and sorts by: when it was created (the store
   // sets it on creation), unless a caller gave it the date of what it stands for.
-  Fecha Creado() const { return d().created; }
-  void SetCreado(Fecha v) {
-    m().created = v;
-    ++cambios_;
-  }
+  virtual Fecha Creado() const = 0;
+  virtual void SetCreado(Fecha v) = 0;
 
   // The folder the item lies in: nullptr for an item never saved; the drafts folder
   // ("Borradores") for one saved but never moved.
@@ -224,70 +170,12 @@ class Item : public std::enable_shared_from_this<Item> {
   // properties, links, body) while they are exactly what storage holds: saved, and not changed
   // since it was read or saved. The next use reads them again. An item with unsaved changes, or
   // in a backend without storage to read from, keeps everything; nothing fails.
-  virtual void Aligera() {}
+  virtual void SueltaCampos() {}
 
  protected:
-  // The fields that a backend may leave in storage until they are used.
-  struct Datos {
-    std::string subject;
-    std::string sender;
-    std::vector<std::string> recipients;
-    std::vector<std::string> reply_recipients;
-    ::tablon::store::UserProperties props;
-    std::string message_id;
-    std::string in_reply_to;
-    std::string references;
-    Fecha created;
-  };
-
-  // A new, unsaved mail note of the same store (for the reply action).
-  virtual std::shared_ptr<Item> NewSibling() const = 0;
-  // Brings the stored fields into memory (datos_, and with them message_class_ and the
-  // "completed" flag state); raises when storage no longer has the item. Called only while
-  // datos_ is empty; the base class, with no storage, starts empty fields.
-  virtual void CargaDatos() const { datos_ = std::make_unique<Datos>(); }
-
-  const Datos& d() const {
-    if (!datos_) CargaDatos();
-    return *datos_;
-  }
-  Datos& m() {
-    if (!datos_) CargaDatos();
-    return *datos_;
-  }
-  // The class and flag state are known once the item was read (they stay when Aligera lets
-  // the other fields go).
-  void Lee() const {
-    if (!leido_) CargaDatos();
-  }
-
-  // The body as held (empty when none is), and a new one; an empty body takes no memory (most
-  // items of a pass are header items without one).
-  const std::string& Cuerpo() const {
-    static const std::string vacio;
-    return body_ ? *body_ : vacio;
-  }
-  void PonCuerpo(std::string v) const {
-    if (v.empty()) {
-      body_.reset();
-    } else {
-      body_ = std::make_unique<std::string>(std::move(v));
-    }
-  }
-
-  mutable TextoClase message_class_;
-  mutable std::unique_ptr<std::string> body_;
-  mutable bool unread_ = true;
-  bool unread_set_ = false;
-  mutable int flag_status_ = kSinMarca;
-  bool flag_set_ = false;
-  // False for an item listed from storage and not read yet (class and flag state unknown).
-  mutable bool leido_ = true;
-  // Bumped by every setter (and by the changeable UserProperties()): a backend compares it with
-  // its value at the last read or save to know whether the object still matches what is stored
-  // (only equality counts, so wrapping around is harmless; 32 bits keep a listed item small).
-  std::uint32_t cambios_ = 0;
-  mutable std::unique_ptr<Datos> datos_ = std::make_unique<Datos>();
+  // A new, unsaved mail note of the same store, linked as a reply: its In-Reply-To is
+  // `in_reply_to` and its References `references`.
+  virtual std::shared_ptr<Item> NuevaRespuesta(std::string in_reply_to, std::string references) const = 0;
 };
 
 // Throw kTipoNoCoincide unless `item` is of the kind asked for; return it otherwise.
@@ -345,8 +233,5 @@ class Application {
   // that recreate those items on their next run (the synchronisation pass). Off by default.
   virtual void BorradoresEnMemoria(bool on) = 0;
 };
-
-// Opens the store at `location`: a directory path (the Maildir backend; created when missing).
-std::shared_ptr<Application> AbreAlmacen(const std::string& location);
 
 }  // namespace tablon::store

@@ -10,7 +10,7 @@
 
 #include "core/error.h"
 #include "store/maildir/application.h"
-#include "store/maildir/fs.h"
+#include "core/fs.h"
 #include "store/store.h"
 #include "support/tmpdir.h"
 
@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 using test::TmpDir;
 
 // Counts the files the store creates; fails renames on demand.
-class FsContado : public maildir::Fs {
+class FsContado : public Fs {
  public:
   int creados = 0;
   int rename = 0;
@@ -54,7 +54,7 @@ class Borradores : public ::testing::Test {
     news_ = app_->GetNamespace("MAPI")->AddFolder("news");
     app_->BorradoresEnMemoria(true);
   }
-  std::shared_ptr<Application> Fresca() { return AbreAlmacen(dir_.str()); }
+  std::shared_ptr<Application> Fresca() { return maildir::AbreMaildir(dir_.str()); }
 
   TmpDir dir_;
   std::shared_ptr<FsContado> fs_;

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "store/maildir/application.h"
 #include "store/store.h"
 #include "support/dovecot.h"
 #include "support/imap.h"
@@ -51,7 +52,7 @@ TEST(Neomutt, MuestraElHiloDeRespuestas) {
   }
   test::TmpDir dir;
   {
-    auto app = AbreAlmacen(dir.str());
+    auto app = maildir::AbreMaildir(dir.str());
     auto f = app->GetNamespace("MAPI")->AddFolder("hilo");
     auto padre = app->CreateItem(0);
     padre->SetSubject("=?ISO-8859-1?Q?Caf=E9?= para todos");
@@ -100,7 +101,7 @@ TEST(Dovecot, SirveCadaItemEnteroConSuTamanoYSusBanderas) {
   if (!test::Dovecot::Available()) GTEST_SKIP() << "dovecot no está instalado";
   test::TmpDir dir;
   {
-    auto app = AbreAlmacen(dir.str());
+    auto app = maildir::AbreMaildir(dir.str());
     auto f = app->GetNamespace("MAPI")->AddFolder("grupo");
     auto articulo = app->CreateItem(0);
     articulo->SetMessageClass("IPM.Post");

@@ -74,7 +74,7 @@ void ItemMaildir::SigueBase() const {
 
 void ItemMaildir::CargaDatos() const {
   if (!carpeta_ || !guardado_ || pendiente_) {  // nothing stored to read: empty fields
-    Item::CargaDatos();
+    datos_ = std::make_unique<Datos>();
     return;
   }
   SigueBase();
@@ -109,7 +109,7 @@ void ItemMaildir::CargaDatos() const {
   datos_ = std::move(datos);
 }
 
-void ItemMaildir::Aligera() {
+void ItemMaildir::SueltaCampos() {
   if (!leido_ || !CoincideConArchivo()) return;
   datos_.reset();
   if (cuerpo_cargado_) {
@@ -337,7 +337,9 @@ void ItemMaildir::SetUnRead(bool v) {
   // The read state is applied where it is kept at once: an object that matched its file
   // before still does afterwards.
   const bool limpio = cambios_ == cambios_en_archivo_;
-  Item::SetUnRead(v);
+  unread_ = v;
+  unread_set_ = true;
+  ++cambios_;
   if (pendiente_) {
     pend_->banderas = ConBandera(pend_->banderas, 'S', !v);
     unread_set_ = false;
@@ -414,6 +416,11 @@ void ItemMaildir::Delete() {
   carpeta_.reset();
 }
 
-std::shared_ptr<Item> ItemMaildir::NewSibling() const { return std::make_shared<ItemMaildir>(ctx_); }
+std::shared_ptr<Item> ItemMaildir::NuevaRespuesta(std::string in_reply_to, std::string references) const {
+  auto r = std::make_shared<ItemMaildir>(ctx_);
+  r->datos_->in_reply_to = std::move(in_reply_to);
+  r->datos_->references = std::move(references);
+  return r;
+}
 
 }  // namespace tablon::store::maildir

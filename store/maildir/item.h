@@ -17,7 +17,7 @@
 //    under us is not brought back: Save and Body raise kObjetoNoEncontrado. There is never a
 //    second copy made by the store.
 // An item listed from a folder is read from its file on first use (its header then, its body when
-// the body is asked for), and Aligera lets both go again while the object matches its file; a
+// the body is asked for), and SueltaCampos lets both go again while the object matches its file; a
 // save of an item whose body was never loaded carries the stored body over.
 //
 // Drafts in memory (Application::BorradoresEnMemoria): a new item's first Save into the drafts
@@ -28,12 +28,15 @@
 // of it either way.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "store/maildir/folder.h"
 #include "store/maildir/item_format.h"
+#include "store/maildir/texto_clase.h"
 #include "store/store.h"
 
 namespace tablon::store::maildir {
@@ -55,16 +58,70 @@ class ItemMaildir : public Item {
   static std::shared_ptr<ItemMaildir> DesdeListado(std::shared_ptr<CarpetaMaildir> carpeta,
                                                    std::string base, std::string_view archivo);
 
+  const std::string& MessageClass() const override {
+    Lee();
+    return message_class_.get();
+  }
+  void SetMessageClass(std::string v) override {
+    Lee();
+    message_class_ = TextoClase(std::move(v));
+    ++cambios_;
+  }
+  const std::string& Subject() const override { return d().subject; }
+  void SetSubject(std::string v) override {
+    m().subject = std::move(v);
+    ++cambios_;
+  }
   const std::string& Body() const override;
   void SetBody(std::string v) override;
+  bool UnRead() const override { return unread_; }
   // The read state is a flag of the file name: a saved item changes it at once (a rename).
   void SetUnRead(bool v) override;
+  int FlagStatus() const override {
+    if (flag_status_ != kMarcado) Lee();  // "completed" is kept in the file, not its name
+    return flag_status_;
+  }
+  void SetFlagStatus(int v) override {
+    Lee();
+    flag_status_ = v;
+    flag_set_ = true;
+    ++cambios_;
+  }
+  const std::string& SentOnBehalfOfName() const override { return d().sender; }
+  void SetSentOnBehalfOfName(std::string v) override {
+    m().sender = std::move(v);
+    ++cambios_;
+  }
+  const std::vector<std::string>& Recipients() const override { return d().recipients; }
+  void AddRecipient(std::string v) override {
+    m().recipients.push_back(std::move(v));
+    ++cambios_;
+  }
+  const std::vector<std::string>& ReplyRecipients() const override { return d().reply_recipients; }
+  void AddReplyRecipient(std::string v) override {
+    m().reply_recipients.push_back(std::move(v));
+    ++cambios_;
+  }
+  ::tablon::store::UserProperties& UserProperties() override {
+    auto& p = m().props;
+    ++cambios_;
+    return p;
+  }
+  const ::tablon::store::UserProperties& UserProperties() const override { return d().props; }
+  const std::string& MessageId() const override { return d().message_id; }
+  const std::string& InReplyTo() const override { return d().in_reply_to; }
+  const std::string& References() const override { return d().references; }
+  Fecha Creado() const override { return d().created; }
+  void SetCreado(Fecha v) override {
+    m().created = v;
+    ++cambios_;
+  }
   std::shared_ptr<Folder> Parent() const override { return carpeta_; }
   void Save() override;
   std::shared_ptr<Item> Move(Folder& dest) override;
   // The file is found by its base, also after a mail client renamed it (a few times).
   void Delete() override;
-  void Aligera() override;
+  void SueltaCampos() override;
 
   const std::string& Base() const { return base_; }
   // True while this object is what its file holds: saved, not a draft in memory, and not
@@ -77,10 +134,51 @@ class ItemMaildir : public Item {
   void EscribeBorrador();
 
  protected:
-  std::shared_ptr<Item> NewSibling() const override;
+  std::shared_ptr<Item> NuevaRespuesta(std::string in_reply_to, std::string references) const override;
 
  private:
-  void CargaDatos() const override;
+  // The fields read from the file's header, which SueltaCampos lets go.
+  struct Datos {
+    std::string subject;
+    std::string sender;
+    std::vector<std::string> recipients;
+    std::vector<std::string> reply_recipients;
+    ::tablon::store::UserProperties props;
+    std::string message_id;
+    std::string in_reply_to;
+    std::string references;
+    Fecha created;
+  };
+  // Brings the stored fields into memory (datos_, and with them message_class_ and the
+  // "completed" flag state); raises when the file is gone. Called only while datos_ is empty;
+  // an item with nothing stored to read starts empty fields.
+  void CargaDatos() const;
+  const Datos& d() const {
+    if (!datos_) CargaDatos();
+    return *datos_;
+  }
+  Datos& m() {
+    if (!datos_) CargaDatos();
+    return *datos_;
+  }
+  // The class and flag state are known once the item was read (they stay when SueltaCampos
+  // lets the other fields go).
+  void Lee() const {
+    if (!leido_) CargaDatos();
+  }
+  // The body as held (empty when none is), and a new one; an empty body takes no memory (most
+  // items of a pass are header items without one).
+  const std::string& Cuerpo() const {
+    static const std::string vacio;
+    return body_ ? *body_ : vacio;
+  }
+  void PonCuerpo(std::string v) const {
+    if (v.empty()) {
+      body_.reset();
+    } else {
+      body_ = std::make_unique<std::string>(std::move(v));
+    }
+  }
   VistaItem Vista() const;
   [[noreturn]] void Desaparecido(const char* que) const;
   // This object as the folder index keeps it (empty while the object is being destroyed).
@@ -101,6 +199,19 @@ class ItemMaildir : public Item {
   // A save whose content changed: the item under a new base (see item.cc for the steps).
   void Reemplaza(Ubicacion actual, const std::string& bytes);
 
+  mutable TextoClase message_class_;
+  mutable std::unique_ptr<std::string> body_;
+  mutable bool unread_ = true;
+  bool unread_set_ = false;
+  mutable int flag_status_ = kSinMarca;
+  bool flag_set_ = false;
+  // False for an item listed from its file and not read yet (class and flag state unknown).
+  mutable bool leido_ = true;
+  // Bumped by every setter (and by the changeable UserProperties()): compared with its value
+  // at the last read or save to know whether the object still matches its file (only equality
+  // counts, so wrapping around is harmless; 32 bits keep a listed item small).
+  std::uint32_t cambios_ = 0;
+  mutable std::unique_ptr<Datos> datos_ = std::make_unique<Datos>();
   std::shared_ptr<Contexto> ctx_;
   std::shared_ptr<CarpetaMaildir> carpeta_;  // nullptr until saved
   mutable std::string base_;

@@ -1,5 +1,6 @@
 #include "support/almacen.h"
 
+#include "app/almacen.h"
 #include "store/outlook_module.h"
 
 namespace tablon::test {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/almacen.h"
 #include "core/error.h"
 #include "store/outlook_module.h"
 #include "support/tmpdir.h"
