@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -10,15 +9,15 @@
 
 namespace tablon {
 
-Bloqueo::Bloqueo(const std::string& servers_dir) {
+Bloqueo::Bloqueo(const std::string& servers_dir) : fs_(FsDelPrograma()) {
   std::string path = servers_dir;
   if (!path.empty() && path.back() != '/') path += '/';
   path += ".tablon.lock";
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  fd_ = fs_->Open(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
   if (fd_ < 0) throw Error::FromErrno(errno, "no se pudo abrir el archivo de bloqueo " + path);
-  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+  if (fs_->Flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;
-    ::close(fd_);
+    fs_->Close(fd_);
     fd_ = -1;
     if (err == EWOULDBLOCK) {
       throw Error(errnum::kBloqueado, "Ya hay una pasada de Tablón en curso para " + servers_dir +
@@ -29,7 +28,7 @@ Bloqueo::Bloqueo(const std::string& servers_dir) {
 }
 
 Bloqueo::~Bloqueo() {
-  if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  if (fd_ >= 0) fs_->Close(fd_);  // closing releases the lock
 }
 
 }  // namespace tablon

@@ -1,9 +1,13 @@
 // One pass at a time per servers directory: a lock file in the directory (".tablon.lock", empty,
-// created with mode 0600), held (flock) for as long as the object lives. The subscription commands take the same lock, so they never rewrite
-// a state file while a pass works on it.
+// created with mode 0600 through the program's file-system seam), held (flock) for as long as
+// the object lives. The subscription commands take the same lock, so they never rewrite a state
+// file while a pass works on it.
 #pragma once
 
+#include <memory>
 #include <string>
+
+#include "core/fs.h"
 
 namespace tablon {
 
@@ -17,6 +21,7 @@ class Bloqueo {
   Bloqueo& operator=(const Bloqueo&) = delete;
 
  private:
+  std::shared_ptr<Fs> fs_;
   int fd_ = -1;
 };
 

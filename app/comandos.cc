@@ -7,13 +7,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <utility>
 
+#include "app/almacen.h"
 #include "app/bloqueo.h"
 #include "app/pantallas.h"
 #include "core/error.h"
+#include "core/fs.h"
 #include "news/servidor_news.h"
 #include "nntp/direccion.h"
 #include "store/outlook_module.h"
@@ -21,8 +22,6 @@
 namespace tablon {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // "a", "a y b", "a, b y c".
 std::string Enumera(const std::vector<std::string>& v) {
@@ -37,8 +36,7 @@ std::string Enumera(const std::vector<std::string>& v) {
 // The store's "news" folder, or nullptr when the store or the folder does not exist (nothing is
 // created: the store is opened only when its directory is there).
 std::shared_ptr<store::Folder> CarpetaNews() {
-  std::error_code ec;
-  if (!fs::is_directory(UbicacionAlmacen(), ec)) return nullptr;
+  if (!EsDirectorio(*FsDelPrograma(), UbicacionAlmacen())) return nullptr;
   IniciaOutlook();
   for (const auto& f : MapiNameSpace->Folders()) {
     if (f->Name() == "news") return f;
@@ -73,8 +71,7 @@ std::unique_ptr<ServidorNews> LeeServidor(const std::string& host) {
   auto servidor = std::make_unique<ServidorNews>();
   servidor->host(host);
   servidor->filename(DirectorioServidores() + host + ".txt");
-  std::error_code ec;
-  if (!fs::exists(servidor->filename(), ec)) {
+  if (!Existe(*FsDelPrograma(), servidor->filename())) {
     if (!Definido(host)) {
       throw Error(errnum::kObjetoNoEncontrado, "El servidor «" + host + "» no está definido: añádalo con «tablon add-server " +
                                                    host + "» y ejecute una pasada («tablon») para obtener su lista de grupos");
@@ -228,8 +225,7 @@ void ComandoRemoveServer(const std::string& host) {
   // A pass reads the definitions at its start: none is removed while one runs. Without the
   // servers directory no pass has run there.
   std::optional<Bloqueo> bloqueo;
-  std::error_code ec;
-  if (fs::is_directory(DirectorioServidores(), ec)) bloqueo.emplace(DirectorioServidores());
+  if (EsDirectorio(*FsDelPrograma(), DirectorioServidores())) bloqueo.emplace(DirectorioServidores());
 
   std::shared_ptr<store::Folder> news = CarpetaNews();
   const std::vector<std::shared_ptr<store::Item>> definiciones =
@@ -263,7 +259,7 @@ void ComandoRemoveServer(const std::string& host) {
   bool hay_estado = false;
   try {
     CompruebaHost(host);
-    hay_estado = fs::exists(estado, ec);
+    hay_estado = Existe(*FsDelPrograma(), estado);
   } catch (const Error&) {
     // A host no pass accepts has no state file.
   }
@@ -291,8 +287,7 @@ void ComandoGroups(const std::string& host, const std::string& patron) {
 void ComandoSubscribe(const std::string& host, const std::vector<std::string>& grupos, bool subscribe) {
   // Without the servers directory there is no state file to rewrite: LeeServidor says what to do.
   std::optional<Bloqueo> bloqueo;
-  std::error_code ec;
-  if (fs::is_directory(DirectorioServidores(), ec)) bloqueo.emplace(DirectorioServidores());
+  if (EsDirectorio(*FsDelPrograma(), DirectorioServidores())) bloqueo.emplace(DirectorioServidores());
   std::unique_ptr<ServidorNews> servidor = LeeServidor(host);
   std::vector<std::string> desconocidos;
   for (const auto& nombre : grupos) {

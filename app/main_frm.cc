@@ -4,6 +4,11 @@ namespace tablon {
 
 MainFrm::MainFrm() : News1(std::make_shared<nntp::News>()) {
   News1->Debug = [this](const std::string& text) { News1_Debug(text); };
+  FijaAvanceDelPrograma(this);
+}
+
+MainFrm::~MainFrm() {
+  if (AvanceDelPrograma() == this) FijaAvanceDelPrograma(nullptr);
 }
 
 void MainFrm::Show() {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "news/avance.h"
 #include "nntp/news.h"
 
 namespace tablon {
@@ -45,9 +46,6 @@ struct ResumenPasada {
   void Suma(const ResumenGrupo& g);
 };
 
-// The stage of a group's work that a progress report counts.
-enum class Etapa { Escribiendo, Descargando };
-
 class Pantalla {
  public:
   virtual ~Pantalla() = default;
@@ -70,13 +68,18 @@ class Pantalla {
   virtual void FinPasada(const ResumenPasada&) {}
 };
 
-class MainFrm {
+// The window is the program's receiver of the news work's reports (news/avance.h): it installs
+// itself when made, and Articulo sets the caption of the label Mensaje.
+class MainFrm : public Avance {
  public:
   enum Etiqueta { Status = 0, Servidor, Grupo, Mensaje, Debug };
   static constexpr const char* kNombres[] = {"Status", "Servidor", "Grupo", "Mensaje", "Debug"};
   static constexpr const char* kTitulo = "Form1";
 
   MainFrm();
+  ~MainFrm() override;
+  MainFrm(const MainFrm&) = delete;
+  MainFrm& operator=(const MainFrm&) = delete;
 
   void FijaPantalla(std::unique_ptr<Pantalla> pantalla) { pantalla_ = std::move(pantalla); }
   Pantalla* pantalla() const { return pantalla_.get(); }
@@ -91,7 +94,9 @@ class MainFrm {
 
   // The reports of a pass, handed to the Pantalla (nothing without one). Never fail.
   void EmpiezaPasada();
-  void Progreso(Etapa etapa, std::int64_t hecho, std::int64_t total);
+  void Progreso(Etapa etapa, std::int64_t hecho, std::int64_t total) override;
+  // The label Mensaje reads `texto` (Caption(Mensaje, texto)).
+  void Articulo(const std::string& texto) override { Caption(Mensaje, texto); }
   void FinGrupo(const ResumenGrupo& resumen);
   void FinPasada(const ResumenPasada& resumen);
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "app/almacen.h"
 #include "app/main_frm.h"
 #include "core/error.h"
 #include "news/servidor_news.h"

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "app/main_frm.h"
 #include "core/error.h"
 #include "core/trap.h"
 #include "news/archivo_estado.h"
+#include "news/avance.h"
 #include "store/outlook_module.h"
 #include "text/cadena.h"
 
@@ -127,7 +127,7 @@ void GrupoNews::LeeCopiasLocales() {
     Paso([&] { m->OutlookMsg(item); });
     // The message keeps what it needs (its identifier); the item's fields are read again if
     // ever used (the subject, when a new article answers this one).
-    m->Aligera();
+    m->SueltaCampos();
     // An item without an identifier cannot be recognised against the server's lines: it is
     // kept in the store but joins no key.
     if (m->id.empty()) continue;
@@ -188,7 +188,7 @@ void LlenaClaveYNumeros(const CamposResumen& c, MessageNews& m) {
   Paso([&] { m.lineas = EnteroDeTexto(c.f[7]); });
 }
 
-// Its texts, let go once its item is written (MessageNews::Aligera), and its date.
+// Its texts, let go once its item is written (MessageNews::SueltaCampos), and its date.
 void LlenaTextos(const CamposResumen& c, MessageNews& m) {
   m.subject.assign(c.f[1]);
   m.Autor.assign(c.f[2]);
@@ -323,9 +323,9 @@ std::shared_ptr<MessageNews> GrupoNews::CreaMarcadorDePadre(const MessageNews& m
 }
 
 void GrupoNews::CreaMensajesGrupo() {
-  MainFrm& ventana = Ventana();
+  Avance* avance = AvanceDelPrograma();
   // How many replies of this walk each message's item is to be the parent of: an item's fields
-  // stay in memory until its last reply is written, and are let go (Aligera) once none is left,
+  // stay in memory until its last reply is written, and are let go (SueltaCampos) once none is left,
   // so that a large group neither fills the memory nor reads its parents back from disk.
   std::int64_t total = 0;
   for (size_t i = 0; i < mensajes_->size(); ++i) {
@@ -336,12 +336,12 @@ void GrupoNews::CreaMensajesGrupo() {
     if (const auto q = BuscaPadre(m)) ++q->respuestas_pendientes;
   }
   std::int64_t hecho = 0;
-  if (total > 0) Paso([&] { ventana.Progreso(Etapa::Escribiendo, 0, total); });
+  if (total > 0 && avance) Paso([&] { avance->Progreso(Etapa::Escribiendo, 0, total); });
   // Walk by position: placeholders appended during the walk already have an item.
   for (size_t i = 0; i < mensajes_->size(); ++i) {
     const std::shared_ptr<MessageNews> m = (*mensajes_)[i];
     if (m->ExisteMensajeLocal()) continue;
-    Paso([&] { ventana.Caption(MainFrm::Mensaje, m->subject); });
+    if (avance) Paso([&] { avance->Articulo(m->subject); });
     std::shared_ptr<store::Item> padre;
     std::shared_ptr<MessageNews> q;
     // References of blanks only name nothing: such an article stays a root, as one without.
@@ -358,19 +358,19 @@ void GrupoNews::CreaMensajesGrupo() {
     }
     std::shared_ptr<store::Item> e;
     const bool creado = Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); });
-    if (q && q->respuestas_pendientes > 0 && --q->respuestas_pendientes == 0) q->Aligera();
+    if (q && q->respuestas_pendientes > 0 && --q->respuestas_pendientes == 0) q->SueltaCampos();
     if (creado) {
       if (Paso([&] { requiere_carpeta(); e->Move(*carpeta_grupo_); })) ++nuevos_;
-      if (m->respuestas_pendientes == 0) m->Aligera();
+      if (m->respuestas_pendientes == 0) m->SueltaCampos();
     }
     // A placeholder whose item could not be written is met by the walk as one more message.
     ++hecho;
-    Paso([&] { ventana.Progreso(Etapa::Escribiendo, hecho, std::max(total, hecho)); });
+    if (avance) Paso([&] { avance->Progreso(Etapa::Escribiendo, hecho, std::max(total, hecho)); });
   }
 }
 
 void GrupoNews::LeeMensajesMarcados() {
-  MainFrm& ventana = Ventana();
+  Avance* avance = AvanceDelPrograma();
   nntp::News* control = control_.get();
   std::vector<std::shared_ptr<store::Item>> items;
   if (!Paso([&] { requiere_carpeta(); items = carpeta_grupo_->Items(); })) return;
@@ -387,9 +387,9 @@ void GrupoNews::LeeMensajesMarcados() {
   items.clear();
   const auto total = static_cast<std::int64_t>(marcados.size());
   std::int64_t hecho = 0;
-  if (total > 0) Paso([&] { ventana.Progreso(Etapa::Descargando, 0, total); });
+  if (total > 0 && avance) Paso([&] { avance->Progreso(Etapa::Descargando, 0, total); });
   for (const auto& item : marcados) {
-    Paso([&] { ventana.Caption(MainFrm::Mensaje, item->Subject()); });
+    if (avance) Paso([&] { avance->Articulo(item->Subject()); });
     std::string clave;
     const bool con_clave = Paso([&] {
       if (!control) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene control de noticias");
@@ -417,10 +417,10 @@ void GrupoNews::LeeMensajesMarcados() {
       Paso([&] { item->SetUnRead(true); });
       if (Paso([&] { item->Save(); })) ++descargados_;
       Paso([&] { item->SetUnRead(true); });
-      item->Aligera();  // the article's text is in the store now, not needed in memory
+      item->SueltaCampos();  // the article's text is in the store now, not needed in memory
     }
     // Otherwise the item stays a flagged header item; the next pass tries again.
-    Paso([&] { ventana.Progreso(Etapa::Descargando, hecho, total); });
+    if (avance) Paso([&] { avance->Progreso(Etapa::Descargando, hecho, total); });
   }
 }
 

@@ -76,9 +76,10 @@ class GrupoNews {
   // Asks the server for the group's overview and adds one message per new identifier.
   void LeeEncabezados();
   // Writes a header item into the group folder for every message without one, threading
-  // replies under their parents (placeholder parents where needed). Reports its progress to the
-  // window (MainFrm::Progreso, Etapa::Escribiendo: 0 of the messages without an item when there
-  // is any, then one more per message) and counts in Nuevos each article item written.
+  // replies under their parents (placeholder parents where needed). Reports each message to the
+  // program's receiver (news/avance.h: Mensaje, its subject) and its progress (Etapa::Escribiendo:
+  // 0 of the messages without an item when there is any, then one more per message), and counts
+  // in Nuevos each article item written.
   void CreaMensajesGrupo();
   // Downloads the text of every flagged header item of the group folder. Reports its progress
   // as above (Etapa::Descargando, out of the flagged header items, when there is any) and

@@ -1,11 +1,10 @@
 #include "news/servidor_news.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 
 #include "core/error.h"
+#include "core/fs.h"
 #include "core/trap.h"
 #include "news/archivo_estado.h"
 #include "store/outlook_module.h"
@@ -165,7 +164,7 @@ void ServidorNews::save() {
   if (lectura_incompleta_) {
     // Keep the file that could not be read whole under a second name before replacing it.
     std::string apartado = filename_ + SufijoApartado();
-    if (::link(filename_.c_str(), apartado.c_str()) != 0 && errno != ENOENT) {
+    if (FsDelPrograma()->Link(filename_, apartado) != 0 && errno != ENOENT) {
       throw Error::FromErrno(errno, "no se pudo apartar el archivo de estado dañado " + filename_);
     }
     archivo_apartado_ = apartado;

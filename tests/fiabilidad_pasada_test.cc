@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/almacen.h"
 #include "app/main_frm.h"
 #include "app/sincronizacion.h"
 #include "core/error.h"
@@ -20,7 +21,7 @@
 #include "nntp/news.h"
 #include "store/maildir/application.h"
 #include "store/maildir/folder.h"
-#include "store/maildir/fs.h"
+#include "core/fs.h"
 #include "store/outlook_module.h"
 #include "support/almacen.h"
 #include "support/instantanea.h"
@@ -404,7 +405,7 @@ TEST_F(Pasada, HostileHostsEndThePassBeforeAnythingIsMade) {
 
 // The store's file-system layer with a disk that fills up at the N-th write and a sync that
 // fails with EIO.
-class FsFallido : public store::maildir::Fs {
+class FsFallido : public Fs {
  public:
   int escrituras_hasta_lleno = -1;  // -1: never full
   bool sync_falla = false;
@@ -434,7 +435,7 @@ TEST_F(Pasada, AFullDiskSkipsItemsWholeAndAFailedSyncEndsThePass) {
     TmpDir dir;
     auto fs_fallido = std::make_shared<FsFallido>();
     // The group's routines, in the run's order, on a store whose disk fills up.
-    auto grupo = [&](std::shared_ptr<store::maildir::Fs> fs, bool sync_falla) {
+    auto grupo = [&](std::shared_ptr<Fs> fs, bool sync_falla) {
       fs_fallido->sync_falla = sync_falla;
       OutlookApp = store::maildir::AbreMaildir(dir.str(), fs);
       MapiNameSpace = OutlookApp->GetNamespace("MAPI");

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/almacen.h"
 #include "core/date.h"
 #include "store/maildir/item_format.h"
 #include "store/outlook_module.h"

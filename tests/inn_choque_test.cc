@@ -1,15 +1,14 @@
 // A pass killed at any point of its writing, then run again, ends with the store and the state
-// files of a pass that was never interrupted; one more pass changes nothing. The pass is ended
-// with the test-only hook TABLON_PRUEBA_ABORTA_EN (core/aborto_prueba.h) at the N-th write
-// operation, for every N of a whole pass: state-file save, entry posts, header items of new
-// articles and placeholders (saved as drafts, then moved into the group folder), downloads of
-// flagged items.
+// files of a pass that was never interrupted; one more pass changes nothing. The pass is the real
+// program's over a file-system seam that ends it at the N-th write operation
+// (tests/tablon_choque.cc, TABLON_PRUEBA_ABORTA_EN), for every N of a whole pass: the lock,
+// state-file save, entry posts, header items of new articles and placeholders (saved as drafts,
+// then moved into the group folder), downloads of flagged items.
 #include <cstdlib>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
-#include "core/aborto_prueba.h"
 #include "store/maildir/item_format.h"
 #include "support/inn.h"
 #include "support/instantanea.h"
@@ -35,6 +34,8 @@ struct Copia {
   fs::path store() const { return dir / "store"; }
   fs::path servers() const { return dir / "servers"; }
   Programa tablon() const { return Programa(store(), servers()); }
+  // The program that ends at a chosen write.
+  Programa cortable() const { return Programa(store(), servers(), TABLON_BIN_CHOQUE); }
   explicit Copia(const Copia* origen = nullptr) {
     if (!origen) return;
     fs::copy(origen->store(), store(), fs::copy_options::recursive);
@@ -42,9 +43,12 @@ struct Copia {
   }
 };
 
-Salida PasadaAbortadaEn(const Programa& p, long n) {
+// The exit code of a pass ended at a chosen write.
+constexpr int kSalidaAbortoPrueba = 86;
+
+Salida PasadaAbortadaEn(const Copia& c, long n) {
   ::setenv("TABLON_PRUEBA_ABORTA_EN", std::to_string(n).c_str(), 1);
-  Salida s = p.Ejecuta({});
+  Salida s = c.cortable().Ejecuta({});
   ::unsetenv("TABLON_PRUEBA_ABORTA_EN");
   return s;
 }
@@ -161,7 +165,7 @@ TEST_F(InnChoque, AKilledPassConvergesOnTheRerunAtEveryWriteOfThePass) {
     long lo = 0, hi = 1;  // the pass ends at lo (or lo == 0), completes at hi
     for (;; hi *= 2) {
       Copia c(&inicio);
-      Salida s = PasadaAbortadaEn(c.tablon(), hi);
+      Salida s = PasadaAbortadaEn(c, hi);
       if (s.codigo == 0) break;
       ASSERT_EQ(s.codigo, kSalidaAbortoPrueba) << s.err;
       lo = hi;
@@ -170,7 +174,7 @@ TEST_F(InnChoque, AKilledPassConvergesOnTheRerunAtEveryWriteOfThePass) {
     while (hi - lo > 1) {
       const long mid = (lo + hi) / 2;
       Copia c(&inicio);
-      Salida s = PasadaAbortadaEn(c.tablon(), mid);
+      Salida s = PasadaAbortadaEn(c, mid);
       (s.codigo == 0 ? hi : lo) = mid;
     }
     total = lo;  // writes 1..total each end the pass
@@ -184,7 +188,7 @@ TEST_F(InnChoque, AKilledPassConvergesOnTheRerunAtEveryWriteOfThePass) {
     SCOPED_TRACE("ended at write " + std::to_string(n) + " of " + std::to_string(total));
     Copia c(&inicio);
     const Programa p = c.tablon();
-    Salida cortada = PasadaAbortadaEn(p, n);
+    Salida cortada = PasadaAbortadaEn(c, n);
     ASSERT_EQ(cortada.codigo, kSalidaAbortoPrueba) << cortada.err;
     Salida otra = p.Ejecuta({});
     ASSERT_EQ(otra.codigo, 0) << otra.err;

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/almacen.h"
 #include "app/pantallas.h"
 #include "store/outlook_module.h"
 #include "support/almacen.h"

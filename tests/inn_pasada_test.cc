@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/almacen.h"
 #include "app/bloqueo.h"
 #include "core/date.h"
 #include "store/outlook_module.h"

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/almacen.h"
 #include "app/main_frm.h"
 #include "core/error.h"
 #include "news/grupo_news.h"

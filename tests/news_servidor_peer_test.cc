@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/almacen.h"
 #include "app/main_frm.h"
 #include "core/error.h"
 #include "news/servidor_news.h"

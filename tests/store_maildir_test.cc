@@ -13,7 +13,7 @@
 
 #include "core/error.h"
 #include "store/maildir/application.h"
-#include "store/maildir/fs.h"
+#include "core/fs.h"
 #include "store/store.h"
 #include "support/tmpdir.h"
 
@@ -28,7 +28,7 @@ using test::WriteFile;
 // Calls the store makes, failing on demand (LevelDB's ErrorEnv): the next call of a kind
 // fails with the errno set for it. A failing write first writes half of what it was given, as a
 // disk that fills up does.
-class FsConFallos : public maildir::Fs {
+class FsConFallos : public Fs {
  public:
   int write = 0, close = 0, rename = 0, syncfs = 0;
   // A directory listing: fails once, after handing out its first entry.
@@ -59,10 +59,10 @@ class FsConFallos : public maildir::Fs {
     errno = syncfs;
     return -1;
   }
-  int RecorreDir(const std::string& path, const std::function<void(const maildir::EntradaDir&)>& cada) override {
+  int RecorreDir(const std::string& path, const std::function<void(const EntradaDir&)>& cada) override {
     if (listado == 0) return Fs::RecorreDir(path, cada);
     bool primera = true;
-    Fs::RecorreDir(path, [&](const maildir::EntradaDir& e) {
+    Fs::RecorreDir(path, [&](const EntradaDir& e) {
       if (primera) cada(e);
       primera = false;
     });
@@ -95,7 +95,7 @@ long NumeroDe(const std::function<void()>& f) {
 
 class Maildir : public ::testing::Test {
  protected:
-  std::shared_ptr<Application> Abre() { return AbreAlmacen(dir_.str()); }
+  std::shared_ptr<Application> Abre() { return maildir::AbreMaildir(dir_.str()); }
   std::shared_ptr<Folder> Carpeta(Application& app, const std::string& nombre) {
     return app.GetNamespace("MAPI")->AddFolder(nombre);
   }
@@ -259,8 +259,8 @@ TEST_F(Maildir, ErroresDelModelo) {
     EXPECT_NE(e.Description().find("«news»"), std::string::npos);
   }
   WriteFile(dir_ / "archivo", "x");
-  EXPECT_NE(NumeroDe([&] { AbreAlmacen((dir_ / "archivo").string()); }), 0);
-  AbreAlmacen((dir_ / "nuevo" / "y" / "z").string());
+  EXPECT_NE(NumeroDe([&] { maildir::AbreMaildir((dir_ / "archivo").string()); }), 0);
+  maildir::AbreMaildir((dir_ / "nuevo" / "y" / "z").string());
   EXPECT_TRUE(fs::is_directory(dir_ / "nuevo" / "y" / "z"));
 }
 
@@ -480,7 +480,7 @@ TEST_F(Maildir, GuardarUnElementoBorradoNoLoRecrea) {
 
 // A mail client acting on the file of an item in the instant before the store's next step of a
 // kind: the swap of the new content with the old file, or its rename to the new base.
-class FsConCliente : public maildir::Fs {
+class FsConCliente : public Fs {
  public:
   std::function<void(const std::string& ruta)> antes_del_intercambio, antes_del_renombrado;
   bool sin_intercambio = false;  // a file system that cannot swap two names
@@ -579,7 +579,7 @@ TEST_F(Maildir, BorrarSigueAlArchivoRenombrado) {
   EXPECT_EQ(NumeroDe([&] { item->Delete(); }), 0);
 }
 
-// An item let go (Aligera) reads its fields again from its file, exactly; one with unsaved
+// An item let go (SueltaCampos) reads its fields again from its file, exactly; one with unsaved
 // changes keeps them; a listed item is read at first use, with the flags its file has then,
 // and raises when the file went away; Find passes over such an item.
 TEST_F(Maildir, ElementoAligeradoSeLeeDeNuevo) {
@@ -594,7 +594,7 @@ TEST_F(Maildir, ElementoAligeradoSeLeeDeNuevo) {
   item->Move(*f);
   const std::string id = item->MessageId();
 
-  item->Aligera();
+  item->SueltaCampos();
   EXPECT_EQ(item->Subject(), "  con blancos\t");
   EXPECT_EQ(item->SentOnBehalfOfName(), "Ana <ana@example.com>");
   EXPECT_EQ(item->Recipients(), std::vector<std::string>{"a.b"});
@@ -603,7 +603,7 @@ TEST_F(Maildir, ElementoAligeradoSeLeeDeNuevo) {
   EXPECT_EQ(item->Body(), "línea\r\n");
 
   item->SetSubject("sin guardar");
-  item->Aligera();  // changed: nothing is let go
+  item->SueltaCampos();  // changed: nothing is let go
   EXPECT_EQ(item->Subject(), "sin guardar");
   item->Save();
 

@@ -78,29 +78,6 @@ class AplicacionMaildir : public Application {
   std::shared_ptr<EspacioMaildir> espacio_;
 };
 
-// mkdir -p: the root and its missing parents. The root may be (or lie under) a symbolic link
-// the user made: that is the user's choice, it is followed.
-void CreaRaiz(Fs& fs, const std::string& raiz) {
-  struct stat st;
-  if (fs.Stat(raiz, &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) {
-      throw Error(errnum::kAccesoARuta, "el almacén «" + raiz + "» no es un directorio");
-    }
-    return;
-  }
-  for (size_t p = raiz.find('/', 1);; p = raiz.find('/', p + 1)) {
-    const std::string parte = raiz.substr(0, p);
-    if (!parte.empty() && fs.Mkdir(parte, 0700) != 0 && errno != EEXIST) {
-      throw Error::FromErrno(errno, "no se pudo crear el almacén «" + parte + "»");
-    }
-    if (p == std::string::npos) break;
-  }
-  if (fs.Stat(raiz, &st) != 0) throw Error::FromErrno(errno, "no se pudo abrir el almacén «" + raiz + "»");
-  if (!S_ISDIR(st.st_mode)) {
-    throw Error(errnum::kAccesoARuta, "el almacén «" + raiz + "» no es un directorio");
-  }
-}
-
 }  // namespace
 
 std::shared_ptr<Application> AbreMaildir(const std::string& raiz, std::shared_ptr<Fs> fs,
@@ -108,7 +85,9 @@ std::shared_ptr<Application> AbreMaildir(const std::string& raiz, std::shared_pt
   if (raiz.empty()) throw Error(errnum::kArgumentoNoValido, "No se indicó la carpeta del almacén");
   std::string r = raiz;
   while (r.size() > 1 && r.back() == '/') r.pop_back();
-  CreaRaiz(*fs, r);
+  if (!fs) fs = FsCompartidoDelSistema();
+  // The root may be (or lie under) a symbolic link the user made: that is the user's choice.
+  CreaRuta(*fs, r, 0700, "el almacén");
   return std::make_shared<AplicacionMaildir>(std::make_shared<Contexto>(r, std::move(fs), durabilidad));
 }
 

@@ -1,5 +1,5 @@
 // The Maildir store's application and its "MAPI" namespace: the entry to a store rooted at one
-// directory. AbreAlmacen (store.h) opens one with the system's file-system calls; tests open one
+// directory. The program opens one over its file-system seam (app/almacen.h); tests open one
 // over an Fs of their own to make chosen calls fail.
 //
 // Durability: items are written to tmp/ and renamed into place without an fsync each (one fsync
@@ -15,14 +15,16 @@
 #include <string>
 
 #include "store/maildir/context.h"
-#include "store/maildir/fs.h"
+#include "core/fs.h"
 #include "store/store.h"
 
 namespace tablon::store::maildir {
 
-// Opens (creating the directory and its parents when missing) the store at `raiz`.
-// `durabilidad` PorElemento adds one fsync per file written, on top of Sync.
-std::shared_ptr<Application> AbreMaildir(const std::string& raiz, std::shared_ptr<Fs> fs,
+// Opens (creating the directory and its parents when missing, mode 0700) the store at `raiz`,
+// through `fs` (the system's calls when null). `durabilidad` PorElemento adds one fsync per
+// file written, on top of Sync. Fails with kArgumentoNoValido for an empty path, kAccesoARuta
+// when something other than a directory is there, the file-system number otherwise.
+std::shared_ptr<Application> AbreMaildir(const std::string& raiz, std::shared_ptr<Fs> fs = nullptr,
                                          Durabilidad durabilidad = Durabilidad::PorSync);
 
 }  // namespace tablon::store::maildir

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "store/maildir/fs.h"
+#include "core/fs.h"
 
 namespace tablon::store::maildir {
 

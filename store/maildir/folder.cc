@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "core/ascii.h"
 #include "core/error.h"
 #include "store/maildir/filename.h"
 #include "store/maildir/filter.h"
@@ -241,7 +242,7 @@ bool CarpetaMaildir::LeeItem(const std::string& base, bool solo_cabecera, Ubicac
     try {
       const std::string ruta = RutaDe(*donde);
       if (solo_cabecera) {
-        LeeHastaLineaVacia(ctx_->fs(), ruta, datos);
+        LeeArchivoHasta(ctx_->fs(), ruta, FinDeCabecera, datos);
       } else {
         datos = LeeArchivo(ctx_->fs(), ruta);
       }

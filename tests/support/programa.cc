@@ -25,7 +25,7 @@ std::vector<std::string> Salida::Etiqueta(const std::string& label) const {
 }
 
 Salida Programa::Ejecuta(const std::vector<std::string>& args) const {
-  const char* bin = std::getenv("TABLON_BIN");
+  const char* bin = binario_.empty() ? std::getenv("TABLON_BIN") : binario_.c_str();
   if (!bin) throw std::runtime_error("TABLON_BIN is not set");
   TmpDir tmp;
   const std::string out = (tmp / "out").string(), err = (tmp / "err").string();

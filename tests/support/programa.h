@@ -1,5 +1,6 @@
 // Runs the tablon program built beside the tests (TABLON_BIN), as a user would, on a given
-// store and servers directory; collects its output and exit code.
+// store and servers directory; collects its output and exit code. The crash test runs its own
+// build of the program instead (tests/tablon_choque.cc).
 #pragma once
 
 #include <filesystem>
@@ -20,8 +21,9 @@ struct Salida {
 
 class Programa {
  public:
-  Programa(std::filesystem::path store, std::filesystem::path servers)
-      : store_(std::move(store)), servers_(std::move(servers)) {}
+  // `binario`: the program to run; empty, the one TABLON_BIN names.
+  Programa(std::filesystem::path store, std::filesystem::path servers, std::string binario = "")
+      : store_(std::move(store)), servers_(std::move(servers)), binario_(std::move(binario)) {}
   // Runs `tablon ARGS...` without a terminal (stdin from /dev/null).
   Salida Ejecuta(const std::vector<std::string>& args) const;
   const std::filesystem::path& store() const { return store_; }
@@ -29,6 +31,7 @@ class Programa {
 
  private:
   std::filesystem::path store_, servers_;
+  std::string binario_;
 };
 
 }  // namespace tablon::test

@@ -1,25 +1,30 @@
-// The file-system layer of the Maildir backend. Every system call the backend makes goes through
-// one `Fs` object, so that a test can make any of them fail (ENOSPC on write, EIO on close or
-// syncfs) the way LevelDB's Env/ErrorEnv does; the rest of the backend never calls the system
-// directly.
+// The program's file-system seam. Every file the program reads or writes — the store's items and
+// folders, the servers' state files, the pass lock — goes through one `Fs` object, so that a
+// test can make any call fail (ENOSPC on write, EIO on close or syncfs) or end the process in
+// the middle of a pass, the way LevelDB's Env/ErrorEnv does. Nothing else in the program calls
+// the system for a file.
 //
 // `Fs` members are thin wrappers: same arguments, same results, same errno as the system calls
-// they are named after. The free functions below build the backend's few file operations on top
-// of an `Fs` and throw tablon::Error (Spanish description naming the path, number from errno).
+// they are named after. A test derives from `Fs`, overrides the calls it wants to change and
+// calls the base for the rest. The free functions below build the program's few file operations
+// on top of an `Fs` and throw tablon::Error (Spanish description naming the path, number from
+// errno).
 //
-// Paths never follow a symbolic link below the store root: files are opened with O_NOFOLLOW and
-// directories are checked with lstat before they are entered.
+// The program's own `Fs` is FsDelPrograma(): the system's calls, unless the program's entry
+// point was given another (app/programa.h).
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace tablon::store::maildir {
+namespace tablon {
 
 struct EntradaDir {
   std::string nombre;
@@ -43,12 +48,14 @@ class Fs {
   // EINVAL (or ENOSYS) where the file system cannot do it.
   virtual int RenameExchange(const std::string& a, const std::string& b);
   virtual int Unlink(const std::string& path);
+  virtual int Link(const std::string& from, const std::string& to);
   virtual int Mkdir(const std::string& path, mode_t mode);
   virtual int Lstat(const std::string& path, struct stat* st);
   virtual int Stat(const std::string& path, struct stat* st);
   virtual int Fstat(int fd, struct stat* st);
   virtual int Syncfs(int fd);
   virtual int Fsync(int fd);
+  virtual int Flock(int fd, int operation);
   // Hands each entry of a directory to `cada`, "." and ".." left out, in the directory's order,
   // without gathering them (a folder may hold many thousand files); the entry lives for that
   // call only. 0, or an errno value: a failure part way comes after some entries were handed out.
@@ -76,18 +83,39 @@ class Fs {
 
 // The system's own calls; lives as long as the program.
 Fs& FsDelSistema();
+// The same as a shared reference (never deleted), for objects that keep the Fs they use.
+std::shared_ptr<Fs> FsCompartidoDelSistema();
 
-// The whole content of the regular file at `path` (O_NOFOLLOW).
-std::string LeeArchivo(Fs& fs, const std::string& path);
-// The file's bytes up to and including its first empty line (the header block of a mail), or
-// the whole file when it has none. Reads in small blocks: the body is never read.
-std::string LeeHastaLineaVacia(Fs& fs, const std::string& path);
-// The same into `destino` (its storage reused: many files read one after another).
-void LeeHastaLineaVacia(Fs& fs, const std::string& path, std::string& destino);
+// The Fs the program's work goes through: FsDelSistema() unless FijaFsDelPrograma gave
+// another. Set once, at the start, before any file is touched (a test's crash injection).
+const std::shared_ptr<Fs>& FsDelPrograma();
+void FijaFsDelPrograma(std::shared_ptr<Fs> fs);
+
+// The whole content of the regular file at `path` (`flags` added to O_RDONLY: O_NOFOLLOW by
+// default). Fails with the file's errno.
+std::string LeeArchivo(Fs& fs, const std::string& path, int flags = O_NOFOLLOW);
+// Reads the file into `destino` (its storage reused: many files read one after another) up to
+// where `fin` finds the end of what is wanted: `fin(leido, desde)` answers the length to keep,
+// or npos to go on reading (`desde`: where new bytes may change its answer). Reads in small
+// blocks, so a large file's rest is never read. The whole file when it never answers.
+using FinDeLectura = size_t (*)(std::string_view leido, size_t desde);
+void LeeArchivoHasta(Fs& fs, const std::string& path, FinDeLectura fin, std::string& destino);
+
+// Whether something is at `path` / a directory is there (a symbolic link to one counts). A path
+// that cannot be examined answers false.
+bool Existe(Fs& fs, const std::string& path);
+bool EsDirectorio(Fs& fs, const std::string& path);
 
 // Creates the directory `path` (mode 0700). An existing real directory is fine; anything else
 // at that path (a file, a symbolic link) is refused.
 void CreaDirectorio(Fs& fs, const std::string& path);
+// mkdir -p: `path` and its missing parents, each with `mode` (the umask applies). The path may
+// be (or lie under) a symbolic link the user made: it is followed. Anything but a directory at
+// `path` is refused (errnum::kAccesoARuta); `que` names the path in the messages ("el almacén").
+void CreaRuta(Fs& fs, const std::string& path, mode_t mode, const std::string& que);
+// Makes the renames and new names in the directory `path` durable (fsync of the directory).
+// Best effort: a failure is not reported (the files themselves are already synced).
+void SincronizaDirectorio(Fs& fs, const std::string& path);
 
 // Writes `bytes` into the new file `tmp_path` (O_CREAT|O_EXCL|O_NOFOLLOW, mode 0600), completely,
 // and closes it. On any failure the file is removed and the error thrown. No fsync unless
@@ -99,10 +127,12 @@ void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view b
 // rename(2), thrown as an Error naming both paths.
 void Renombra(Fs& fs, const std::string& from, const std::string& to);
 
-// Writes `bytes` to `tmp_path` and renames it to `dest` (replacing what is there atomically).
-// On failure nothing is left at `tmp_path` and `dest` is as it was. `ino` as for
-// EscribeArchivoNuevo (a rename keeps the inode).
+// The atomic replace, the one way every file of the program is written: `bytes` to the new
+// file `tmp_path` (as EscribeArchivoNuevo: fsync'd before the rename when `fsync`), then renamed
+// to `dest`, replacing what is there in one step: a reader, or a process killed at any point,
+// sees the old file or the new one, never a part. On failure nothing is left at `tmp_path` and
+// `dest` is as it was. `ino` as for EscribeArchivoNuevo (a rename keeps the inode).
 void EntregaAtomica(Fs& fs, const std::string& tmp_path, std::string_view bytes,
                     const std::string& dest, bool fsync = false, ino_t* ino = nullptr);
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon

@@ -1,7 +1,8 @@
-#include "store/maildir/fs.h"
+#include "core/fs.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,11 +10,9 @@
 #include <cstring>
 #include <memory>
 
-#include "core/aborto_prueba.h"
 #include "core/error.h"
-#include "store/maildir/header_text.h"
 
-namespace tablon::store::maildir {
+namespace tablon {
 
 namespace {
 // `path` as its directory and its last component; an empty directory when there is no '/'
@@ -66,7 +65,6 @@ void Fs::OlvidaDirs() {
 }
 
 int Fs::Open(const std::string& path, int flags, mode_t mode) {
-  if ((flags & (O_WRONLY | O_RDWR | O_CREAT)) != 0) PuntoDeEscritura();
   int fd;
   const auto [dir, nombre] = Partes(path);
   if (const int dfd = nombre ? DirAbierto(dir) : -1; dfd >= 0) {
@@ -84,12 +82,10 @@ int Fs::Open(const std::string& path, int flags, mode_t mode) {
 
 ssize_t Fs::Read(int fd, void* buf, size_t n) { return ::read(fd, buf, n); }
 ssize_t Fs::Write(int fd, const void* buf, size_t n) {
-  PuntoDeEscritura();
   return ::write(fd, buf, n);
 }
 int Fs::Close(int fd) { return ::close(fd); }
 int Fs::Rename(const std::string& from, const std::string& to) {
-  PuntoDeEscritura();
   const auto [dir_de, nombre_de] = Partes(from);
   const auto [dir_a, nombre_a] = Partes(to);
   if (nombre_de && nombre_a) {
@@ -106,15 +102,13 @@ int Fs::Rename(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str());
 }
 int Fs::RenameExchange(const std::string& a, const std::string& b) {
-  PuntoDeEscritura();
   return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
 }
 int Fs::Unlink(const std::string& path) {
-  PuntoDeEscritura();
   return ::unlink(path.c_str());
 }
+int Fs::Link(const std::string& from, const std::string& to) { return ::link(from.c_str(), to.c_str()); }
 int Fs::Mkdir(const std::string& path, mode_t mode) {
-  PuntoDeEscritura();
   return ::mkdir(path.c_str(), mode);
 }
 int Fs::Lstat(const std::string& path, struct stat* st) { return ::lstat(path.c_str(), st); }
@@ -125,6 +119,7 @@ int Fs::Syncfs(int fd) {
   return ::syncfs(fd);
 }
 int Fs::Fsync(int fd) { return ::fsync(fd); }
+int Fs::Flock(int fd, int operation) { return ::flock(fd, operation); }
 
 int Fs::RecorreDir(const std::string& path, const std::function<void(const EntradaDir&)>& cada) {
   int fd = Open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
@@ -171,18 +166,33 @@ Fs& FsDelSistema() {
   return fs;
 }
 
+std::shared_ptr<Fs> FsCompartidoDelSistema() {
+  static const std::shared_ptr<Fs> fs(&FsDelSistema(), [](Fs*) {});
+  return fs;
+}
+
+namespace {
+std::shared_ptr<Fs>& FsFijado() {
+  static std::shared_ptr<Fs> fs = FsCompartidoDelSistema();
+  return fs;
+}
+}  // namespace
+
+const std::shared_ptr<Fs>& FsDelPrograma() { return FsFijado(); }
+void FijaFsDelPrograma(std::shared_ptr<Fs> fs) { FsFijado() = std::move(fs); }
+
 namespace {
 
-// Reads the file at `path` into `r` to its end, or (when `hasta_linea_vacia`) to its first empty
-// line; the bytes go straight into `r`, whose storage is reused.
-void LeeDe(Fs& fs, const std::string& path, bool hasta_linea_vacia, std::string& r) {
-  const int fd = fs.Open(path, O_RDONLY | O_NOFOLLOW, 0);
+// Reads the file at `path` into `r` to its end, or up to where `fin` finds its end; the bytes
+// go straight into `r`, whose storage is reused.
+void LeeDe(Fs& fs, const std::string& path, int flags, FinDeLectura fin, std::string& r) {
+  const int fd = fs.Open(path, O_RDONLY | flags, 0);
   if (fd < 0) throw Error::FromErrno(errno, "no se pudo abrir «" + path + "»");
   r.clear();
   // Read through one buffer of this thread: growing `r` by a whole block before each read would
   // clear bytes that the read then overwrites.
   thread_local std::unique_ptr<char[]> buf = std::make_unique_for_overwrite<char[]>(65536);
-  const size_t bloque = hasta_linea_vacia ? 4096 : 65536;
+  const size_t bloque = fin ? 4096 : 65536;
   for (;;) {
     const size_t antes = r.size();
     const ssize_t n = fs.Read(fd, buf.get(), bloque);
@@ -194,10 +204,10 @@ void LeeDe(Fs& fs, const std::string& path, bool hasta_linea_vacia, std::string&
     }
     if (n == 0) break;
     r.append(buf.get(), static_cast<size_t>(n));
-    if (hasta_linea_vacia) {
-      const size_t fin = FinDeCabecera(r, antes == 0 ? 0 : antes - 1);
-      if (fin != std::string::npos) {
-        r.resize(fin);
+    if (fin) {
+      const size_t hasta = fin(r, antes == 0 ? 0 : antes - 1);
+      if (hasta != std::string::npos) {
+        r.resize(hasta);
         break;
       }
     }
@@ -207,18 +217,14 @@ void LeeDe(Fs& fs, const std::string& path, bool hasta_linea_vacia, std::string&
 
 }  // namespace
 
-std::string LeeArchivo(Fs& fs, const std::string& path) {
+std::string LeeArchivo(Fs& fs, const std::string& path, int flags) {
   std::string r;
-  LeeDe(fs, path, false, r);
+  LeeDe(fs, path, flags, nullptr, r);
   return r;
 }
-std::string LeeHastaLineaVacia(Fs& fs, const std::string& path) {
-  std::string r;
-  LeeDe(fs, path, true, r);
-  return r;
-}
-void LeeHastaLineaVacia(Fs& fs, const std::string& path, std::string& destino) {
-  LeeDe(fs, path, true, destino);
+
+void LeeArchivoHasta(Fs& fs, const std::string& path, FinDeLectura fin, std::string& destino) {
+  LeeDe(fs, path, O_NOFOLLOW, fin, destino);
 }
 
 void CreaDirectorio(Fs& fs, const std::string& path) {
@@ -265,6 +271,40 @@ void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view b
   }
 }
 
+bool Existe(Fs& fs, const std::string& path) {
+  struct stat st;
+  return fs.Stat(path, &st) == 0;
+}
+
+bool EsDirectorio(Fs& fs, const std::string& path) {
+  struct stat st;
+  return fs.Stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void CreaRuta(Fs& fs, const std::string& path, mode_t mode, const std::string& que) {
+  struct stat st;
+  if (fs.Stat(path, &st) != 0) {
+    for (size_t p = path.find('/', 1);; p = path.find('/', p + 1)) {
+      const std::string parte = path.substr(0, p);
+      if (!parte.empty() && fs.Mkdir(parte, mode) != 0 && errno != EEXIST) {
+        throw Error::FromErrno(errno, "no se pudo crear " + que + " «" + parte + "»");
+      }
+      if (p == std::string::npos) break;
+    }
+    if (fs.Stat(path, &st) != 0) throw Error::FromErrno(errno, "no se pudo abrir " + que + " «" + path + "»");
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    throw Error(errnum::kAccesoARuta, que + " «" + path + "» no es un directorio");
+  }
+}
+
+void SincronizaDirectorio(Fs& fs, const std::string& path) {
+  const int fd = fs.Open(path.empty() ? "." : path, O_RDONLY | O_DIRECTORY, 0);
+  if (fd < 0) return;
+  fs.Fsync(fd);
+  fs.Close(fd);
+}
+
 void Renombra(Fs& fs, const std::string& from, const std::string& to) {
   if (fs.Rename(from, to) != 0) {
     throw Error::FromErrno(errno, "no se pudo renombrar «" + from + "» a «" + to + "»");
@@ -281,4 +321,4 @@ void EntregaAtomica(Fs& fs, const std::string& tmp_path, std::string_view bytes,
   }
 }
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon
