@@ -6,7 +6,7 @@
 
 #include "core/error.h"
 #include "core/fs.h"
-#include "store/maildir/application.h"
+#include "store/maildir/aplicacion_maildir.h"
 #include "store/outlook_module.h"
 
 namespace tablon {

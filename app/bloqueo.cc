@@ -14,7 +14,7 @@ Bloqueo::Bloqueo(const std::string& servers_dir) : fs_(FsDelPrograma()) {
   if (!path.empty() && path.back() != '/') path += '/';
   path += ".tablon.lock";
   fd_ = fs_->Open(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
-  if (fd_ < 0) throw Error::FromErrno(errno, "no se pudo abrir el archivo de bloqueo " + path);
+  if (fd_ < 0) throw Error::DeErrno(errno, "no se pudo abrir el archivo de bloqueo " + path);
   if (fs_->Flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;
     fs_->Close(fd_);
@@ -23,7 +23,7 @@ Bloqueo::Bloqueo(const std::string& servers_dir) : fs_(FsDelPrograma()) {
       throw Error(errnum::kBloqueado, "Ya hay una pasada de Tablón en curso para " + servers_dir +
                                           "; espere a que termine e inténtelo de nuevo");
     }
-    throw Error::FromErrno(err, "no se pudo bloquear " + path);
+    throw Error::DeErrno(err, "no se pudo bloquear " + path);
   }
 }
 

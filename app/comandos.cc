@@ -48,7 +48,7 @@ std::shared_ptr<store::Folder> CarpetaNews() {
 std::optional<std::string> HostDe(const store::Item& item) {
   const store::UserProperty* p = item.UserProperties().Find(kPropServidor);
   if (!p) return std::nullopt;
-  return p->AsText();
+  return p->ComoTexto();
 }
 
 std::vector<std::shared_ptr<store::Item>> Definiciones(store::Folder& news, const std::string& host) {
@@ -273,7 +273,7 @@ void ComandoRemoveServer(const std::string& host) {
 void ComandoGroups(const std::string& host, const std::string& patron) {
   std::unique_ptr<ServidorNews> servidor = LeeServidor(host);
   size_t mostrados = 0, subscritos = 0;
-  for (const auto& g : *servidor->grupos()) {
+  for (const auto& g : *servidor->Grupos()) {
     if (!patron.empty() && ::fnmatch(patron.c_str(), g->Nombre().c_str(), 0) != 0) continue;
     // Names come from the server: none reaches the terminal as a control sequence.
     std::printf("%s %s\n", g->Subscrito() ? "X" : " ", TextoVisible(g->Nombre()).c_str());
@@ -291,7 +291,7 @@ void ComandoSubscribe(const std::string& host, const std::vector<std::string>& g
   std::unique_ptr<ServidorNews> servidor = LeeServidor(host);
   std::vector<std::string> desconocidos;
   for (const auto& nombre : grupos) {
-    if (!servidor->grupos()->Contains(nombre)) desconocidos.push_back(nombre);
+    if (!servidor->Grupos()->Contiene(nombre)) desconocidos.push_back(nombre);
   }
   if (!desconocidos.empty()) {
     std::string lista;
@@ -301,7 +301,7 @@ void ComandoSubscribe(const std::string& host, const std::vector<std::string>& g
                                                  ". No se ha cambiado nada (vea «tablon groups " + host + "»)");
   }
   for (const auto& nombre : grupos) {
-    std::shared_ptr<GrupoNews> g = servidor->grupos()->Find(nombre);
+    std::shared_ptr<GrupoNews> g = servidor->Grupos()->Miembro(nombre);
     const bool antes = g->Subscrito();
     g->Subscrito(subscribe);
     if (antes == subscribe) {

@@ -17,7 +17,7 @@
 #include "app/sincronizacion.h"
 #include "core/error.h"
 #include "core/fs.h"
-#include "core/trap.h"
+#include "core/paso.h"
 #include "news/servidor_news.h"
 #include "store/outlook_module.h"
 

@@ -50,7 +50,7 @@ void form_load() {
     show("Guardando nuevos grupos ...");
     servidor->save();
     show("Descargando grupos ...");
-    for (const std::shared_ptr<GrupoNews>& grupo : *servidor->grupos()) {
+    for (const std::shared_ptr<GrupoNews>& grupo : *servidor->Grupos()) {
       v.Caption(MainFrm::Grupo, grupo->Nombre());
       if (!grupo->Subscrito()) continue;
       // A connection an earlier group lost is opened again before this group's first command.
@@ -69,7 +69,7 @@ void form_load() {
       grupo->LeeMensajesMarcados();
       // The group's messages served this group only: their memory goes before the next group
       // (the next pass reads them again from the store).
-      grupo->mensajes(std::make_shared<Mensajes>());
+      grupo->mensajes(std::make_shared<ColeccionMensajes>());
       // The group's items are durable before the next group starts.
       OutlookApp->Sync();
       ResumenGrupo resumen;

@@ -8,7 +8,7 @@ namespace tablon {
 Error::Error(long number, std::string description)
     : std::runtime_error(description), number_(number), description_(std::move(description)) {}
 
-Error Error::FromErrno(int err, const std::string& what) {
+Error Error::DeErrno(int err, const std::string& what) {
   long number = errnum::kAccesoARuta;
   switch (err) {
     case ENOENT:

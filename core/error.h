@@ -1,6 +1,6 @@
 // The one error type of Tablón: a number and a description, as the run shows them when a failure
 // ends it. Every layer raises `tablon::Error`; errno values are mapped to it in one place
-// (`Error::FromErrno`). Numbers follow the families below so that a caller can tell a missing
+// (`Error::DeErrno`). Numbers follow the families below so that a caller can tell a missing
 // object from a network fault without parsing the text; descriptions are Spanish and say what
 // happened, naming the object (path, host, property) where there is one.
 #pragma once
@@ -43,7 +43,7 @@ class Error : public std::runtime_error {
 
   // Maps an errno value to the numbers above; `what` names the operation and its object,
   // e.g. "no se pudo crear /x/y". The system's own text is appended.
-  static Error FromErrno(int err, const std::string& what);
+  static Error DeErrno(int err, const std::string& what);
 
  private:
   long number_;

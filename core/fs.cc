@@ -153,7 +153,7 @@ int Fs::RecorreDir(const std::string& path, const std::function<void(const Entra
   return errno;
 }
 
-int Fs::ListDir(const std::string& path, std::vector<EntradaDir>* out) {
+int Fs::ListaDir(const std::string& path, std::vector<EntradaDir>* out) {
   std::vector<EntradaDir> r;
   const int err = RecorreDir(path, [&r](const EntradaDir& ent) { r.push_back(ent); });
   if (err != 0) return err;
@@ -187,7 +187,7 @@ namespace {
 // go straight into `r`, whose storage is reused.
 void LeeDe(Fs& fs, const std::string& path, int flags, FinDeLectura fin, std::string& r) {
   const int fd = fs.Open(path, O_RDONLY | flags, 0);
-  if (fd < 0) throw Error::FromErrno(errno, "no se pudo abrir «" + path + "»");
+  if (fd < 0) throw Error::DeErrno(errno, "no se pudo abrir «" + path + "»");
   r.clear();
   // Read through one buffer of this thread: growing `r` by a whole block before each read would
   // clear bytes that the read then overwrites.
@@ -200,7 +200,7 @@ void LeeDe(Fs& fs, const std::string& path, int flags, FinDeLectura fin, std::st
       if (errno == EINTR) continue;
       const int e = errno;
       fs.Close(fd);
-      throw Error::FromErrno(e, "no se pudo leer «" + path + "»");
+      throw Error::DeErrno(e, "no se pudo leer «" + path + "»");
     }
     if (n == 0) break;
     r.append(buf.get(), static_cast<size_t>(n));
@@ -236,13 +236,13 @@ void CreaDirectorio(Fs& fs, const std::string& path) {
     throw Error(errnum::kAccesoARuta,
                 "no se pudo crear la carpeta «" + path + "»: ya existe y no es un directorio");
   }
-  throw Error::FromErrno(e, "no se pudo crear la carpeta «" + path + "»");
+  throw Error::DeErrno(e, "no se pudo crear la carpeta «" + path + "»");
 }
 
 void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view bytes, bool fsync,
                          ino_t* ino) {
   const int fd = fs.Open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-  if (fd < 0) throw Error::FromErrno(errno, "no se pudo crear «" + tmp_path + "»");
+  if (fd < 0) throw Error::DeErrno(errno, "no se pudo crear «" + tmp_path + "»");
   size_t hecho = 0;
   int err = 0;
   while (hecho < bytes.size()) {
@@ -267,7 +267,7 @@ void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view b
   if (fs.Close(fd) != 0 && err == 0) err = errno;
   if (err != 0) {
     fs.Unlink(tmp_path);
-    throw Error::FromErrno(err, "no se pudo escribir «" + tmp_path + "»");
+    throw Error::DeErrno(err, "no se pudo escribir «" + tmp_path + "»");
   }
 }
 
@@ -287,11 +287,11 @@ void CreaRuta(Fs& fs, const std::string& path, mode_t mode, const std::string& q
     for (size_t p = path.find('/', 1);; p = path.find('/', p + 1)) {
       const std::string parte = path.substr(0, p);
       if (!parte.empty() && fs.Mkdir(parte, mode) != 0 && errno != EEXIST) {
-        throw Error::FromErrno(errno, "no se pudo crear " + que + " «" + parte + "»");
+        throw Error::DeErrno(errno, "no se pudo crear " + que + " «" + parte + "»");
       }
       if (p == std::string::npos) break;
     }
-    if (fs.Stat(path, &st) != 0) throw Error::FromErrno(errno, "no se pudo abrir " + que + " «" + path + "»");
+    if (fs.Stat(path, &st) != 0) throw Error::DeErrno(errno, "no se pudo abrir " + que + " «" + path + "»");
   }
   if (!S_ISDIR(st.st_mode)) {
     throw Error(errnum::kAccesoARuta, que + " «" + path + "» no es un directorio");
@@ -307,7 +307,7 @@ void SincronizaDirectorio(Fs& fs, const std::string& path) {
 
 void Renombra(Fs& fs, const std::string& from, const std::string& to) {
   if (fs.Rename(from, to) != 0) {
-    throw Error::FromErrno(errno, "no se pudo renombrar «" + from + "» a «" + to + "»");
+    throw Error::DeErrno(errno, "no se pudo renombrar «" + from + "» a «" + to + "»");
   }
 }
 
@@ -317,7 +317,7 @@ void EntregaAtomica(Fs& fs, const std::string& tmp_path, std::string_view bytes,
   if (fs.Rename(tmp_path, dest) != 0) {
     const int e = errno;
     fs.Unlink(tmp_path);
-    throw Error::FromErrno(e, "no se pudo guardar «" + dest + "»");
+    throw Error::DeErrno(e, "no se pudo guardar «" + dest + "»");
   }
 }
 

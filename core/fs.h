@@ -10,8 +10,10 @@
 // on top of an `Fs` and throw tablon::Error (Spanish description naming the path, number from
 // errno).
 //
-// The program's own `Fs` is FsDelPrograma(): the system's calls, unless the program's entry
-// point was given another (app/programa.h).
+// The program's own `Fs` is FsDelPrograma(): the system's calls, unless a test's build of the
+// program installed another before calling the entry point (app/programa.h). An `Fs` keeps a few
+// directories open (below) and is used by one thread at a time: the program's file work runs in
+// its main thread. Settings the kernel publishes as files (/proc, /sys) are read directly.
 #pragma once
 
 #include <fcntl.h>
@@ -61,7 +63,7 @@ class Fs {
   // call only. 0, or an errno value: a failure part way comes after some entries were handed out.
   virtual int RecorreDir(const std::string& path, const std::function<void(const EntradaDir&)>& cada);
   // The entries gathered: 0, or an errno value (out untouched).
-  int ListDir(const std::string& path, std::vector<EntradaDir>* out);
+  int ListaDir(const std::string& path, std::vector<EntradaDir>* out);
 
  private:
   // The directories of the last files opened or renamed stay open, and a file is reached from

@@ -26,10 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tablon::ServidorNews otra;
   otra.filename(ruta);
   otra.load();
-  if (otra.grupos()->size() != s.grupos()->size()) __builtin_trap();
-  for (std::size_t i = 0; i < s.grupos()->size(); ++i) {
-    const auto& a = (*s.grupos())[i];
-    const auto& b = (*otra.grupos())[i];
+  if (otra.Grupos()->size() != s.Grupos()->size()) __builtin_trap();
+  for (std::size_t i = 0; i < s.Grupos()->size(); ++i) {
+    const auto& a = (*s.Grupos())[i];
+    const auto& b = (*otra.Grupos())[i];
     if (a->Nombre() != b->Nombre() || a->Subscrito() != b->Subscrito()) __builtin_trap();
   }
   if (!s.ArchivoApartado().empty()) std::remove(s.ArchivoApartado().c_str());

@@ -31,10 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tablon::ServidorNews leido;
   leido.filename(dir + "/s.txt");
   leido.load();
-  if (leido.grupos()->size() != s.grupos()->size()) __builtin_trap();
-  for (std::size_t i = 0; i < s.grupos()->size(); ++i) {
-    const auto& a = (*s.grupos())[i];
-    const auto& b = (*leido.grupos())[i];
+  if (leido.Grupos()->size() != s.Grupos()->size()) __builtin_trap();
+  for (std::size_t i = 0; i < s.Grupos()->size(); ++i) {
+    const auto& a = (*s.Grupos())[i];
+    const auto& b = (*leido.Grupos())[i];
     if (a->Nombre() != b->Nombre() || b->Subscrito()) __builtin_trap();
     if (a->Nombre().find_first_of(std::string("\r\n \t\0", 5)) != std::string::npos) __builtin_trap();
   }

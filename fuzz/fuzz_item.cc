@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "store/maildir/item_format.h"
+#include "store/maildir/formato_item.h"
 
 using namespace tablon::store::maildir;
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/date.h"
+#include "core/fecha.h"
 #include "news/grupo_news.h"
 #include "news/message_news.h"
 

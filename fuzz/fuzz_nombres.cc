@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "store/maildir/name_escape.h"
+#include "store/maildir/escape_nombre.h"
 
 using namespace tablon::store::maildir;
 

@@ -11,7 +11,7 @@ namespace tablon {
 LectorEstado::LectorEstado(const std::string& path, std::shared_ptr<Fs> fs)
     : fs_(fs ? std::move(fs) : FsDelPrograma()), path_(path) {
   fd_ = fs_->Open(path, O_RDONLY, 0);
-  if (fd_ < 0) throw Error::FromErrno(errno, "no se pudo abrir el archivo de estado " + path);
+  if (fd_ < 0) throw Error::DeErrno(errno, "no se pudo abrir el archivo de estado " + path);
 }
 
 LectorEstado::~LectorEstado() {
@@ -28,7 +28,7 @@ int LectorEstado::Siguiente() {
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
       buffer_.clear();
-      throw Error::FromErrno(errno, "no se pudo leer el archivo de estado " + path_);
+      throw Error::DeErrno(errno, "no se pudo leer el archivo de estado " + path_);
     }
     buffer_.resize(static_cast<size_t>(n));
     pos_ = 0;
@@ -69,7 +69,7 @@ void EscritorEstado::Confirma() {
   const std::string tmp = path_ + ".nuevo";
   // A temporary file left by a writer that was killed is replaced.
   if (fs_->Unlink(tmp) != 0 && errno != ENOENT) {
-    throw Error::FromErrno(errno, "no se pudo crear el archivo de estado " + tmp);
+    throw Error::DeErrno(errno, "no se pudo crear el archivo de estado " + tmp);
   }
   try {
     EntregaAtomica(*fs_, tmp, contenido_, path_, /*fsync=*/true);

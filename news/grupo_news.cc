@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "core/error.h"
-#include "core/trap.h"
+#include "core/paso.h"
 #include "news/archivo_estado.h"
 #include "news/avance.h"
 #include "store/outlook_module.h"
@@ -19,9 +19,9 @@ constexpr const char* kClaseEntrada = "IPM.Post.News.Subscripcion";
 constexpr long kNoExisteArticulo = 430;
 }
 
-GrupoNews::GrupoNews() : mensajes_(std::make_shared<Mensajes>()) {}
+GrupoNews::GrupoNews() : mensajes_(std::make_shared<ColeccionMensajes>()) {}
 
-void GrupoNews::mensajes(std::shared_ptr<Mensajes> v) {
+void GrupoNews::mensajes(std::shared_ptr<ColeccionMensajes> v) {
   if (!v) throw Error(errnum::kTipoNoCoincide, "No coinciden los tipos: se esperaba una colección de mensajes");
   mensajes_ = std::move(v);
 }
@@ -116,7 +116,7 @@ void GrupoNews::load(LectorEstado& file) {
 void GrupoNews::LeeCopiasLocales() {
   std::vector<std::shared_ptr<store::Item>> items;
   Paso([&] {
-    requiere_carpeta();
+    RequiereCarpeta();
     items = carpeta_grupo_->Items();
   });
   mensajes_->reserve(items.size());
@@ -238,7 +238,7 @@ void GrupoNews::LeeEncabezados() {
   // group holds its local copies and hardly any of the overview at once.
   control->FiltraResumen([this](std::string_view line) {
     const std::string_view id = CampoResumen(line, 4);
-    return !id.empty() && !mensajes_->Contains(id);
+    return !id.empty() && !mensajes_->Contiene(id);
   });
   Paso([&] { control->Command(nntp::kLeerEncabezados); });
   control->FiltraResumen(nullptr);
@@ -269,7 +269,7 @@ void GrupoNews::LeeEncabezados() {
     // An article already present (a line repeating an earlier one: the local copies were
     // filtered out as the lines arrived) is refused whatever its other fields say: its line is
     // not read further.
-    if (!campos.f[4].empty() && mensajes_->Contains(campos.f[4])) continue;
+    if (!campos.f[4].empty() && mensajes_->Contiene(campos.f[4])) continue;
     LlenaClaveYNumeros(campos, *m);
     // A line without an identifier cannot be recognised in a later pass: it adds no message.
     if (m->id.empty()) continue;
@@ -291,10 +291,10 @@ void GrupoNews::LeeEncabezados() {
 // ---- Header items and flagged download -------------------------------------------------------
 
 std::shared_ptr<MessageNews> GrupoNews::BuscaPadre(const MessageNews& m) const {
-  if (auto q = mensajes_->Find(m.referencias)) return q;
+  if (auto q = mensajes_->Miembro(m.referencias)) return q;
   const auto ids = Identificadores(m.referencias);
   if (ids.empty()) return nullptr;
-  return mensajes_->Find(ids.back());
+  return mensajes_->Miembro(ids.back());
 }
 
 std::shared_ptr<MessageNews> GrupoNews::CreaMarcadorDePadre(const MessageNews& m,
@@ -302,7 +302,7 @@ std::shared_ptr<MessageNews> GrupoNews::CreaMarcadorDePadre(const MessageNews& m
   const auto ids = Identificadores(m.referencias);
   std::shared_ptr<store::Item> abuelo;
   for (size_t k = ids.size() - 1; k-- > 0;) {
-    if (const auto a = mensajes_->Find(ids[k])) {
+    if (const auto a = mensajes_->Miembro(ids[k])) {
       abuelo = a->OutlookMsg();
       break;
     }
@@ -315,7 +315,7 @@ std::shared_ptr<MessageNews> GrupoNews::CreaMarcadorDePadre(const MessageNews& m
   q->fecha(m.fecha());
   Paso([&] { padre = q->CreateOutlookMsg(nombre_, abuelo); });
   Paso([&] {
-    requiere_carpeta();
+    RequiereCarpeta();
     if (padre) padre->Move(*carpeta_grupo_);
   });
   Paso([&] { mensajes_->Add(q, q->id); });
@@ -360,7 +360,7 @@ void GrupoNews::CreaMensajesGrupo() {
     const bool creado = Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); });
     if (q && q->respuestas_pendientes > 0 && --q->respuestas_pendientes == 0) q->SueltaCampos();
     if (creado) {
-      if (Paso([&] { requiere_carpeta(); e->Move(*carpeta_grupo_); })) ++nuevos_;
+      if (Paso([&] { RequiereCarpeta(); e->Move(*carpeta_grupo_); })) ++nuevos_;
       if (m->respuestas_pendientes == 0) m->SueltaCampos();
     }
     // A placeholder whose item could not be written is met by the walk as one more message.
@@ -373,7 +373,7 @@ void GrupoNews::LeeMensajesMarcados() {
   Avance* avance = AvanceDelPrograma();
   nntp::News* control = control_.get();
   std::vector<std::shared_ptr<store::Item>> items;
-  if (!Paso([&] { requiere_carpeta(); items = carpeta_grupo_->Items(); })) return;
+  if (!Paso([&] { RequiereCarpeta(); items = carpeta_grupo_->Items(); })) return;
   // The flagged header items first, so that the progress has its total.
   std::vector<std::shared_ptr<store::Item>> marcados;
   for (const auto& item : items) {
@@ -393,7 +393,7 @@ void GrupoNews::LeeMensajesMarcados() {
     std::string clave;
     const bool con_clave = Paso([&] {
       if (!control) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene control de noticias");
-      clave = item->UserProperties().Item(kPropArticulo).AsText();
+      clave = item->UserProperties().Item(kPropArticulo).ComoTexto();
       control->ArticleKey(clave); });
     long fallo = 0;
     const bool bajado = Paso([&] {
@@ -424,7 +424,7 @@ void GrupoNews::LeeMensajesMarcados() {
   }
 }
 
-void GrupoNews::requiere_carpeta() const {
+void GrupoNews::RequiereCarpeta() const {
   if (!carpeta_grupo_) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene carpeta");
 }
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "core/date.h"
-#include "core/keyed_collection.h"
+#include "core/fecha.h"
+#include "core/coleccion.h"
 #include "news/message_news.h"
 #include "nntp/news.h"
 #include "store/store.h"
@@ -28,7 +28,7 @@ namespace tablon {
 class LectorEstado;
 class EscritorEstado;
 
-using Mensajes = KeyedCollection<MessageNews>;
+using ColeccionMensajes = Coleccion<MessageNews>;
 
 // The placeholder parent's author: three question marks and a dummy address, 16 characters.
 inline constexpr const char* kAutorDesconocido = "??" "?<nadie@nadie>";  // split: no trigraph
@@ -41,8 +41,8 @@ class GrupoNews {
   // as an "IPM.Post.News.Subscripcion" item when there is none.
   void CreaEntradaGrupo();
 
-  const std::shared_ptr<Mensajes>& mensajes() const { return mensajes_; }
-  void mensajes(std::shared_ptr<Mensajes> v);  // null is refused (type mismatch)
+  const std::shared_ptr<ColeccionMensajes>& mensajes() const { return mensajes_; }
+  void mensajes(std::shared_ptr<ColeccionMensajes> v);  // null is refused (type mismatch)
 
   const std::shared_ptr<store::Folder>& CarpetaServidor() const { return carpeta_servidor_; }
   void CarpetaServidor(std::shared_ptr<store::Folder> v) { carpeta_servidor_ = std::move(v); }
@@ -107,7 +107,7 @@ class GrupoNews {
  private:
   void ActualizaCarpetaGrupo();
   // Throws when the group has no folder (unsubscribed, or resolving it failed).
-  void requiere_carpeta() const;
+  void RequiereCarpeta() const;
   // The message that `m` answers: the one keyed by its whole references text (as stores written
   // before keep their placeholders), else the one keyed by the last identifier of the list (its
   // direct parent); nullptr when neither is in mensajes.
@@ -123,7 +123,7 @@ class GrupoNews {
   Fecha fecha_ultimo_;
   bool subscrito_ = false;
   std::shared_ptr<nntp::News> control_;
-  std::shared_ptr<Mensajes> mensajes_;
+  std::shared_ptr<ColeccionMensajes> mensajes_;
   std::shared_ptr<store::Folder> carpeta_servidor_;
   std::shared_ptr<store::Folder> carpeta_grupo_;
   std::int64_t nuevos_ = 0;

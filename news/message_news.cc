@@ -19,9 +19,9 @@ void MessageNews::OutlookMsg(std::shared_ptr<store::Item> item) {
   const store::Item& it = *item_;
   Autor = it.SentOnBehalfOfName();
   subject = it.Subject();
-  fecha_ = it.UserProperties().Item(kPropFecha).AsDate();
-  id = it.UserProperties().Item(kPropArticulo).AsText();
-  referencias = it.UserProperties().Item(kPropReferencia).AsText();
+  fecha_ = it.UserProperties().Item(kPropFecha).ComoFecha();
+  id = it.UserProperties().Item(kPropArticulo).ComoTexto();
+  referencias = it.UserProperties().Item(kPropReferencia).ComoTexto();
 }
 
 std::shared_ptr<store::Item> MessageNews::CreateOutlookMsg(const std::string& newsGrp,

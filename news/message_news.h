@@ -20,7 +20,7 @@
 #include <memory>
 #include <string>
 
-#include "core/date.h"
+#include "core/fecha.h"
 #include "store/store.h"
 
 namespace tablon {

@@ -5,7 +5,7 @@
 
 #include "core/error.h"
 #include "core/fs.h"
-#include "core/trap.h"
+#include "core/paso.h"
 #include "news/archivo_estado.h"
 #include "store/outlook_module.h"
 
@@ -76,14 +76,14 @@ void CompruebaHost(const std::string& host) {
   }
 }
 
-void ServidorNews::grupos(std::shared_ptr<Grupos> v) {
+void ServidorNews::Grupos(std::shared_ptr<ColeccionGrupos> v) {
   if (!v) throw Error(errnum::kTipoNoCoincide, "No coinciden los tipos: se esperaba una colección de grupos");
   grupos_ = std::move(v);
 }
 
 void ServidorNews::init_from_msg(const std::shared_ptr<store::Item>& servidor) {
   email_address_ = kDireccionRemitente;
-  host_ = servidor->UserProperties().Item(kPropServidor).AsText();
+  host_ = servidor->UserProperties().Item(kPropServidor).ComoTexto();
   CompruebaHost(host_);
   filename_ = DirectorioServidores() + host_ + ".txt";
   std::shared_ptr<store::Folder> news = servidor->Parent();
@@ -165,7 +165,7 @@ void ServidorNews::save() {
     // Keep the file that could not be read whole under a second name before replacing it.
     std::string apartado = filename_ + SufijoApartado();
     if (FsDelPrograma()->Link(filename_, apartado) != 0 && errno != ENOENT) {
-      throw Error::FromErrno(errno, "no se pudo apartar el archivo de estado dañado " + filename_);
+      throw Error::DeErrno(errno, "no se pudo apartar el archivo de estado dañado " + filename_);
     }
     archivo_apartado_ = apartado;
     lectura_incompleta_ = false;
@@ -192,7 +192,7 @@ void ServidorNews::GetNewGroups() {
 
 void ServidorNews::AgregaGrupoNuevo(const std::string& line) {
   std::string nombre = line.substr(0, line.find(' '));
-  if (nombre.empty() || grupos_->Contains(nombre)) return;
+  if (nombre.empty() || grupos_->Contiene(nombre)) return;
   CompruebaNombreGrupo(nombre);
   auto grupo = std::make_shared<GrupoNews>();
   grupo->Nombre(nombre);

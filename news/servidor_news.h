@@ -12,15 +12,15 @@
 #include <memory>
 #include <string>
 
-#include "core/date.h"
-#include "core/keyed_collection.h"
+#include "core/fecha.h"
+#include "core/coleccion.h"
 #include "news/grupo_news.h"
 #include "nntp/news.h"
 #include "store/store.h"
 
 namespace tablon {
 
-using Grupos = KeyedCollection<GrupoNews>;
+using ColeccionGrupos = Coleccion<GrupoNews>;
 
 // The server-definition post: its class and the user property that names the host.
 inline constexpr const char* kClaseServidor = "IPM.Post.News.Servidor";
@@ -50,7 +50,7 @@ void CompruebaHost(const std::string& host);
 
 class ServidorNews {
  public:
-  ServidorNews() : grupos_(std::make_shared<Grupos>()) {}
+  ServidorNews() : grupos_(std::make_shared<ColeccionGrupos>()) {}
 
   Fecha FechaChequeoGrupos() const { return fecha_chequeo_; }
   void FechaChequeoGrupos(Fecha v) { fecha_chequeo_ = v; }
@@ -58,8 +58,8 @@ class ServidorNews {
   void ControlNews(std::shared_ptr<nntp::News> v) { control_ = std::move(v); }
   const std::shared_ptr<store::Folder>& CarpetaServidor() const { return carpeta_servidor_; }
   void CarpetaServidor(std::shared_ptr<store::Folder> v) { carpeta_servidor_ = std::move(v); }
-  const std::shared_ptr<Grupos>& grupos() const { return grupos_; }
-  void grupos(std::shared_ptr<Grupos> v);  // null is refused (type mismatch)
+  const std::shared_ptr<ColeccionGrupos>& Grupos() const { return grupos_; }
+  void Grupos(std::shared_ptr<ColeccionGrupos> v);  // null is refused (type mismatch)
   const std::string& filename() const { return filename_; }
   void filename(std::string v) { filename_ = std::move(v); }
   const std::string& email_address() const { return email_address_; }
@@ -105,7 +105,7 @@ class ServidorNews {
   Fecha fecha_chequeo_;
   std::shared_ptr<nntp::News> control_;
   std::shared_ptr<store::Folder> carpeta_servidor_;
-  std::shared_ptr<Grupos> grupos_;
+  std::shared_ptr<ColeccionGrupos> grupos_;
   std::string filename_;
   std::string email_address_;
   std::string host_;

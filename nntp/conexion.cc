@@ -152,7 +152,7 @@ std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> Resuelve(const std::string& n
     }).detach();
   } catch (const std::system_error& e) {
     pthread_sigmask(SIG_SETMASK, &anterior, nullptr);
-    throw Error::FromErrno(e.code().value(), "No se pudo resolver " + nombre);
+    throw Error::DeErrno(e.code().value(), "No se pudo resolver " + nombre);
   }
   pthread_sigmask(SIG_SETMASK, &anterior, nullptr);
 
@@ -161,7 +161,7 @@ std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> Resuelve(const std::string& n
     throw Error(errnum::kTiempoAgotado, "No se pudo resolver el servidor " + nombre + " en " +
                                             std::to_string(timeout.count()) + " ms");
   }
-  if (r->resultado == EAI_SYSTEM) throw Error::FromErrno(r->err, "No se pudo resolver " + nombre);
+  if (r->resultado == EAI_SYSTEM) throw Error::DeErrno(r->err, "No se pudo resolver " + nombre);
   if (r->resultado != 0) {
     throw Error(errnum::kHostDesconocido,
                 "No se pudo resolver el servidor " + nombre + ": " + gai_strerror(r->resultado));
@@ -236,7 +236,7 @@ std::unique_ptr<Conexion> Conexion::Abre(const std::string& nombre, std::uint16_
     throw Error(errnum::kTiempoAgotado, "No se pudo conectar con " + descripcion + " en " +
                                             std::to_string(timeout.count()) + " ms");
   }
-  throw Error::FromErrno(ultimo_error, "No se pudo conectar con " + descripcion);
+  throw Error::DeErrno(ultimo_error, "No se pudo conectar con " + descripcion);
 }
 
 Conexion::Conexion(int fd, std::string descripcion, bool loopback,
@@ -295,7 +295,7 @@ void Conexion::Espera(short eventos, const char* para) {
     const int n = poll(&p, 1, Milisegundos(std::max(espera, std::chrono::milliseconds(0))));
     if (n > 0) return;  // ready, or an error/hang-up the next call reports
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw Error::FromErrno(errno, "Error esperando a " + descripcion_);
+    if (n < 0) throw Error::DeErrno(errno, "Error esperando a " + descripcion_);
     if (resta > espera) continue;  // the exchange's deadline: reported at the top
     FallaSilencio(para);
   }
@@ -417,7 +417,7 @@ void Conexion::Escribe(std::string_view datos) {
       if (errno == EPIPE || errno == ECONNRESET) {
         throw Error(errnum::kConexionCerrada, "El servidor " + descripcion_ + " cerró la conexión");
       }
-      throw Error::FromErrno(errno, "No se pudo enviar a " + descripcion_);
+      throw Error::DeErrno(errno, "No se pudo enviar a " + descripcion_);
     }
   }
 }
@@ -472,7 +472,7 @@ void Conexion::Recibe() {
       if (errno == ECONNRESET) {
         throw Error(errnum::kConexionCerrada, "El servidor " + descripcion_ + " cortó la conexión");
       }
-      throw Error::FromErrno(errno, "No se pudo leer de " + descripcion_);
+      throw Error::DeErrno(errno, "No se pudo leer de " + descripcion_);
     }
   }
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "core/error.h"
+#include "core/fs.h"
 
 namespace tablon::nntp {
 
@@ -142,19 +143,21 @@ std::optional<CredencialesNetrc> BuscaEnNetrc(std::string_view texto, std::strin
 
 std::optional<CredencialesNetrc> LeeNetrc(const std::string& ruta, std::string_view maquina) {
   if (ruta.empty()) return std::nullopt;
-  const int fd = ::open(ruta.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  Fs& fs = *FsDelPrograma();
+  const int fd = fs.Open(ruta, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0);
   if (fd < 0) return std::nullopt;
   struct Cierre {
+    Fs& fs;
     int fd;
-    ~Cierre() { ::close(fd); }
-  } cierre{fd};
+    ~Cierre() { fs.Close(fd); }
+  } cierre{fs, fd};
   // The mode is taken from the file opened, not from its name, so the two cannot differ.
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (fs.Fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   std::string texto;
   char buf[8192];
   for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
+    const ssize_t n = fs.Read(fd, buf, sizeof buf);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;

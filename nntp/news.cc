@@ -15,7 +15,7 @@
 #include <new>
 #include <utility>
 
-#include "core/date.h"
+#include "core/fecha.h"
 #include "core/error.h"
 #include "nntp/respuesta.h"
 

@@ -29,12 +29,12 @@ const std::shared_ptr<Item>& ExigeTipo(const std::shared_ptr<Item>& item, TipoIt
 
 }  // namespace
 
-std::string UserProperty::AsText() const {
+std::string UserProperty::ComoTexto() const {
   if (const auto* f = std::get_if<Fecha>(&value_)) return FormatoEstado(*f);
   return std::get<std::string>(value_);
 }
 
-Fecha UserProperty::AsDate() const {
+Fecha UserProperty::ComoFecha() const {
   if (const auto* f = std::get_if<Fecha>(&value_)) return *f;
   const std::string& texto = std::get<std::string>(value_);
   if (auto f = LeeFormatoEstado(texto)) return *f;

@@ -11,7 +11,7 @@
 //   errnum::kTipoNoCoincide      an item taken as a post that is a mail note, or the reverse;
 //                                a property value that cannot be converted as asked
 //   errnum::kArgumentoNoValido   a namespace type other than "MAPI", a bad filter, item kind != 0
-//   file-system numbers          (Error::FromErrno) when the backend's storage fails
+//   file-system numbers          (Error::DeErrno) when the backend's storage fails
 // Objects are shared references (std::shared_ptr); holding one never locks anything.
 #pragma once
 
@@ -22,7 +22,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/date.h"
+#include "core/fecha.h"
 
 namespace tablon::store {
 
@@ -56,9 +56,9 @@ class UserProperty {
   void SetValue(Valor v) { value_ = std::move(v); }
 
   // The value as text: a text as it is; a date in the state file's date text.
-  std::string AsText() const;
+  std::string ComoTexto() const;
   // The value as a date: a date as it is; a text read as date text, else kTipoNoCoincide.
-  Fecha AsDate() const;
+  Fecha ComoFecha() const;
 
  private:
   std::string name_;

@@ -19,8 +19,8 @@
 #include "news/message_news.h"
 #include "news/servidor_news.h"
 #include "nntp/news.h"
-#include "store/maildir/application.h"
-#include "store/maildir/folder.h"
+#include "store/maildir/aplicacion_maildir.h"
+#include "store/maildir/carpeta_maildir.h"
 #include "core/fs.h"
 #include "store/outlook_module.h"
 #include "support/almacen.h"
@@ -231,7 +231,7 @@ TEST_F(Pasada, HostileOverviewFieldsWriteSaneItems) {
 
   std::map<std::string, std::shared_ptr<store::Item>> items;
   for (const auto& it : Items(par.Host())) {
-    const std::string id = it->UserProperties().Item("ArticleID").AsText();
+    const std::string id = it->UserProperties().Item("ArticleID").ComoTexto();
     EXPECT_FALSE(items.count(id)) << "duplicate " << id;
     items[id] = it;
   }
@@ -278,7 +278,7 @@ TEST_F(Pasada, AnArticleIdThatIsNotOneIdentifierIsNeverSent) {
     it->Move(*carpeta);
   }
   for (const auto& it : carpeta->Items()) {
-    const std::string id = it->UserProperties().Item("ArticleID").AsText();
+    const std::string id = it->UserProperties().Item("ArticleID").ComoTexto();
     if (id == "<1@x>" || id == "<p2@x>") continue;  // good ones, left alone
     it->SetFlagStatus(store::kMarcado);
     it->Save();

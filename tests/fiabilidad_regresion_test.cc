@@ -1,7 +1,7 @@
 // Faults found by the fuzzers (fuzz/), each pinned by the input that found it.
 #include <gtest/gtest.h>
 
-#include "core/date.h"
+#include "core/fecha.h"
 #include "news/servidor_news.h"
 #include "support/tmpdir.h"
 
@@ -27,14 +27,14 @@ TEST(RegresionFuzz, AStateDateBeforeTheYear1000SurvivesASave) {
   ServidorNews uno;
   uno.filename(ruta);
   uno.load();
-  ASSERT_EQ(uno.grupos()->size(), 3u);
+  ASSERT_EQ(uno.Grupos()->size(), 3u);
   uno.save();
   ServidorNews dos;
   dos.filename(ruta);
   dos.load();
-  ASSERT_EQ(dos.grupos()->size(), 3u);
-  EXPECT_EQ((*dos.grupos())[0]->Nombre(), "comp.lang.c");
-  EXPECT_TRUE((*dos.grupos())[0]->Subscrito());
+  ASSERT_EQ(dos.Grupos()->size(), 3u);
+  EXPECT_EQ((*dos.Grupos())[0]->Nombre(), "comp.lang.c");
+  EXPECT_TRUE((*dos.Grupos())[0]->Subscrito());
   EXPECT_EQ(dos.ArchivoApartado(), "");
 }
 

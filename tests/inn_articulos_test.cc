@@ -19,8 +19,8 @@
 #include <gtest/gtest.h>
 
 #include "app/almacen.h"
-#include "core/date.h"
-#include "store/maildir/item_format.h"
+#include "core/fecha.h"
+#include "store/maildir/formato_item.h"
 #include "store/outlook_module.h"
 #include "support/dovecot.h"
 #include "support/imap.h"
@@ -44,7 +44,7 @@ std::string ArticleIdDe(std::string texto) {
   texto.erase(std::remove(texto.begin(), texto.end(), '\r'), texto.end());
   const auto cabecera = store::maildir::LeeCabeceraItem(std::string_view(texto).substr(0, texto.find("\n\n")));
   for (const auto& p : cabecera.registro.propiedades) {
-    if (p.Name() == "ArticleID") return p.AsText();
+    if (p.Name() == "ArticleID") return p.ComoTexto();
   }
   return "";
 }
@@ -239,7 +239,7 @@ class InnArticulos : public ::testing::Test {
       }
     }
     std::map<std::string, std::shared_ptr<store::Item>> r;
-    for (const auto& it : f->Items()) r[it->UserProperties().Item("ArticleID").AsText()] = it;
+    for (const auto& it : f->Items()) r[it->UserProperties().Item("ArticleID").ComoTexto()] = it;
     return r;
   }
 
@@ -481,7 +481,7 @@ TEST_F(InnArticulos, AnArticlesDateInAnyOfItsFormsIsItsItemsDate) {
   for (const auto& c : casos) {
     const auto& it = items[c.articulo.message_id];
     ASSERT_TRUE(it) << c.articulo.message_id;
-    EXPECT_EQ(it->UserProperties().Item("FechaNewsMsg").AsDate().AUnix(), c.fecha.unix) << c.fecha.texto;
+    EXPECT_EQ(it->UserProperties().Item("FechaNewsMsg").ComoFecha().AUnix(), c.fecha.unix) << c.fecha.texto;
     EXPECT_EQ(it->Creado().AUnix(), c.fecha.unix) << c.fecha.texto;
     const auto archivos = Archivos(c.articulo.message_id);
     ASSERT_EQ(archivos.size(), 1u);

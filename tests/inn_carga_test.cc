@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/maildir/item_format.h"
+#include "store/maildir/formato_item.h"
 #include "support/inn.h"
 #include "support/instantanea.h"
 #include "support/programa.h"
@@ -37,7 +37,7 @@ constexpr bool kConSanitizador = false;
 
 bool EsArticulo(const store::maildir::RegistroItem& r) {
   for (const auto& p : r.propiedades) {
-    if (p.Name() == "ArticleID") return r.remitente.rfind("???", 0) != 0 && p.AsText().find(' ') == std::string::npos;
+    if (p.Name() == "ArticleID") return r.remitente.rfind("???", 0) != 0 && p.ComoTexto().find(' ') == std::string::npos;
   }
   return false;
 }

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/maildir/item_format.h"
+#include "store/maildir/formato_item.h"
 #include "support/inn.h"
 #include "support/instantanea.h"
 #include "support/programa.h"
@@ -102,7 +102,7 @@ class InnChoque : public ::testing::Test {
         const std::string archivo = ReadFile(e.path());
         auto cab = store::maildir::LeeCabeceraItem(archivo);
         bool es = false;
-        for (const auto& p : cab.registro.propiedades) es |= p.Name() == "ArticleID" && p.AsText() == id;
+        for (const auto& p : cab.registro.propiedades) es |= p.Name() == "ArticleID" && p.ComoTexto() == id;
         if (!es) continue;
         std::string nombre = e.path().filename().string();
         const size_t info = nombre.find(":2,");

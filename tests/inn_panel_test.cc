@@ -287,7 +287,7 @@ TEST_F(InnPanel, TheProgressCountsALargeGroupAndTheEndOfThePassNamesWhatIsNotAva
     f = BuscaOCreaCarpeta(*f, grupo.substr(p, q - p));
   }
   for (const auto& it : f->Items()) {
-    if (it->UserProperties().Item("ArticleID").AsText() != huerfano.references) continue;
+    if (it->UserProperties().Item("ArticleID").ComoTexto() != huerfano.references) continue;
     it->SetFlagStatus(store::kMarcado);
     it->Save();
   }

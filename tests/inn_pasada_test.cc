@@ -19,7 +19,7 @@
 
 #include "app/almacen.h"
 #include "app/bloqueo.h"
-#include "core/date.h"
+#include "core/fecha.h"
 #include "store/outlook_module.h"
 #include "support/almacen.h"
 #include "support/inn.h"
@@ -85,7 +85,7 @@ std::map<std::string, std::shared_ptr<store::Item>> ItemsDelGrupo(const std::str
     f = BuscaOCreaCarpeta(*f, grupo.substr(p, q - p));
   }
   std::map<std::string, std::shared_ptr<store::Item>> r;
-  for (const auto& it : f->Items()) r[it->UserProperties().Item("ArticleID").AsText()] = it;
+  for (const auto& it : f->Items()) r[it->UserProperties().Item("ArticleID").ComoTexto()] = it;
   return r;
 }
 

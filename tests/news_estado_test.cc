@@ -39,8 +39,8 @@ TEST(EstadoServidor, TheExampleFileIsWrittenByteForByteAndReadsBack) {
   TmpDir dir;
   auto s = Servidor(dir / "news.example.txt");
   s->FechaChequeoGrupos(*Fecha::DesdePartes({1990, 1, 2, 7, 5, 46}));
-  s->grupos()->Add(Grupo("comp.lang.c", kFechaInicial, true), "comp.lang.c");
-  s->grupos()->Add(Grupo("alt.test", kFechaInicial, false), "alt.test");
+  s->Grupos()->Add(Grupo("comp.lang.c", kFechaInicial, true), "comp.lang.c");
+  s->Grupos()->Add(Grupo("alt.test", kFechaInicial, false), "alt.test");
   s->save();
   EXPECT_EQ(ReadFile(dir / "news.example.txt"),
             "02/01/1990 7:05:46\r\n 2 \r\ncomp.lang.c 01/01/1990 X\r\nalt.test 01/01/1990 \r\n");
@@ -48,12 +48,12 @@ TEST(EstadoServidor, TheExampleFileIsWrittenByteForByteAndReadsBack) {
   auto r = Servidor(dir / "news.example.txt");
   r->load();
   EXPECT_EQ(r->FechaChequeoGrupos().Segundos(), s->FechaChequeoGrupos().Segundos());
-  ASSERT_EQ(r->grupos()->size(), 2u);
-  EXPECT_EQ((*r->grupos())[0]->Nombre(), "comp.lang.c");
-  EXPECT_TRUE((*r->grupos())[0]->Subscrito());
-  EXPECT_EQ((*r->grupos())[1]->Nombre(), "alt.test");
-  EXPECT_FALSE((*r->grupos())[1]->Subscrito());
-  EXPECT_EQ((*r->grupos())[1]->FechaUltimoMensaje(), kFechaInicial);
+  ASSERT_EQ(r->Grupos()->size(), 2u);
+  EXPECT_EQ((*r->Grupos())[0]->Nombre(), "comp.lang.c");
+  EXPECT_TRUE((*r->Grupos())[0]->Subscrito());
+  EXPECT_EQ((*r->Grupos())[1]->Nombre(), "alt.test");
+  EXPECT_FALSE((*r->Grupos())[1]->Subscrito());
+  EXPECT_EQ((*r->Grupos())[1]->FechaUltimoMensaje(), kFechaInicial);
   // Nothing damaged: nothing kept aside.
   r->save();
   EXPECT_EQ(r->ArchivoApartado(), "");
@@ -88,9 +88,9 @@ TEST(EstadoServidor, GroupLinesAreReadToTheLetter) {
       {"g.baddate", false, Fecha(0)},
       {"h.lf", true, kFechaInicial},
   };
-  ASSERT_EQ(s->grupos()->size(), std::size(want));
+  ASSERT_EQ(s->Grupos()->size(), std::size(want));
   for (size_t i = 0; i < std::size(want); ++i) {
-    const auto& g = *(*s->grupos())[i];
+    const auto& g = *(*s->Grupos())[i];
     EXPECT_EQ(g.Nombre(), want[i].nombre);
     EXPECT_EQ(g.Subscrito(), want[i].subscrito) << want[i].nombre;
     EXPECT_EQ(g.FechaUltimoMensaje(), want[i].fecha) << want[i].nombre;
@@ -119,7 +119,7 @@ TEST(EstadoServidor, ShortOrOddFilesNeverRaise) {
     auto s = Servidor(path);
     EXPECT_NO_THROW(s->load()) << c.name;
     EXPECT_EQ(s->FechaChequeoGrupos().Dias(), c.fecha) << c.name;
-    EXPECT_EQ(s->grupos()->size(), c.grupos) << c.name;
+    EXPECT_EQ(s->Grupos()->size(), c.grupos) << c.name;
   }
 }
 
@@ -136,21 +136,21 @@ TEST(EstadoServidor, ADamagedFileIsKeptAsideBeforeItIsReplaced) {
   // The groups that could be read are in the new file, subscriptions included.
   auto r = Servidor(dir / "s.txt");
   r->load();
-  ASSERT_GE(r->grupos()->size(), 1u);
-  EXPECT_TRUE(r->grupos()->Find("keep.me")->Subscrito());
+  ASSERT_GE(r->Grupos()->size(), 1u);
+  EXPECT_TRUE(r->Grupos()->Miembro("keep.me")->Subscrito());
 }
 
 TEST(EstadoServidor, AFailedWriteLeavesThePreviousFileWhole) {
   TmpDir dir;
   auto s = Servidor(dir / "s.txt");
   s->FechaChequeoGrupos(kFechaInicial);
-  s->grupos()->Add(Grupo("first.group", kFechaInicial, true), "first.group");
+  s->Grupos()->Add(Grupo("first.group", kFechaInicial, true), "first.group");
   s->save();
   const std::string before = ReadFile(dir / "s.txt");
 
   for (int i = 0; i < 20000; ++i) {
     std::string n = "group.number." + std::to_string(i);
-    s->grupos()->Add(Grupo(n, kFechaInicial, false), n);
+    s->Grupos()->Add(Grupo(n, kFechaInicial, false), n);
   }
   // A full disk, as the kernel reports it to a writer past its file-size limit.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -178,14 +178,14 @@ TEST(EstadoServidor, AHundredThousandGroupsLoadAndSave) {
   s->FechaChequeoGrupos(kFechaInicial);
   for (int i = 0; i < 100000; ++i) {
     std::string n = "big.group." + std::to_string(i);
-    s->grupos()->Add(Grupo(n, kFechaInicial, i % 1000 == 0), n);
+    s->Grupos()->Add(Grupo(n, kFechaInicial, i % 1000 == 0), n);
   }
   s->save();
   auto r = Servidor(dir / "big.txt");
   r->load();
-  ASSERT_EQ(r->grupos()->size(), 100000u);
-  EXPECT_TRUE(r->grupos()->Find("big.group.99000")->Subscrito());
-  EXPECT_FALSE(r->grupos()->Find("big.group.99999")->Subscrito());
+  ASSERT_EQ(r->Grupos()->size(), 100000u);
+  EXPECT_TRUE(r->Grupos()->Miembro("big.group.99000")->Subscrito());
+  EXPECT_FALSE(r->Grupos()->Miembro("big.group.99999")->Subscrito());
   r->save();
   EXPECT_EQ(ReadFile(dir / "big.txt").size(), std::filesystem::file_size(dir / "big.txt"));
 }

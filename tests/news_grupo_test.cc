@@ -146,7 +146,7 @@ class HilosTest : public GrupoTest {
   }
   std::map<std::string, std::shared_ptr<store::Item>> PorArticulo() {
     std::map<std::string, std::shared_ptr<store::Item>> r;
-    for (const auto& it : grupo_->CarpetaGrupo()->Items()) r[it->UserProperties().Item("ArticleID").AsText()] = it;
+    for (const auto& it : grupo_->CarpetaGrupo()->Items()) r[it->UserProperties().Item("ArticleID").ComoTexto()] = it;
     return r;
   }
   std::shared_ptr<GrupoNews> grupo_;
@@ -167,7 +167,7 @@ TEST_F(HilosTest, RepliesThreadUnderTheirParentsAndPlaceholders) {
   const auto& reply = items["<reply@x>"];
   EXPECT_EQ(reply->InReplyTo(), root->MessageId());
   EXPECT_EQ(reply->Subject(), "Raíz") << "a reply takes its parent's subject";
-  EXPECT_EQ(reply->UserProperties().Item("IDReferencia").AsText(), "<ROOT@x>");
+  EXPECT_EQ(reply->UserProperties().Item("IDReferencia").ComoTexto(), "<ROOT@x>");
   EXPECT_EQ(items["<early@x>"]->InReplyTo(), "") << "its parent had no item yet";
   EXPECT_EQ(items["<early@x>"]->Subject(), "Tarde");
 
@@ -182,7 +182,7 @@ TEST_F(HilosTest, RepliesThreadUnderTheirParentsAndPlaceholders) {
   for (const auto& [id, it] : items) {
     EXPECT_EQ(it->MessageClass(), "IPM.Note.News.Header") << id;
     EXPECT_TRUE(it->UnRead()) << id;
-    EXPECT_EQ(it->UserProperties().Item("newsgroups").AsText(), "comp.lang.c");
+    EXPECT_EQ(it->UserProperties().Item("newsgroups").ComoTexto(), "comp.lang.c");
     EXPECT_EQ(it->UserProperties().Item("newsgroups").Type(), store::TipoPropiedad::PalabrasClave);
     EXPECT_EQ(it->UserProperties().Item("FechaNewsMsg").Type(), store::TipoPropiedad::FechaHora);
   }

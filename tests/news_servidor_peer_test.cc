@@ -56,7 +56,7 @@ TEST(GruposNuevos, ListingsAddUnknownNamesOnceAtTheEndAndMoveTheCheckDate) {
   s.load();
   auto conocido = std::make_shared<GrupoNews>();
   conocido->Nombre("conocido.grupo");
-  s.grupos()->Add(conocido, "conocido.grupo");
+  s.Grupos()->Add(conocido, "conocido.grupo");
   s.ControlNews(Control(peer));
   // The check date travels in local time; the server receives it in GMT, a day earlier.
   setenv("TZ", "UTC", 1);
@@ -65,12 +65,12 @@ TEST(GruposNuevos, ListingsAddUnknownNamesOnceAtTheEndAndMoveTheCheckDate) {
   s.GetNewGroups();
   EXPECT_GE(s.FechaChequeoGrupos().Dias(), antes.Dias());
   std::vector<std::string> nombres;
-  for (const auto& g : *s.grupos()) {
+  for (const auto& g : *s.Grupos()) {
     nombres.push_back(g->Nombre());
     EXPECT_FALSE(g->Subscrito());
   }
   EXPECT_EQ(nombres, (std::vector<std::string>{"conocido.grupo", "nuevo.uno", "nuevo.dos", "nuevo.tres"}));
-  EXPECT_EQ(s.grupos()->Find("nuevo.dos")->FechaUltimoMensaje(), kFechaInicial);
+  EXPECT_EQ(s.Grupos()->Miembro("nuevo.dos")->FechaUltimoMensaje(), kFechaInicial);
   EXPECT_EQ(peer.Failures(), "");
 }
 
@@ -83,7 +83,7 @@ TEST(GruposNuevos, AnEmptyListingStillMovesTheCheckDateAndFortyThousandLinesAreT
     s.FechaChequeoGrupos(kFechaInicial);
     s.ControlNews(Control(peer));
     s.GetNewGroups();
-    EXPECT_TRUE(s.grupos()->empty());
+    EXPECT_TRUE(s.Grupos()->empty());
     EXPECT_GT(s.FechaChequeoGrupos().Dias(), kFechaInicial.Dias());
   }
   std::string listing = "231 list follows\r\n";
@@ -95,8 +95,8 @@ TEST(GruposNuevos, AnEmptyListingStillMovesTheCheckDateAndFortyThousandLinesAreT
   ServidorNews s;
   s.ControlNews(Control(peer));
   s.GetNewGroups();
-  ASSERT_EQ(s.grupos()->size(), 40000u);
-  EXPECT_EQ((*s.grupos())[39999]->Nombre(), "big.group.39999");
+  ASSERT_EQ(s.Grupos()->size(), 40000u);
+  EXPECT_EQ((*s.Grupos())[39999]->Nombre(), "big.group.39999");
 }
 
 TEST(GruposNuevos, TheRequestAsksFromADayBeforeTheCheckDateAndTheNewDateIsReadBeforeAsking) {

@@ -10,7 +10,7 @@
 #include <functional>
 #include <map>
 
-#include "core/date.h"
+#include "core/fecha.h"
 #include "core/error.h"
 #include "nntp/news.h"
 #include "support/inn.h"

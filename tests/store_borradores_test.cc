@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "core/error.h"
-#include "store/maildir/application.h"
+#include "store/maildir/aplicacion_maildir.h"
 #include "core/fs.h"
 #include "store/store.h"
 #include "support/tmpdir.h"

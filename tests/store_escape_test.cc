@@ -4,9 +4,9 @@
 
 #include <random>
 
-#include "store/maildir/filename.h"
-#include "store/maildir/filter.h"
-#include "store/maildir/name_escape.h"
+#include "store/maildir/nombre_archivo.h"
+#include "store/maildir/filtro.h"
+#include "store/maildir/escape_nombre.h"
 
 namespace tablon::store::maildir {
 namespace {

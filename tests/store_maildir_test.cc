@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "core/error.h"
-#include "store/maildir/application.h"
+#include "store/maildir/aplicacion_maildir.h"
 #include "core/fs.h"
 #include "store/store.h"
 #include "support/tmpdir.h"
@@ -152,10 +152,10 @@ TEST_F(Maildir, ValoresYCuerposIdaYVueltaPorDisco) {
     EXPECT_EQ(item->Body(), cuerpos[i % std::size(cuerpos)]) << i;
     const auto& props = item->UserProperties().All();
     ASSERT_EQ(props.size(), 3u);
-    EXPECT_EQ(item->UserProperties().Item(v).AsText(), v);
+    EXPECT_EQ(item->UserProperties().Item(v).ComoTexto(), v);
     EXPECT_TRUE(item->UserProperties().Item(v).InFolderFields());
     EXPECT_EQ(item->UserProperties().Item("f").Type(), TipoPropiedad::FechaHora);
-    EXPECT_EQ(item->UserProperties().Item("f").AsDate(), Fecha(40000.5 + static_cast<double>(i) / 7));
+    EXPECT_EQ(item->UserProperties().Item("f").ComoFecha(), Fecha(40000.5 + static_cast<double>(i) / 7));
     EXPECT_EQ(item->UserProperties().Item("k").Type(), TipoPropiedad::PalabrasClave);
     EXPECT_TRUE(item->UnRead());
     EXPECT_EQ(item->FlagStatus(), kSinMarca);
@@ -598,7 +598,7 @@ TEST_F(Maildir, ElementoAligeradoSeLeeDeNuevo) {
   EXPECT_EQ(item->Subject(), "  con blancos\t");
   EXPECT_EQ(item->SentOnBehalfOfName(), "Ana <ana@example.com>");
   EXPECT_EQ(item->Recipients(), std::vector<std::string>{"a.b"});
-  EXPECT_EQ(item->UserProperties().Item("ArticleID").AsText(), "<x@y>");
+  EXPECT_EQ(item->UserProperties().Item("ArticleID").ComoTexto(), "<x@y>");
   EXPECT_EQ(item->MessageId(), id);
   EXPECT_EQ(item->Body(), "línea\r\n");
 
@@ -777,14 +777,14 @@ TEST(PropiedadDeUsuario, TextoYFecha) {
   UserProperties props;
   auto& p = props.Add("p", TipoPropiedad::Texto, false);
   p.SetValue("02/01/1990 7:05:46");
-  EXPECT_EQ(p.AsDate(), LeeFormatoEstado("02/01/1990 7:05:46").value());
+  EXPECT_EQ(p.ComoFecha(), LeeFormatoEstado("02/01/1990 7:05:46").value());
   p.SetValue("no es fecha");
-  EXPECT_EQ(NumeroDe([&] { p.AsDate(); }), errnum::kTipoNoCoincide);
+  EXPECT_EQ(NumeroDe([&] { p.ComoFecha(); }), errnum::kTipoNoCoincide);
   p.SetValue(kFechaInicial);
-  EXPECT_EQ(p.AsText(), "01/01/1990");
+  EXPECT_EQ(p.ComoTexto(), "01/01/1990");
   props.Add("p", TipoPropiedad::FechaHora, true);  // replaced, value reset
   ASSERT_EQ(props.All().size(), 1u);
-  EXPECT_EQ(props.Item("p").AsText(), "");
+  EXPECT_EQ(props.Item("p").ComoTexto(), "");
   EXPECT_EQ(props.Item("p").Type(), TipoPropiedad::FechaHora);
   EXPECT_EQ(props.Find("P"), nullptr);
 }

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "store/maildir/application.h"
+#include "store/maildir/aplicacion_maildir.h"
 #include "store/store.h"
 #include "support/dovecot.h"
 #include "support/imap.h"
@@ -138,7 +138,7 @@ TEST(Dovecot, SirveCadaItemEnteroConSuTamanoYSusBanderas) {
       const std::string cuerpo = imap.Cuerpo(m.uid);
       const auto a = std::find(archivos.begin(), archivos.end(), cuerpo);
       ASSERT_TRUE(a != archivos.end())
-          << "UID " << m.uid << " no es ningún archivo del almacén:\n" << cuerpo;
+          << "UID " << m.uid << " is no file of the store:\n" << cuerpo;
       servido[static_cast<size_t>(a - archivos.begin())] = true;
       EXPECT_EQ(m.tamano, cuerpo.size()) << "UID " << m.uid;
       const bool es_articulo = cuerpo.find("primera línea") != std::string::npos;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
-#include "store/maildir/item_format.h"
+#include "store/maildir/formato_item.h"
 #include "support/tmpdir.h"
 
 namespace tablon::test {
@@ -26,7 +26,7 @@ void LeeCarpeta(const fs::path& raiz, const fs::path& dir, ItemsPorCarpeta& r) {
       auto cab = store::maildir::LeeCabeceraItem(archivo);
       ItemEnDisco it;
       for (const auto& p : cab.registro.propiedades) {
-        if (p.Name() == "ArticleID") it.clave = p.AsText();
+        if (p.Name() == "ArticleID") it.clave = p.ComoTexto();
       }
       if (it.clave.empty()) it.clave = "asunto:" + cab.registro.asunto;
       it.clase = cab.registro.clase;

@@ -1,11 +1,11 @@
 // The writer of item files: an item's values and body as the bytes of one file, in the form
-// item_format.h describes.
+// formato_item.h describes.
 #include <charconv>
 
-#include "core/date.h"
+#include "core/fecha.h"
 #include "store/maildir/bloque_encabezados.h"
-#include "store/maildir/header_text.h"
-#include "store/maildir/item_format.h"
+#include "store/maildir/texto_cabecera.h"
+#include "store/maildir/formato_item.h"
 #include "text/utf8.h"
 
 namespace tablon::store::maildir {

@@ -1,4 +1,4 @@
-#include "store/maildir/header_text.h"
+#include "store/maildir/texto_cabecera.h"
 
 #include <algorithm>
 #include <array>

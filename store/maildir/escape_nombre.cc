@@ -1,4 +1,4 @@
-#include "store/maildir/name_escape.h"
+#include "store/maildir/escape_nombre.h"
 
 #include <cstdint>
 

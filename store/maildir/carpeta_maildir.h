@@ -1,5 +1,5 @@
 // A folder of the Maildir store: a directory holding cur/, new/ and tmp/, whose other real
-// subdirectories (named as name_escape.h says) are its subfolders. The store root is a folder
+// subdirectories (named as escape_nombre.h says) are its subfolders. The store root is a folder
 // too (the namespace's), though it never holds items of its own.
 //
 // Items() lists the directories and reads no file: each item is read when first used (a file
@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "store/maildir/context.h"
+#include "store/maildir/contexto.h"
 #include "store/store.h"
 
 namespace tablon::store::maildir {
@@ -73,7 +73,7 @@ class CarpetaMaildir : public Folder {
   bool LeeItem(const std::string& base, bool solo_cabecera, Ubicacion* u, std::string& datos);
   // Records where the item `base` is now; `item`, when given, is the object whose state is that
   // file's content (it was just read from it or written to it).
-  void Anota(const std::string& base, Ubicacion u, std::weak_ptr<ItemMaildir> item = {});
+  void RegistraItem(const std::string& base, Ubicacion u, std::weak_ptr<ItemMaildir> item = {});
   void Olvida(const std::string& base) { indice_.erase(base); }
   // The object the index holds as matching the file of `base`, or nullptr.
   const ItemMaildir* ObjetoDe(const std::string& base) const;

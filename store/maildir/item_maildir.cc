@@ -1,8 +1,8 @@
-#include "store/maildir/item.h"
+#include "store/maildir/item_maildir.h"
 
 #include "core/error.h"
-#include "core/trap.h"
-#include "store/maildir/filename.h"
+#include "core/paso.h"
+#include "store/maildir/nombre_archivo.h"
 
 namespace tablon::store::maildir {
 
@@ -41,7 +41,7 @@ void ItemMaildir::EscribePendienteEn(CarpetaMaildir& dest) {
   Ubicacion u{"cur", ComponNombre(base_, pend_->banderas)};
   EntregaAtomica(ctx_->fs(), dest.NuevaRutaTmp(), pend_->bytes, dest.RutaDe(u),
                  ctx_->FsyncPorArchivo());
-  dest.Anota(base_, u, Yo());
+  dest.RegistraItem(base_, u, ReferenciaPropia());
   pendiente_ = false;
   pend_.reset();
   ctx_->OlvidaPendiente(this);
@@ -80,7 +80,7 @@ void ItemMaildir::CargaDatos() const {
   SigueBase();
   thread_local std::string cabecera;  // one buffer for every header read by this thread
   Ubicacion u;
-  if (!carpeta_->LeeItem(base_, true, &u, cabecera)) Desaparecido("leer");
+  if (!carpeta_->LeeItem(base_, true, &u, cabecera)) FallaBorrado("leer");
   CabeceraItem c = LeeCabeceraItem(cabecera);
   RegistroItem& r = c.registro;
   auto datos = std::make_unique<Datos>();
@@ -118,7 +118,7 @@ void ItemMaildir::SueltaCampos() {
   }
 }
 
-void ItemMaildir::Desaparecido(const char* que) const {
+void ItemMaildir::FallaBorrado(const char* que) const {
   throw Error(errnum::kObjetoNoEncontrado,
               std::string("No se pudo ") + que + " el elemento «" + base_ + "»: ya no está en «" +
                   carpeta_->Ruta() + "» (otro programa lo borró)");
@@ -128,7 +128,7 @@ const std::string& ItemMaildir::Body() const {
   if (!cuerpo_cargado_) {
     SigueBase();
     auto datos = carpeta_->LeeItem(base_, false, nullptr);
-    if (!datos) Desaparecido("leer");
+    if (!datos) FallaBorrado("leer");
     PonCuerpo(CuerpoDeArchivo(*datos));
     cuerpo_cargado_ = true;
   }
@@ -141,20 +141,20 @@ void ItemMaildir::SetBody(std::string v) {
   ++cambios_;
 }
 
-std::weak_ptr<ItemMaildir> ItemMaildir::Yo() {
+std::weak_ptr<ItemMaildir> ItemMaildir::ReferenciaPropia() {
   if (auto yo = weak_from_this().lock()) return std::static_pointer_cast<ItemMaildir>(yo);
   return {};
 }
 
 VistaItem ItemMaildir::Vista() const {
-  const Datos& x = d();
+  const Datos& x = Campos();
   return VistaItem{message_class_.get(), x.subject, x.sender, x.recipients, x.reply_recipients,
                    x.props.All(), x.message_id, x.in_reply_to, x.references, x.created,
                    flag_status_ == kMarcaCompletada};
 }
 
 void ItemMaildir::Save() {
-  d();  // an item not read yet is read first: what it saves is the whole item
+  Campos();  // an item not read yet is read first: what it saves is the whole item
   if (pendiente_ || (!carpeta_ && ctx_->BorradoresEnMemoria())) {
     // A draft kept in memory: no one else can have changed its flags.
     if (!carpeta_) carpeta_ = CarpetaBorradores(ctx_);
@@ -165,7 +165,7 @@ void ItemMaildir::Save() {
     pend_->banderas = std::move(banderas);
     if (!pendiente_) {
       pendiente_ = true;
-      ctx_->AnotaPendiente(this);
+      ctx_->RegistraPendiente(this);
     }
     guardado_ = true;
     unread_set_ = false;
@@ -184,11 +184,11 @@ void ItemMaildir::Save() {
     Ubicacion u{"cur", ComponNombre(base_, banderas)};
     EntregaAtomica(ctx_->fs(), carpeta_->NuevaRutaTmp(), bytes, carpeta_->RutaDe(u),
                    ctx_->FsyncPorArchivo());
-    carpeta_->Anota(base_, u, Yo());
+    carpeta_->RegistraItem(base_, u, ReferenciaPropia());
   } else {
     SigueBase();
     std::optional<Ubicacion> actual = carpeta_->Localiza(base_);
-    if (!actual) Desaparecido("guardar");
+    if (!actual) FallaBorrado("guardar");
     if (cambios_ == cambios_en_archivo_) {
       AplicaBanderas(*actual);  // the object is what the file holds: nothing to write
     } else {
@@ -243,17 +243,17 @@ void ItemMaildir::AplicaBanderas(Ubicacion actual) {
   for (int intento = 0;; ++intento) {
     const Ubicacion u = UbicacionNueva(base_, actual, BanderasFusionadas(actual.archivo));
     if (u.sub == actual.sub && u.archivo == actual.archivo) {
-      carpeta_->Anota(base_, actual, Yo());
+      carpeta_->RegistraItem(base_, actual, ReferenciaPropia());
       return;
     }
     if (ctx_->fs().Rename(carpeta_->RutaDe(actual), carpeta_->RutaDe(u)) == 0) {
-      carpeta_->Anota(base_, Ubicacion{u.sub, u.archivo, actual.ino}, Yo());
+      carpeta_->RegistraItem(base_, Ubicacion{u.sub, u.archivo, actual.ino}, ReferenciaPropia());
       return;
     }
     const int e = errno;
     auto otra = e == ENOENT && intento < kIntentosCarrera ? carpeta_->Localiza(base_) : std::nullopt;
-    if (e == ENOENT && intento < kIntentosCarrera && !otra) Desaparecido("guardar");
-    if (!otra) throw Error::FromErrno(e, "no se pudo renombrar «" + carpeta_->RutaDe(actual) + "»");
+    if (e == ENOENT && intento < kIntentosCarrera && !otra) FallaBorrado("guardar");
+    if (!otra) throw Error::DeErrno(e, "no se pudo renombrar «" + carpeta_->RutaDe(actual) + "»");
     actual = *otra;
   }
 }
@@ -295,21 +295,21 @@ void ItemMaildir::Reemplaza(Ubicacion actual, const std::string& bytes) {
     if (e == ENOENT && intento < kIntentosCarrera) otra = carpeta_->Localiza(base_);
     if (!otra) {
       fs.Unlink(tmp);
-      if (e == ENOENT && intento < kIntentosCarrera) Desaparecido("guardar");
-      throw Error::FromErrno(e, "no se pudo guardar «" + ruta + "»");
+      if (e == ENOENT && intento < kIntentosCarrera) FallaBorrado("guardar");
+      throw Error::DeErrno(e, "no se pudo guardar «" + ruta + "»");
     }
     actual = *otra;
   }
   // The old base's file holds the new content now: whatever object matched it no longer does.
-  carpeta_->Anota(base_, Ubicacion{actual.sub, actual.archivo, ino});
+  carpeta_->RegistraItem(base_, Ubicacion{actual.sub, actual.archivo, ino});
   const std::string base_nueva = ctx_->NuevaBase();
   for (int intento = 0;; ++intento) {
     const Ubicacion u = UbicacionNueva(base_nueva, actual, BanderasFusionadas(actual.archivo));
     if (fs.Rename(carpeta_->RutaDe(actual), carpeta_->RutaDe(u)) == 0) {
       carpeta_->Olvida(base_);
-      ctx_->AnotaReemplazo(base_, base_nueva);
+      ctx_->RegistraReemplazo(base_, base_nueva);
       base_ = base_nueva;
-      carpeta_->Anota(base_, Ubicacion{u.sub, u.archivo, ino}, Yo());
+      carpeta_->RegistraItem(base_, Ubicacion{u.sub, u.archivo, ino}, ReferenciaPropia());
       break;
     }
     const int e = errno;
@@ -319,14 +319,14 @@ void ItemMaildir::Reemplaza(Ubicacion actual, const std::string& bytes) {
       if (e == ENOENT && intento < kIntentosCarrera) {  // deleted by a client: it stays deleted
         if (viejo_en_tmp) fs.Unlink(tmp);
         carpeta_->Olvida(base_);
-        Desaparecido("guardar");
+        FallaBorrado("guardar");
       }
       // A failure of our own: the old content goes back where it was, when it can.
       if (viejo_en_tmp && fs.RenameExchange(tmp, carpeta_->RutaDe(actual)) == 0) {
-        carpeta_->Anota(base_, Ubicacion{actual.sub, actual.archivo, 0});
+        carpeta_->RegistraItem(base_, Ubicacion{actual.sub, actual.archivo, 0});
       }
       if (viejo_en_tmp) fs.Unlink(tmp);
-      throw Error::FromErrno(e, "no se pudo renombrar «" + carpeta_->RutaDe(actual) + "»");
+      throw Error::DeErrno(e, "no se pudo renombrar «" + carpeta_->RutaDe(actual) + "»");
     }
     actual = *otra;
   }
@@ -349,7 +349,7 @@ void ItemMaildir::SetUnRead(bool v) {
   if (!guardado_) return;
   SigueBase();
   const auto actual = carpeta_->Localiza(base_);
-  if (!actual) Desaparecido("marcar");
+  if (!actual) FallaBorrado("marcar");
   const bool coincidia = carpeta_->ObjetoDe(base_) == this;
   const std::string banderas = ConBandera(BanderasDe(actual->archivo), 'S', !v);
   // A file still in new/ without flags stays there; any flag moves it to cur/.
@@ -357,7 +357,7 @@ void ItemMaildir::SetUnRead(bool v) {
     const Ubicacion u{"cur", ComponNombre(base_, banderas), actual->ino};
     if (u.sub != actual->sub || u.archivo != actual->archivo) {
       Renombra(ctx_->fs(), carpeta_->RutaDe(*actual), carpeta_->RutaDe(u));
-      carpeta_->Anota(base_, u, coincidia ? Yo() : std::weak_ptr<ItemMaildir>());
+      carpeta_->RegistraItem(base_, u, coincidia ? ReferenciaPropia() : std::weak_ptr<ItemMaildir>());
     }
   }
   unread_set_ = false;
@@ -384,12 +384,12 @@ std::shared_ptr<Item> ItemMaildir::Move(Folder& dest) {
   }
   SigueBase();
   const auto actual = carpeta_->Localiza(base_);
-  if (!actual) Desaparecido("mover");
+  if (!actual) FallaBorrado("mover");
   const bool coincidia = carpeta_->ObjetoDe(base_) == this;
   nueva->PreparaEscritura();
   Renombra(ctx_->fs(), carpeta_->RutaDe(*actual), nueva->RutaDe(*actual));
   carpeta_->Olvida(base_);
-  nueva->Anota(base_, *actual, coincidia ? Yo() : std::weak_ptr<ItemMaildir>());
+  nueva->RegistraItem(base_, *actual, coincidia ? ReferenciaPropia() : std::weak_ptr<ItemMaildir>());
   carpeta_ = std::move(nueva);
   return shared_from_this();
 }
@@ -407,7 +407,7 @@ void ItemMaildir::Delete() {
       const std::string ruta = carpeta_->RutaDe(*u);
       if (ctx_->fs().Unlink(ruta) == 0) break;
       if (errno != ENOENT || intento == kIntentosCarrera) {
-        throw Error::FromErrno(errno, "no se pudo borrar «" + ruta + "»");
+        throw Error::DeErrno(errno, "no se pudo borrar «" + ruta + "»");
       }
     }
     carpeta_->Olvida(base_);

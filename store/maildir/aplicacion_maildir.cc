@@ -1,12 +1,12 @@
-#include "store/maildir/application.h"
+#include "store/maildir/aplicacion_maildir.h"
 
 #include <fcntl.h>
 
 #include <cerrno>
 
 #include "core/error.h"
-#include "store/maildir/folder.h"
-#include "store/maildir/item.h"
+#include "store/maildir/carpeta_maildir.h"
+#include "store/maildir/item_maildir.h"
 
 namespace tablon::store::maildir {
 
@@ -59,12 +59,12 @@ class AplicacionMaildir : public Application {
     ctx_->EscribePendientes();
     Fs& fs = ctx_->fs();
     const int fd = fs.Open(ctx_->Raiz(), O_RDONLY | O_DIRECTORY, 0);
-    if (fd < 0) throw Error::FromErrno(errno, "no se pudo abrir el almacén «" + ctx_->Raiz() + "»");
+    if (fd < 0) throw Error::DeErrno(errno, "no se pudo abrir el almacén «" + ctx_->Raiz() + "»");
     const int r = fs.Syncfs(fd);
     const int e = errno;
     fs.Close(fd);
     if (r != 0) {
-      throw Error::FromErrno(e, "no se pudo asegurar en disco el almacén «" + ctx_->Raiz() + "»");
+      throw Error::DeErrno(e, "no se pudo asegurar en disco el almacén «" + ctx_->Raiz() + "»");
     }
   }
 

@@ -1,4 +1,4 @@
-#include "core/trap.h"
+#include "core/paso.h"
 
 namespace tablon {
 namespace {

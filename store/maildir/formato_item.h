@@ -1,11 +1,11 @@
 // An item as the bytes of one RFC 5322 file, and back: a pure mapping, no file access. The
-// Maildir item (item.h) writes its file with EscribeItem and reads it back with LeeCabeceraItem
-// and CuerpoDeArchivo; the writer is item_format_escritura.cc, the reader item_format_lectura.cc,
+// Maildir item (item_maildir.h) writes its file with EscribeItem and reads it back with LeeCabeceraItem
+// and CuerpoDeArchivo; the writer is formato_item_escritura.cc, the reader item_format_lectura.cc,
 // and both see header lines through one scanner (bloque_encabezados.h).
 //
 // Header block, in this order:
 //   Date, From, To, Reply-To, Subject, Message-ID, In-Reply-To, References   display (see
-//       header_text.h); From/To/Reply-To/In-Reply-To/References only when there is a value
+//       texto_cabecera.h); From/To/Reply-To/In-Reply-To/References only when there is a value
 //   MIME-Version, Content-Type, Content-Transfer-Encoding
 //   X-Tablon-Clase, X-Tablon-Asunto, X-Tablon-De         exact class, subject, sender
 //   X-Tablon-Para, X-Tablon-Responder-A                  one per recipient, exact, in order
@@ -83,7 +83,7 @@ struct VistaItem {
 
 enum class FormaCuerpo { TalCual, Crlf, Base64 };
 
-// ---- Writing (item_format_escritura.cc) ------------------------------------------------------
+// ---- Writing (formato_item_escritura.cc) ------------------------------------------------------
 
 // The form `cuerpo` is written in (see above). Never fails.
 FormaCuerpo EligeFormaCuerpo(std::string_view cuerpo);

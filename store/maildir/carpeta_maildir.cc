@@ -1,4 +1,4 @@
-#include "store/maildir/folder.h"
+#include "store/maildir/carpeta_maildir.h"
 
 #include <fcntl.h>
 
@@ -8,12 +8,12 @@
 
 #include "core/ascii.h"
 #include "core/error.h"
-#include "store/maildir/filename.h"
-#include "store/maildir/filter.h"
-#include "store/maildir/header_text.h"
-#include "store/maildir/item.h"
-#include "store/maildir/item_format.h"
-#include "store/maildir/name_escape.h"
+#include "store/maildir/nombre_archivo.h"
+#include "store/maildir/filtro.h"
+#include "store/maildir/texto_cabecera.h"
+#include "store/maildir/item_maildir.h"
+#include "store/maildir/formato_item.h"
+#include "store/maildir/escape_nombre.h"
 
 namespace tablon::store::maildir {
 
@@ -42,8 +42,8 @@ std::optional<std::string> CarpetaMaildir::NombreDeSubdirectorio(const std::stri
 
 std::vector<std::shared_ptr<Folder>> CarpetaMaildir::Folders() {
   std::vector<EntradaDir> entradas;
-  if (const int e = ctx_->fs().ListDir(ruta_, &entradas); e != 0) {
-    throw Error::FromErrno(e, "no se pudo leer la carpeta «" + ruta_ + "»");
+  if (const int e = ctx_->fs().ListaDir(ruta_, &entradas); e != 0) {
+    throw Error::DeErrno(e, "no se pudo leer la carpeta «" + ruta_ + "»");
   }
   std::vector<std::pair<std::string, std::string>> hallados;  // name, directory
   for (const auto& ent : entradas) {
@@ -85,7 +85,7 @@ std::shared_ptr<Folder> CarpetaMaildir::AddFolder(const std::string& name) {
         EntregaAtomica(fs, ruta + "/tmp/" + ctx_->NuevaBase(), name, archivo_nombre);
         break;
       }
-      if (errno != EEXIST) throw Error::FromErrno(errno, "no se pudo crear la carpeta «" + ruta + "»");
+      if (errno != EEXIST) throw Error::DeErrno(errno, "no se pudo crear la carpeta «" + ruta + "»");
       struct stat st;
       if (fs.Lstat(ruta, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
       try {
@@ -190,7 +190,7 @@ void CarpetaMaildir::ReleeIndice() {
       it->second.lectura = lectura;
     });
     if (e == ENOENT) continue;  // a folder that never held an item
-    if (e != 0) throw Error::FromErrno(e, "no se pudo leer la carpeta «" + dir + "»");
+    if (e != 0) throw Error::DeErrno(e, "no se pudo leer la carpeta «" + dir + "»");
   }
   std::erase_if(indice_, [lectura](const auto& par) { return par.second.lectura != lectura; });
   estado_ = estado;
@@ -198,7 +198,7 @@ void CarpetaMaildir::ReleeIndice() {
   indice_leido_ = true;
 }
 
-void CarpetaMaildir::Anota(const std::string& base, Ubicacion u, std::weak_ptr<ItemMaildir> item) {
+void CarpetaMaildir::RegistraItem(const std::string& base, Ubicacion u, std::weak_ptr<ItemMaildir> item) {
   Entrada& e = indice_[base];
   Guarda(e, base, u.sub == "new", u.archivo, u.ino);
   e.item = std::move(item);
@@ -304,7 +304,7 @@ void CarpetaMaildir::PreparaEscritura() {
   Fs& fs = ctx_->fs();
   for (const char* sub : {"tmp", "cur", "new"}) CreaDirectorio(fs, ruta_ + "/" + sub);
   std::vector<EntradaDir> entradas;
-  if (fs.ListDir(ruta_ + "/tmp", &entradas) == 0) {
+  if (fs.ListaDir(ruta_ + "/tmp", &entradas) == 0) {
     const std::time_t limite = std::time(nullptr) - kEdadTmpViejo;
     for (const auto& ent : entradas) {
       const std::string ruta = ruta_ + "/tmp/" + ent.nombre;

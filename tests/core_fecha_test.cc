@@ -1,4 +1,4 @@
-#include "core/date.h"
+#include "core/fecha.h"
 
 #include <gtest/gtest.h>
 

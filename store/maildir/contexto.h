@@ -30,14 +30,14 @@ class Contexto {
   Fs& fs() const { return *fs_; }
 
   // A new file base name, unique in this store, sorting after every base made before by this
-  // process (see filename.h).
+  // process (see nombre_archivo.h).
   std::string NuevaBase();
   // A new Message-ID, "<...@tablon.invalid>", unique across processes and hosts.
   std::string NuevoMessageId();
 
-  // Items whose content changed were given a new base (item.h); an object that still names
+  // Items whose content changed were given a new base (item_maildir.h); an object that still names
   // the old one (the same item listed into another object before) follows it here.
-  void AnotaReemplazo(const std::string& vieja, const std::string& nueva) { reemplazos_[vieja] = nueva; }
+  void RegistraReemplazo(const std::string& vieja, const std::string& nueva) { reemplazos_[vieja] = nueva; }
   // The base that replaced `base`, or nullptr.
   const std::string* Reemplazo(const std::string& base) const {
     const auto it = reemplazos_.find(base);
@@ -47,7 +47,7 @@ class Contexto {
   // Whether each new file is fsync'd before its rename (Durabilidad::PorElemento).
   bool FsyncPorArchivo() const { return durabilidad_ == Durabilidad::PorElemento; }
 
-  // Drafts kept in memory (Application::BorradoresEnMemoria; item.h says how).
+  // Drafts kept in memory (Application::BorradoresEnMemoria; item_maildir.h says how).
   bool BorradoresEnMemoria() const { return borradores_en_memoria_; }
   void BorradoresEnMemoria(bool on) { borradores_en_memoria_ = on; }
   // The drafts folder's directory once known; empty before.
@@ -55,7 +55,7 @@ class Contexto {
   void RutaBorradores(std::string ruta) { ruta_borradores_ = std::move(ruta); }
   // The drafts not yet written. An item registers itself while it is one; the registry holds
   // no reference (an item writes itself out before it goes).
-  void AnotaPendiente(ItemMaildir* item) { pendientes_.push_back(item); }
+  void RegistraPendiente(ItemMaildir* item) { pendientes_.push_back(item); }
   void OlvidaPendiente(ItemMaildir* item);
   bool HayPendientes() const { return !pendientes_.empty(); }
   // Writes every pending draft into the drafts folder; the first failure is thrown (the drafts

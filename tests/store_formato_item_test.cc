@@ -8,8 +8,8 @@
 
 #include "core/ascii.h"
 #include "store/maildir/bloque_encabezados.h"
-#include "store/maildir/header_text.h"
-#include "store/maildir/item_format.h"
+#include "store/maildir/texto_cabecera.h"
+#include "store/maildir/formato_item.h"
 #include "text/utf8.h"
 
 namespace tablon::store::maildir {

@@ -1,4 +1,4 @@
-#include "store/maildir/filename.h"
+#include "store/maildir/nombre_archivo.h"
 
 #include <algorithm>
 #include <cstdio>

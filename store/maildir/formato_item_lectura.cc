@@ -1,11 +1,11 @@
 // The reader of item files: the values and the body of an item from the bytes of its file,
-// whether written by item_format_escritura.cc or by someone else (see item_format.h).
+// whether written by formato_item_escritura.cc or by someone else (see formato_item.h).
 #include <charconv>
 
 #include "core/ascii.h"
 #include "store/maildir/bloque_encabezados.h"
-#include "store/maildir/header_text.h"
-#include "store/maildir/item_format.h"
+#include "store/maildir/texto_cabecera.h"
+#include "store/maildir/formato_item.h"
 
 namespace tablon::store::maildir {
 

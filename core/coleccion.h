@@ -20,11 +20,11 @@
 namespace tablon {
 
 template <class T>
-class KeyedCollection {
+class Coleccion {
  public:
   // Appends `member` under `key`. Returns false, changing nothing, when the key is present.
   bool Add(std::shared_ptr<T> member, std::string_view key) {
-    const std::uint32_t h = Hash(key);
+    const std::uint32_t h = Dispersa(key);
     if (Busca(key, h) != kNinguno) return false;  // nothing stored for a refused member
     Crece(members_.size() + 1);
     Inserta(members_.size(), h);
@@ -41,11 +41,11 @@ class KeyedCollection {
   }
 
   // The member under `key` (letter case ignored), or nullptr.
-  std::shared_ptr<T> Find(std::string_view key) const {
-    const size_t i = Busca(key, Hash(key));
+  std::shared_ptr<T> Miembro(std::string_view key) const {
+    const size_t i = Busca(key, Dispersa(key));
     return i == kNinguno ? nullptr : members_[i];
   }
-  bool Contains(std::string_view key) const { return Busca(key, Hash(key)) != kNinguno; }
+  bool Contiene(std::string_view key) const { return Busca(key, Dispersa(key)) != kNinguno; }
 
   size_t size() const noexcept { return members_.size(); }
   bool empty() const noexcept { return members_.empty(); }
@@ -67,7 +67,7 @@ class KeyedCollection {
   static constexpr size_t kNinguno = static_cast<size_t>(-1);
 
   // FNV-1a over the ASCII-folded bytes, folded to 32 bits.
-  static std::uint32_t Hash(std::string_view key) {
+  static std::uint32_t Dispersa(std::string_view key) {
     size_t h = 1469598103934665603ull;
     for (char c : key) h = (h ^ static_cast<unsigned char>(MinusculaAscii(c))) * 1099511628211ull;
     return static_cast<std::uint32_t>(h ^ (h >> 32));

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "store/maildir/context.h"
+#include "store/maildir/contexto.h"
 #include "core/fs.h"
 #include "store/store.h"
 

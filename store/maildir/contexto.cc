@@ -1,4 +1,4 @@
-#include "store/maildir/context.h"
+#include "store/maildir/contexto.h"
 
 #include <pthread.h>
 #include <sys/time.h>
@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include "store/maildir/filename.h"
-#include "store/maildir/item.h"
+#include "store/maildir/nombre_archivo.h"
+#include "store/maildir/item_maildir.h"
 
 namespace tablon::store::maildir {
 

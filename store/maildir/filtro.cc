@@ -1,7 +1,7 @@
-#include "store/maildir/filter.h"
+#include "store/maildir/filtro.h"
 
 #include "core/ascii.h"
-#include "store/maildir/header_text.h"
+#include "store/maildir/texto_cabecera.h"
 
 namespace tablon::store::maildir {
 

@@ -34,8 +34,8 @@
 #include <string>
 #include <vector>
 
-#include "store/maildir/folder.h"
-#include "store/maildir/item_format.h"
+#include "store/maildir/carpeta_maildir.h"
+#include "store/maildir/formato_item.h"
 #include "store/maildir/texto_clase.h"
 #include "store/store.h"
 
@@ -46,7 +46,7 @@ class ItemMaildir : public Item {
   // A new item, unsaved: created now, with a new base name and Message-ID.
   explicit ItemMaildir(std::shared_ptr<Contexto> ctx);
   // A draft still in memory is written into the drafts folder (failures are reported to the
-  // trap observer, core/trap.h: a destructor cannot throw).
+  // trap observer, core/paso.h: a destructor cannot throw).
   ~ItemMaildir() override;
   ItemMaildir(const ItemMaildir&) = delete;
   ItemMaildir& operator=(const ItemMaildir&) = delete;
@@ -67,9 +67,9 @@ class ItemMaildir : public Item {
     message_class_ = TextoClase(std::move(v));
     ++cambios_;
   }
-  const std::string& Subject() const override { return d().subject; }
+  const std::string& Subject() const override { return Campos().subject; }
   void SetSubject(std::string v) override {
-    m().subject = std::move(v);
+    CamposACambiar().subject = std::move(v);
     ++cambios_;
   }
   const std::string& Body() const override;
@@ -87,33 +87,33 @@ class ItemMaildir : public Item {
     flag_set_ = true;
     ++cambios_;
   }
-  const std::string& SentOnBehalfOfName() const override { return d().sender; }
+  const std::string& SentOnBehalfOfName() const override { return Campos().sender; }
   void SetSentOnBehalfOfName(std::string v) override {
-    m().sender = std::move(v);
+    CamposACambiar().sender = std::move(v);
     ++cambios_;
   }
-  const std::vector<std::string>& Recipients() const override { return d().recipients; }
+  const std::vector<std::string>& Recipients() const override { return Campos().recipients; }
   void AddRecipient(std::string v) override {
-    m().recipients.push_back(std::move(v));
+    CamposACambiar().recipients.push_back(std::move(v));
     ++cambios_;
   }
-  const std::vector<std::string>& ReplyRecipients() const override { return d().reply_recipients; }
+  const std::vector<std::string>& ReplyRecipients() const override { return Campos().reply_recipients; }
   void AddReplyRecipient(std::string v) override {
-    m().reply_recipients.push_back(std::move(v));
+    CamposACambiar().reply_recipients.push_back(std::move(v));
     ++cambios_;
   }
   ::tablon::store::UserProperties& UserProperties() override {
-    auto& p = m().props;
+    auto& p = CamposACambiar().props;
     ++cambios_;
     return p;
   }
-  const ::tablon::store::UserProperties& UserProperties() const override { return d().props; }
-  const std::string& MessageId() const override { return d().message_id; }
-  const std::string& InReplyTo() const override { return d().in_reply_to; }
-  const std::string& References() const override { return d().references; }
-  Fecha Creado() const override { return d().created; }
+  const ::tablon::store::UserProperties& UserProperties() const override { return Campos().props; }
+  const std::string& MessageId() const override { return Campos().message_id; }
+  const std::string& InReplyTo() const override { return Campos().in_reply_to; }
+  const std::string& References() const override { return Campos().references; }
+  Fecha Creado() const override { return Campos().created; }
   void SetCreado(Fecha v) override {
-    m().created = v;
+    CamposACambiar().created = v;
     ++cambios_;
   }
   std::shared_ptr<Folder> Parent() const override { return carpeta_; }
@@ -153,11 +153,11 @@ class ItemMaildir : public Item {
   // "completed" flag state); raises when the file is gone. Called only while datos_ is empty;
   // an item with nothing stored to read starts empty fields.
   void CargaDatos() const;
-  const Datos& d() const {
+  const Datos& Campos() const {
     if (!datos_) CargaDatos();
     return *datos_;
   }
-  Datos& m() {
+  Datos& CamposACambiar() {
     if (!datos_) CargaDatos();
     return *datos_;
   }
@@ -180,9 +180,9 @@ class ItemMaildir : public Item {
     }
   }
   VistaItem Vista() const;
-  [[noreturn]] void Desaparecido(const char* que) const;
+  [[noreturn]] void FallaBorrado(const char* que) const;
   // This object as the folder index keeps it (empty while the object is being destroyed).
-  std::weak_ptr<ItemMaildir> Yo();
+  std::weak_ptr<ItemMaildir> ReferenciaPropia();
   // Writes the draft kept in memory into `dest` and forgets it.
   void EscribePendienteEn(CarpetaMaildir& dest);
   // The flags a save gives the file found as `archivo`: the client's, except those set here
@@ -196,7 +196,7 @@ class ItemMaildir : public Item {
   bool IgualQueArchivo(const Ubicacion& u, std::string_view bytes) const;
   // A save whose content is the file's already: the flags, by a rename when they change.
   void AplicaBanderas(Ubicacion actual);
-  // A save whose content changed: the item under a new base (see item.cc for the steps).
+  // A save whose content changed: the item under a new base (see item_maildir.cc for the steps).
   void Reemplaza(Ubicacion actual, const std::string& bytes);
 
   mutable TextoClase message_class_;
