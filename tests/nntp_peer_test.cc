@@ -425,6 +425,26 @@ TEST(NntpPeer, AuthenticatesWhenAskedAndRetriesTheCommand) {
     EXPECT_EQ(trace.find("s3cr3t"), std::string::npos) << trace;
     EXPECT_NE(trace.find("AUTHINFO PASS ********\r\n"), std::string::npos) << trace;
   }
+  // A command met by 480 with a group selected: after authenticating (which may have reset the
+  // session) the group is selected again before the command goes once more.
+  Peer peer(Reader({"VERSION 2", "READER", "OVER", "AUTHINFO USER"}) +
+            std::vector<Step>{{"GROUP g", kGroup211},
+                              {"OVER 1-3", "480 Authentication required\r\n"},
+                              {"AUTHINFO USER ana", "381 Password required\r\n"},
+                              {"AUTHINFO PASS s3cr3t!", "281 Welcome\r\n"},
+                              {"CAPABILITIES", "101 caps\r\n" + Lines({"VERSION 2", "READER", "OVER"}) + ".\r\n"},
+                              {"GROUP g", kGroup211},
+                              {"OVER 1-3", "224 ok\r\n1\tS\tA\tD\t<1@x>\t\t1\t1\r\n.\r\n"}});
+  News news;
+  Prepare(news, peer);
+  news.UserName("ana");
+  news.Password("s3cr3t!");
+  news.Command(kConectar);
+  news.GroupName("g");
+  news.SelectGroup();
+  news.Command(kLeerEncabezados);
+  EXPECT_EQ(news.OverviewCount(), 1);
+  EXPECT_EQ(peer.Failures(), "");
 }
 
 // Advertising AUTHINFO is no request: a server that never answers 480 never sees credentials,
