@@ -13,7 +13,7 @@
 namespace tablon {
 namespace {
 
-TEST(OutlookModule, UbicacionDelAlmacen) {
+TEST(OutlookModule, WhereTheStoreLies) {
   test::TmpDir dir;
   const std::string por_entorno = (dir / "entorno").string();
   ASSERT_EQ(setenv("TABLON_STORE", por_entorno.c_str(), 1), 0);
@@ -32,7 +32,7 @@ TEST(OutlookModule, UbicacionDelAlmacen) {
   unsetenv("TABLON_STORE");
 }
 
-TEST(OutlookModule, BuscaOCreaCarpetaExacta) {
+TEST(OutlookModule, FindsOrCreatesTheFolderOfExactlyThatName) {
   test::TmpDir dir;
   FijaUbicacionAlmacen(dir.str());
   IniciaOutlook();

@@ -42,7 +42,7 @@ class InnPanel : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!Inn::Available()) GTEST_SKIP() << "TABLON_INN_PORT is not set: no local INN";
-    if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux no está instalado";
+    if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
     tmux_ = "tmux -u -f /dev/null -L tablon-panel-" + std::to_string(getpid());
   }
   void TearDown() override {

@@ -23,7 +23,7 @@ using test::Inn;
 
 #define REQUIRE_INN()                                                        \
   do {                                                                       \
-    if (!Inn::Available()) GTEST_SKIP() << "TABLON_INN_PORT no está definida"; \
+    if (!Inn::Available()) GTEST_SKIP() << "TABLON_INN_PORT is not set: no local INN"; \
   } while (0)
 
 std::vector<std::string> Fields(std::string_view line) {
@@ -97,7 +97,7 @@ TEST(InnNews, ListsGroupsCreatedSinceADate) {
 class InnGroup : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!Inn::Available()) GTEST_SKIP() << "TABLON_INN_PORT no está definida";
+    if (!Inn::Available()) GTEST_SKIP() << "TABLON_INN_PORT is not set: no local INN";
     group_ = Inn::UniqueName("tablon.test.over");
     Inn::CreateGroup(group_);
     articles_ = test::MakeArticles(group_, 1200, group_);

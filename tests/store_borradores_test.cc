@@ -62,7 +62,7 @@ class Borradores : public ::testing::Test {
   std::shared_ptr<Folder> news_;
 };
 
-TEST_F(Borradores, UnBorradorGuardadoYMovidoSeEscribeUnaVezEnSuDestino) {
+TEST_F(Borradores, ADraftSavedAndMovedIsWrittenOnceWhereItEndsUp) {
   auto item = app_->CreateItem(0);
   item->SetSubject("uno");
   item->Save();
@@ -88,7 +88,7 @@ TEST_F(Borradores, UnBorradorGuardadoYMovidoSeEscribeUnaVezEnSuDestino) {
   EXPECT_EQ(items[0]->MessageId(), item->MessageId());
 }
 
-TEST_F(Borradores, UnaRespuestaGuardadaDosVecesSeEscribeUnaVez) {
+TEST_F(Borradores, AReplySavedTwiceIsWrittenOnce) {
   auto padre = app_->CreateItem(0);
   padre->SetSubject("padre");
   padre->AddReplyRecipient("Ana <ana@x>");
@@ -108,7 +108,7 @@ TEST_F(Borradores, UnaRespuestaGuardadaDosVecesSeEscribeUnaVez) {
   EXPECT_EQ(r->InReplyTo(), padre->MessageId());
 }
 
-TEST_F(Borradores, SyncEscribeLosBorradoresEnMemoria) {
+TEST_F(Borradores, SyncWritesTheDraftsKeptInMemory) {
   auto item = app_->CreateItem(0);
   item->SetSubject("pendiente");
   item->Save();
@@ -123,7 +123,7 @@ TEST_F(Borradores, SyncEscribeLosBorradoresEnMemoria) {
   EXPECT_EQ(Archivos(dir_ / "news" / "cur").size(), 1u);
 }
 
-TEST_F(Borradores, LeerLaCarpetaDeBorradoresLosEscribe) {
+TEST_F(Borradores, ReadingTheDraftsFolderWritesThem) {
   auto item = app_->CreateItem(0);
   item->SetSubject("visto");
   item->Save();
@@ -133,7 +133,7 @@ TEST_F(Borradores, LeerLaCarpetaDeBorradoresLosEscribe) {
   EXPECT_EQ(app_->GetNamespace("MAPI")->Folder("Borradores")->Items().size(), 1u);
 }
 
-TEST_F(Borradores, UnBorradorQueSeSueltaSeEscribe) {
+TEST_F(Borradores, ADraftLetGoIsWritten) {
   std::string id;
   {
     auto item = app_->CreateItem(0);
@@ -147,7 +147,7 @@ TEST_F(Borradores, UnBorradorQueSeSueltaSeEscribe) {
   EXPECT_EQ(items[0]->Subject(), "suelto");
 }
 
-TEST_F(Borradores, UnMovimientoQueFallaDejaElBorradorEnMemoriaYNadaAMedias) {
+TEST_F(Borradores, AFailedMoveLeavesTheDraftInMemoryAndNothingHalfWritten) {
   auto item = app_->CreateItem(0);
   item->SetSubject("reintento");
   item->Save();
@@ -163,7 +163,7 @@ TEST_F(Borradores, UnMovimientoQueFallaDejaElBorradorEnMemoriaYNadaAMedias) {
   EXPECT_EQ(items[0]->Subject(), "reintento");
 }
 
-TEST_F(Borradores, ApagadoNoHayNadaEnMemoria) {
+TEST_F(Borradores, SwitchedOffNothingIsKeptInMemory) {
   app_->BorradoresEnMemoria(false);
   auto item = app_->CreateItem(0);
   item->Save();

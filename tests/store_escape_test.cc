@@ -11,7 +11,7 @@
 namespace tablon::store::maildir {
 namespace {
 
-TEST(EscapaNombre, TablaDeCasos) {
+TEST(EscapaNombre, TableOfCases) {
   struct Caso {
     std::string nombre, dir;
   } casos[] = {
@@ -41,7 +41,7 @@ TEST(EscapaNombre, TablaDeCasos) {
   }
 }
 
-TEST(DesescapaNombre, SoloLaFormaCanonicaEsCarpeta) {
+TEST(DesescapaNombre, OnlyTheCanonicalFormIsAFolder) {
   for (const char* dir : {"cur", "new", "tmp", ".git", ".", "..", "a%zz", "a%2f", "%41", "%",
                           "50%", "%L0123456789ABCDEF", ""}) {
     const auto r = DesescapaNombre(dir);
@@ -53,7 +53,7 @@ TEST(DesescapaNombre, SoloLaFormaCanonicaEsCarpeta) {
   }
 }
 
-TEST(EscapaNombre, IdaYVueltaDeNombresAlAzar) {
+TEST(EscapaNombre, RandomNamesRoundTrip) {
   std::mt19937 azar(12345);
   const std::string alfabeto = std::string("./%a.Zcurnewtmp\xC3\xA9 \t", 20) + std::string(1, '\0');
   for (int i = 0; i < 20000; ++i) {
@@ -72,7 +72,7 @@ TEST(EscapaNombre, IdaYVueltaDeNombresAlAzar) {
   }
 }
 
-TEST(DirNombreLargo, FormaEIntentos) {
+TEST(DirNombreLargo, FormAndAttempts) {
   const std::string largo(300, 'x');
   EXPECT_GT(EscapaNombre(largo).size(), kMaxNombreDir);
   const std::string d0 = DirNombreLargo(largo, 0), d1 = DirNombreLargo(largo, 1);
@@ -86,7 +86,7 @@ TEST(DirNombreLargo, FormaEIntentos) {
   }
 }
 
-TEST(NombreDeArchivo, BaseYBanderas) {
+TEST(NombreDeArchivo, BaseAndFlags) {
   struct Caso {
     std::string archivo, base, banderas;
   } casos[] = {
@@ -107,7 +107,7 @@ TEST(NombreDeArchivo, BaseYBanderas) {
   EXPECT_EQ(ConBandera("", 'S', false), "");
 }
 
-TEST(NombreDeArchivo, LasBasesOrdenanPorCreacion) {
+TEST(NombreDeArchivo, BasesSortInCreationOrder) {
   const std::string a = NuevaBase(999999999, 999999, 7, 9, "h");
   const std::string b = NuevaBase(1000000000, 5, 7, 10, "h");
   const std::string c = NuevaBase(1000000000, 6, 7, 11, "h");
@@ -120,7 +120,7 @@ TEST(NombreDeArchivo, LasBasesOrdenanPorCreacion) {
   EXPECT_EQ(raro.find(':'), std::string::npos);
 }
 
-TEST(FiltroAsunto, FormasAdmitidasYRechazadas) {
+TEST(FiltroAsunto, AcceptedAndRefusedForms) {
   struct Caso {
     std::string filtro;
     std::optional<std::string> texto;

@@ -148,7 +148,7 @@ void LineasCaben(const std::string& texto, size_t max, bool visible = true) {
 
 // The disk round trip (store_maildir_test) covers every field; here: values that could break
 // the header block itself never add a header line, and very long ones stay within 998 bytes.
-TEST(ItemFormato, ValoresPeligrososNoRompenLaCabecera) {
+TEST(ItemFormato, DangerousValuesNeverBreakTheHeader) {
   const std::string valores[] = {
       "l\r\nSubject: inyectado", std::string("nul\0\n", 5), "50% ; punto y coma",
       std::string(3000, 'x') + " " + std::string(2000, '\xC3'),
@@ -171,7 +171,7 @@ TEST(ItemFormato, ValoresPeligrososNoRompenLaCabecera) {
   }
 }
 
-TEST(ItemFormato, CabecerasVisibles) {
+TEST(ItemFormato, DisplayHeaders) {
   struct Caso {
     std::string asunto, visible;
   } casos[] = {
@@ -195,7 +195,7 @@ TEST(ItemFormato, CabecerasVisibles) {
             "=?UTF-8?B?Sm9zw6kgUMOpcmV6?= <jose@example.com>");
 }
 
-TEST(ItemFormato, PalabrasCodificadasLargasNoPartenCaracteres) {
+TEST(ItemFormato, LongEncodedWordsNeverSplitACharacter) {
   std::string largo;
   for (int i = 0; i < 100; ++i) largo += "ñá€";
   // The display form of an 8-bit value, and a word too long for a line encoded by the fold.
@@ -220,7 +220,7 @@ TEST(ItemFormato, PalabrasCodificadasLargasNoPartenCaracteres) {
   }
 }
 
-TEST(ItemFormato, PliegueYDespliegue) {
+TEST(ItemFormato, FoldingAndUnfolding) {
   std::string palabras;
   for (int i = 0; i < 300; ++i) palabras += "palabra" + std::to_string(i) + " ";
   palabras.pop_back();
@@ -336,7 +336,7 @@ TEST(ItemFormato, PliegueYDespliegue) {
   EXPECT_EQ(crlf[0].valor, "uno\tdos");
 }
 
-TEST(ItemFormato, CuerpoExactoEnCadaForma) {
+TEST(ItemFormato, TheBodyIsExactInEveryForm) {
   struct Caso {
     std::string cuerpo;
     FormaCuerpo forma;
@@ -362,7 +362,7 @@ TEST(ItemFormato, CuerpoExactoEnCadaForma) {
   }
 }
 
-TEST(ItemFormato, TipoDeContenido) {
+TEST(ItemFormato, ContentType) {
   const std::string articulo =
       "Path: x\nFrom: a@b\nSubject: hola\n =?UTF-8?Q?m=C3=A1s?=\nContent-Type: text/plain; "
       "charset=iso-8859-1\n\ncuerpo\n";
@@ -385,7 +385,7 @@ TEST(ItemFormato, TipoDeContenido) {
   }
 }
 
-TEST(ItemFormato, CorreoAjeno) {
+TEST(ItemFormato, MailWrittenByOthers) {
   const std::string archivo =
       "Return-Path: <x@y>\r\nFrom: Ana <ana@example.com>\r\nTo: b@example.com\r\n"
       "Subject: =?ISO-8859-1?Q?Caf=E9?=\r\n  con pliegue\r\nMessage-ID: <m1@example.com>\r\n"
@@ -400,7 +400,7 @@ TEST(ItemFormato, CorreoAjeno) {
   EXPECT_EQ(CuerpoDeArchivo(archivo), "Hola\r\n");
 }
 
-TEST(ItemFormato, EnlacesDeRespuesta) {
+TEST(ItemFormato, ReplyLinks) {
   RegistroItem r;
   r.message_id = "<hijo@tablon.invalid>";
   r.in_reply_to = "<padre@tablon.invalid>";

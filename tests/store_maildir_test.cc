@@ -110,7 +110,7 @@ class Maildir : public ::testing::Test {
   TmpDir dir_;
 };
 
-TEST_F(Maildir, ValoresYCuerposIdaYVueltaPorDisco) {
+TEST_F(Maildir, ValuesAndBodiesRoundTripThroughDisk) {
   const std::string valores[] = {
       "", "  blancos  ", "\ttabs\t", "Caf\xE9", "Café", "=?ISO-8859-1?Q?Caf=E9?=",
       "cr\rlf\ncrlf\r\nfin", std::string("nul\0x", 5), std::string(1200, 'y'),
@@ -166,7 +166,7 @@ TEST_F(Maildir, ValoresYCuerposIdaYVueltaPorDisco) {
   EXPECT_EQ(items[0]->Kind(), TipoItem::Nota);
 }
 
-TEST_F(Maildir, CreadoYEstadoSeConservan) {
+TEST_F(Maildir, CreationDateAndStateAreKept) {
   std::string id;
   Fecha creado;
   {
@@ -187,7 +187,7 @@ TEST_F(Maildir, CreadoYEstadoSeConservan) {
   EXPECT_EQ(items[0]->FlagStatus(), kMarcaCompletada);
 }
 
-TEST_F(Maildir, NombresDeCarpetaDificiles) {
+TEST_F(Maildir, DifficultFolderNames) {
   const std::vector<std::string> nombres = {
       "cur", "new", "tmp", "..", ".", ".hidden", "a/b", "", std::string(300, 'n'),
       std::string(300, 'n') + "2", "News", "news", "news ", std::string("n\0ul", 4), "100%"};
@@ -227,7 +227,7 @@ TEST_F(Maildir, NombresDeCarpetaDificiles) {
   for (const auto& n : nombres) EXPECT_EQ(ns->Folder(n)->Name(), n);
 }
 
-TEST_F(Maildir, NadaSeResuelveFueraDeLaRaiz) {
+TEST_F(Maildir, NothingResolvesOutsideTheRoot) {
   TmpDir fuera;
   fs::create_directories(fuera / "cur");
   fs::create_directory_symlink(fuera.path(), dir_ / "enlace");
@@ -242,7 +242,7 @@ TEST_F(Maildir, NadaSeResuelveFueraDeLaRaiz) {
   EXPECT_FALSE(fs::exists(fuera / "new"));
 }
 
-TEST_F(Maildir, ErroresDelModelo) {
+TEST_F(Maildir, ObjectModelErrors) {
   auto app = Abre();
   auto ns = app->GetNamespace("MAPI");
   EXPECT_EQ(NumeroDe([&] { ns->Folder("news"); }), errnum::kObjetoNoEncontrado);
@@ -264,7 +264,7 @@ TEST_F(Maildir, ErroresDelModelo) {
   EXPECT_TRUE(fs::is_directory(dir_ / "nuevo" / "y" / "z"));
 }
 
-TEST_F(Maildir, TiposDeElemento) {
+TEST_F(Maildir, ItemKinds) {
   auto app = Abre();
   auto f = Carpeta(*app, "mixta");
   for (const char* clase : {"IPM.Post", "ipm.post.rss", "IPM.Note", "IPM.Postal"}) {
@@ -282,7 +282,7 @@ TEST_F(Maildir, TiposDeElemento) {
   EXPECT_EQ(NumeroDe([&] { ComoPost(items[2]); }), errnum::kTipoNoCoincide);
 }
 
-TEST_F(Maildir, BorradoresMoverYCerrar) {
+TEST_F(Maildir, DraftsMoveAndClose) {
   auto app = Abre();
   auto news = Carpeta(*app, "news");
   auto item = app->CreateItem(0);
@@ -311,7 +311,7 @@ TEST_F(Maildir, BorradoresMoverYCerrar) {
   EXPECT_TRUE(Archivos(dir_ / "news" / "tmp").empty());
 }
 
-TEST_F(Maildir, ResponderEnlazaConElPadre) {
+TEST_F(Maildir, ReplyLinksToTheParent) {
   auto app = Abre();
   auto f = Carpeta(*app, "hilo");
   auto padre = app->CreateItem(0);
@@ -349,7 +349,7 @@ TEST_F(Maildir, ResponderEnlazaConElPadre) {
   EXPECT_EQ(con_enlace, 2);
 }
 
-TEST_F(Maildir, BuscarPorAsunto) {
+TEST_F(Maildir, FindBySubject) {
   auto app = Abre();
   auto f = Carpeta(*app, "b");
   for (const char* s : {"Hola", "dice \"sí\"", "HOLA", "Adiós"}) {
@@ -365,7 +365,7 @@ TEST_F(Maildir, BuscarPorAsunto) {
 }
 
 // A mail client marks an item by renaming its file; the store sees it and keeps it.
-TEST_F(Maildir, BanderasCambiadasPorUnClienteDeCorreo) {
+TEST_F(Maildir, FlagsChangedByAMailClient) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
   auto item = app->CreateItem(0);
@@ -407,7 +407,7 @@ TEST_F(Maildir, BanderasCambiadasPorUnClienteDeCorreo) {
 // A folder listed twice gives the same objects while nothing changed, and otherwise what the
 // files hold now: a flag a client set, a file it replaced under the same name, a file it
 // deleted, and a change of ours never saved are all seen as they are on disk.
-TEST_F(Maildir, SegundaLecturaVeLoQueHayEnDisco) {
+TEST_F(Maildir, ASecondReadingSeesWhatIsOnDisk) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
   for (const char* asunto : {"uno", "dos", "tres"}) {
@@ -443,7 +443,7 @@ TEST_F(Maildir, SegundaLecturaVeLoQueHayEnDisco) {
   EXPECT_EQ(NumeroDe([&] { segunda[2]->Body(); }), errnum::kObjetoNoEncontrado);
 }
 
-TEST_F(Maildir, ElementoEntregadoEnNewPorOtro) {
+TEST_F(Maildir, AnItemDeliveredIntoNewByAnotherProgram) {
   fs::create_directories(dir_ / "c" / "cur");
   fs::create_directories(dir_ / "c" / "tmp");
   fs::create_directories(dir_ / "c" / "new");
@@ -460,7 +460,7 @@ TEST_F(Maildir, ElementoEntregadoEnNewPorOtro) {
   EXPECT_EQ(f->Items().at(0)->Body(), "hola\n");
 }
 
-TEST_F(Maildir, GuardarUnElementoBorradoNoLoRecrea) {
+TEST_F(Maildir, SavingADeletedItemDoesNotRecreateIt) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
   auto item = app->CreateItem(0);
@@ -503,7 +503,7 @@ class FsConCliente : public Fs {
 // A changed item (a flagged header item whose text arrives) becomes a new message with the
 // flags its file has when it is replaced: a client's delete at any step is not undone, a flag it
 // set is kept, and there is one copy.
-TEST(MaildirReemplazo, UnClienteQueBorraOMarcaEnMedioGana) {
+TEST(MaildirReemplazo, AClientThatDeletesOrFlagsMidwayWins) {
   const auto borra = [](const std::string& ruta) { fs::remove(ruta); };
   const auto lee = [](const std::string& ruta) { fs::rename(ruta, ruta + "S"); };  // ":2,F" -> ":2,FS"
   struct Caso {
@@ -566,7 +566,7 @@ TEST(MaildirReemplazo, UnClienteQueBorraOMarcaEnMedioGana) {
 
 // Deleting an item finds its file also after a mail client renamed it; one already gone is no
 // failure.
-TEST_F(Maildir, BorrarSigueAlArchivoRenombrado) {
+TEST_F(Maildir, DeleteFollowsARenamedFile) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
   auto item = app->CreateItem(0);
@@ -582,7 +582,7 @@ TEST_F(Maildir, BorrarSigueAlArchivoRenombrado) {
 // An item let go (SueltaCampos) reads its fields again from its file, exactly; one with unsaved
 // changes keeps them; a listed item is read at first use, with the flags its file has then,
 // and raises when the file went away; Find passes over such an item.
-TEST_F(Maildir, ElementoAligeradoSeLeeDeNuevo) {
+TEST_F(Maildir, AnItemWhoseFieldsWereLetGoIsReadAgain) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
   auto item = app->CreateItem(0);
@@ -632,7 +632,7 @@ TEST_F(Maildir, ElementoAligeradoSeLeeDeNuevo) {
 // A folder whose directories have not changed for a while is not read again on every listing;
 // a change made after such a listing (a client's flag, a new file, a deleted one) is still seen
 // by the next.
-TEST_F(Maildir, ListadoSinCambiosNoPierdeLosCambiosSiguientes) {
+TEST_F(Maildir, AnUnchangedListingLosesNoLaterChanges) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
   for (const char* asunto : {"uno", "dos"}) {
@@ -663,7 +663,7 @@ TEST_F(Maildir, ListadoSinCambiosNoPierdeLosCambiosSiguientes) {
 // Files are reached from their directories, kept open between calls: a folder directory that
 // another program removed and made again meanwhile is found again, and nothing is written into
 // the one that is gone.
-TEST_F(Maildir, CarpetaRehechaPorOtroProgramaSigueSirviendo) {
+TEST_F(Maildir, AFolderRemadeByAnotherProgramStillServes) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
   auto item = app->CreateItem(0);
@@ -682,7 +682,7 @@ TEST_F(Maildir, CarpetaRehechaPorOtroProgramaSigueSirviendo) {
 }
 
 // No failure leaves a partial item where readers look, nor a file in tmp/.
-TEST_F(Maildir, EscriturasFallidasNoDejanMedioElemento) {
+TEST_F(Maildir, FailedWritesLeaveNoHalfItem) {
   struct Caso {
     const char* que;
     int FsConFallos::*llamada;
@@ -730,7 +730,7 @@ TEST_F(Maildir, EscriturasFallidasNoDejanMedioElemento) {
 
 // A listing that fails part way is not taken for a whole one: the next listing reads the
 // directories again, even when they did not change since.
-TEST_F(Maildir, UnListadoInterrumpidoNoSeDaPorBueno) {
+TEST_F(Maildir, AnInterruptedListingIsNotTakenAsComplete) {
   auto fallos = std::make_shared<FsConFallos>();
   auto app = maildir::AbreMaildir(dir_.str(), fallos);
   auto f = Carpeta(*app, "c");
@@ -749,7 +749,7 @@ TEST_F(Maildir, UnListadoInterrumpidoNoSeDaPorBueno) {
   EXPECT_EQ(f->Items().size(), 2u);
 }
 
-TEST_F(Maildir, SyncInformaDeErroresDeEscritura) {
+TEST_F(Maildir, SyncReportsWriteErrors) {
   auto fallos = std::make_shared<FsConFallos>();
   auto app = maildir::AbreMaildir(dir_.str(), fallos);
   app->CreateItem(0)->Save();
@@ -758,7 +758,7 @@ TEST_F(Maildir, SyncInformaDeErroresDeEscritura) {
   EXPECT_EQ(NumeroDe([&] { app->Sync(); }), errnum::kErrorDeEntradaSalida);
 }
 
-TEST_F(Maildir, ArchivosDeTmpSeIgnoranYLosViejosSeLimpian) {
+TEST_F(Maildir, FilesInTmpAreIgnoredAndOldOnesCleanedUp) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
   WriteFile(dir_ / "c" / "tmp" / "joven", "Subject: a medias");
@@ -773,7 +773,7 @@ TEST_F(Maildir, ArchivosDeTmpSeIgnoranYLosViejosSeLimpian) {
   EXPECT_EQ(f->Items().size(), 1u);
 }
 
-TEST(PropiedadDeUsuario, TextoYFecha) {
+TEST(PropiedadDeUsuario, TextAndDate) {
   UserProperties props;
   auto& p = props.Add("p", TipoPropiedad::Texto, false);
   p.SetValue("02/01/1990 7:05:46");

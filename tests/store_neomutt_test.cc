@@ -46,9 +46,9 @@ std::vector<std::string> Lineas(const std::string& s) {
   return r;
 }
 
-TEST(Neomutt, MuestraElHiloDeRespuestas) {
+TEST(Neomutt, ShowsTheThreadOfReplies) {
   if (access("/usr/bin/neomutt", X_OK) != 0 || access("/usr/bin/tmux", X_OK) != 0) {
-    GTEST_SKIP() << "neomutt o tmux no están instalados";
+    GTEST_SKIP() << "neomutt or tmux is not installed";
   }
   test::TmpDir dir;
   {
@@ -97,8 +97,8 @@ TEST(Neomutt, MuestraElHiloDeRespuestas) {
   EXPECT_NE(indice[2].find("└─>"), std::string::npos) << pantalla;
 }
 
-TEST(Dovecot, SirveCadaItemEnteroConSuTamanoYSusBanderas) {
-  if (!test::Dovecot::Available()) GTEST_SKIP() << "dovecot no está instalado";
+TEST(Dovecot, ServesEachItemWholeWithItsSizeAndFlags) {
+  if (!test::Dovecot::Available()) GTEST_SKIP() << "dovecot is not installed";
   test::TmpDir dir;
   {
     auto app = maildir::AbreMaildir(dir.str());
