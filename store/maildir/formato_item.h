@@ -1,7 +1,8 @@
 // An item as the bytes of one RFC 5322 file, and back: a pure mapping, no file access. The
-// Maildir item (item_maildir.h) writes its file with EscribeItem and reads it back with LeeCabeceraItem
-// and CuerpoDeArchivo; the writer is formato_item_escritura.cc, the reader item_format_lectura.cc,
-// and both see header lines through one scanner (bloque_encabezados.h).
+// Maildir item (item_maildir.h) writes its file with EscribeItem and reads it back with
+// LeeCabeceraItem and CuerpoDeArchivo; the writer is formato_item_escritura.cc, the reader
+// formato_item_lectura.cc, and both see header lines through one scanner
+// (bloque_encabezados.h).
 //
 // Header block, in this order:
 //   Date, From, To, Reply-To, Subject, Message-ID, In-Reply-To, References   display (see
@@ -97,7 +98,7 @@ bool PareceMensaje(std::string_view cuerpo);
 std::string EscribeItem(const VistaItem& v, std::string_view cuerpo);
 std::string EscribeItem(const RegistroItem& r, std::string_view cuerpo);
 
-// ---- Reading (item_format_lectura.cc) --------------------------------------------------------
+// ---- Reading (formato_item_lectura.cc) -------------------------------------------------------
 
 struct CabeceraItem {
   RegistroItem registro;
