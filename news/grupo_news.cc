@@ -388,29 +388,26 @@ void GrupoNews::LeeMensajesMarcados() {
   const auto total = static_cast<std::int64_t>(marcados.size());
   std::int64_t hecho = 0;
   if (total > 0 && avance) Paso([&] { avance->Progreso(Etapa::Descargando, 0, total); });
-  for (const auto& item : marcados) {
+  // Every identifier first: the articles are asked for together and come in this order.
+  std::vector<std::string> claves(marcados.size());
+  std::vector<bool> con_clave(marcados.size(), false);
+  for (size_t i = 0; i < marcados.size(); ++i) {
+    con_clave[i] = Paso([&] { claves[i] = marcados[i]->UserProperties().Item(kPropArticulo).ComoTexto(); });
+  }
+  // One item's turn, in order: its text (`texto`, when it came) or the failure's number.
+  auto trata = [&](size_t i, const std::string* texto, long fallo) {
+    const std::shared_ptr<store::Item>& item = marcados[i];
     if (avance) Paso([&] { avance->Articulo(item->Subject()); });
-    std::string clave;
-    const bool con_clave = Paso([&] {
-      if (!control) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene control de noticias");
-      clave = item->UserProperties().Item(kPropArticulo).ComoTexto();
-      control->ArticleKey(clave); });
-    long fallo = 0;
-    const bool bajado = Paso([&] {
-      if (!control) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene control de noticias");
-      control->FetchArticle();
-    }, fallo);
-    // The server's status is the failure's number (nntp/news.h): 430, no such article.
-    const bool no_disponible = con_clave && fallo == kNoExisteArticulo;
     ++hecho;
-    if (no_disponible) {
+    // The server's status is the failure's number (nntp/news.h): 430, no such article.
+    if (con_clave[i] && fallo == kNoExisteArticulo) {
       std::string nombre;
       Paso([&] { nombre = item->Subject(); });
-      if (nombre.find_first_not_of(" \t") == std::string::npos) nombre = clave;
+      if (nombre.find_first_not_of(" \t") == std::string::npos) nombre = claves[i];
       no_disponibles_.push_back(std::move(nombre));
     }
-    if (con_clave && bajado) {
-      Paso([&] { item->SetBody(control->ArticleText()); });
+    if (con_clave[i] && texto) {
+      Paso([&] { item->SetBody(*texto); });
       Paso([&] { item->SetMessageClass(kClaseCompleto); });
       // Unread before the text is saved: a pass killed between the two leaves a flagged header
       // item that the next pass fetches again, never a downloaded item that looks already read.
@@ -421,7 +418,18 @@ void GrupoNews::LeeMensajesMarcados() {
     }
     // Otherwise the item stays a flagged header item; the next pass tries again.
     if (avance) Paso([&] { avance->Progreso(Etapa::Descargando, hecho, total); });
+  };
+  if (!control) {
+    NotificaFalloOmitido(Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene control de noticias"));
+    for (size_t i = 0; i < marcados.size(); ++i) trata(i, nullptr, 0);
+    return;
   }
+  Paso([&] {
+    control->FetchArticles(claves, [&](size_t i, const std::string& texto, const Error* fallo) {
+      if (fallo) NotificaFalloOmitido(*fallo);
+      trata(i, fallo ? nullptr : &texto, fallo ? fallo->Number() : 0);
+    });
+  });
 }
 
 void GrupoNews::RequiereCarpeta() const {

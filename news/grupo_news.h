@@ -81,8 +81,10 @@ class GrupoNews {
   // 0 of the messages without an item when there is any, then one more per message), and counts
   // in Nuevos each article item written.
   void CreaMensajesGrupo();
-  // Downloads the text of every flagged header item of the group folder. Reports its progress
-  // as above (Etapa::Descargando, out of the flagged header items, when there is any) and
+  // Downloads the text of every flagged header item of the group folder, their articles asked
+  // for together (nntp::News::FetchArticles: pipelined) and taken in folder order. Reports each
+  // item (Articulo) and its progress as above (Etapa::Descargando, out of the flagged header
+  // items, when there is any) and
   // counts in Descargados each item written with its text. An item whose article the server
   // does not have (ARTICLE answered 430) is left as it is, a flagged header item, and named in
   // NoDisponibles; any other failure of its fetch (a lost connection, an unusable identifier)

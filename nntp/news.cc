@@ -167,10 +167,19 @@ void News::Command(std::int32_t code) {
 void News::SelectGroup() {
   Opera([&] {
     CompruebaGrupo(group_name_);
-    // Selected a moment ago, its overview on the way: choosing it again would drop that.
-    if (resumen_pedido_ && grupo_resumen_ == group_name_ && group_selected_ &&
-        selected_group_ == group_name_) {
-      return;
+    if (resumen_pedido_ && grupo_resumen_ == group_name_) {
+      // Asked for together with its overview: the GROUP's reply comes first.
+      if (grupo_pedido_) {
+        bool credenciales = false;
+        const std::optional<Error> fallo = RecogeGrupo(credenciales);
+        if (!fallo) return;
+        if (!credenciales) throw *fallo;
+        // The server wants credentials first: the ordinary way, which gives them.
+        Seleccion();
+        return;
+      }
+      // Selected a moment ago, its overview on the way: choosing it again would drop that.
+      if (group_selected_ && selected_group_ == group_name_) return;
     }
     // Refused a moment ago, nothing sent since: the same answer, without asking again.
     if (error_grupo_anticipado_ && grupo_error_anticipado_ == group_name_) {
@@ -192,16 +201,107 @@ void News::FetchArticle() {
     const std::string orden = "ARTICLE " + article_key_;
     if (sesion_.Orden(orden) != estado::kArticuloSigue) sesion_.FallaEstado(orden);
     std::string texto;
-    // Room for the largest article allowed, taken at once: pages the text never reaches are
-    // never touched, and a text that grows is never copied (a copy would hold it twice).
-    texto.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(max_articulo_, kReservaArticuloMaxima)));
-    sesion_.LeeBloque({max_articulo_ / 2, max_articulo_}, "la respuesta a \"" + orden + "\"",
-                      [&texto](std::string_view linea) {
-                        texto.append(linea);
-                        texto.append("\r\n");
-                      });
+    LeeArticulo(orden, texto);
     article_text_ = std::move(texto);
   });
+}
+
+bool News::LeeArticulo(const std::string& orden, std::string& texto) {
+  texto.clear();
+  if (AnalizaEstado(sesion_.LineaEstado())->codigo != estado::kArticuloSigue) return false;
+  // Room for the largest article allowed, taken at once: pages the text never reaches are
+  // never touched, and a text that grows is never copied (a copy would hold it twice).
+  texto.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(max_articulo_, kReservaArticuloMaxima)));
+  sesion_.LeeBloque({max_articulo_ / 2, max_articulo_}, "la respuesta a \"" + orden + "\"",
+                    [&texto](std::string_view linea) {
+                      texto.append(linea);
+                      texto.append("\r\n");
+                    });
+  return true;
+}
+
+void News::FetchArticles(const std::vector<std::string>& claves, const CadaArticulo& cada) {
+  const std::size_t n = claves.size();
+  std::vector<std::string> ordenes(n);
+  std::vector<std::optional<Error>> invalidos(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    try {
+      CompruebaIdentificador(claves[i]);
+      ordenes[i] = "ARTICLE " + claves[i];
+    } catch (const Error& e) {
+      invalidos[i] = e;  // never sent
+    }
+  }
+  std::size_t enviado = 0;  // the commands of articles [0, enviado) are sent (or never will be)
+  std::size_t leido = 0;    // the articles [0, leido) have had their call
+  std::string texto;
+  // Sends commands until the window is full: at most kVentanaArticulos replies still due.
+  auto envia = [&] {
+    std::size_t pendientes = 0;
+    for (std::size_t k = leido; k < enviado; ++k) pendientes += !invalidos[k];
+    while (enviado < n && pendientes < kVentanaArticulos) {
+      if (!invalidos[enviado]) {
+        sesion_.Envia(ordenes[enviado]);
+        ++pendientes;
+      }
+      ++enviado;
+    }
+  };
+  // What the sent articles after `leido` still owe: their replies, read and dropped.
+  auto descarta = [&] {
+    for (std::size_t k = leido; k < enviado; ++k) {
+      if (invalidos[k]) continue;
+      sesion_.IniciaPlazo();
+      sesion_.LeeRespuesta();
+      LeeArticulo(ordenes[k], texto);
+    }
+    enviado = leido;
+  };
+  while (leido < n) {
+    const std::size_t i = leido;
+    if (invalidos[i]) {
+      ++leido;
+      cada(i, texto, &*invalidos[i]);
+      continue;
+    }
+    std::optional<Error> fallo;
+    try {
+      Opera([&] {
+        RequiereConexion();
+        envia();
+        sesion_.IniciaPlazo();  // asked for earlier; its reading starts now
+        int codigo = sesion_.LeeRespuesta();
+        if (sesion_.PideCredenciales(codigo)) {
+          // The replies of the commands sent after it ask the same: dropped, then this one is
+          // asked again the ordinary way (which authenticates) and the rest sent anew.
+          leido = i + 1;
+          descarta();
+          leido = i;
+          enviado = i + 1;
+          codigo = sesion_.Orden(ordenes[i]);
+        }
+        if (codigo != estado::kArticuloSigue) sesion_.FallaEstado(ordenes[i]);
+        LeeArticulo(ordenes[i], texto);
+      });
+    } catch (const Error& e) {
+      fallo = e;
+    }
+    ++leido;
+    try {
+      cada(i, texto, fallo ? &*fallo : nullptr);
+    } catch (...) {
+      // The caller stops here: the replies still due are read and dropped, so the stream
+      // stands where the next command's reply will be.
+      try {
+        Opera([&] { if (sesion_.Conectada()) descarta(); });
+      } catch (const Error&) {
+        // Opera has dropped the connection.
+      }
+      throw;
+    }
+  }
+  texto.clear();
+  texto.shrink_to_fit();
 }
 
 void News::AnticipaResumen() {
@@ -210,10 +310,18 @@ void News::AnticipaResumen() {
     Opera([&] {
       CompruebaGrupo(group_name_);
       RequiereConexion();
-      if (!group_selected_ || selected_group_ != group_name_) Seleccion();
-      if (group_count_ == 0 || group_high_ < group_low_) return;
-      orden_resumen_ = OrdenResumen(sesion_.TieneOver());
-      sesion_.Envia(orden_resumen_);
+      if (group_selected_ && selected_group_ == group_name_) {
+        if (group_count_ == 0 || group_high_ < group_low_) return;
+        orden_resumen_ = OrdenResumen(sesion_.TieneOver());
+        sesion_.Envia(orden_resumen_);
+      } else {
+        // GROUP and the overview together: one round trip. The range is open; the GROUP's
+        // reply, read first, bounds the overview's.
+        sesion_.Envia("GROUP " + group_name_);
+        orden_resumen_ = sesion_.TieneOver() ? "OVER 1-" : "XOVER 1-";
+        sesion_.Envia(orden_resumen_);
+        grupo_pedido_ = true;
+      }
       resumen_pedido_ = true;
       grupo_resumen_ = group_name_;
     });
@@ -228,8 +336,39 @@ void News::AnticipaResumen() {
   }
 }
 
+std::optional<Error> News::RecogeGrupo(bool& credenciales) {
+  grupo_pedido_ = false;
+  const std::string orden = "GROUP " + grupo_resumen_;
+  // Whether this control took a group as selected: the server keeps it when GROUP fails.
+  const bool habia_grupo = group_selected_;
+  group_selected_ = false;
+  sesion_.IniciaPlazo();  // asked for a while ago; its reading starts now
+  const int codigo = sesion_.LeeRespuesta();
+  if (codigo == estado::kGrupoSeleccionado) {
+    AnotaGrupo(orden, grupo_resumen_);
+    return std::nullopt;
+  }
+  credenciales = sesion_.PideCredenciales(codigo);
+  std::optional<Error> fallo;
+  try {
+    sesion_.FallaEstado(orden);
+  } catch (const Error& e) {
+    fallo = e;
+  }
+  resumen_pedido_ = false;
+  sesion_.IniciaPlazo();
+  if (sesion_.LeeRespuesta() == estado::kResumenSigue) {
+    // About the group the server kept selected (the last one a GROUP chose on this
+    // connection, whose numbers are still here): bounded by its range.
+    sesion_.LeeBloque(LimiteResumen(), "la respuesta a \"" + orden_resumen_ + "\"", [](std::string_view) {});
+  }
+  if (habia_grupo) group_selected_ = true;  // the server keeps it (RFC 3977 section 6.1.1)
+  return fallo;
+}
+
 void News::Olvida() {
   resumen_pedido_ = false;
+  grupo_pedido_ = false;
   error_grupo_anticipado_.reset();
   sesion_.Olvida();
   group_selected_ = false;
@@ -261,6 +400,11 @@ void News::TrasAutenticar(const std::string& comando) {
 }
 
 void News::DescartaResumen() {
+  if (grupo_pedido_) {
+    bool credenciales = false;
+    RecogeGrupo(credenciales);  // a failure of that GROUP belongs to no one now
+    if (!resumen_pedido_) return;
+  }
   resumen_pedido_ = false;
   sesion_.IniciaPlazo();
   if (sesion_.LeeRespuesta() == estado::kResumenSigue) {
@@ -300,6 +444,10 @@ void News::Seleccion() {
   group_selected_ = false;
   const std::string orden = "GROUP " + group_name_;
   if (sesion_.Orden(orden) != estado::kGrupoSeleccionado) sesion_.FallaEstado(orden);
+  AnotaGrupo(orden, group_name_);
+}
+
+void News::AnotaGrupo(const std::string& orden, const std::string& grupo) {
   const auto e = AnalizaEstado(sesion_.LineaEstado());
   const auto g = e ? AnalizaGrupo(e->texto) : std::nullopt;
   if (!g || g->cantidad < 0 || g->primero < 0 || g->ultimo < 0) {
@@ -310,7 +458,7 @@ void News::Seleccion() {
   group_count_ = g->cantidad;
   group_low_ = g->primero;
   group_high_ = g->ultimo;
-  selected_group_ = group_name_;
+  selected_group_ = grupo;
   group_selected_ = true;
 }
 
@@ -335,6 +483,11 @@ void News::LeeEncabezados() {
   const std::function<bool(std::string_view)> filtro = std::exchange(filtro_resumen_, nullptr);
   CompruebaGrupo(group_name_);
   RequiereConexion();
+  if (resumen_pedido_ && grupo_resumen_ == group_name_ && grupo_pedido_) {
+    bool credenciales = false;
+    const std::optional<Error> fallo = RecogeGrupo(credenciales);
+    if (fallo && !credenciales) throw *fallo;
+  }
   // Asked for ahead (AnticipaResumen): the group is selected and the reply is the next one on
   // the stream.
   const bool pedido = resumen_pedido_ && grupo_resumen_ == group_name_;

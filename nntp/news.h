@@ -56,6 +56,8 @@ inline constexpr std::int32_t kLeerEncabezados = 18;
 // The largest article FetchArticle takes by default: 32 MiB (TABLON_MAX_ARTICULO, in bytes,
 // changes it). Text articles are far smaller; the memory one costs is about its size.
 inline constexpr std::uint64_t kMaxArticuloPorOmision = std::uint64_t{32} << 20;
+// How many ARTICLE commands FetchArticles keeps sent ahead of the reply it reads.
+inline constexpr std::size_t kVentanaArticulos = 32;
 // Overview bounds beyond the announced range (see above).
 inline constexpr std::uint64_t kMargenResumen = 100;
 inline constexpr std::uint64_t kBytesPorLineaResumen = 16 * 1024;
@@ -98,10 +100,13 @@ class News {
   // Makes `GroupName` the current group (GROUP); a group the server does not carry: 411.
   void SelectGroup();
 
-  // Asks the server now for what kLeerEncabezados will read for `GroupName` (GROUP when that
-  // group is not the selected one, then OVER over its range) without reading the lines: the
-  // server sends them while the caller does other work, and the next SelectGroup and
-  // Command(kLeerEncabezados) for that group take them from there. Any other command reads and
+  // Asks the server now for what kLeerEncabezados will read for `GroupName` without reading the
+  // lines: the server sends them while the caller does other work, and the next SelectGroup and
+  // Command(kLeerEncabezados) for that group take them from there. When that group is not the
+  // selected one, GROUP and the overview go out together (one round trip on a distant link):
+  // the overview then asks for the open range "1-", bounded by the range the GROUP reply
+  // announces, which is read first; when GROUP fails, the overview's reply is read and dropped
+  // and the GROUP's failure is raised as SelectGroup raises it. Any other command reads and
   // drops them first. Raises nothing: a failure here is raised by the next operation that needs
   // the server instead.
   void AnticipaResumen();
@@ -126,6 +131,19 @@ class News {
   void FetchArticle();
   // The fetched article, head and body, dot-unstuffed, lines ended by CRLF.
   const std::string& ArticleText() const { return article_text_; }
+
+  // Fetches the articles `claves` ("<...>" identifiers) with their ARTICLE commands pipelined
+  // (up to kVentanaArticulos sent ahead of the reply being read; RFC 3977 section 3.5), the
+  // replies taken in order. For each identifier, in order, `cada(i, texto, fallo)` is called
+  // once: with the article's text (as ArticleText would hold it; valid for that call only) and
+  // a null `fallo`, or with the failure FetchArticle would have raised for it (430 for an
+  // article the server does not have, kArgumentoNoValido for an identifier that is no
+  // "<...>", never sent). A server that asks for credentials gets them and the article is asked
+  // again. A failure that drops the connection is that article's, and every later article's
+  // failure is the missing connection. Raises only what `cada` raises (then the replies still
+  // due are read and dropped, or the connection is dropped when that fails).
+  using CadaArticulo = std::function<void(std::size_t i, const std::string& texto, const Error* fallo)>;
+  void FetchArticles(const std::vector<std::string>& claves, const CadaArticulo& cada);
   // The largest article FetchArticle takes, in bytes (lines plus their CRLF); a longer one is
   // errnum::kProtocolo and drops the connection.
   void MaxArticulo(std::uint64_t bytes) { max_articulo_ = bytes; }
@@ -157,7 +175,19 @@ class News {
   void Desconecta();
   void ListaGruposNuevos();
   void LeeEncabezados();
+  // GROUP `group_name_`, then AnotaGrupo.
   void Seleccion();
+  // Takes the numbers of `grupo`, now selected, from the 211 status just read for `orden`; an
+  // unreadable one: errnum::kProtocolo.
+  void AnotaGrupo(const std::string& orden, const std::string& grupo);
+  // Reads the reply to the GROUP sent together with the overview (AnticipaResumen). Nullopt
+  // when the group is selected (the overview's reply comes next); otherwise the GROUP's failure,
+  // the overview's reply read and dropped (it answers for no group, or for the group selected
+  // before), and `credenciales` tells whether that failure asks for credentials.
+  std::optional<Error> RecogeGrupo(bool& credenciales);
+  // Reads the reply of one ARTICLE sent for `orden` into `texto`: true with the text, false
+  // with the reply's status (not 220) in the session's LineaEstado.
+  bool LeeArticulo(const std::string& orden, std::string& texto);
   // The session's Avisos: before each command, the overview asked for ahead and not wanted
   // after all is read and dropped (the stream then stands at that command's reply); after
   // authenticating, the selected group is chosen again for a command that uses it.
@@ -190,8 +220,10 @@ class News {
   // Group state of the current connection.
   std::string selected_group_;
   std::int64_t group_low_ = 0, group_high_ = 0, group_count_ = 0;
-  // An overview asked for by AnticipaResumen and not read yet: its command and group.
+  // An overview asked for by AnticipaResumen and not read yet: its command and group; and
+  // whether the GROUP sent with it still has its reply on the stream.
   bool resumen_pedido_ = false;
+  bool grupo_pedido_ = false;
   std::string orden_resumen_, grupo_resumen_;
   // A failure of AnticipaResumen that ended the session, for the next operation to raise; one
   // that did not (the group refused), for a SelectGroup of that group right after.

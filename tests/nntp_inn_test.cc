@@ -168,6 +168,43 @@ TEST_F(InnGroup, AFilterKeepsTheChosenLinesForOneReadingOnly) {
   news.Command(kDesconectar);
 }
 
+// Articles fetched pipelined are those fetched one by one, in order, past the window, with an
+// article the server does not have (430) and an identifier that is none (never sent) among them.
+TEST_F(InnGroup, PipelinedArticlesAreTheArticlesFetchedOneByOne) {
+  News news;
+  Connect(news);
+  std::vector<std::string> claves;
+  for (std::size_t i = 0; i < 2 * kVentanaArticulos + 5; ++i) claves.push_back(articles_[i * 7].message_id);
+  claves[10] = "<nunca." + group_ + "@tablon.test>";
+  claves[40] = "sin ángulos";
+  std::vector<std::string> uno_a_uno;
+  std::vector<long> fallos_uno;
+  for (const std::string& c : claves) {
+    news.ArticleKey(c);
+    fallos_uno.push_back(Numero([&] { news.FetchArticle(); }));
+    uno_a_uno.push_back(news.ArticleText());
+  }
+  std::vector<std::string> trace;
+  news.Debug = [&](const std::string& s) { trace.push_back(s); };
+  std::size_t siguiente = 0;
+  news.FetchArticles(claves, [&](std::size_t i, const std::string& texto, const Error* fallo) {
+    ASSERT_EQ(i, siguiente++);
+    EXPECT_EQ(fallo ? fallo->Number() : 0, fallos_uno[i]) << claves[i];
+    EXPECT_EQ(fallo ? std::string() : texto, uno_a_uno[i]) << claves[i];
+  });
+  EXPECT_EQ(siguiente, claves.size());
+  EXPECT_EQ(fallos_uno[10], 430);
+  EXPECT_EQ(fallos_uno[40], errnum::kArgumentoNoValido);
+  // The first window went out before the first reply came.
+  ASSERT_GT(trace.size(), kVentanaArticulos);
+  for (std::size_t i = 0; i < kVentanaArticulos; ++i) EXPECT_EQ(trace[i].rfind("ARTICLE ", 0), 0u) << trace[i];
+  // The stream is in step afterwards.
+  news.ArticleKey(claves[0]);
+  news.FetchArticle();
+  EXPECT_EQ(news.ArticleText(), uno_a_uno[0]);
+  news.Command(kDesconectar);
+}
+
 // An overview asked for ahead comes whole, as without asking ahead, however the next commands
 // go: read at once, dropped by another command (an article, another group) that comes first,
 // or asked for a group that does not exist (then the group's own error comes where it always
@@ -191,6 +228,10 @@ TEST_F(InnGroup, AnOverviewAskedForAheadComesWholeWhateverComesFirst) {
   news.Command(kLeerEncabezados);
   expect_whole_overview();
   EXPECT_EQ(std::count(trace.begin(), trace.end(), "GROUP " + group_ + "\r\n"), 1);
+  // GROUP and the overview went out together: one round trip.
+  ASSERT_GE(trace.size(), 2u);
+  EXPECT_EQ(trace[0], "GROUP " + group_ + "\r\n");
+  EXPECT_EQ(trace[1], "OVER 1-\r\n");
 
   // Another command first: the overview asked for is dropped, the stream stays in step.
   news.AnticipaResumen();

@@ -447,6 +447,53 @@ TEST(NntpPeer, AuthenticatesWhenAskedAndRetriesTheCommand) {
   EXPECT_EQ(peer.Failures(), "");
 }
 
+// Pipelined articles: a server asking for credentials in the middle gets them and every article
+// comes, in order; a connection closed in the middle fails that article and every later one,
+// and nothing is read past the failure.
+TEST(NntpPeer, PipelinedArticlesSurviveAnAuthenticationAndFailWhereTheConnectionEnds) {
+  const std::string kArt = "220 0 <a@x>\r\nSubject: a\r\n\r\ntexto\r\n.\r\n";
+  struct Caso {
+    const char* nombre;
+    std::vector<Step> guion;
+    std::vector<long> fallos;  // per article: 0 or the failure's number
+  } casos[] = {
+      {"480 at the second",
+       Reader({"VERSION 2", "READER", "AUTHINFO USER"}) +
+           std::vector<Step>{{"ARTICLE <a@x>", kArt},
+                             {"ARTICLE <b@x>", "480 Authentication required\r\n"},
+                             {"ARTICLE <c@x>", "480 Authentication required\r\n"},
+                             {"ARTICLE <b@x>", "480 Authentication required\r\n"},
+                             {"AUTHINFO USER ana", "381 more\r\n"},
+                             {"AUTHINFO PASS pw", "281 ok\r\n"},
+                             {"CAPABILITIES", "101 caps\r\n" + Lines({"VERSION 2", "READER"}) + ".\r\n"},
+                             {"ARTICLE <b@x>", kArt},
+                             {"ARTICLE <c@x>", "430 no such article\r\n"}},
+       {0, 0, 430}},
+      {"closed at the second",
+       Reader() + std::vector<Step>{{"ARTICLE <a@x>", kArt},
+                                    {"ARTICLE <b@x>", "220 0 <b@x>\r\nSubject: b\r\n", Then::kClose}},
+       {0, errnum::kConexionCerrada, errnum::kProtocolo}},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.nombre);
+    Peer peer(c.guion);
+    News news;
+    Prepare(news, peer);
+    news.UserName("ana");
+    news.Password("pw");
+    news.Command(kConectar);
+    std::vector<long> fallos;
+    news.FetchArticles({"<a@x>", "<b@x>", "<c@x>"}, [&](std::size_t i, const std::string& texto, const Error* fallo) {
+      EXPECT_EQ(i, fallos.size());
+      fallos.push_back(fallo ? fallo->Number() : 0);
+      if (!fallo) EXPECT_EQ(texto, "Subject: a\r\n\r\ntexto\r\n");
+    });
+    EXPECT_EQ(fallos, c.fallos);
+    peer.Stop();
+    EXPECT_EQ(peer.Failures(), "");
+  }
+}
+
 // Advertising AUTHINFO is no request: a server that never answers 480 never sees credentials,
 // whether from UserName, the host's netrc entry or its "default" entry.
 TEST(NntpPeer, NeverOffersCredentialsUnasked) {
