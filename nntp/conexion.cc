@@ -15,8 +15,10 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -32,8 +34,11 @@ namespace {
 
 using Reloj = std::chrono::steady_clock;
 
-// Bytes asked for per read: an overview arrives in one or a few reads, not one per line.
+// Bytes asked for per read: an overview arrives in one or a few reads, not one per line. Also
+// the most one step of inflating adds to the line buffer.
 constexpr std::size_t kBloqueLectura = 256 * 1024;
+// Compressed bytes asked for per read: an overview deflates to about a quarter.
+constexpr std::size_t kBloqueComprimido = 64 * 1024;
 
 // The receive buffer asked for each connection: 4 MiB when net.core.rmem_max allows it, else 0
 // (leave it to the kernel).
@@ -170,6 +175,25 @@ std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> Resuelve(const std::string& n
 }
 
 }  // namespace
+
+struct Conexion::Zlib {
+  z_stream entrada{};  // inflates what the server sends
+  z_stream salida{};   // deflates what is sent
+  bool entrada_lista = false, salida_lista = false;
+  // Received and not inflated yet: entrada.next_in, entrada.avail_in bytes.
+  std::unique_ptr<unsigned char[]> comprimido = std::make_unique_for_overwrite<unsigned char[]>(kBloqueComprimido);
+  std::string enviado;  // the deflated form of the last Escribe
+  bool terminado = false;  // the server ended its deflate stream (a final block)
+
+  ~Zlib() {
+    if (entrada_lista) inflateEnd(&entrada);
+    if (salida_lista) deflateEnd(&salida);
+  }
+  // Inflate is between blocks, having used every byte received: a close now cuts no block.
+  bool EntreBloques() const {
+    return entrada.avail_in == 0 && (entrada.total_in == 0 || (entrada.data_type & 128) != 0);
+  }
+};
 
 std::unique_ptr<Conexion> Conexion::Abre(const std::string& nombre, std::uint16_t puerto,
                                          std::chrono::milliseconds timeout) {
@@ -314,6 +338,7 @@ void Conexion::FallaTls(const std::string& que) {
 
 void Conexion::IniciaTls(const std::string& nombre, const std::string& archivo_confianza) {
   if (ssl_) return;
+  if (z_) throw Error(errnum::kTls, "TLS con " + descripcion_ + ": no se inicia TLS en una conexión comprimida");
   if (lineas_.Pendientes() > 0) {
     throw Error(errnum::kProtocolo, "El servidor " + descripcion_ +
                                         " envió datos sin cifrar antes del acuerdo TLS");
@@ -381,7 +406,61 @@ void Conexion::IniciaTls(const std::string& nombre, const std::string& archivo_c
   ssl_ = guarda.release();
 }
 
+void Conexion::IniciaCompresion() {
+  if (z_) return;
+  if (lineas_.Pendientes() > 0) {
+    throw Error(errnum::kProtocolo, "El servidor " + descripcion_ +
+                                        " envió datos sin comprimir tras aceptar la compresión");
+  }
+  auto z = std::make_unique<Zlib>();
+  auto falla = [this](int r, const z_stream& s) -> Error {
+    if (r == Z_MEM_ERROR) throw std::bad_alloc();
+    return Error(errnum::kProtocolo, "No se pudo preparar la compresión con " + descripcion_ + " (zlib: " +
+                                         (s.msg ? s.msg : std::to_string(r)) + ")");
+  };
+  // Raw deflate (negative windowBits) with the largest window, as the server may use it.
+  if (const int r = inflateInit2(&z->entrada, -15); r != Z_OK) throw falla(r, z->entrada);
+  z->entrada_lista = true;
+  if (const int r = deflateInit2(&z->salida, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+      r != Z_OK) {
+    throw falla(r, z->salida);
+  }
+  z->salida_lista = true;
+  z_ = std::move(z);
+}
+
 void Conexion::Escribe(std::string_view datos) {
+  if (!z_) {
+    EscribeCrudo(datos);
+    return;
+  }
+  z_stream& s = z_->salida;
+  std::string& out = z_->enviado;
+  if (out.size() < 4096) out.resize(4096);
+  std::size_t usado = 0;
+  // In pieces zlib's counters hold; the last one flushed, so the server can read it all.
+  do {
+    const std::size_t pieza = std::min<std::size_t>(datos.size(), 1u << 20);
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(datos.data()));
+    s.avail_in = static_cast<uInt>(pieza);
+    datos.remove_prefix(pieza);
+    const int vaciado = datos.empty() ? Z_SYNC_FLUSH : Z_NO_FLUSH;
+    do {
+      if (out.size() - usado < 64) out.resize(out.size() * 2);
+      s.next_out = reinterpret_cast<Bytef*>(out.data() + usado);
+      s.avail_out = static_cast<uInt>(std::min<std::size_t>(out.size() - usado, UINT_MAX));
+      const std::size_t libre = s.avail_out;
+      const int r = deflate(&s, vaciado);
+      if (r == Z_STREAM_ERROR) {
+        throw Error(errnum::kProtocolo, "No se pudo comprimir lo enviado a " + descripcion_);
+      }
+      usado += libre - s.avail_out;
+    } while (s.avail_out == 0 || s.avail_in > 0);
+  } while (!datos.empty());
+  EscribeCrudo(std::string_view(out.data(), usado));
+}
+
+void Conexion::EscribeCrudo(std::string_view datos) {
   while (!datos.empty()) {
     if (ssl_) {
       std::size_t n = 0;
@@ -402,7 +481,7 @@ void Conexion::Escribe(std::string_view datos) {
         Espera(POLLIN, "escribir");
       } else if (e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN) {
         ERR_clear_error();
-        throw Error(errnum::kConexionCerrada, "El servidor " + descripcion_ + " cerró la conexión");
+        FallaCierre("cerró");
       } else {
         FallaTls("no se pudo enviar");
       }
@@ -414,34 +493,75 @@ void Conexion::Escribe(std::string_view datos) {
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
       Espera(POLLOUT, "escribir");
     } else if (errno != EINTR) {
-      if (errno == EPIPE || errno == ECONNRESET) {
-        throw Error(errnum::kConexionCerrada, "El servidor " + descripcion_ + " cerró la conexión");
-      }
+      if (errno == EPIPE || errno == ECONNRESET) FallaCierre("cerró");
       throw Error::DeErrno(errno, "No se pudo enviar a " + descripcion_);
     }
   }
 }
 
+void Conexion::FallaCierre(const char* como) const {
+  throw Error(errnum::kConexionCerrada,
+              "El servidor " + descripcion_ + " " + como + " la conexión" +
+                  (z_ && !z_->terminado && !z_->EntreBloques() ? " en medio de un bloque comprimido" : ""));
+}
+
 void Conexion::Recibe() {
+  if (!z_) {
+    char* destino = lineas_.Reserva(kBloqueLectura);
+    const std::size_t n = RecibeCrudo(destino, kBloqueLectura);
+    lineas_.Agregados(n);
+    plazo_bytes_ += n;
+    return;
+  }
+  z_stream& s = z_->entrada;
+  for (;;) {
+    if (s.avail_in == 0) {
+      s.next_in = z_->comprimido.get();
+      s.avail_in = static_cast<uInt>(RecibeCrudo(reinterpret_cast<char*>(z_->comprimido.get()), kBloqueComprimido));
+    }
+    if (z_->terminado) {
+      throw Error(errnum::kProtocolo, "El servidor " + descripcion_ +
+                                          " envió datos tras cerrar su flujo comprimido: se cierra la conexión");
+    }
+    // At most one read block at a time, straight into the line buffer: the line and reply
+    // bounds are checked between steps, however much the input inflates to.
+    char* destino = lineas_.Reserva(kBloqueLectura);
+    s.next_out = reinterpret_cast<Bytef*>(destino);
+    s.avail_out = static_cast<uInt>(kBloqueLectura);
+    const int r = inflate(&s, Z_SYNC_FLUSH);
+    const std::size_t n = kBloqueLectura - s.avail_out;
+    lineas_.Agregados(n);
+    // The deadline counts the reply's bytes, inflated: a server that keeps the stream busy with
+    // blocks that inflate to nothing gains no time by it.
+    plazo_bytes_ += n;
+    if (r == Z_STREAM_END) {
+      z_->terminado = true;
+    } else if (r == Z_MEM_ERROR) {
+      throw std::bad_alloc();
+    } else if (r != Z_OK && r != Z_BUF_ERROR) {
+      throw Error(errnum::kProtocolo, "Flujo comprimido no válido del servidor " + descripcion_ + " (" +
+                                          (s.msg ? s.msg : "zlib " + std::to_string(r)) +
+                                          "): se cierra la conexión");
+    }
+    if (n > 0) return;
+  }
+}
+
+std::size_t Conexion::RecibeCrudo(char* destino, std::size_t tam) {
   for (;;) {
     CompruebaPlazo("leer");
     // Linux clears TCP_QUICKACK after it has acted: ask again before every read.
     const int uno = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &uno, sizeof uno);
-    char* destino = lineas_.Reserva(kBloqueLectura);
     if (ssl_) {
       std::size_t n = 0;
       int r;
       {
         SinSigpipe sin_sigpipe;  // a read may have to write (key updates)
         ERR_clear_error();
-        r = SSL_read_ex(ssl_, destino, kBloqueLectura, &n);
+        r = SSL_read_ex(ssl_, destino, tam, &n);
       }
-      if (r == 1) {
-        lineas_.Agregados(n);
-        plazo_bytes_ += n;
-        return;
-      }
+      if (r == 1) return n;
       const int e = SSL_get_error(ssl_, r);
       if (e == SSL_ERROR_WANT_READ) {
         Espera(POLLIN, "leer");
@@ -451,27 +571,19 @@ void Conexion::Recibe() {
                  (e == SSL_ERROR_SSL &&
                   ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
         ERR_clear_error();
-        throw Error(errnum::kConexionCerrada, "El servidor " + descripcion_ + " cerró la conexión");
+        FallaCierre("cerró");
       } else {
         FallaTls("no se pudo leer");
       }
       continue;
     }
-    const ssize_t n = recv(fd_, destino, kBloqueLectura, 0);
-    if (n > 0) {
-      lineas_.Agregados(static_cast<std::size_t>(n));
-      plazo_bytes_ += static_cast<std::uint64_t>(n);
-      return;
-    }
-    if (n == 0) {
-      throw Error(errnum::kConexionCerrada, "El servidor " + descripcion_ + " cerró la conexión");
-    }
+    const ssize_t n = recv(fd_, destino, tam, 0);
+    if (n > 0) return static_cast<std::size_t>(n);
+    if (n == 0) FallaCierre("cerró");
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       Espera(POLLIN, "leer");
     } else if (errno != EINTR) {
-      if (errno == ECONNRESET) {
-        throw Error(errnum::kConexionCerrada, "El servidor " + descripcion_ + " cortó la conexión");
-      }
+      if (errno == ECONNRESET) FallaCierre("cortó");
       throw Error::DeErrno(errno, "No se pudo leer de " + descripcion_);
     }
   }

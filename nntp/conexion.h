@@ -19,6 +19,15 @@
 //    plus an optional PEM file, the certificate matched to the host name or IP address. Any
 //    failure: errnum::kTls with OpenSSL's reason.
 //  - SIGPIPE is never raised: a peer that vanishes is an error, not the end of the program.
+//  - Compression (COMPRESS DEFLATE, RFC 8054), once the session has started it: raw deflate
+//    (zlib, a 32 KiB window) in both directions, over TLS when there is TLS. Each Escribe is
+//    deflated and flushed (Z_SYNC_FLUSH) as one piece, so a command — or a batch of pipelined
+//    commands — reaches the server whole. Received bytes are inflated in pieces of at most one
+//    read block straight into the line buffer, so the bounds of lines and replies hold for the
+//    inflated bytes: a small compressed reply that inflates to gigabytes meets them as a long
+//    plain one would. The exchange's deadline counts the inflated bytes (the reply's own), so
+//    a server that keeps the stream busy with blocks that inflate to nothing gains no time. A
+//    stream that does not inflate is errnum::kProtocolo; one cut short, kConexionCerrada.
 #pragma once
 
 #include <chrono>
@@ -50,6 +59,12 @@ class Conexion {
   void IniciaTls(const std::string& nombre, const std::string& archivo_confianza);
   bool EsTls() const { return ssl_ != nullptr; }
 
+  // Compresses both directions from the next byte (after the server's 206). Bytes already
+  // received and not read as lines came uncompressed where compressed ones were due: a protocol
+  // error. TLS cannot start afterwards.
+  void IniciaCompresion();
+  bool Comprimida() const { return z_ != nullptr; }
+
   // The peer's address is a loopback one (127.0.0.0/8, ::1, ::ffff:127.x).
   bool PeerEsLoopback() const { return loopback_; }
 
@@ -62,7 +77,7 @@ class Conexion {
   // its greeting (and TLS handshake).
   void IniciaPlazo();
 
-  // Sends all of `datos`.
+  // Sends all of `datos` (deflated and flushed as one piece when compressed).
   void Escribe(std::string_view datos);
   // The next line, without its line end; valid until the next call.
   std::string_view LeeLinea();
@@ -72,8 +87,13 @@ class Conexion {
 
  private:
   Conexion(int fd, std::string descripcion, bool loopback, std::chrono::milliseconds timeout);
-  // Receives more bytes into `lineas_`.
+  // Receives more bytes into `lineas_` (inflated when compressed).
   void Recibe();
+  // Receives 1 to `n` bytes from the socket (or TLS) into `destino`; end of stream raises.
+  std::size_t RecibeCrudo(char* destino, std::size_t n);
+  // Sends all of `datos` to the socket (or TLS) as they are.
+  void EscribeCrudo(std::string_view datos);
+  [[noreturn]] void FallaCierre(const char* como) const;
   // Waits until the socket is ready for `eventos` (POLLIN/POLLOUT), at most the timeout and
   // never past the exchange's deadline.
   void Espera(short eventos, const char* para);
@@ -92,8 +112,10 @@ class Conexion {
   bool loopback_ = false;
   std::chrono::milliseconds timeout_;
   std::chrono::steady_clock::time_point plazo_inicio_;
-  std::uint64_t plazo_bytes_ = 0;  // bytes received since plazo_inicio_
+  std::uint64_t plazo_bytes_ = 0;  // bytes received since plazo_inicio_ (inflated, when compressed)
   Lineas lineas_;
+  struct Zlib;  // both directions' zlib streams and the compressed input (conexion.cc)
+  std::unique_ptr<Zlib> z_;
 };
 
 }  // namespace tablon::nntp

@@ -2,6 +2,12 @@
 // synchronisation drives — properties to set, `Command` codes to start an operation, result
 // properties to read at once. Every operation has completed when the put or call returns.
 //
+// Compression: where the server offers COMPRESS DEFLATE (RFC 8054) the connection is compressed
+// both ways — at connect where neither STARTTLS nor credentials can follow, else right after
+// authenticating — except to a loopback server; TABLON_COMPRESION=no turns it off,
+// TABLON_COMPRESION=si on for loopback too (nntp/sesion.h; the trace shows the command and its
+// 206). The reply bounds below hold for the inflated bytes.
+//
 // Failures throw tablon::Error (core/error.h):
 //   - a status the server sends for a failed command: number = the NNTP status code (430, 411,
 //     480, 502, ...), description = "El servidor respondió: <status line>" plus what was asked;
@@ -19,7 +25,9 @@
 //   - memory exhausted while reading a reply: errnum::kMemoriaInsuficiente;
 //   - connection closed or reset, also before a multi-line answer's terminating line:
 //     errnum::kConexionCerrada (never a short result reported as complete);
-//   - unreadable replies: errnum::kProtocolo; TLS and certificate failures: errnum::kTls;
+//   - unreadable replies, a compressed stream that does not inflate, a server asking for
+//     credentials once compression is on: errnum::kProtocolo; TLS and certificate failures:
+//     errnum::kTls;
 //   - credentials refused or not sendable safely (a plain connection to a remote host without
 //     STARTTLS, a server that takes no AUTHINFO USER, a ~/.netrc holding passwords that others
 //     may read): errnum::kCredenciales; a server asking for credentials when there are none:

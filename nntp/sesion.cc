@@ -4,6 +4,7 @@
 // one that does not want them never sees any.
 #include "nntp/sesion.h"
 
+#include <cstdlib>
 #include <optional>
 #include <strings.h>
 #include <utility>
@@ -20,6 +21,8 @@ namespace {
 
 // "401 LABEL": the command needs the state the capability LABEL brings (RFC 3977 §3.2.1).
 constexpr int kCambieDeEstado = 401;
+// COMPRESS: "206 Compression active" (RFC 8054).
+constexpr int kCompresionActiva = 206;
 
 // The bound of the capability list: far above what any server sends.
 constexpr Limite kLimiteCapacidades{10'000, 1 << 20};
@@ -35,6 +38,13 @@ bool Contiene(std::string_view texto, std::string_view palabra) {
   return false;
 }
 
+ModoCompresion CompresionDelEntorno() {
+  const char* v = std::getenv("TABLON_COMPRESION");
+  if (v && (strcasecmp(v, "si") == 0 || strcasecmp(v, "sí") == 0)) return ModoCompresion::kSi;
+  if (v && strcasecmp(v, "no") == 0) return ModoCompresion::kNo;
+  return ModoCompresion::kSalvoLoopback;
+}
+
 }  // namespace
 
 void CompruebaTexto(std::string_view valor, const char* propiedad) {
@@ -45,7 +55,7 @@ void CompruebaTexto(std::string_view valor, const char* propiedad) {
 }
 
 Sesion::Sesion(const std::function<void(const std::string&)>& traza, Avisos avisos)
-    : traza_(traza), avisos_(std::move(avisos)) {}
+    : traza_(traza), avisos_(std::move(avisos)), compresion_(CompresionDelEntorno()) {}
 Sesion::~Sesion() = default;
 
 Direccion Sesion::CompruebaDestino(const std::string& host) const {
@@ -58,8 +68,9 @@ Direccion Sesion::CompruebaDestino(const std::string& host) const {
 void Sesion::Olvida() {
   conn_.reset();
   capacidades_conocidas_ = tiene_over_ = tiene_starttls_ = tiene_reader_ = tiene_authinfo_ =
-      tiene_authinfo_user_ = false;
+      tiene_authinfo_user_ = tiene_compress_deflate_ = false;
   autenticada_ = false;
+  compresion_rechazada_ = false;
 }
 
 void Sesion::RequiereConexion() {
@@ -132,7 +143,7 @@ int Sesion::Orden(const std::string& comando) {
 
 void Sesion::LeeCapacidades() {
   capacidades_conocidas_ = tiene_over_ = tiene_starttls_ = tiene_reader_ = tiene_authinfo_ =
-      tiene_authinfo_user_ = false;
+      tiene_authinfo_user_ = tiene_compress_deflate_ = false;
   Envia("CAPABILITIES");
   const int codigo = LeeRespuesta();
   if (codigo != estado::kListaCapacidades) {
@@ -150,6 +161,34 @@ void Sesion::LeeCapacidades() {
   tiene_reader_ = caps.Tiene("READER");
   tiene_authinfo_ = caps.Tiene("AUTHINFO");
   tiene_authinfo_user_ = caps.TieneArgumento("AUTHINFO", "USER");
+  tiene_compress_deflate_ = caps.TieneArgumento("COMPRESS", "DEFLATE");
+}
+
+void Sesion::IntentaCompresion(bool tras_autenticar) {
+  if (compresion_ == ModoCompresion::kNo || !tiene_compress_deflate_ || conn_->Comprimida() ||
+      compresion_rechazada_) {
+    return;
+  }
+  if (compresion_ == ModoCompresion::kSalvoLoopback && conn_->PeerEsLoopback()) return;
+  if (!tras_autenticar && !autenticada_) {
+    // Neither STARTTLS nor credentials may follow compression: at connect, compress only when
+    // this connection will need neither.
+    if (autenticar_antes_de_comprimir_ || tiene_authinfo_user_) return;
+    const bool local = conn_->PeerEsLoopback() && !loopback_como_remoto_;
+    if (!conn_->EsTls() && tiene_starttls_ && !local) return;
+  }
+  const std::string orden = "COMPRESS DEFLATE";
+  Envia(orden);
+  const int codigo = LeeRespuesta();
+  if (codigo == kCompresionActiva) {
+    conn_->IniciaCompresion();
+    return;
+  }
+  // A success that is not 206 leaves it unknown whether the server compresses.
+  if (codigo < 400) FallaEstado(orden);
+  // 403 (the server could not start it), 502 (not available) or another refusal: the
+  // connection stays uncompressed. Asked for credentials first, it may come after them.
+  if (codigo != estado::kAutenticacionRequerida) compresion_rechazada_ = true;
 }
 
 void Sesion::Conecta(const Direccion& destino) {
@@ -176,6 +215,7 @@ void Sesion::Conecta(const Direccion& destino) {
       FallaEstado(orden);
     }
   }
+  IntentaCompresion(false);
 }
 
 void Sesion::Desconecta() {
@@ -224,6 +264,15 @@ void Sesion::Autentica() {
     throw Error(errnum::kArgumentoNoValido,
                 "El usuario o la contraseña de " + nombre_servidor_ + " contienen CR, LF o NUL");
   }
+  if (conn_->Comprimida()) {
+    // Credentials are not sent over compression (RFC 8054): the next connection
+    // authenticates first.
+    autenticar_antes_de_comprimir_ = true;
+    throw Error(errnum::kProtocolo, "El servidor " + texto_servidor_ + " pide credenciales con la compresión ya activa (" +
+                                        LineaLegible(linea_estado_) +
+                                        "): no se envían por una conexión comprimida; se cierra la conexión y la "
+                                        "siguiente se autenticará antes de comprimir");
+  }
   if (!conn_->EsTls()) {
     if (tiene_starttls_) {
       IniciaStartTls();
@@ -259,6 +308,7 @@ void Sesion::Autentica() {
   autenticada_ = true;
   // RFC 4643 §2.4.3: the capabilities may differ once authenticated.
   LeeCapacidades();
+  IntentaCompresion(true);
 }
 
 }  // namespace tablon::nntp

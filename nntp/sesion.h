@@ -2,9 +2,17 @@
 // of it. It opens the connection (plain, or TLS from the first byte), reads the greeting, learns
 // the capabilities, asks for MODE READER when the server is not yet a reader, upgrades with
 // STARTTLS and authenticates (AUTHINFO USER/PASS, from the settings or ~/.netrc) when a command
-// is met by a request for credentials, and gives the control the primitives its operations are
-// made of: send a command, read its status, read a bounded multi-line block, raise the failure a
-// status reports.
+// is met by a request for credentials, starts compression (COMPRESS DEFLATE) where the server
+// offers it, and gives the control the primitives its operations are made of: send a command,
+// read its status, read a bounded multi-line block, raise the failure a status reports.
+//
+// Compression (RFC 8054): neither STARTTLS nor credentials may follow it on a connection, so it
+// starts at connect only when neither can be needed later — the server lists no AUTHINFO USER,
+// and the connection is TLS already, or the server offers no STARTTLS, or the peer is loopback —
+// and otherwise right after authenticating. A server that asks for credentials once compression
+// is on gets none: the failure (errnum::kProtocolo) drops the connection, and the session's later
+// connections authenticate before compressing. COMPRESS is sent once per connection; 403, 502
+// or any other refusal leaves the connection uncompressed.
 //
 // Only `News` (nntp/news.h) uses it; it is not a public interface of its own. It keeps no state
 // of the operations (group, overview, article): what those need at two points of the session —
@@ -28,6 +36,13 @@
 namespace tablon::nntp {
 
 class Conexion;  // the transport (TCP or TLS), nntp/conexion.h
+
+// When the session compresses (where the server offers COMPRESS DEFLATE).
+enum class ModoCompresion {
+  kSalvoLoopback,  // except to a loopback peer: there is no link to save, only CPU to spend
+  kSi,             // also to a loopback peer
+  kNo,
+};
 
 // Raises errnum::kArgumentoNoValido, naming `propiedad`, when `valor` holds CR, LF or NUL: a
 // text that goes into a command line must not end it or start another.
@@ -63,6 +78,10 @@ class Sesion {
   void TlsImplicito(bool v) { tls_implicito_ = v; }
   void RutaNetrc(std::string ruta) { ruta_netrc_ = std::move(ruta); }
   void LoopbackComoRemoto(bool v) { loopback_como_remoto_ = v; }
+  // Read at each connect and each authentication; the constructor takes it from
+  // TABLON_COMPRESION ("si", "no"; unset or any other value: kSalvoLoopback).
+  void Compresion(ModoCompresion m) { compresion_ = m; }
+  ModoCompresion Compresion() const { return compresion_; }
 
   // Checks `host` and the credentials (CompruebaTexto) and parses `host` (AnalizaHost): what
   // Conecta needs, checked before anything is closed or opened. Raises
@@ -127,6 +146,10 @@ class Sesion {
   void IniciaStartTls();
   // CAPABILITIES; a server that does not know the command leaves nothing known.
   void LeeCapacidades();
+  // COMPRESS DEFLATE when the setting wants it, the server lists it, the connection is not
+  // compressed yet and was not refused it; `tras_autenticar` false (at connect): only when no
+  // STARTTLS and no credentials can be needed later on this connection.
+  void IntentaCompresion(bool tras_autenticar);
 
   const std::function<void(const std::string&)>& traza_;
   Avisos avisos_;
@@ -146,7 +169,13 @@ class Sesion {
   bool tiene_reader_ = false;
   bool tiene_authinfo_ = false;
   bool tiene_authinfo_user_ = false;  // AUTHINFO lists USER
+  bool tiene_compress_deflate_ = false;  // COMPRESS lists DEFLATE
   bool autenticada_ = false;
+  bool compresion_rechazada_ = false;  // COMPRESS was refused on this connection
+  ModoCompresion compresion_ = ModoCompresion::kSalvoLoopback;
+  // A server asked for credentials on a compressed connection: later connections authenticate
+  // before compressing. Kept across connections.
+  bool autenticar_antes_de_comprimir_ = false;
   std::string nombre_servidor_;  // host name or address, for TLS and ~/.netrc
   std::string texto_servidor_;   // "name:port" as error texts show it
   std::string linea_estado_;     // the last status line received

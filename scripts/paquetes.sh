@@ -1,7 +1,7 @@
 # Sourced by test.sh and demo.sh: installs, with apt, the Debian packages that building Tablón
 # and running its tests and demo need, plus any named as arguments; only the missing ones.
 instala_paquetes() {
-  local packages=(build-essential cmake ninja-build pkg-config libssl-dev libgtest-dev libgmock-dev
+  local packages=(build-essential cmake ninja-build pkg-config libssl-dev zlib1g-dev libgtest-dev libgmock-dev
                   openssl ca-certificates neomutt tmux dovecot-imapd "$@")
   local missing=() p
   for p in "${packages[@]}"; do

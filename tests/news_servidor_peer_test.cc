@@ -258,11 +258,14 @@ TEST(PasadaHostil, AFailedGroupIsNamedAndTheNextIsSyncedThroughANewConnection) {
       {"CAPABILITIES", "101 Capability list:\r\n" + Lines({"VERSION 2", "READER", "OVER"}) + ".\r\n"}};
   const std::vector<Step> kUnoConResumen = {{"GROUP g.uno", "211 1 1 1 g.uno\r\n"},
                                             {"OVER 1-", "224 resumen\r\n" + kOver1 + "\r\n.\r\n"}};
+  std::string corrupto = test::Deflate("211 1 1 1 g.uno\r\n");
+  corrupto[0] = static_cast<char>(corrupto[0] | 0x06);  // block type 3, which does not exist
   struct Caso {
     const char* nombre;
     std::vector<Step> fallo;     // after the greeting, capabilities and an empty NEWGROUPS
     std::string texto;           // in the error the pass ends with
     bool grupos_nuevos = false;  // the failure is NEWGROUPS itself
+    bool comprimida = false;     // both connections compressed (COMPRESS DEFLATE after the capabilities)
   } casos[] = {
       {"endless overview",
        {{"GROUP g.uno", "211 3 1 3 g.uno\r\n"}, {"OVER 1-", "224 resumen\r\n", Then::kEndless, kOver1 + "\r\n"}},
@@ -283,12 +286,28 @@ TEST(PasadaHostil, AFailedGroupIsNamedAndTheNextIsSyncedThroughANewConnection) {
       {"GROUP dripped a byte a second", {{"GROUP g.uno", "", Then::kDrip, "211 1 1 1 g.uno\r\n"}},
        "no completó la respuesta"},
       {"endless NEWGROUPS", {}, "250000 líneas", true},
+      {"a corrupt compressed stream", {{"GROUP g.uno", corrupto, Then::kSilence, "", true}},
+       "Flujo comprimido no válido", false, true},
+      // A megabyte without a line end deflates to about a kilobyte, again and again.
+      {"a compressed line that never ends",
+       {{"GROUP g.uno", "211 3 1 3 g.uno\r\n"}, {"OVER 1-", "224 resumen\r\n", Then::kEndless, std::string(1 << 20, 'x')}},
+       "sin terminarla", false, true},
   };
   setenv("TABLON_TIMEOUT_MS", std::to_string(kTimeoutMs).c_str(), 1);
+  // The peer is loopback, where compression is off unless asked for; it is used only where the
+  // capabilities offer it.
+  setenv("TABLON_COMPRESION", "si", 1);
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.nombre);
     TmpDir store, servers;
-    std::vector<Step> primera = kEntrada;
+    std::vector<Step> entrada = kEntrada;
+    if (c.comprimida) {
+      entrada = {{"", "200 peer ready\r\n"},
+                 {"CAPABILITIES", "101 Capability list:\r\n" +
+                                      Lines({"VERSION 2", "READER", "OVER", "COMPRESS DEFLATE"}) + ".\r\n"},
+                 {"COMPRESS DEFLATE", "206 Compression active\r\n", Then::kCompress}};
+    }
+    std::vector<Step> primera = entrada;
     if (c.grupos_nuevos) {
       primera.push_back({"NEWGROUPS *", "231 grupos nuevos\r\n", Then::kEndless, "grupo.nuevo 1 1 y\r\n"});
     } else {
@@ -296,7 +315,7 @@ TEST(PasadaHostil, AFailedGroupIsNamedAndTheNextIsSyncedThroughANewConnection) {
       primera = primera + c.fallo;
     }
     const std::vector<Step> segunda =
-        kEntrada + std::vector<Step>{{"GROUP g.dos", "211 2 1 2 g.dos\r\n"},
+        entrada + std::vector<Step>{{"GROUP g.dos", "211 2 1 2 g.dos\r\n"},
                                      {"OVER 1-", "224 resumen\r\n" +
                                                       Lines({"1\tDos\tB <b@x>\td\t<d1@x>\t\t10\t1",
                                                              "2\tTres\tC <c@x>\td\t<d2@x>\t\t10\t1"}) +
@@ -355,6 +374,7 @@ TEST(PasadaHostil, AFailedGroupIsNamedAndTheNextIsSyncedThroughANewConnection) {
     for (const auto& it : uno->CarpetaGrupo()->Items()) EXPECT_EQ(it->MessageClass(), kClaseCabecera);
   }
   unsetenv("TABLON_TIMEOUT_MS");
+  unsetenv("TABLON_COMPRESION");
 }
 
 }  // namespace

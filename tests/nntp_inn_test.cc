@@ -304,6 +304,48 @@ TEST_F(InnGroup, FetchesAnArticleByteForByte) {
   news.Command(kDesconectar);
 }
 
+// With compression asked for (INN is a loopback peer, where it is off by default), COMPRESS
+// DEFLATE is negotiated after MODE READER and shows in the trace, and the overview — read at
+// once and asked for ahead — and the articles come byte for byte as without it.
+TEST_F(InnGroup, CompressionChangesNothingThatIsRead) {
+  struct Lectura {
+    std::string trace;
+    std::vector<std::string> overview, ahead, articles;
+  };
+  auto lee = [&](const char* setting) {
+    setenv("TABLON_COMPRESION", setting, 1);
+    News news;
+    unsetenv("TABLON_COMPRESION");
+    Lectura r;
+    news.Debug = [&r](const std::string& line) { r.trace += line; };
+    Connect(news);
+    news.GroupName(group_);
+    news.Command(kLeerEncabezados);
+    for (std::int64_t i = 0; i < news.OverviewCount(); ++i) r.overview.emplace_back(news.OverviewLine(i));
+    news.AnticipaResumen();
+    news.Command(kLeerEncabezados);
+    for (std::int64_t i = 0; i < news.OverviewCount(); ++i) r.ahead.emplace_back(news.OverviewLine(i));
+    for (std::size_t n : {std::size_t{0}, std::size_t{7}, std::size_t{1199}}) {
+      news.ArticleKey(articles_[n].message_id);
+      news.FetchArticle();
+      r.articles.push_back(news.ArticleText());
+    }
+    news.Command(kDesconectar);
+    return r;
+  };
+  const Lectura plain = lee("no");
+  const Lectura compressed = lee("si");
+  EXPECT_EQ(plain.trace.find("COMPRESS"), std::string::npos);
+  const std::size_t at = compressed.trace.find("MODE READER\r\n");
+  ASSERT_NE(at, std::string::npos) << compressed.trace;
+  EXPECT_NE(compressed.trace.find("COMPRESS DEFLATE\r\n206 ", at), std::string::npos) << compressed.trace;
+  ASSERT_EQ(plain.overview.size(), articles_.size());
+  EXPECT_TRUE(compressed.overview == plain.overview);
+  EXPECT_TRUE(compressed.ahead == plain.overview);
+  EXPECT_TRUE(compressed.articles == plain.articles);
+  EXPECT_NE(plain.articles[2].find(articles_[1199].message_id), std::string::npos);
+}
+
 TEST(InnNews, ReportsMissingArticlesAndGroupsWithInnsText) {
   REQUIRE_INN();
   News news;

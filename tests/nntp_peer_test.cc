@@ -34,6 +34,23 @@ std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step>& b) {
   return a;
 }
 
+const std::vector<std::string> kCapsCompress = {"VERSION 2", "READER", "OVER", "COMPRESS DEFLATE"};
+
+// A reader offering compression and starting it when asked; what follows is compressed.
+std::vector<Step> Compressing(const std::vector<std::string>& caps = kCapsCompress) {
+  return Reader(caps) + std::vector<Step>{{"COMPRESS DEFLATE", "206 Compression active\r\n", Then::kCompress}};
+}
+
+// TABLON_COMPRESION for the controls made from now on (the peer is loopback, where compression
+// is off unless asked for); nullptr unsets it.
+void CompressionSetting(const char* value) {
+  if (value) {
+    setenv("TABLON_COMPRESION", value, 1);
+  } else {
+    unsetenv("TABLON_COMPRESION");
+  }
+}
+
 void Prepare(News& news, const Peer& peer) {
   news.Host(peer.Host());
   news.Timeout(kTimeout);
@@ -64,6 +81,10 @@ const std::string kOverLine = "1\tSubject\tA <a@x>\tMon, 01 Jan 2024 00:00:00 +0
 
 TEST(NntpPeer, FaultsEndInAClearErrorWithinTheTimeout) {
   enum class Op { kConnect, kGroup, kOverview, kArticle };
+  CompressionSetting("si");
+  std::string corrupt = test::Deflate(kGroup211);
+  corrupt[0] = static_cast<char>(corrupt[0] | 0x06);  // block type 3, which does not exist
+  const std::string overview = test::Deflate("224 follows\r\n" + Lines({kOverLine, kOverLine, kOverLine}) + ".\r\n");
   struct Case {
     const char* name;
     std::vector<Step> script;
@@ -113,6 +134,20 @@ TEST(NntpPeer, FaultsEndInAClearErrorWithinTheTimeout) {
        Op::kArticle, errnum::kConexionCerrada, "cerró"},
       {"missing article", Reader() + std::vector<Step>{{"ARTICLE <a@x>", "430 No Such Article Here\r\n"}},
        Op::kArticle, 430, "430 No Such Article Here"},
+      {"a corrupt compressed stream", Compressing() + std::vector<Step>{{"GROUP g", corrupt, Then::kSilence, "", true}},
+       Op::kGroup, errnum::kProtocolo, "Flujo comprimido no válido"},
+      {"206, then plain text", Compressing() + std::vector<Step>{{"GROUP g", kGroup211, Then::kSilence, "", true}},
+       Op::kGroup, errnum::kProtocolo, "Flujo comprimido no válido"},
+      {"plain text right behind the 206",
+       Reader(kCapsCompress) + std::vector<Step>{{"COMPRESS DEFLATE", "206 on\r\n211 plain\r\n", Then::kSilence}},
+       Op::kConnect, errnum::kProtocolo, "sin comprimir"},
+      {"compressed blocks that hold nothing, endlessly",
+       Compressing() + std::vector<Step>{{"GROUP g", "", Then::kEndless, std::string("\0\0\0\xff\xff", 5), true}},
+       Op::kGroup, errnum::kTiempoAgotado, "no respondió"},
+      {"a compressed overview cut mid-block",
+       Compressing() + std::vector<Step>{{"GROUP g", kGroup211},
+                                         {"OVER 1-3", overview.substr(0, overview.size() / 2), Then::kClose, "", true}},
+       Op::kOverview, errnum::kConexionCerrada, "en medio de un bloque comprimido"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -139,6 +174,7 @@ TEST(NntpPeer, FaultsEndInAClearErrorWithinTheTimeout) {
     EXPECT_EQ(news.Connected(), c.number >= 400 && c.number < 600 && c.op != Op::kConnect);
     EXPECT_EQ(peer.Failures(), "");
   }
+  CompressionSetting(nullptr);
 }
 
 TEST(NntpPeer, KeepsOverviewLinesExactly) {
@@ -383,6 +419,104 @@ TEST(NntpPeer, TracesCommandsAndStatusLinesEndingInCrlf) {
   EXPECT_EQ(trace, expected);
 }
 
+// Compression starts where nothing that may not follow it (STARTTLS, credentials) can be needed
+// on the connection, else right after authenticating; once; a refusal leaves the connection
+// plain. It is off to a loopback peer unless asked for, and off everywhere when turned off. The
+// trace shows the command and its 206; what is read is the same.
+TEST(NntpPeer, CompressesWhereNothingForbiddenCanFollowIt) {
+  const test::TlsIdentity id;
+  const auto caps = [](std::vector<std::string> extra) {
+    std::vector<std::string> c = kCapsCompress;
+    c.insert(c.end(), extra.begin(), extra.end());
+    return c;
+  };
+  const std::vector<Step> group = {{"GROUP g", kGroup211}, {"OVER 1-3", "224 ok\r\n" + Lines({kOverLine}) + ".\r\n"}};
+  const std::vector<Step> asked_and_login = {{"GROUP g", "480 Authentication required\r\n"},
+                                             {"AUTHINFO USER ana", "381 more\r\n"},
+                                             {"AUTHINFO PASS pw", "281 ok\r\n"},
+                                             {"CAPABILITIES", "101 caps\r\n" + Lines(kCapsCompress) + ".\r\n"}};
+  const std::vector<Step> starts = {{"COMPRESS DEFLATE", "206 Compression active\r\n", Then::kCompress}};
+  struct Case {
+    const char* name;
+    const char* setting;  // TABLON_COMPRESION; nullptr: unset
+    std::vector<Step> script;
+    bool compressed;
+    bool as_remote = false;
+    bool tls = false;
+  } cases[] = {
+      {"loopback, by default", nullptr, Reader(kCapsCompress) + group, false},
+      {"turned off", "no", Reader(kCapsCompress) + group, false},
+      {"turned on for loopback", "si", Compressing() + group, true},
+      {"refused", "si",
+       Reader(kCapsCompress) + std::vector<Step>{{"COMPRESS DEFLATE", "403 Unable to activate compression\r\n"}} + group,
+       false},
+      {"a remote peer offering STARTTLS: not before credentials", "si", Reader(caps({"STARTTLS"})) + group, false, true},
+      {"AUTHINFO USER offered: after authenticating, once", "si",
+       Reader(caps({"AUTHINFO USER"})) + asked_and_login + starts + group, true},
+      {"over TLS from the first byte", "si", Compressing() + group, true, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CompressionSetting(c.setting);
+    Peer peer(c.script, c.tls ? &id : nullptr, c.tls);
+    News news;
+    Prepare(news, peer);
+    news.UserName("ana");
+    news.Password("pw");
+    news.TreatLoopbackAsRemote(c.as_remote);
+    if (c.tls) {
+      news.TrustFile(id.CertFile());
+      news.ImplicitTls(true);
+    }
+    std::string trace;
+    news.Debug = [&trace](const std::string& line) { trace += line; };
+    news.Command(kConectar);
+    news.GroupName("g");
+    news.Command(kLeerEncabezados);
+    ASSERT_EQ(news.OverviewCount(), 1);
+    EXPECT_EQ(news.OverviewLine(0), kOverLine);
+    news.Command(kDesconectar);
+    EXPECT_EQ(trace.find("COMPRESS DEFLATE\r\n206 Compression active\r\n") != std::string::npos, c.compressed)
+        << trace;
+    EXPECT_EQ(peer.Commands().back().line, "QUIT");
+    EXPECT_EQ(peer.Failures(), "");
+  }
+  CompressionSetting(nullptr);
+}
+
+// A server that asks for credentials once compression is on gets none: the connection is dropped
+// with a clear error, and the next one authenticates before it compresses.
+TEST(NntpPeer, CredentialsAskedForUnderCompressionWaitForTheNextConnection) {
+  CompressionSetting("si");
+  const std::string asked = "480 Authentication required\r\n";
+  Peer peer(Peer::kEachConnection,
+            {Compressing() + std::vector<Step>{{"GROUP g", asked}},
+             Reader(kCapsCompress) + std::vector<Step>{{"GROUP g", asked},
+                                                       {"AUTHINFO USER ana", "381 more\r\n"},
+                                                       {"AUTHINFO PASS pw", "281 ok\r\n"},
+                                                       {"CAPABILITIES", "101 caps\r\n" + Lines(kCapsCompress) + ".\r\n"},
+                                                       {"COMPRESS DEFLATE", "206 on\r\n", Then::kCompress},
+                                                       {"GROUP g", kGroup211}}});
+  News news;
+  Prepare(news, peer);
+  news.UserName("ana");
+  news.Password("pw");
+  news.Command(kConectar);
+  news.GroupName("g");
+  const Outcome o = Attempt([&] { news.SelectGroup(); });
+  EXPECT_EQ(o.number, errnum::kProtocolo) << o.text;
+  EXPECT_NE(o.text.find("pide credenciales con la compresión ya activa"), std::string::npos) << o.text;
+  EXPECT_FALSE(news.Connected());
+  for (const Peer::Received& r : peer.Commands()) EXPECT_EQ(r.line.rfind("AUTHINFO", 0), std::string::npos);
+  news.Command(kConectar);
+  news.SelectGroup();
+  EXPECT_TRUE(news.Connected());
+  news.Command(kDesconectar);
+  EXPECT_EQ(peer.Connections(), 2);
+  EXPECT_EQ(peer.Failures(), "");
+  CompressionSetting(nullptr);
+}
+
 // Authentication: only when asked for (480), never offered unasked even when AUTHINFO is
 // advertised; the host's own credentials before the netrc "default" entry; the password never
 // shows in the trace and never goes in the clear to a peer that is not loopback.
@@ -486,7 +620,9 @@ TEST(NntpPeer, PipelinedArticlesSurviveAnAuthenticationAndFailWhereTheConnection
     news.FetchArticles({"<a@x>", "<b@x>", "<c@x>"}, [&](std::size_t i, const std::string& texto, const Error* fallo) {
       EXPECT_EQ(i, fallos.size());
       fallos.push_back(fallo ? fallo->Number() : 0);
-      if (!fallo) EXPECT_EQ(texto, "Subject: a\r\n\r\ntexto\r\n");
+      if (!fallo) {
+        EXPECT_EQ(texto, "Subject: a\r\n\r\ntexto\r\n");
+      }
     });
     EXPECT_EQ(fallos, c.fallos);
     peer.Stop();
@@ -675,6 +811,7 @@ TEST(NntpPeer, SendsNoCredentialsWhereItShouldNot) {
 // is taken whole. Range 3: 103 overview lines allowed.
 TEST(NntpPeer, RepliesBeyondTheirBoundDropTheConnection) {
   enum class Op { kConnect, kOverview, kArticle, kNewGroups };
+  CompressionSetting("si");
   std::vector<std::string> en_el_limite(103, kOverLine), pasado(104, kOverLine);
   const std::string articulo_1k = "Subject: x\r\n\r\n" + std::string(1024 - 14 - 2, 'b') + "\r\n";
   struct Case {
@@ -697,6 +834,15 @@ TEST(NntpPeer, RepliesBeyondTheirBoundDropTheConnection) {
        Reader() + std::vector<Step>{{"GROUP g", kGroup211},
                                     {"OVER 1-3", "224 follows\r\n", Then::kEndless, std::string(1 << 20, 'o') + "\r\n"}},
        Op::kOverview, errnum::kProtocolo, "bytes"},
+      // A megabyte deflates to about a kilobyte: the bounds hold for what it inflates to.
+      {"compressed overview lines of 1 MiB past the byte bound",
+       Compressing() + std::vector<Step>{{"GROUP g", kGroup211},
+                                         {"OVER 1-3", "224 follows\r\n", Then::kEndless, std::string(1 << 20, 'o') + "\r\n"}},
+       Op::kOverview, errnum::kProtocolo, "bytes"},
+      {"a compressed line that never ends",
+       Compressing() + std::vector<Step>{{"GROUP g", kGroup211},
+                                         {"OVER 1-3", "224 follows\r\n", Then::kEndless, std::string(1 << 20, 'o')}},
+       Op::kOverview, errnum::kProtocolo, "sin terminarla"},
       {"the whole range and its margin",
        Reader() + std::vector<Step>{{"GROUP g", kGroup211}, {"OVER 1-3", "224 follows\r\n" + Lines(en_el_limite) + ".\r\n"}},
        Op::kOverview, 0, ""},
@@ -748,6 +894,7 @@ TEST(NntpPeer, RepliesBeyondTheirBoundDropTheConnection) {
     EXPECT_TRUE(news.ArticleText().empty());
     EXPECT_EQ(peer.Failures(), "");
   }
+  CompressionSetting(nullptr);
 }
 
 // A server that sends its reply one byte a second never lets a read wait out the timeout; the

@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -38,6 +39,10 @@ class Session {
  public:
   Session(int fd, int stop) : fd_(fd), stop_(stop) {}
   ~Session() {
+    if (compressed_) {
+      inflateEnd(&in_);
+      deflateEnd(&out_);
+    }
     if (ssl_) {
       SSL_shutdown(ssl_);
       SSL_free(ssl_);
@@ -74,7 +79,34 @@ class Session {
     }
   }
 
-  bool Write(std::string_view data) {
+  // From now on: what comes is inflated, what Write sends deflated. Bytes already received
+  // after the last line read are taken as compressed.
+  void Compress() {
+    inflateInit2(&in_, -15);
+    deflateInit2(&out_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    compressed_ = true;
+    std::string pending;
+    pending.swap(buffer_);
+    Inflate(pending);
+  }
+
+  // Sends `data`, deflated and flushed when compressed unless `raw`.
+  bool Write(std::string_view data, bool raw = false) {
+    if (!compressed_ || raw) return WriteRaw(data);
+    std::string deflated;
+    out_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    out_.avail_in = static_cast<uInt>(data.size());
+    char chunk[16384];
+    do {
+      out_.next_out = reinterpret_cast<Bytef*>(chunk);
+      out_.avail_out = sizeof chunk;
+      deflate(&out_, Z_SYNC_FLUSH);
+      deflated.append(chunk, sizeof chunk - out_.avail_out);
+    } while (out_.avail_out == 0);
+    return WriteRaw(deflated);
+  }
+
+  bool WriteRaw(std::string_view data) {
     while (!data.empty()) {
       if (ssl_) {
         std::size_t n = 0;
@@ -117,7 +149,7 @@ class Session {
         std::size_t n = 0;
         const int r = SSL_read_ex(ssl_, buf, sizeof buf, &n);
         if (r == 1) {
-          buffer_.append(buf, n);
+          if (!Take(std::string_view(buf, n))) return false;
           continue;
         }
         const int e = SSL_get_error(ssl_, r);
@@ -129,7 +161,7 @@ class Session {
       }
       const ssize_t n = recv(fd_, buf, sizeof buf, 0);
       if (n > 0) {
-        buffer_.append(buf, static_cast<std::size_t>(n));
+        if (!Take(std::string_view(buf, static_cast<std::size_t>(n)))) return false;
       } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
         if (!Wait(POLLIN)) return false;
       } else {
@@ -153,11 +185,35 @@ class Session {
   }
 
  private:
+  // Received bytes into buffer_, inflated when compressed; false when they do not inflate.
+  bool Take(std::string_view bytes) {
+    if (!compressed_) {
+      buffer_.append(bytes);
+      return true;
+    }
+    return Inflate(bytes);
+  }
+  bool Inflate(std::string_view bytes) {
+    in_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    in_.avail_in = static_cast<uInt>(bytes.size());
+    char chunk[16384];
+    do {
+      in_.next_out = reinterpret_cast<Bytef*>(chunk);
+      in_.avail_out = sizeof chunk;
+      const int r = inflate(&in_, Z_SYNC_FLUSH);
+      buffer_.append(chunk, sizeof chunk - in_.avail_out);
+      if (r != Z_OK && r != Z_BUF_ERROR) return false;
+    } while (in_.avail_in > 0 || in_.avail_out == 0);
+    return true;
+  }
+
   int fd_;
   int stop_;
   SSL_CTX* ctx_ = nullptr;
   SSL* ssl_ = nullptr;
   std::string buffer_;
+  bool compressed_ = false;
+  z_stream in_{}, out_{};
 };
 
 bool Matches(const std::string& expect, const std::string& line) {
@@ -204,6 +260,20 @@ TlsIdentity::TlsIdentity(const std::string& alt_names) {
 TlsIdentity::~TlsIdentity() {
   X509_free(cert_);
   EVP_PKEY_free(key_);
+}
+
+std::string Deflate(std::string_view text) {
+  z_stream z{};
+  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, static_cast<uLong>(text.size())) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_SYNC_FLUSH);
+  out.resize(out.size() - z.avail_out);
+  deflateEnd(&z);
+  return out;
 }
 
 std::string Lines(const std::vector<std::string>& lines) {
@@ -310,7 +380,7 @@ void Peer::Play(const std::vector<Step>& script) {
         return;
       }
     }
-    if (!step.reply.empty() && !s.Write(step.reply)) return;
+    if (!step.reply.empty() && !s.Write(step.reply, step.raw)) return;
     switch (step.then) {
       case Step::Then::kContinue:
         break;
@@ -322,9 +392,12 @@ void Peer::Play(const std::vector<Step>& script) {
       case Step::Then::kStartTls:
         if (!tls_ || !s.Handshake(*tls_)) return;
         break;
+      case Step::Then::kCompress:
+        s.Compress();
+        break;
       case Step::Then::kEndless: {
         const auto end = std::chrono::steady_clock::now() + kSinFinMaximo;
-        while (!step.more.empty() && std::chrono::steady_clock::now() < end && s.Write(step.more)) {
+        while (!step.more.empty() && std::chrono::steady_clock::now() < end && s.Write(step.more, step.raw)) {
         }
         return;
       }

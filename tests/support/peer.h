@@ -2,6 +2,9 @@
 // (an ephemeral port), takes one connection in its own thread and plays a script of expected
 // commands and canned replies, plain or TLS (from the first byte, or after a STARTTLS step).
 // Given several scripts, it takes one connection after another and plays each its own script.
+// After a kCompress step both directions are raw deflate (RFC 8054): commands are inflated as
+// they come, replies deflated and flushed one by one, except those marked `raw` (bytes a test
+// deflated, cut or corrupted itself).
 // A command other than the one the script expects is recorded as a failure and answered
 // "500"; after the script, QUIT is answered 205 and anything else is a failure.
 // Every wait of the peer is bounded, so a test never hangs on it.
@@ -49,6 +52,7 @@ struct Step {
     kEndless,   // after the reply, send `more` again and again until the client closes
     kDrip,      // after the reply, send `more` one byte a second, again and again, until the
                 // client closes
+    kCompress,  // compress both directions after the reply
   };
   // The command line expected, without its line end; "" for the greeting (sent on accept);
   // a trailing '*' matches any line starting with what precedes it.
@@ -58,7 +62,14 @@ struct Step {
   Then then = Then::kContinue;
   // What kEndless and kDrip repeat.
   std::string more = {};
+  // The reply (and what kEndless repeats) goes out as given even when the connection is
+  // compressed.
+  bool raw = false;
 };
+
+// `text` as raw deflate from a fresh stream, ended by a sync flush: what a compressing server
+// sends for it as its first bytes (or after any earlier flushed reply, whose window it ignores).
+std::string Deflate(std::string_view text);
 
 // Lines joined with CRLF, each ended by CRLF.
 std::string Lines(const std::vector<std::string>& lines);
