@@ -4,7 +4,15 @@
 #
 #   scripts/bench.sh [N...]      N articles per group (default 20000); several N also compare
 #                                W1 across sizes. TABLON_BENCH_REPS (default 3) runs per figure,
-#                                TABLON_BENCH_WORK (default /var/tmp/tablon-bench) scratch space.
+#                                TABLON_BENCH_WORK (default /var/tmp/tablon-bench) scratch space,
+#                                TABLON_BENCH_BUILD (default build-bench) the build directory.
+#
+# After the loopback tables, the same passes over a distant link (a proxy on loopback in front of
+# INN: 50 ms and 200 ms round trip, 20 Mbit/s), with and without COMPRESS, against floors over
+# the same link. It adds several minutes:
+#   TABLON_BENCH_ENLACE=no       skips it (default: si, run it)
+#   TABLON_BENCH_ENLACE_N=M      its group size (default: the first N; a group of M is made when
+#                                no N equals it)
 #
 # Not a test: ctest and scripts/test.sh never run it.
 set -euo pipefail
@@ -12,6 +20,13 @@ cd "$(dirname "$0")/.."
 export TABLON_INN_PORT=${TABLON_INN_PORT:-11119}
 BUILD=${TABLON_BENCH_BUILD:-build-bench}
 WORK=${TABLON_BENCH_WORK:-/var/tmp/tablon-bench}
+ENLACE=()
+case "${TABLON_BENCH_ENLACE:-si}" in
+  si) ;;
+  no) ENLACE+=(--sin-enlace) ;;
+  *) echo "bench.sh: TABLON_BENCH_ENLACE must be si or no" >&2; exit 2 ;;
+esac
+if [ -n "${TABLON_BENCH_ENLACE_N:-}" ]; then ENLACE+=(--enlace-n "$TABLON_BENCH_ENLACE_N"); fi
 if ! scripts/inn.sh status >/dev/null 2>&1; then
   scripts/inn.sh install
   scripts/inn.sh start
@@ -20,4 +35,4 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C "$BUILD" -j2 tablon tablon-bench >/dev/null
 [ $# -gt 0 ] || set -- 20000
 exec "$BUILD/bench/tablon-bench" --tablon "$BUILD/tablon" --work "$WORK" \
-  --reps "${TABLON_BENCH_REPS:-3}" "$@"
+  --reps "${TABLON_BENCH_REPS:-3}" "${ENLACE[@]}" "$@"
