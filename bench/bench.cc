@@ -390,16 +390,7 @@ std::vector<std::string> Textos(uint16_t puerto, const std::vector<std::string>&
   std::vector<std::string> r;
   NntpCrudo c(puerto);
   for (const auto& id : ids) {
-    const std::string a = c.Orden("ARTICLE " + id);
-    if (a.rfind("220", 0) != 0) throw std::runtime_error("ARTICLE: " + a);
-    std::string texto;
-    for (;;) {
-      const std::string_view l = c.Linea();
-      if (l == ".") break;
-      texto.append(l.substr(!l.empty() && l[0] == '.' ? 1 : 0));
-      texto += '\n';
-    }
-    r.push_back(std::move(texto));
+    r.push_back(c.Articulo(id));
   }
   return r;
 }
@@ -502,15 +493,7 @@ Resultado Mide(const Config& cfg, const Grupo& g) {
       NntpCrudo c(Puerto());
       const auto t0 = Reloj::now();
       for (size_t i = 0; i < flag_ids.size(); ++i) {
-        const std::string a = c.Orden("ARTICLE " + flag_ids[i]);
-        if (a.rfind("220", 0) != 0) throw std::runtime_error("ARTICLE: " + a);
-        std::string texto;
-        for (;;) {
-          const std::string_view l = c.Linea();
-          if (l == ".") break;
-          texto.append(l.substr(!l.empty() && l[0] == '.' ? 1 : 0));
-          texto += '\n';
-        }
+        const std::string texto = c.Articulo(flag_ids[i]);
         const std::string& viejo = nombres[i * 100 % nombres.size()];
         const std::string tmp = dir + "/tmp/rw" + std::to_string(i);
         EscribeArchivo(tmp, muestra[i] + texto, true);

@@ -106,4 +106,17 @@ std::pair<std::size_t, std::size_t> NntpCrudo::Bloque() {
   }
 }
 
+std::string NntpCrudo::Articulo(const std::string& id) {
+  const std::string a = Orden("ARTICLE " + id);
+  if (a.rfind("220", 0) != 0) throw std::runtime_error("ARTICLE: " + a);
+  std::string texto;
+  for (;;) {
+    const std::string_view l = Linea();
+    if (l == ".") break;
+    texto.append(l.substr(!l.empty() && l[0] == '.' ? 1 : 0));
+    texto += '\n';
+  }
+  return texto;
+}
+
 }  // namespace tablon::bench

@@ -35,6 +35,8 @@ class NntpCrudo {
   std::string_view Linea();
   // Reads a multi-line block to its "."; answers its bytes (line ends included) and lines.
   std::pair<std::size_t, std::size_t> Bloque();
+  // ARTICLE `id`: the article's text as the store keeps it (dot-unstuffed, LF line ends).
+  std::string Articulo(const std::string& id);
 
  private:
   int fd_ = -1;
