@@ -282,7 +282,8 @@ std::int64_t Conexion::RestaDelPlazo() const {
   const std::uint64_t extra = std::min<std::uint64_t>(
       plazo_bytes_ / kTasaMinima * 1000 + plazo_bytes_ % kTasaMinima * 1000 / kTasaMinima, kTope);
   const auto limite = plazo_inicio_ + timeout_ + std::chrono::milliseconds(extra);
-  return std::chrono::duration_cast<std::chrono::milliseconds>(limite - Reloj::now()).count();
+  // Rounded up: a deadline less than a millisecond away has not passed yet.
+  return std::chrono::ceil<std::chrono::milliseconds>(limite - Reloj::now()).count();
 }
 
 void Conexion::CompruebaPlazo(const char* para) {
@@ -313,7 +314,7 @@ void Conexion::Espera(short eventos, const char* para) {
   const auto limite = Reloj::now() + timeout_;
   for (;;) {
     CompruebaPlazo(para);
-    const auto resta = std::chrono::duration_cast<std::chrono::milliseconds>(limite - Reloj::now());
+    const auto resta = std::chrono::ceil<std::chrono::milliseconds>(limite - Reloj::now());
     const auto espera = std::min(resta, std::chrono::milliseconds(RestaDelPlazo()));
     pollfd p{fd_, eventos, 0};
     const int n = poll(&p, 1, Milisegundos(std::max(espera, std::chrono::milliseconds(0))));
