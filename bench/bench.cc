@@ -2,7 +2,7 @@
 // it, in one run, and prints them side by side. Never part of the tests.
 //
 //   tablon-bench --tablon PATH --work DIR [--reps R] [--fsync-reps F] [--fsync-hasta N]
-//                [--sin-enlace] [--enlace-n M] N...
+//                [--sin-enlace | --solo-enlace] [--enlace-n M] N...
 //
 // Per N: a new group of N articles (one in three a reply to an article of the group), then
 //   Tablón  W1 first pass into an empty store, W2 a second pass with nothing new, W3 a pass after
@@ -15,7 +15,7 @@
 //           fetches as W3 over a plain socket plus the replacement of each item (written to
 //           tmp/ with fsync, renamed to a new name, the old file removed).
 //
-// Then, unless --sin-enlace, the same passes over a distant link: a proxy on loopback
+// Then, unless --sin-enlace, the same passes over a distant link (with --solo-enlace, only they): a proxy on loopback
 // (bench/enlace_lento.h) in front of INN, which Tablón is given as its server. First a check of
 // the proxy itself (a raw OVER straight to INN and through the proxy without delay or rate
 // limit), then per link setting (50 ms and 200 ms round trip, 20 Mbit/s each way), on a group of
@@ -163,6 +163,7 @@ struct Config {
   int fsync_hasta = 20000;  // the fsync-per-item figures only up to this N (they take minutes)
   std::vector<int> tamanos;
   bool enlace = true;  // the distant-link part
+  bool solo_enlace = false;  // only the distant-link part
   int enlace_n = 0;    // its group size; 0: the first N
   const Lanzador* lanzador = nullptr;  // runs tablon (bench/lanzador.h)
 };
@@ -711,7 +712,7 @@ void TablaEnlace(const ResultadoEnlace& r, int reps, int n_local) {
 
 void Uso() {
   std::fprintf(stderr, "uso: tablon-bench --tablon RUTA --work DIR [--reps R] [--fsync-reps F] [--fsync-hasta N]"
-                       " [--sin-enlace] [--enlace-n M] N...\n");
+                       " [--sin-enlace | --solo-enlace] [--enlace-n M] N...\n");
 }
 
 }  // namespace
@@ -736,6 +737,7 @@ int main(int argc, char** argv) {
     else if (a == "--fsync-reps" && i + 1 < argc) cfg.fsync_reps = std::max(1, std::atoi(argv[++i]));
     else if (a == "--fsync-hasta" && i + 1 < argc) cfg.fsync_hasta = std::atoi(argv[++i]);
     else if (a == "--sin-enlace") cfg.enlace = false;
+    else if (a == "--solo-enlace") cfg.solo_enlace = true;
     else if (a == "--enlace-n" && i + 1 < argc) cfg.enlace_n = std::max(0, std::atoi(argv[++i]));
     else if (!a.empty() && a[0] != '-' && std::atoi(a.c_str()) > 0) cfg.tamanos.push_back(std::atoi(a.c_str()));
     else {
@@ -752,7 +754,7 @@ int main(int argc, char** argv) {
     fs::create_directories(cfg.work);
     std::vector<Grupo> grupos;
     std::vector<Resultado> res;
-    for (int n : cfg.tamanos) {
+    for (int n : cfg.solo_enlace ? std::vector<int>{} : cfg.tamanos) {
       grupos.push_back(CreaGrupo(n));
       res.push_back(Mide(cfg, grupos.back()));
       Tabla(res.back(), cfg.reps);

@@ -10,7 +10,7 @@
 # After the loopback tables, the same passes over a distant link (a proxy on loopback in front of
 # INN: 50 ms and 200 ms round trip, 20 Mbit/s), with and without COMPRESS, against floors over
 # the same link. It adds several minutes:
-#   TABLON_BENCH_ENLACE=no       skips it (default: si, run it)
+#   TABLON_BENCH_ENLACE=no       skips it (default: si, run it); =solo runs it alone
 #   TABLON_BENCH_ENLACE_N=M      its group size (default: the first N; a group of M is made when
 #                                no N equals it)
 #
@@ -24,7 +24,8 @@ ENLACE=()
 case "${TABLON_BENCH_ENLACE:-si}" in
   si) ;;
   no) ENLACE+=(--sin-enlace) ;;
-  *) echo "bench.sh: TABLON_BENCH_ENLACE must be si or no" >&2; exit 2 ;;
+  solo) ENLACE+=(--solo-enlace) ;;
+  *) echo "bench.sh: TABLON_BENCH_ENLACE must be si, no or solo" >&2; exit 2 ;;
 esac
 if [ -n "${TABLON_BENCH_ENLACE_N:-}" ]; then ENLACE+=(--enlace-n "$TABLON_BENCH_ENLACE_N"); fi
 if ! scripts/inn.sh status >/dev/null 2>&1; then
