@@ -229,6 +229,12 @@ void GrupoNews::AnticipaEncabezados() {
   control->AnticipaResumen();
 }
 
+void GrupoNews::AnticipaTrasGruposNuevos() {
+  nntp::News* control = control_.get();
+  if (!control) return;
+  control->ResumenTrasGruposNuevos(nombre_);
+}
+
 void GrupoNews::LeeEncabezados() {
   nntp::News* control = control_.get();
   if (!control) return;

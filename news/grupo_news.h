@@ -105,6 +105,10 @@ class GrupoNews {
   // Asks the server for the group's overview ahead of LeeEncabezados (nntp::News::AnticipaResumen),
   // so that it comes while other work is done. Raises nothing.
   void AnticipaEncabezados();
+  // The same, sent right behind the NEWGROUPS of the server's next GetNewGroups
+  // (nntp::News::ResumenTrasGruposNuevos): for the first group a pass works on, whose overview
+  // then comes while the new groups are saved. Raises nothing.
+  void AnticipaTrasGruposNuevos();
 
  private:
   void ActualizaCarpetaGrupo();

@@ -182,6 +182,13 @@ void ServidorNews::GetNewGroups() {
   // Read before asking: a group the server creates while it answers is after this moment.
   const Fecha ahora = Fecha::Ahora();
   c.SinceDate(FormatoControl(DesdeFechaGruposNuevos(fecha_chequeo_)));
+  // The first subscribed group is the first one the pass works on (the new groups are added
+  // unsubscribed): its overview is asked for behind NEWGROUPS, one round trip for both.
+  for (const std::shared_ptr<GrupoNews>& g : *grupos_) {
+    if (!g->Subscrito()) continue;
+    g->AnticipaTrasGruposNuevos();
+    break;
+  }
   c.Command(nntp::kListarGruposNuevos);
   fecha_chequeo_ = ahora;
   const std::int64_t n = c.NewGroupCount();

@@ -304,6 +304,17 @@ void News::FetchArticles(const std::vector<std::string>& claves, const CadaArtic
   texto.shrink_to_fit();
 }
 
+void News::PideGrupoYResumen(const std::string& grupo) {
+  // GROUP and the overview together: one round trip. The range is open; the GROUP's reply,
+  // read first, bounds the overview's.
+  sesion_.Envia("GROUP " + grupo);
+  orden_resumen_ = sesion_.TieneOver() ? "OVER 1-" : "XOVER 1-";
+  sesion_.Envia(orden_resumen_);
+  grupo_pedido_ = true;
+  resumen_pedido_ = true;
+  grupo_resumen_ = grupo;
+}
+
 void News::AnticipaResumen() {
   if (resumen_pedido_) return;
   try {
@@ -314,16 +325,11 @@ void News::AnticipaResumen() {
         if (group_count_ == 0 || group_high_ < group_low_) return;
         orden_resumen_ = OrdenResumen(sesion_.TieneOver());
         sesion_.Envia(orden_resumen_);
+        resumen_pedido_ = true;
+        grupo_resumen_ = group_name_;
       } else {
-        // GROUP and the overview together: one round trip. The range is open; the GROUP's
-        // reply, read first, bounds the overview's.
-        sesion_.Envia("GROUP " + group_name_);
-        orden_resumen_ = sesion_.TieneOver() ? "OVER 1-" : "XOVER 1-";
-        sesion_.Envia(orden_resumen_);
-        grupo_pedido_ = true;
+        PideGrupoYResumen(group_name_);
       }
-      resumen_pedido_ = true;
-      grupo_resumen_ = group_name_;
     });
   } catch (const Error& e) {
     // Opera has dropped the connection when the failure broke the session.
@@ -466,8 +472,36 @@ void News::ListaGruposNuevos() {
   new_groups_.clear();
   CompruebaTexto(since_date_, "SinceDate");
   const std::string orden = "NEWGROUPS " + FechaNewgroups(since_date_);
+  const std::string siguiente = std::exchange(resumen_tras_grupos_nuevos_, std::string());
   RequiereConexion();
-  if (sesion_.Orden(orden) != estado::kGruposNuevosSiguen) sesion_.FallaEstado(orden);
+  sesion_.Envia(orden);
+  bool valido = !siguiente.empty();
+  try {
+    if (valido) CompruebaGrupo(siguiente);
+  } catch (const Error&) {
+    valido = false;  // a name that cannot be sent is refused when that group's turn comes
+  }
+  if (valido) PideGrupoYResumen(siguiente);
+  int codigo = sesion_.LeeRespuesta();
+  if (codigo != estado::kGruposNuevosSiguen && resumen_pedido_) {
+    // What went out behind it is read and dropped first, so that the stream stands where the
+    // next command is answered. Then NEWGROUPS's own failure is raised; a request for
+    // credentials is met by asking again, alone, as any command's.
+    std::optional<Error> fallo;
+    if (!sesion_.PideCredenciales(codigo)) {
+      try {
+        sesion_.FallaEstado(orden);
+      } catch (const Error& e) {
+        fallo = e;
+      }
+    }
+    DescartaResumen();
+    if (fallo) throw *fallo;
+    codigo = sesion_.Orden(orden);
+  } else {
+    codigo = sesion_.ConCredenciales(codigo, orden);
+  }
+  if (codigo != estado::kGruposNuevosSiguen) sesion_.FallaEstado(orden);
   std::vector<std::string> lineas;
   sesion_.LeeBloque(kLimiteGruposNuevos, "la respuesta a \"" + orden + "\"",
                     [&lineas](std::string_view l) { lineas.emplace_back(l); });

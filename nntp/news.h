@@ -98,6 +98,13 @@ class News {
   // Any other code: errnum::kArgumentoNoValido.
   void Command(std::int32_t code);
 
+  // The group whose GROUP and overview the next kListarGruposNuevos sends right behind
+  // NEWGROUPS, as AnticipaResumen would send them for it (the server then sends them while the
+  // caller deals with the new groups); empty, the default, sends nothing more. It applies to that
+  // one operation and is forgotten when the operation starts; a name that GroupName would
+  // refuse is not sent. When NEWGROUPS fails, what went out behind it is read and dropped.
+  void ResumenTrasGruposNuevos(std::string grupo) { resumen_tras_grupos_nuevos_ = std::move(grupo); }
+
   // Result of kListarGruposNuevos: one line per group, "name high low status" as the server
   // sent it. An index out of range: errnum::kArgumentoNoValido.
   std::int64_t NewGroupCount() const { return static_cast<std::int64_t>(new_groups_.size()); }
@@ -239,6 +246,10 @@ class News {
   std::optional<Error> error_grupo_anticipado_;
   std::string grupo_error_anticipado_;
   void DescartaResumen();
+  // Sends GROUP `grupo` and its overview, both replies left on the stream as an overview asked
+  // for ahead.
+  void PideGrupoYResumen(const std::string& grupo);
+  std::string resumen_tras_grupos_nuevos_;
   // "OVER low-high" (or XOVER) over the selected group's range.
   std::string OrdenResumen(bool over) const;
   bool group_selected_ = false;

@@ -131,14 +131,15 @@ void Sesion::LeeBloque(Limite limite, std::string que, const std::function<void(
 
 int Sesion::Orden(const std::string& comando) {
   Envia(comando);
-  int codigo = LeeRespuesta();
-  if (PideCredenciales(codigo)) {
-    Autentica();
-    if (avisos_.tras_autenticar) avisos_.tras_autenticar(comando);
-    Envia(comando);
-    codigo = LeeRespuesta();
-  }
-  return codigo;
+  return ConCredenciales(LeeRespuesta(), comando);
+}
+
+int Sesion::ConCredenciales(int codigo, const std::string& comando) {
+  if (!PideCredenciales(codigo)) return codigo;
+  Autentica();
+  if (avisos_.tras_autenticar) avisos_.tras_autenticar(comando);
+  Envia(comando);
+  return LeeRespuesta();
 }
 
 void Sesion::LeeCapacidades() {
@@ -204,13 +205,32 @@ void Sesion::Conecta(const Direccion& destino) {
   }
   const bool transito = Contiene(linea_estado_, "transit");
 
-  LeeCapacidades();
-  const bool lector = capacidades_conocidas_ ? tiene_reader_ : !transito;
+  const std::string orden = "MODE READER";
+  // A server that greets in transit mode is switched to reading at once: what it offers in
+  // transit mode does not matter, and a round trip is saved. (MODE READER goes alone: a
+  // CAPABILITIES sent in front of it loses its list in INN's hand-over to the reader.)
+  bool lector = false;
+  if (!transito) {
+    LeeCapacidades();
+    lector = capacidades_conocidas_ ? tiene_reader_ : true;
+  }
   if (!lector) {
-    const std::string orden = "MODE READER";
-    const int codigo = Orden(orden);
+    int codigo;
+    if (transito) {
+      Envia(orden);
+      codigo = LeeRespuesta();
+      // Credentials go as the server's capabilities allow (STARTTLS first, AUTHINFO USER).
+      if (PideCredenciales(codigo)) {
+        const std::string peticion = linea_estado_;
+        LeeCapacidades();
+        linea_estado_ = peticion;  // what the credentials answer, as errors quote it
+        codigo = ConCredenciales(codigo, orden);
+      }
+    } else {
+      codigo = Orden(orden);
+    }
     if (codigo == estado::kListoConPublicacion || codigo == estado::kListoSinPublicacion) {
-      if (capacidades_conocidas_) LeeCapacidades();
+      if (capacidades_conocidas_ || transito) LeeCapacidades();
     } else if (codigo != estado::kOrdenDesconocida && codigo != estado::kErrorDeSintaxis) {
       FallaEstado(orden);
     }
@@ -222,8 +242,8 @@ void Sesion::Desconecta() {
   if (!conn_) return;
   conn_->Timeout(timeout_);
   try {
+    // The reply is not waited for: it tells nothing, and on a distant link costs a round trip.
     Envia("QUIT");
-    LeeRespuesta();
   } catch (const Error&) {
     // The session ends either way.
   }

@@ -90,11 +90,12 @@ class Sesion {
 
   // Opens a session with `destino`: connects, reads the greeting (200 or 201), reads the
   // capabilities and sends MODE READER when the server is not a reader (authenticating if that
-  // asks for it). Call it without a connection (Desconecta first: one still open is dropped
+  // asks for it); a server that greets in transit mode gets MODE READER first and is asked
+  // its capabilities once it reads. Call it without a connection (Desconecta first: one still open is dropped
   // without QUIT). On failure the connection may be half made: the caller drops it with Olvida.
   void Conecta(const Direccion& destino);
-  // Sends QUIT and reads its reply, ignoring any failure, then Olvida. Nothing without a
-  // connection.
+  // Sends QUIT, ignoring any failure, then Olvida; its reply is not waited for. Nothing without
+  // a connection.
   void Desconecta();
   // Drops the connection at once (nothing sent) and what was known of it. The server's name and
   // text stay, for the error texts of the failure that dropped it.
@@ -129,6 +130,10 @@ class Sesion {
   // (Autentica), runs Avisos::tras_autenticar and sends it once more. Returns the status code,
   // whatever it is: a failure status is the caller's to raise (FallaEstado).
   int Orden(const std::string& comando);
+  // `codigo` is the status just read for `comando`, sent earlier: when it asks for credentials,
+  // authenticates, runs Avisos::tras_autenticar, sends `comando` once more and returns that
+  // status; else returns `codigo`. Fails as Orden.
+  int ConCredenciales(int codigo, const std::string& comando);
   // Reads a multi-line block up to its ".", giving each line dot-unstuffed; `limite` bounds it,
   // `que` names it in the error of a block that goes over (errnum::kProtocolo).
   void LeeBloque(Limite limite, std::string que, const std::function<void(std::string_view)>& por_linea);
