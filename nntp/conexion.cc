@@ -184,6 +184,9 @@ struct Conexion::Zlib {
   std::unique_ptr<unsigned char[]> comprimido = std::make_unique_for_overwrite<unsigned char[]>(kBloqueComprimido);
   std::string enviado;  // the deflated form of the last Escribe
   bool terminado = false;  // the server ended its deflate stream (a final block)
+  // The stream turned out corrupt after some of it inflated: what inflated is read first (it
+  // may end the reply to an earlier command), the failure comes when more is needed.
+  std::optional<Error> corrupto;
 
   ~Zlib() {
     if (entrada_lista) inflateEnd(&entrada);
@@ -515,6 +518,7 @@ void Conexion::Recibe() {
     return;
   }
   z_stream& s = z_->entrada;
+  if (z_->corrupto) throw *z_->corrupto;
   for (;;) {
     if (s.avail_in == 0) {
       s.next_in = z_->comprimido.get();
@@ -540,9 +544,11 @@ void Conexion::Recibe() {
     } else if (r == Z_MEM_ERROR) {
       throw std::bad_alloc();
     } else if (r != Z_OK && r != Z_BUF_ERROR) {
-      throw Error(errnum::kProtocolo, "Flujo comprimido no válido del servidor " + descripcion_ + " (" +
-                                          (s.msg ? s.msg : "zlib " + std::to_string(r)) +
-                                          "): se cierra la conexión");
+      Error e(errnum::kProtocolo, "Flujo comprimido no válido del servidor " + descripcion_ + " (" +
+                                      (s.msg ? s.msg : "zlib " + std::to_string(r)) + "): se cierra la conexión");
+      if (n == 0) throw e;
+      z_->corrupto = std::move(e);
+      return;
     }
     if (n > 0) return;
   }
