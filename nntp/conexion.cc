@@ -21,6 +21,7 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
