@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "app/traduce.h"
 #include "core/error.h"
 #include "core/fs.h"
 #include "store/maildir/aplicacion_maildir.h"
@@ -30,7 +31,7 @@ std::string UbicacionAlmacen() {
   const char* home = std::getenv("HOME");
   if (!home || !*home) {
     throw Error(errnum::kArgumentoNoValido,
-                "No se sabe dónde está el almacén: no hay --store, TABLON_STORE ni HOME");
+                Traduce("No se sabe dónde está el almacén: no hay --store, TABLON_STORE ni HOME"));
   }
   return std::string(home) + "/Mail";
 }

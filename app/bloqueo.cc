@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "app/traduce.h"
 #include "core/error.h"
 
 namespace tablon {
@@ -14,16 +15,16 @@ Bloqueo::Bloqueo(const std::string& servers_dir) : fs_(FsDelPrograma()) {
   if (!path.empty() && path.back() != '/') path += '/';
   path += ".tablon.lock";
   fd_ = fs_->Open(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
-  if (fd_ < 0) throw Error::DeErrno(errno, "no se pudo abrir el archivo de bloqueo " + path);
+  if (fd_ < 0) throw Error::DeErrno(errno, Formatea(Traduce("no se pudo abrir el archivo de bloqueo %s"), {path}));
   if (fs_->Flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;
     fs_->Close(fd_);
     fd_ = -1;
     if (err == EWOULDBLOCK) {
-      throw Error(errnum::kBloqueado, "Ya hay una pasada de Tablón en curso para " + servers_dir +
-                                          "; espere a que termine e inténtelo de nuevo");
+      throw Error(errnum::kBloqueado, Formatea(Traduce("Ya hay una pasada de Tablón en curso para %s; espere a "
+                                                       "que termine e inténtelo de nuevo"), {servers_dir}));
     }
-    throw Error::DeErrno(err, "no se pudo bloquear " + path);
+    throw Error::DeErrno(err, Formatea(Traduce("no se pudo bloquear %s"), {path}));
   }
 }
 

@@ -13,6 +13,7 @@
 #include "app/almacen.h"
 #include "app/bloqueo.h"
 #include "app/pantallas.h"
+#include "app/traduce.h"
 #include "core/error.h"
 #include "core/fs.h"
 #include "news/servidor_news.h"
@@ -25,12 +26,11 @@ namespace {
 
 // "a", "a y b", "a, b y c".
 std::string Enumera(const std::vector<std::string>& v) {
-  std::string r;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (i > 0) r += i + 1 == v.size() ? " y " : ", ";
-    r += v[i];
-  }
-  return r;
+  if (v.empty()) return "";
+  std::string r = v[0];
+  for (std::size_t i = 1; i + 1 < v.size(); ++i) r += ", " + v[i];
+  // TRANSLATORS: the last two of a list of names ("a, b y c").
+  return v.size() == 1 ? r : Formatea(Traduce("%s y %s"), {r, v.back()});
 }
 
 // The store's "news" folder, or nullptr when the store or the folder does not exist (nothing is
@@ -73,33 +73,38 @@ std::unique_ptr<ServidorNews> LeeServidor(const std::string& host) {
   servidor->filename(DirectorioServidores() + host + ".txt");
   if (!Existe(*FsDelPrograma(), servidor->filename())) {
     if (!Definido(host)) {
-      throw Error(errnum::kObjetoNoEncontrado, "El servidor «" + host + "» no está definido: añádalo con «tablon add-server " +
-                                                   host + "» y ejecute una pasada («tablon») para obtener su lista de grupos");
+      throw Error(errnum::kObjetoNoEncontrado,
+                  Formatea(Traduce("El servidor «%s» no está definido: añádalo con «tablon add-server %s» y ejecute "
+                                   "una pasada («tablon») para obtener su lista de grupos"),
+                           {host, host}));
     }
-    throw Error(errnum::kArchivoNoEncontrado, "Aún no hay lista de grupos del servidor «" + host + "» (" +
-                                                  servidor->filename() +
-                                                  "): ejecute antes una pasada («tablon») para obtenerla");
+    throw Error(errnum::kArchivoNoEncontrado,
+                Formatea(Traduce("Aún no hay lista de grupos del servidor «%s» (%s): ejecute antes una pasada "
+                                 "(«tablon») para obtenerla"),
+                         {host, servidor->filename()}));
   }
   servidor->load();
   return servidor;
 }
 
 // A command: its name, its arguments as the usage line shows them, what each required argument
-// is (for "falta ..."), and how many arguments it takes at most (0: no limit).
+// is (for "falta ..."), and how many arguments it takes at most (0: no limit). The texts are
+// translated where they are shown.
 struct Orden {
   const char* nombre;
   const char* argumentos;
-  std::vector<std::string> requeridos;
+  std::vector<const char*> requeridos;
   std::size_t maximo;
 };
 
 const std::vector<Orden>& Ordenes() {
   static const std::vector<Orden> ordenes = {
-      {"add-server", "SERVIDOR   (nombre, nombre:puerto o [dirección IPv6]:puerto)", {"el servidor"}, 1},
-      {"remove-server", "SERVIDOR", {"el servidor"}, 1},
-      {"groups", "SERVIDOR [PATRÓN]", {"el servidor"}, 2},
-      {"subscribe", "SERVIDOR GRUPO...", {"el servidor", "el grupo"}, 0},
-      {"unsubscribe", "SERVIDOR GRUPO...", {"el servidor", "el grupo"}, 0},
+      {"add-server", ParaTraducir("SERVIDOR   (nombre, nombre:puerto o [dirección IPv6]:puerto)"),
+       {ParaTraducir("el servidor")}, 1},
+      {"remove-server", ParaTraducir("SERVIDOR"), {ParaTraducir("el servidor")}, 1},
+      {"groups", ParaTraducir("SERVIDOR [PATRÓN]"), {ParaTraducir("el servidor")}, 2},
+      {"subscribe", ParaTraducir("SERVIDOR GRUPO..."), {ParaTraducir("el servidor"), ParaTraducir("el grupo")}, 0},
+      {"unsubscribe", ParaTraducir("SERVIDOR GRUPO..."), {ParaTraducir("el servidor"), ParaTraducir("el grupo")}, 0},
   };
   return ordenes;
 }
@@ -107,14 +112,18 @@ const std::vector<Orden>& Ordenes() {
 // Checks the number of arguments of `orden` (`args` without the command word).
 void CompruebaArgumentos(const Orden& orden, const std::vector<std::string>& args) {
   if (args.size() < orden.requeridos.size()) {
-    const std::vector<std::string> faltan(orden.requeridos.begin() + static_cast<long>(args.size()),
-                                          orden.requeridos.end());
-    throw ErrorDeUso(std::string(faltan.size() == 1 ? "falta " : "faltan ") + Enumera(faltan));
+    std::vector<std::string> faltan;
+    for (std::size_t i = args.size(); i < orden.requeridos.size(); ++i) {
+      faltan.emplace_back(Traduce(orden.requeridos[i]));
+    }
+    const auto n = static_cast<std::int64_t>(faltan.size());
+    throw ErrorDeUso(Formatea(TraducePlural("falta %s", "faltan %s", n), {Enumera(faltan)}));
   }
   if (orden.maximo != 0 && args.size() > orden.maximo) {
     std::vector<std::string> sobran;
     for (std::size_t i = orden.maximo; i < args.size(); ++i) sobran.push_back("«" + TextoVisible(args[i]) + "»");
-    throw ErrorDeUso(std::string(sobran.size() == 1 ? "sobra " : "sobran ") + Enumera(sobran));
+    const auto n = static_cast<std::int64_t>(sobran.size());
+    throw ErrorDeUso(Formatea(TraducePlural("sobra %s", "sobran %s", n), {Enumera(sobran)}));
   }
 }
 
@@ -129,7 +138,7 @@ int EjecutaOrden(const std::vector<std::string>& args) {
     std::vector<std::string> nombres;
     for (const Orden& o : Ordenes()) nombres.emplace_back(o.nombre);
     std::fflush(stdout);
-    std::fprintf(stderr, "tablon: «%s» no es una orden; las órdenes son %s (vea «tablon --help»)\n",
+    std::fprintf(stderr, Traduce("tablon: «%s» no es una orden; las órdenes son %s (vea «tablon --help»)\n"),
                  TextoVisible(args[0]).c_str(), Enumera(nombres).c_str());
     return kSalidaUsoOrden;
   }
@@ -148,7 +157,8 @@ int EjecutaOrden(const std::vector<std::string>& args) {
     }
   } catch (const ErrorDeUso& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "tablon %s: %s\nUso: tablon %s %s\n", orden->nombre, e.what(), orden->nombre, orden->argumentos);
+    std::fprintf(stderr, Traduce("tablon %s: %s\nUso: tablon %s %s\n"), orden->nombre, e.what(), orden->nombre,
+                 Traduce(orden->argumentos));
     return kSalidaUsoOrden;
   }
   return 0;
@@ -156,13 +166,13 @@ int EjecutaOrden(const std::vector<std::string>& args) {
 
 void CompruebaHostNuevo(const std::string& host) {
   auto rechaza = [&](const std::string& motivo) {
-    throw ErrorDeUso("el servidor «" + TextoVisible(host) + "» no es válido: " + motivo);
+    throw ErrorDeUso(Formatea(Traduce("el servidor «%s» no es válido: %s"), {TextoVisible(host), motivo}));
   };
-  if (host.empty()) rechaza("está vacío");
+  if (host.empty()) rechaza(Traduce("está vacío"));
   for (char c : host) {
     const auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u == 0x7f) rechaza("contiene blancos o caracteres de control");
-    if (c == '/') rechaza("contiene «/»");
+    if (u <= 0x20 || u == 0x7f) rechaza(Traduce("contiene blancos o caracteres de control"));
+    if (c == '/') rechaza(Traduce("contiene «/»"));
   }
   nntp::Direccion d;
   try {
@@ -177,19 +187,21 @@ void CompruebaHostNuevo(const std::string& host) {
     // An IPv6 literal; a zone ("fe80::1%eth0") is for the resolver, not for inet_pton.
     const std::string direccion = d.nombre.substr(0, d.nombre.find('%'));
     in6_addr a{};
-    if (::inet_pton(AF_INET6, direccion.c_str(), &a) != 1) rechaza("«" + d.nombre + "» no es una dirección IPv6");
+    if (::inet_pton(AF_INET6, direccion.c_str(), &a) != 1) {
+      rechaza(Formatea(Traduce("«%s» no es una dirección IPv6"), {d.nombre}));
+    }
   } else if (host.front() == '[') {
-    rechaza("entre corchetes solo puede ir una dirección IPv6");
+    rechaza(Traduce("entre corchetes solo puede ir una dirección IPv6"));
   } else {
     for (char c : d.nombre) {
       const bool bien = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
                         c == '_' || c == '.';
-      if (!bien) rechaza("un nombre de servidor solo lleva letras sin acentos, cifras, «-», «_» y «.»");
+      if (!bien) rechaza(Traduce("un nombre de servidor solo lleva letras sin acentos, cifras, «-», «_» y «.»"));
     }
     const std::string sin_punto_final = d.nombre.back() == '.' ? d.nombre.substr(0, d.nombre.size() - 1) : d.nombre;
     if (sin_punto_final.empty() || sin_punto_final.front() == '.' || sin_punto_final.back() == '.' ||
         sin_punto_final.find("..") != std::string::npos) {
-      rechaza("tiene una parte vacía entre puntos");
+      rechaza(Traduce("tiene una parte vacía entre puntos"));
     }
   }
   // What the pass checks before it names a file and a folder after the host.
@@ -209,7 +221,7 @@ void ComandoAddServer(const std::string& host) {
   }
   if (!news) news = MapiNameSpace->AddFolder("news");
   if (!Definiciones(*news, host).empty()) {
-    std::printf("El servidor «%s» ya está definido en %s/news\n", host.c_str(), UbicacionAlmacen().c_str());
+    std::printf(Traduce("El servidor «%s» ya está definido en %s/news\n"), host.c_str(), UbicacionAlmacen().c_str());
     return;
   }
   std::shared_ptr<store::Item> post = OutlookApp->CreateItem(0);
@@ -218,7 +230,7 @@ void ComandoAddServer(const std::string& host) {
   post->UserProperties().Add(kPropServidor, store::TipoPropiedad::Texto, true).SetValue(host);
   post->Move(*news);
   OutlookApp->Sync();
-  std::printf("Servidor «%s» añadido en %s/news\n", host.c_str(), UbicacionAlmacen().c_str());
+  std::printf(Traduce("Servidor «%s» añadido en %s/news\n"), host.c_str(), UbicacionAlmacen().c_str());
 }
 
 void ComandoRemoveServer(const std::string& host) {
@@ -240,11 +252,12 @@ void ComandoRemoveServer(const std::string& host) {
         }
       }
     }
-    throw Error(errnum::kObjetoNoEncontrado,
-                "El servidor «" + host + "» no está definido en " + UbicacionAlmacen() + "/news; " +
-                    (definidos.empty() ? std::string("no hay ninguno definido")
-                                       : (definidos.size() == 1 ? "está definido " : "están definidos ") +
-                                             Enumera(definidos)));
+    const std::string cuales = definidos.empty() ? std::string(Traduce("no hay ninguno definido"))
+                                                 : Formatea(TraducePlural("está definido %s", "están definidos %s",
+                                                                          static_cast<std::int64_t>(definidos.size())),
+                                                            {Enumera(definidos)});
+    throw Error(errnum::kObjetoNoEncontrado, Formatea(Traduce("El servidor «%s» no está definido en %s/news; %s"),
+                                                      {host, UbicacionAlmacen(), cuales}));
   }
   for (const auto& item : definiciones) item->Delete();
   OutlookApp->Sync();
@@ -253,7 +266,7 @@ void ComandoRemoveServer(const std::string& host) {
   std::vector<std::string> quedan;
   for (const auto& f : news->Folders()) {
     if (f->Name() != host) continue;
-    quedan.push_back("sus carpetas en " + UbicacionAlmacen() + "/news/" + host);
+    quedan.push_back(Formatea(Traduce("sus carpetas en %s/news/%s"), {UbicacionAlmacen(), host}));
   }
   const std::string estado = DirectorioServidores() + host + ".txt";
   bool hay_estado = false;
@@ -263,11 +276,16 @@ void ComandoRemoveServer(const std::string& host) {
   } catch (const Error&) {
     // A host no pass accepts has no state file.
   }
-  if (hay_estado) quedan.push_back("su archivo de estado " + estado);
-  std::string linea = "Servidor «" + TextoVisible(host) + "» quitado de " + UbicacionAlmacen() +
-                      "/news: la próxima pasada ya no lo sincroniza";
-  if (!quedan.empty()) linea += "; se conservan " + Enumera(quedan) + " (bórrelos a mano si ya no los quiere)";
-  std::printf("%s\n", linea.c_str());
+  if (hay_estado) quedan.push_back(Formatea(Traduce("su archivo de estado %s"), {estado}));
+  const std::string visible = TextoVisible(host);
+  if (quedan.empty()) {
+    std::printf(Traduce("Servidor «%s» quitado de %s/news: la próxima pasada ya no lo sincroniza\n"), visible.c_str(),
+                UbicacionAlmacen().c_str());
+  } else {
+    std::printf(Traduce("Servidor «%s» quitado de %s/news: la próxima pasada ya no lo sincroniza; se conservan %s "
+                        "(bórrelos a mano si ya no los quiere)\n"),
+                visible.c_str(), UbicacionAlmacen().c_str(), Enumera(quedan).c_str());
+  }
 }
 
 void ComandoGroups(const std::string& host, const std::string& patron) {
@@ -296,18 +314,24 @@ void ComandoSubscribe(const std::string& host, const std::vector<std::string>& g
   if (!desconocidos.empty()) {
     std::string lista;
     for (const auto& n : desconocidos) lista += (lista.empty() ? "" : ", ") + n;
-    throw Error(errnum::kObjetoNoEncontrado, "El servidor «" + host + "» no tiene " +
-                                                 (desconocidos.size() == 1 ? "el grupo " : "estos grupos: ") + lista +
-                                                 ". No se ha cambiado nada (vea «tablon groups " + host + "»)");
+    throw Error(errnum::kObjetoNoEncontrado,
+                Formatea(TraducePlural("El servidor «%s» no tiene el grupo %s. No se ha cambiado nada (vea «tablon "
+                                       "groups %s»)",
+                                       "El servidor «%s» no tiene estos grupos: %s. No se ha cambiado nada (vea "
+                                       "«tablon groups %s»)",
+                                       static_cast<std::int64_t>(desconocidos.size())),
+                         {host, lista, host}));
   }
   for (const auto& nombre : grupos) {
     std::shared_ptr<GrupoNews> g = servidor->Grupos()->Miembro(nombre);
     const bool antes = g->Subscrito();
     g->Subscrito(subscribe);
+    const std::string visible = TextoVisible(g->Nombre());
     if (antes == subscribe) {
-      std::printf("%s ya estaba %s\n", TextoVisible(g->Nombre()).c_str(), subscribe ? "subscrito" : "sin subscribir");
+      std::printf(subscribe ? Traduce("%s ya estaba subscrito\n") : Traduce("%s ya estaba sin subscribir\n"),
+                  visible.c_str());
     } else {
-      std::printf("%s: %s\n", TextoVisible(g->Nombre()).c_str(), subscribe ? "subscrito" : "subscripción anulada");
+      std::printf(subscribe ? Traduce("%s: subscrito\n") : Traduce("%s: subscripción anulada\n"), visible.c_str());
     }
   }
   servidor->save();

@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
+#include "app/traduce.h"
 #include "text/utf8.h"
 
 namespace tablon {
@@ -28,6 +31,9 @@ termios g_original;
 volatile std::sig_atomic_t g_tomado = 0;    // the terminal's settings are ours to give back
 volatile std::sig_atomic_t g_panel = 0;     // a PantallaTerminal is showing
 volatile std::sig_atomic_t g_en_pasada = 0;  // a PasadaEnCurso lives
+// kAvisoInterrumpida in the user's language, looked up before the handler can need it.
+std::atomic<const char*> g_aviso = kAvisoInterrumpida;
+static_assert(std::atomic<const char*>::is_always_lock_free, "read in a signal handler");
 
 void Restaura() {
   if (g_tomado) {
@@ -40,6 +46,8 @@ template <size_t N>
 void EscribeLiteral(int fd, const char (&texto)[N]) {
   (void)!::write(fd, texto, N - 1);
 }
+
+void EscribeTexto(int fd, const char* texto) { (void)!::write(fd, texto, std::strlen(texto)); }
 
 // Ends the program by `sig` itself, as if it had not been caught: a calling shell then sees a
 // process stopped by Ctrl-C (and a shell loop around it stops too), not one that chose to exit.
@@ -62,7 +70,7 @@ void AlInterrumpir(int sig) {
   if (g_en_pasada) {
     // The panel's help line, where the cursor rests, makes room for the notice.
     if (g_panel) EscribeLiteral(STDOUT_FILENO, "\r\x1b[2K");
-    EscribeLiteral(STDERR_FILENO, kAvisoInterrumpida);
+    EscribeTexto(STDERR_FILENO, g_aviso.load());
     EscribeLiteral(STDERR_FILENO, "\n");
   } else if (g_panel) {
     EscribeLiteral(STDOUT_FILENO, "\n");
@@ -87,10 +95,10 @@ void Escribe(const std::string& s) {
 
 namespace {
 
-// A decimal number with one decimal and a decimal comma: "2,3".
+// A decimal number with one decimal and a decimal comma: "2,3" (a point in English).
 std::string UnDecimal(double v) {
   const auto decimas = static_cast<std::int64_t>(std::llround(v * 10));
-  return std::to_string(decimas / 10) + "," + std::to_string(decimas % 10);
+  return std::to_string(decimas / 10) + TraduceEn("separador decimal", ",") + std::to_string(decimas % 10);
 }
 
 // " («a», «b»)", the names of the items not available.
@@ -117,23 +125,23 @@ std::string Partes(std::int64_t nuevos, std::int64_t descargados, const std::vec
 }  // namespace
 
 std::string Cuenta(std::int64_t n, const char* singular, const char* plural) {
-  return std::to_string(n) + " " + (n == 1 ? singular : plural);
+  return std::to_string(n) + " " + TraducePlural(singular, plural, n);
 }
 
 std::string TextoGrupo(const ResumenGrupo& g) {
   std::string partes = Partes(g.nuevos, g.descargados, g.no_disponibles, true);
   if (g.incompleto) {
-    partes += (partes.empty() ? "" : "; ") + std::string("sin terminar: se perdió la conexión");
+    partes += (partes.empty() ? "" : "; ") + std::string(Traduce("sin terminar: se perdió la conexión"));
   } else if (partes.empty()) {
-    partes = "sin novedades";
+    partes = Traduce("sin novedades");
   }
-  return "Grupo " + g.nombre + ": " + partes;
+  return Formatea(Traduce("Grupo %s: %s"), {g.nombre, partes});
 }
 
 std::string TextoTotales(const ResumenPasada& p, bool con_nombres) {
-  if (p.grupos == 0) return "ningún grupo subscrito";
+  if (p.grupos == 0) return Traduce("ningún grupo subscrito");
   const std::string partes = Partes(p.nuevos, p.descargados, p.no_disponibles, con_nombres);
-  return Cuenta(p.grupos, "grupo", "grupos") + ", " + (partes.empty() ? "sin novedades" : partes);
+  return Cuenta(p.grupos, "grupo", "grupos") + ", " + (partes.empty() ? std::string(Traduce("sin novedades")) : partes);
 }
 
 std::string TextoDuracion(double segundos) {
@@ -146,27 +154,31 @@ std::string TextoDuracion(double segundos) {
 }
 
 std::string TextoFinLineas(const ResumenPasada& p) {
-  return "Pasada terminada en " + TextoDuracion(p.segundos) + ": " + TextoTotales(p, false);
+  return Formatea(Traduce("Pasada terminada en %s: %s"), {TextoDuracion(p.segundos), TextoTotales(p, false)});
 }
 
 std::string TextoFinPanel(const ResumenPasada& p) {
   char hora[16] = "";
   std::tm local{};
   if (::localtime_r(&p.fin, &local)) std::strftime(hora, sizeof hora, "%H:%M:%S", &local);
-  return std::string("Pasada terminada a las ") + hora + " (" + TextoDuracion(p.segundos) + "): " + TextoTotales(p, true);
+  return Formatea(Traduce("Pasada terminada a las %s (%s): %s"),
+                  {hora, TextoDuracion(p.segundos), TextoTotales(p, true)});
 }
 
 std::string TextoProgreso(Etapa etapa, std::int64_t hecho, std::int64_t total, double segundos) {
-  std::string r = etapa == Etapa::Escribiendo ? "Escribiendo artículos nuevos: " : "Descargando marcados: ";
-  r += std::to_string(hecho) + " de " + std::to_string(total);
+  const char* formato = etapa == Etapa::Escribiendo ? Traduce("Escribiendo artículos nuevos: %s de %s")
+                                                    : Traduce("Descargando marcados: %s de %s");
+  std::string r = Formatea(formato, {std::to_string(hecho), std::to_string(total)});
   if (segundos >= 0.1) {
     const double tasa = static_cast<double>(hecho) / segundos;
-    r += " (" + (tasa < 10 ? UnDecimal(tasa) : std::to_string(std::llround(tasa))) + " artículos/s)";
+    const std::string cifra = tasa < 10 ? UnDecimal(tasa) : std::to_string(std::llround(tasa));
+    r += Formatea(Traduce(" (%s artículos/s)"), {cifra});
   }
   return r;
 }
 
 void AtiendeSenales() {
+  g_aviso = Traduce(kAvisoInterrumpida);
   struct sigaction sa {};
   sigemptyset(&sa.sa_mask);
   sa.sa_handler = SIG_IGN;
@@ -274,7 +286,7 @@ void PantallaTerminal::Pinta(int indice, const std::string&, const std::string& 
 void PantallaTerminal::Ayuda(const std::string& texto) { EscribeFila(kFilas, texto); }
 
 void PantallaTerminal::Mensaje(const std::string& titulo, const std::string& texto) {
-  EscribeFila(kFilas, "[" + titulo + "] " + texto + "   (Intro: aceptar)");
+  EscribeFila(kFilas, "[" + titulo + "] " + texto + Traduce("   (Intro: aceptar)"));
   char c;
   while (::read(STDIN_FILENO, &c, 1) == 1 && c != '\n' && c != '\r') {
   }

@@ -35,6 +35,7 @@
 #include <string_view>
 
 #include "app/main_frm.h"
+#include "app/traduce.h"
 
 namespace tablon {
 
@@ -83,11 +84,11 @@ class PantallaLineas : public Pantalla {
   bool quiet_;
 };
 
-// The texts of the reports, in Spanish, counts in singular or plural as they need. Names in
-// them (groups, subjects) are as given: whoever prints them passes them through TextoVisible.
-// Never fail (but for memory).
+// The texts of the reports, in Spanish or in the user's language (app/traduce.h), counts in
+// singular or plural as they need. Names in them (groups, subjects) are as given: whoever prints
+// them passes them through TextoVisible. Never fail (but for memory).
 //
-// A count and its noun: "1 grupo", "2 grupos", "0 grupos".
+// A count and its noun: "1 grupo", "2 grupos", "0 grupos"; the noun translated.
 std::string Cuenta(std::int64_t n, const char* singular, const char* plural);
 // A group's line: "Grupo comp.lang.c: 120 nuevos, 3 descargados, 1 no disponible («Asunto»)";
 // parts that are zero are left out, "sin novedades" when all are; a group whose work a lost
@@ -109,9 +110,9 @@ std::string TextoFinPanel(const ResumenPasada& resumen);
 // a second has passed since the stage started (`segundos`).
 std::string TextoProgreso(Etapa etapa, std::int64_t hecho, std::int64_t total, double segundos);
 
-// The line printed when a signal stops a pass.
-inline constexpr char kAvisoInterrumpida[] =
-    "Pasada interrumpida: no ha terminado; lo que ya escribió queda guardado.";
+// The line printed when a signal stops a pass (in the user's language).
+inline constexpr const char* kAvisoInterrumpida =
+    ParaTraducir("Pasada interrumpida: no ha terminado; lo que ya escribió queda guardado.");
 
 // Installs the signal handling described above (main does, before anything else; PantallaTerminal
 // does too). Calling it again changes nothing; never fails.

@@ -15,6 +15,7 @@
 #include "app/memoria.h"
 #include "app/pantallas.h"
 #include "app/sincronizacion.h"
+#include "app/traduce.h"
 #include "core/error.h"
 #include "core/fs.h"
 #include "core/paso.h"
@@ -29,7 +30,7 @@ constexpr int kSalidaError = 1;
 constexpr int kSalidaUso = 2;
 constexpr int kSalidaBloqueado = 3;
 
-constexpr const char* kAyuda =
+constexpr const char* kAyuda = ParaTraducir(
     "Tablón copia grupos de noticias (Usenet) en su almacén de correo Maildir.\n"
     "\n"
     "Uso:\n"
@@ -55,7 +56,7 @@ constexpr const char* kAyuda =
     "\n"
     "En un terminal el panel queda abierto tras la pasada: Intro o r hace otra pasada;\n"
     "q, Ctrl-D o Ctrl-C lo cierran. Códigos de salida: 0 bien, 1 error, 2 uso incorrecto,\n"
-    "3 ya hay otra pasada en curso, 130 pasada interrumpida (Ctrl-C durante la pasada).\n";
+    "3 ya hay otra pasada en curso, 130 pasada interrumpida (Ctrl-C durante la pasada).\n");
 
 std::string DirectorioPorOmision() {
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::string(xdg) + "/tablon/servers/";
@@ -106,7 +107,7 @@ int Sincroniza(bool interactivo, bool verbose, bool quiet) {
       }
       // Another process is in a pass: this panel stays open, a later Enter may try again.
     }
-    panel->Ayuda("Intro o r: otra pasada · q, Ctrl-D o Ctrl-C: cerrar");
+    panel->Ayuda(Traduce("Intro o r: otra pasada · q, Ctrl-D o Ctrl-C: cerrar"));
   } while (panel->EsperaOtraPasada());
   v.FijaPantalla(nullptr);
   return kSalidaBien;
@@ -116,6 +117,7 @@ int Sincroniza(bool interactivo, bool verbose, bool quiet) {
 
 int EjecutaPrograma(int argc, char** argv) {
   PreparaMemoria(argv);
+  PreparaIdioma();
   AtiendeSenales();
   std::vector<std::string> args;
   std::string store_dir, servers_dir;
@@ -124,7 +126,7 @@ int EjecutaPrograma(int argc, char** argv) {
     std::string a = argv[i];
     auto valor = [&](const char* opcion) -> std::string {
       if (i + 1 >= argc) {
-        std::fprintf(stderr, "Falta el valor de %s\n", opcion);
+        std::fprintf(stderr, Traduce("Falta el valor de %s\n"), opcion);
         std::exit(kSalidaUso);
       }
       return argv[++i];
@@ -144,20 +146,20 @@ int EjecutaPrograma(int argc, char** argv) {
     } else if (a == "--quiet" || a == "-q") {
       quiet = true;
     } else if (a == "--help" || a == "-h") {
-      std::fputs(kAyuda, stdout);
+      std::fputs(Traduce(kAyuda), stdout);
       return kSalidaBien;
     } else if (a == "--version") {
-      std::printf("tablon 0.1.0\n");
+      std::printf("tablon %s\n", TABLON_VERSION);
       return kSalidaBien;
     } else if (a.size() > 1 && a[0] == '-' && a != "--") {
-      std::fprintf(stderr, "Opción desconocida: %s\n\n%s", a.c_str(), kAyuda);
+      std::fprintf(stderr, Traduce("Opción desconocida: %s\n\n%s"), a.c_str(), Traduce(kAyuda));
       return kSalidaUso;
     } else {
       args.push_back(a);
     }
   }
   if (quiet && verbose) {
-    std::fprintf(stderr, "-q y --verbose se excluyen: elija una de las dos.\n");
+    std::fputs(Traduce("-q y --verbose se excluyen: elija una de las dos.\n"), stderr);
     return kSalidaUso;
   }
   if (store_dir.empty()) {

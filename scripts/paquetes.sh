@@ -2,7 +2,7 @@
 # and running its tests and demo need, plus any named as arguments; only the missing ones.
 instala_paquetes() {
   local packages=(build-essential cmake ninja-build pkg-config libssl-dev zlib1g-dev libgtest-dev libgmock-dev
-                  openssl ca-certificates neomutt tmux dovecot-imapd "$@")
+                  gettext openssl ca-certificates neomutt tmux dovecot-imapd "$@")
   local missing=() p
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

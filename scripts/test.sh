@@ -1,14 +1,20 @@
 #!/bin/bash
 # Installs what the tests need (Debian 12, as root), starts the local INN, builds Tablón twice
 # (warnings on; then AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in both
-# builds. Prints ctest's summary of each run; exits non-zero when anything failed.
+# builds, then builds the Debian package from the first build and checks it (scripts/paquete.sh).
+# Prints ctest's summary of each run; exits non-zero when anything failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 readonly TOP=$PWD
 
 source scripts/paquetes.sh
-# clang and its runtime (libFuzzer, sanitizers) for the fuzzing step.
-instala_paquetes clang libclang-rt-14-dev
+# clang and its runtime (libFuzzer, sanitizers) for the fuzzing step; locales for the tests of
+# the messages in English.
+instala_paquetes clang libclang-rt-14-dev locales
+# The locales those tests run in (glibc shows a catalog only in an installed locale).
+for l in en_US es_ES; do
+  locale -a 2>/dev/null | grep -qx "$l.utf8" || localedef -i "$l" -c -f UTF-8 -A /usr/share/locale/locale.alias "$l.UTF-8"
+done
 
 echo "== Servidor de noticias local (INN)"
 scripts/inn.sh install
@@ -19,6 +25,10 @@ if ! scripts/inn.sh status >/dev/null 2>&1; then
 fi
 export TABLON_INN_PORT
 TABLON_INN_PORT=$(scripts/inn.sh port)
+
+# What the package step needs besides (lintian, man-db) installs while the builds run.
+instala_paquetes lintian man-db >"$TOP/build-test-paquetes.log" 2>&1 &
+instalando=$!
 
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
@@ -44,9 +54,21 @@ cuenta() {
   echo "$((total - failed - skipped)) $failed $skipped"
 }
 mkdir -p build-test build-test-asan
-run_build "$TOP/build-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
+# Installed in /usr: the package step makes the Debian package of this build.
+run_build "$TOP/build-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_build "$TOP/build-test-asan" -DCMAKE_BUILD_TYPE=Debug -DTABLON_SANITIZE=ON || status=1
+
+# The Debian package of build-test: lintian, install, the installed files at work, removal.
+paquete=mal
+if ! wait "$instalando"; then
+  cat "$TOP/build-test-paquetes.log"
+  status=1
+elif scripts/paquete.sh "$TOP/build-test"; then
+  paquete=bien
+else
+  status=1
+fi
 
 # Fuzzing: each libFuzzer target of fuzz/ for a short while (FUZZ_SECONDS, default 30) from its
 # seed corpus, in a clang build of its own. A crash fails the script; its input is kept in
@@ -80,6 +102,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run
 
 # Closing summary: both test runs added up (a build that failed counts as one failure).
 echo "== Resumen"
+echo "   paquete: $paquete"
 passed=0
 failed=0
 skipped=0

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -13,8 +14,10 @@
 
 #include "app/almacen.h"
 #include "app/pantallas.h"
+#include "app/traduce.h"
 #include "store/outlook_module.h"
 #include "support/almacen.h"
+#include "support/idioma.h"
 #include "support/inn.h"
 #include "support/programa.h"
 #include "support/tmpdir.h"
@@ -322,43 +325,88 @@ TEST(Pantalla, ControlCharactersAndBytesThatAreNotUtf8AreReplaced) {
   EXPECT_EQ(CortaParaPantalla("a\x9b" "bc", 2), "a?");
 }
 
+// Each text in Spanish (the C locale) and in English (through the catalog in the build tree;
+// C.UTF-8 is always installed, and LANGUAGE counts outside the C locale itself).
 TEST(Pantalla, ReportsCountInSingularAndPluralAndLeaveOutWhatIsZero) {
+  using namespace std::string_literals;
+  struct EnIngles {
+    test::Idioma idioma{{{"LC_MESSAGES", "C.UTF-8"}, {"LANGUAGE", "en"}}};
+    EnIngles() { PreparaIdioma(); }
+    ~EnIngles() { std::setlocale(LC_MESSAGES, "C"); }
+  };
+  // Runs `prueba` in the C locale, then in English.
+  auto en_los_dos = [](const auto& prueba) {
+    prueba(false);
+    EnIngles ingles;
+    prueba(true);
+  };
+
   struct CasoGrupo {
     ResumenGrupo g;
-    std::string texto;
+    std::string texto, ingles;
   } grupos[] = {
-      {{"a.b", 0, 0, {}, false}, "Grupo a.b: sin novedades"},
-      {{"a.b", 1, 0, {}, false}, "Grupo a.b: 1 nuevo"},
-      {{"a.b", 120, 3, {"Re: x"}, false}, "Grupo a.b: 120 nuevos, 3 descargados, 1 no disponible («Re: x»)"},
-      {{"a.b", 0, 1, {"<i@x>", "B"}, false}, "Grupo a.b: 1 descargado, 2 no disponibles («<i@x>», «B»)"},
-      {{"a.b", 0, 0, {}, true}, "Grupo a.b: sin terminar: se perdió la conexión"},
-      {{"a.b", 2, 0, {}, true}, "Grupo a.b: 2 nuevos; sin terminar: se perdió la conexión"},
+      {{"a.b", 0, 0, {}, false}, "Grupo a.b: sin novedades", "Group a.b: nothing new"},
+      {{"a.b", 1, 0, {}, false}, "Grupo a.b: 1 nuevo", "Group a.b: 1 new"},
+      {{"a.b", 120, 3, {"Re: x"}, false},
+       "Grupo a.b: 120 nuevos, 3 descargados, 1 no disponible («Re: x»)",
+       "Group a.b: 120 new, 3 downloaded, 1 unavailable («Re: x»)"},
+      {{"a.b", 0, 1, {"<i@x>", "B"}, false},
+       "Grupo a.b: 1 descargado, 2 no disponibles («<i@x>», «B»)",
+       "Group a.b: 1 downloaded, 2 unavailable («<i@x>», «B»)"},
+      {{"a.b", 0, 0, {}, true}, "Grupo a.b: sin terminar: se perdió la conexión",
+       "Group a.b: unfinished: the connection was lost"},
+      {{"a.b", 2, 0, {}, true}, "Grupo a.b: 2 nuevos; sin terminar: se perdió la conexión",
+       "Group a.b: 2 new; unfinished: the connection was lost"},
+      // A subject is any bytes: the printer makes the NUL visible, nothing cuts the line there.
+      {{"a.b", 0, 0, {"x\0y"s}, false}, "Grupo a.b: 1 no disponible («x\0y»)"s, "Group a.b: 1 unavailable («x\0y»)"s},
   };
-  for (const auto& c : grupos) EXPECT_EQ(TextoGrupo(c.g), c.texto);
+  en_los_dos([&](bool ingles) {
+    for (const auto& c : grupos) EXPECT_EQ(TextoGrupo(c.g), ingles ? c.ingles : c.texto);
+  });
+  // A translation may put the parts in another order.
+  EXPECT_EQ(Formatea("%2$s, %1$s y 100%%", {"a", "b"}), "b, a y 100%");
+  EXPECT_EQ(Formatea("%s %s %d", {"a"}), "a %s %d");
 
   struct CasoPasada {
     ResumenPasada p;
     bool con_nombres;
-    std::string texto;
+    std::string texto, ingles;
   } pasadas[] = {
-      {{0, 0, 0, {}, 0.42, 0}, true, "ningún grupo subscrito"},
-      {{1, 0, 0, {}, 0, 0}, false, "1 grupo, sin novedades"},
-      {{3, 120, 3, {"Re: x"}, 0, 0}, false, "3 grupos, 120 nuevos, 3 descargados, 1 no disponible"},
-      {{3, 120, 3, {"Re: x"}, 0, 0}, true, "3 grupos, 120 nuevos, 3 descargados, 1 no disponible («Re: x»)"},
+      {{0, 0, 0, {}, 0.42, 0}, true, "ningún grupo subscrito", "no group subscribed"},
+      {{1, 0, 0, {}, 0, 0}, false, "1 grupo, sin novedades", "1 group, nothing new"},
+      {{3, 120, 3, {"Re: x"}, 0, 0}, false, "3 grupos, 120 nuevos, 3 descargados, 1 no disponible",
+       "3 groups, 120 new, 3 downloaded, 1 unavailable"},
+      {{3, 120, 3, {"Re: x"}, 0, 0}, true, "3 grupos, 120 nuevos, 3 descargados, 1 no disponible («Re: x»)",
+       "3 groups, 120 new, 3 downloaded, 1 unavailable («Re: x»)"},
   };
-  for (const auto& c : pasadas) EXPECT_EQ(TextoTotales(c.p, c.con_nombres), c.texto);
-  EXPECT_EQ(TextoFinLineas({2, 1, 0, {}, 2.34, 0}), "Pasada terminada en 2,3 s: 2 grupos, 1 nuevo");
+  en_los_dos([&](bool ingles) {
+    for (const auto& c : pasadas) EXPECT_EQ(TextoTotales(c.p, c.con_nombres), ingles ? c.ingles : c.texto);
+    EXPECT_EQ(TextoFinLineas({2, 1, 0, {}, 2.34, 0}),
+              ingles ? "Pass finished in 2.3 s: 2 groups, 1 new" : "Pasada terminada en 2,3 s: 2 grupos, 1 nuevo");
+  });
 
-  const std::pair<double, std::string> duraciones[] = {
-      {0, "0,0 s"}, {0.04, "0,0 s"}, {2.35, "2,4 s"}, {59.94, "59,9 s"}, {59.96, "1 min 00 s"},
-      {125, "2 min 05 s"}, {3599.4, "59 min 59 s"}, {3725, "1 h 02 min"}, {-1, "0,0 s"},
+  struct CasoDuracion {
+    double segundos;
+    std::string texto, ingles;
+  } duraciones[] = {
+      {0, "0,0 s", "0.0 s"},          {0.04, "0,0 s", "0.0 s"},         {2.35, "2,4 s", "2.4 s"},
+      {59.94, "59,9 s", "59.9 s"},    {59.96, "1 min 00 s", "1 min 00 s"}, {125, "2 min 05 s", "2 min 05 s"},
+      {3599.4, "59 min 59 s", "59 min 59 s"}, {3725, "1 h 02 min", "1 h 02 min"}, {-1, "0,0 s", "0.0 s"},
   };
-  for (const auto& [segundos, texto] : duraciones) EXPECT_EQ(TextoDuracion(segundos), texto) << segundos;
+  en_los_dos([&](bool ingles) {
+    for (const auto& c : duraciones) EXPECT_EQ(TextoDuracion(c.segundos), ingles ? c.ingles : c.texto) << c.segundos;
+  });
 
-  EXPECT_EQ(TextoProgreso(Etapa::Escribiendo, 0, 20000, 0), "Escribiendo artículos nuevos: 0 de 20000");
-  EXPECT_EQ(TextoProgreso(Etapa::Escribiendo, 1200, 20000, 0.5),
-            "Escribiendo artículos nuevos: 1200 de 20000 (2400 artículos/s)");
-  EXPECT_EQ(TextoProgreso(Etapa::Descargando, 3, 4, 2), "Descargando marcados: 3 de 4 (1,5 artículos/s)");
+  en_los_dos([&](bool ingles) {
+    EXPECT_EQ(TextoProgreso(Etapa::Escribiendo, 0, 20000, 0),
+              ingles ? "Writing new articles: 0 of 20000" : "Escribiendo artículos nuevos: 0 de 20000");
+    EXPECT_EQ(TextoProgreso(Etapa::Escribiendo, 1200, 20000, 0.5),
+              ingles ? "Writing new articles: 1200 of 20000 (2400 articles/s)"
+                     : "Escribiendo artículos nuevos: 1200 de 20000 (2400 artículos/s)");
+    EXPECT_EQ(TextoProgreso(Etapa::Descargando, 3, 4, 2),
+              ingles ? "Downloading flagged items: 3 of 4 (1.5 articles/s)"
+                     : "Descargando marcados: 3 de 4 (1,5 artículos/s)");
+  });
 }
 
 }  // namespace

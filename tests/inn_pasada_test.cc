@@ -1,8 +1,8 @@
 // Whole passes of the tablon program against the local INN: the order of the status texts,
 // server posts of the wrong class, missing or empty "news", unreachable servers, hostile host
 // names, the pass lock, the group list kept in the state file across passes, new groups near
-// the check date, a standard output that cannot be written, and what the commands refuse, say
-// and remove.
+// the check date, a standard output that cannot be written, what the commands refuse, say
+// and remove, and the language they say it in.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +24,7 @@
 #include "core/fecha.h"
 #include "store/outlook_module.h"
 #include "support/almacen.h"
+#include "support/idioma.h"
 #include "support/inn.h"
 #include "support/programa.h"
 #include "support/tmpdir.h"
@@ -489,6 +492,128 @@ TEST_F(InnPasada, CommandsSayWhatToDoAndARemovedServerIsSkipped) {
   EXPECT_EQ(tablon_.Ejecuta({"--once"}).codigo, 1) << "the pass refuses the bad definition";
   ASSERT_EQ(tablon_.Ejecuta({"remove-server", ":119"}).codigo, 0);
   EXPECT_EQ(tablon_.Ejecuta({"--once"}).codigo, 0);
+}
+
+// The words of a help text that are options ("--store", "-q"), in order.
+std::vector<std::string> Opciones(const std::string& ayuda) {
+  std::vector<std::string> r;
+  std::istringstream in(ayuda);
+  for (std::string w; in >> w;) {
+    if (w.size() > 1 && w[0] == '-') r.push_back(w.back() == ',' ? w.substr(0, w.size() - 1) : w);
+  }
+  return r;
+}
+
+// The language of the environment's LC_MESSAGES is the language of Tablón's own texts: Spanish,
+// as written, in the C and POSIX locales, in Spanish ones and where no catalog translates them;
+// English in English ones. A translated help names the same options as the Spanish one.
+TEST(Ordenes, HelpUsageAndErrorsAreInTheLanguageOfTheLocaleAndSpanishInC) {
+  TmpDir tmp;
+  const Programa tablon(tmp / "almacen", tmp / "estado");
+  std::string ayuda_c;
+  {
+    test::Idioma c("LANG", "C");
+    ayuda_c = tablon.Ejecuta({"--help"}).out;
+  }
+  ASSERT_EQ(ayuda_c.substr(0, ayuda_c.find('\n')),
+            "Tablón copia grupos de noticias (Usenet) en su almacén de correo Maildir.");
+  struct Caso {
+    std::vector<std::pair<std::string, std::string>> entorno;
+    bool ingles;
+  };
+  const std::vector<Caso> casos = {
+      {{{"LANG", "C"}}, false},
+      // LANGUAGE counts only outside the C and POSIX locales.
+      {{{"LANG", "POSIX"}, {"LANGUAGE", "en"}}, false},
+      {{{"LANG", "C.UTF-8"}}, false},
+      {{{"LANG", "es_ES.UTF-8"}}, false},
+      {{{"LC_ALL", "C"}, {"LANG", "en_US.UTF-8"}}, false},
+      {{{"LANG", "en_US.UTF-8"}}, true},
+      {{{"LANG", "C"}, {"LC_MESSAGES", "en_US.UTF-8"}}, true},
+      {{{"LANG", "C.UTF-8"}, {"LANGUAGE", "en"}}, true},
+  };
+  std::vector<std::string> sin_locale;
+  for (const Caso& c : casos) {
+    std::string nombre;
+    bool falta = false;
+    for (const auto& [n, v] : c.entorno) {
+      nombre += n + "=" + v + " ";
+      if (v.find('_') != std::string::npos && !test::Idioma::Instalado(v)) falta = true;
+    }
+    if (falta) {
+      sin_locale.push_back(nombre);
+      continue;
+    }
+    test::Idioma idioma(c.entorno);
+    const Salida ayuda = tablon.Ejecuta({"--help"});
+    const Salida uso = tablon.Ejecuta({"subscribe"});
+    const Salida opcion = tablon.Ejecuta({"--x"});
+    EXPECT_EQ(ayuda.codigo, 0) << nombre;
+    EXPECT_EQ(uso.codigo, 2) << nombre;
+    EXPECT_EQ(opcion.codigo, 2) << nombre;
+    if (!c.ingles) {
+      EXPECT_EQ(ayuda.out, ayuda_c) << nombre;
+      EXPECT_EQ(uso.err, "tablon subscribe: faltan el servidor y el grupo\nUso: tablon subscribe SERVIDOR GRUPO...\n")
+          << nombre;
+      EXPECT_EQ(opcion.err, "Opción desconocida: --x\n\n" + ayuda_c) << nombre;
+    } else {
+      EXPECT_EQ(ayuda.out.substr(0, ayuda.out.find('\n')),
+                "Tablón copies Usenet newsgroups into your Maildir mail store.")
+          << nombre;
+      EXPECT_EQ(Opciones(ayuda.out), Opciones(ayuda_c)) << nombre << "\n" << ayuda.out;
+      EXPECT_EQ(uso.err,
+                "tablon subscribe: missing the server and the group\nUsage: tablon subscribe SERVER GROUP...\n")
+          << nombre;
+      EXPECT_EQ(opcion.err, "Unknown option: --x\n\n" + ayuda.out) << nombre;
+    }
+  }
+  EXPECT_TRUE(fs::is_empty(tmp.path())) << "a refused command created something";
+  if (!sin_locale.empty()) GTEST_SKIP() << "locales not installed (scripts/test.sh makes them) for " << sin_locale[0];
+}
+
+// In English the pass's own lines are English; the labels' texts, the message boxes and the
+// state file are those of a pass in the C locale.
+TEST_F(InnPasada, APassInEnglishKeepsTheLabelsTheMessageBoxesAndTheStateFile) {
+  if (!test::Idioma::Instalado("en_US.UTF-8")) {
+    GTEST_SKIP() << "en_US.UTF-8 is not installed (scripts/test.sh makes it)";
+  }
+  ASSERT_EQ(tablon_.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
+  Post(HostAlternativo(), "ipm.post.news.servidor");  // a message box
+  Salida es, en, grupos_es, grupos_en;
+  std::string estado_es, estado_en;
+  const fs::path estado = servers_ / (Inn::Host() + ".txt");
+  {
+    test::Idioma c("LANG", "C");
+    es = tablon_.Ejecuta({"--once"});
+    estado_es = ReadFile(estado);
+    grupos_es = tablon_.Ejecuta({"groups", Inn::Host(), "tablon.nada.*"});
+  }
+  {
+    test::Idioma i("LANG", "en_US.UTF-8");
+    en = tablon_.Ejecuta({"--once"});
+    estado_en = ReadFile(estado);
+    grupos_en = tablon_.Ejecuta({"groups", Inn::Host(), "tablon.nada.*"});
+  }
+  ASSERT_EQ(es.codigo, 0) << es.err;
+  ASSERT_EQ(en.codigo, 0) << en.err;
+  EXPECT_EQ(en.Etiqueta("Status"), es.Etiqueta("Status"));
+  EXPECT_EQ(en.err, es.err);
+  EXPECT_NE(en.err.find("Tablón: No tiene la clase correcta"), std::string::npos) << en.err;
+  const auto lineas_es = Lineas(es.out), lineas_en = Lineas(en.out);
+  ASSERT_FALSE(lineas_es.empty());
+  ASSERT_FALSE(lineas_en.empty());
+  const std::regex fin_es("Pasada terminada en [0-9]+,[0-9] s: ningún grupo subscrito");
+  const std::regex fin_en("Pass finished in [0-9]+\\.[0-9] s: no group subscribed");
+  EXPECT_TRUE(std::regex_match(lineas_es.back(), fin_es)) << lineas_es.back();
+  EXPECT_TRUE(std::regex_match(lineas_en.back(), fin_en)) << lineas_en.back();
+  // The check date, written by each pass, in the one layout the reader takes.
+  const std::regex fecha("[0-9]{2}/[0-9]{2}/[0-9]{4}( [0-9]{1,2}:[0-9]{2}:[0-9]{2})?");
+  for (const std::string& e : {estado_es, estado_en}) {
+    ASSERT_NE(e.find("\r\n"), std::string::npos) << e;
+    EXPECT_TRUE(std::regex_match(e.substr(0, e.find("\r\n")), fecha)) << e.substr(0, 40);
+  }
+  EXPECT_EQ(grupos_es.out, "0 grupos, 0 subscritos\n");
+  EXPECT_EQ(grupos_en.out, "0 groups, 0 subscribed\n");
 }
 
 }  // namespace
