@@ -355,12 +355,7 @@ std::optional<Error> News::RecogeGrupo(bool& credenciales) {
     return std::nullopt;
   }
   credenciales = sesion_.PideCredenciales(codigo);
-  std::optional<Error> fallo;
-  try {
-    sesion_.FallaEstado(orden);
-  } catch (const Error& e) {
-    fallo = e;
-  }
+  const Error fallo = sesion_.ErrorEstado(orden);
   resumen_pedido_ = false;
   sesion_.IniciaPlazo();
   if (sesion_.LeeRespuesta() == estado::kResumenSigue) {
@@ -488,13 +483,7 @@ void News::ListaGruposNuevos() {
     // next command is answered. Then NEWGROUPS's own failure is raised; a request for
     // credentials is met by asking again, alone, as any command's.
     std::optional<Error> fallo;
-    if (!sesion_.PideCredenciales(codigo)) {
-      try {
-        sesion_.FallaEstado(orden);
-      } catch (const Error& e) {
-        fallo = e;
-      }
-    }
+    if (!sesion_.PideCredenciales(codigo)) fallo = sesion_.ErrorEstado(orden);
     DescartaResumen();
     if (fallo) throw *fallo;
     codigo = sesion_.Orden(orden);

@@ -114,15 +114,17 @@ bool Sesion::PideCredenciales(int codigo) const {
   return etiqueta.size() == 8 && strncasecmp(etiqueta.data(), "AUTHINFO", 8) == 0;
 }
 
-void Sesion::FallaEstado(const std::string& comando) const {
+Error Sesion::ErrorEstado(const std::string& comando) const {
   const auto e = AnalizaEstado(linea_estado_);
   const std::string texto =
       "El servidor respondió: " + LineaLegible(linea_estado_) +
       (comando.empty() ? " (al conectar con " + texto_servidor_ + ")"
                        : " (a \"" + comando + "\" en " + texto_servidor_ + ")");
-  if (e && e->codigo >= 400) throw Error(e->codigo, texto);
-  throw Error(errnum::kProtocolo, "Respuesta inesperada. " + texto);
+  if (e && e->codigo >= 400) return Error(e->codigo, texto);
+  return Error(errnum::kProtocolo, "Respuesta inesperada. " + texto);
 }
+
+void Sesion::FallaEstado(const std::string& comando) const { throw ErrorEstado(comando); }
 
 void Sesion::LeeBloque(Limite limite, std::string que, const std::function<void(std::string_view)>& por_linea) {
   Bloque bloque(limite, std::move(que) + " de " + texto_servidor_);

@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/error.h"
 #include "nntp/direccion.h"
 #include "nntp/respuesta.h"
 
@@ -140,6 +141,9 @@ class Sesion {
   // Raises the failure LineaEstado reports for `comando` ("": the greeting): the status code
   // from 400 up, errnum::kProtocolo for any other.
   [[noreturn]] void FallaEstado(const std::string& comando) const;
+  // The failure FallaEstado raises, returned instead (for a reply whose failure is raised
+  // later, once the replies behind it are read).
+  Error ErrorEstado(const std::string& comando) const;
 
  private:
   // Answers the server's request for credentials with AUTHINFO USER/PASS (RFC 4643), upgrading
