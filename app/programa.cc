@@ -52,6 +52,9 @@ constexpr const char* kAyuda = ParaTraducir(
     "  --verbose            muestra además cada cambio de las etiquetas Servidor, Grupo y\n"
     "                       Mensaje y la traza del protocolo (etiqueta Debug)\n"
     "  -q, --quiet          una sola pasada sin panel que solo muestra los errores (para cron)\n"
+    "  --completa           lee cada carpeta de grupo elemento a elemento y pide a cada\n"
+    "                       servidor el resumen entero de cada grupo, sin fiarse del índice\n"
+    "                       de la carpeta ni de la numeración guardada (que rehace)\n"
     "  --help, --version\n"
     "\n"
     "En un terminal el panel queda abierto tras la pasada: Intro o r hace otra pasada;\n"
@@ -145,6 +148,8 @@ int EjecutaPrograma(int argc, char** argv) {
       verbose = true;
     } else if (a == "--quiet" || a == "-q") {
       quiet = true;
+    } else if (a == "--completa") {
+      FijaLecturaCompleta(true);
     } else if (a == "--help" || a == "-h") {
       std::fputs(Traduce(kAyuda), stdout);
       return kSalidaBien;

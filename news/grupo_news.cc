@@ -1,6 +1,7 @@
 #include "news/grupo_news.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 
@@ -8,10 +9,21 @@
 #include "core/paso.h"
 #include "news/archivo_estado.h"
 #include "news/avance.h"
+#include "news/servidor_news.h"
 #include "store/outlook_module.h"
 #include "text/cadena.h"
 
 namespace tablon {
+
+namespace {
+bool& LecturaCompletaPedida() {
+  static bool v = false;
+  return v;
+}
+}  // namespace
+
+void FijaLecturaCompleta(bool v) { LecturaCompletaPedida() = v; }
+bool LecturaCompleta() { return LecturaCompletaPedida(); }
 
 namespace {
 constexpr const char* kClaseEntrada = "IPM.Post.News.Subscripcion";
@@ -113,24 +125,39 @@ void GrupoNews::load(LectorEstado& file) {
 
 // ---- Local copies and header retrieval -------------------------------------------------------
 
+std::string GrupoNews::ClaveLocal(const std::shared_ptr<store::Item>& item) {
+  try {
+    store::ComoNota(item);
+  } catch (const std::exception&) {
+    return std::string();  // not an article item (LeeCopiasLocales tells it)
+  }
+  MessageNews m;
+  Paso([&] { m.OutlookMsg(item); });
+  // The message keeps what it needs (its identifier); the item's fields are read again if
+  // ever used (the subject, when a new article answers this one).
+  m.SueltaCampos();
+  return m.id;
+}
+
 void GrupoNews::LeeCopiasLocales() {
-  std::vector<std::shared_ptr<store::Item>> items;
+  std::vector<store::ItemIndexado> items;
   Paso([&] {
     RequiereCarpeta();
-    items = carpeta_grupo_->Items();
+    indice_ = carpeta_grupo_->Indice();
+    std::string informe;
+    items = indice_->Lee(&GrupoNews::ClaveLocal, !LecturaCompleta(), informe);
+    if (!informe.empty()) Traza("copias locales de " + nombre_ + ": " + informe);
   });
   mensajes_->reserve(items.size());
-  for (const auto& item : items) {
-    auto m = std::make_shared<MessageNews>();
-    bool es_nota = Paso([&] { store::ComoNota(item); });
+  for (auto& x : items) {
+    bool es_nota = Paso([&] { store::ComoNota(x.item); });
     if (!es_nota) continue;  // not an article item: passed over
-    Paso([&] { m->OutlookMsg(item); });
-    // The message keeps what it needs (its identifier); the item's fields are read again if
-    // ever used (the subject, when a new article answers this one).
-    m->SueltaCampos();
     // An item without an identifier cannot be recognised against the server's lines: it is
     // kept in the store but joins no key.
-    if (m->id.empty()) continue;
+    if (x.clave.empty()) continue;
+    auto m = std::make_shared<MessageNews>();
+    m->id = std::move(x.clave);
+    m->AdoptaItem(std::move(x.item));
     Paso([&] { mensajes_->Add(m, m->id); });
   }
 }
@@ -222,34 +249,81 @@ void GrupoNews::LeeLineaResumen(std::string_view line, MessageNews& m) {
   LlenaDesdeCampos(CamposResumen(line), m);
 }
 
+void GrupoNews::Traza(const std::string& texto) const {
+  if (control_ && control_->Debug) control_->Debug("tablon: " + texto + "\r\n");
+}
+
+void GrupoNews::CargaNumeracion() {
+  if (numeracion_cargada_) return;
+  numeracion_cargada_ = true;
+  numeracion_.reset();
+  ruta_numeracion_.clear();
+  if (!control_ || control_->Host().empty() || DirectorioServidores().empty()) return;
+  ruta_numeracion_ = ArchivoNumeracion(DirectorioServidores() + control_->Host() + ".numeracion/", nombre_);
+  std::string motivo;
+  if (LecturaCompleta()) {
+    motivo = "lectura completa pedida";
+  } else {
+    numeracion_ = LeeNumeracion(*FsDelPrograma(), ruta_numeracion_, nombre_, motivo);
+  }
+  if (!numeracion_) Traza("numeración de " + nombre_ + ": " + motivo + "; se pide el resumen entero");
+}
+
 void GrupoNews::AnticipaEncabezados() {
   nntp::News* control = control_.get();
   if (!control) return;
+  CargaNumeracion();
   control->GroupName(nombre_);
+  control->RangoResumen(numeracion_ ? numeracion_->ultimo + 1 : 0);
   control->AnticipaResumen();
 }
 
 void GrupoNews::AnticipaTrasGruposNuevos() {
   nntp::News* control = control_.get();
   if (!control) return;
+  CargaNumeracion();
+  control->RangoResumen(numeracion_ ? numeracion_->ultimo + 1 : 0);
   control->ResumenTrasGruposNuevos(nombre_);
 }
 
-void GrupoNews::LeeEncabezados() {
-  nntp::News* control = control_.get();
-  if (!control) return;
-  Paso([&] { control->GroupName(nombre_); });
-  Paso([&] { control->SelectGroup(); });
-  // The lines of articles already present are dropped as they arrive: a second pass over a large
-  // group holds its local copies and hardly any of the overview at once.
-  control->FiltraResumen([this](std::string_view line) {
+namespace {
+// A fingerprint of a numbering (FNV-1a over its marks and articles): the file is written again
+// only when it changes.
+std::uint64_t Huella(const NumeracionGrupo& n) {
+  std::uint64_t h = 1469598103934665603ull;
+  auto mezcla = [&h](std::string_view t) {
+    for (char c : t) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    h = (h ^ 0xff) * 1099511628211ull;
+  };
+  mezcla(n.grupo);
+  mezcla(std::to_string(n.primero) + " " + std::to_string(n.ultimo) + " " + std::to_string(n.cantidad));
+  for (const auto& [num, id] : n.articulos) {
+    mezcla(std::to_string(num));
+    mezcla(id);
+  }
+  return h;
+}
+}  // namespace
+
+bool GrupoNews::PideResumen(nntp::News& control, const std::function<bool(std::int64_t, std::string_view)>& conserva,
+                            std::vector<std::pair<std::int64_t, std::string>>& vistos) {
+  control.FiltraResumen([&](std::string_view line) {
+    const std::string_view campo = CampoResumen(line, 0);
+    std::int64_t num = 0;
+    const auto [fin, ec] = std::from_chars(campo.data(), campo.data() + campo.size(), num);
+    const bool con_numero = ec == std::errc() && fin == campo.data() + campo.size();
     const std::string_view id = CampoResumen(line, 4);
-    return !id.empty() && !mensajes_->Contiene(id);
+    if (con_numero) vistos.emplace_back(num, std::string(id));
+    // The lines of articles already present are dropped as they arrive: a second pass over a
+    // large group holds its local copies and hardly any of the overview at once.
+    return !id.empty() && !mensajes_->Contiene(id) && (!conserva || (con_numero && conserva(num, id)));
   });
-  Paso([&] { control->Command(nntp::kLeerEncabezados); });
-  control->FiltraResumen(nullptr);
-  std::int64_t n = 0;
-  Paso([&] { n = control->OverviewCount(); });
+  const bool bien = Paso([&] { control.Command(nntp::kLeerEncabezados); });
+  control.FiltraResumen(nullptr);
+  return bien;
+}
+
+void GrupoNews::AgregaLineas(std::int64_t n, const std::function<std::string_view(std::int64_t)>& linea) {
   // The kept lines are the new articles: room for exactly them.
   mensajes_->reserve(mensajes_->size() + static_cast<size_t>(n));
   // Two walks over the lines. The first makes the messages with what they keep for the whole
@@ -270,7 +344,7 @@ void GrupoNews::LeeEncabezados() {
       m->lineas = 0;
     }
     std::string_view line;
-    if (!Paso([&] { line = control->OverviewLine(i); })) continue;
+    if (!Paso([&] { line = linea(i); })) continue;
     const CamposResumen campos(line);
     // An article already present (a line repeating an earlier one: the local copies were
     // filtered out as the lines arrived) is refused whatever its other fields say: its line is
@@ -288,10 +362,167 @@ void GrupoNews::LeeEncabezados() {
   }
   for (const auto& nuevo : nuevos) {
     std::string_view line;
-    if (Paso([&] { line = control->OverviewLine(nuevo.first); })) LlenaTextos(CamposResumen(line), *nuevo.second);
+    if (Paso([&] { line = linea(nuevo.first); })) LlenaTextos(CamposResumen(line), *nuevo.second);
   }
-  // The lines are all read: their memory is not kept for the rest of the group's work.
-  control->LiberaResumen();
+}
+
+std::string GrupoNews::CompruebaNumeracion(nntp::News& control, NumeracionGrupo& previa,
+                                           const std::vector<std::pair<std::int64_t, std::string>>& nuevos) {
+  const std::int64_t primero = control.PrimerArticulo();
+  const std::int64_t ultimo = control.UltimoArticulo();
+  const std::int64_t cantidad = control.CantidadArticulos();
+  // Renumbered, or rebuilt: the numbers the pass kept name other articles now, or none.
+  if (ultimo < previa.ultimo) return "la marca alta bajó de " + std::to_string(previa.ultimo) + " a " + std::to_string(ultimo);
+  if (primero > previa.ultimo && !previa.articulos.empty()) {
+    return "la marca baja " + std::to_string(primero) + " pasó la alta guardada " + std::to_string(previa.ultimo);
+  }
+  // Expired: below the low mark.
+  auto& a = previa.articulos;
+  // A line at or below the kept high mark (an overview asked for before the numbering was read)
+  // must be one the numbering has.
+  for (const auto& [num, id] : nuevos) {
+    if (num > previa.ultimo || num < primero) continue;
+    const auto k = std::lower_bound(a.begin(), a.end(), num, [](const auto& p, std::int64_t n) { return p.first < n; });
+    if (k == a.end() || k->first != num || k->second != id) {
+      return "el servidor da el artículo " + std::to_string(num) + " por debajo de la marca guardada";
+    }
+  }
+  const auto bajo = std::lower_bound(a.begin(), a.end(), primero, [](const auto& p, std::int64_t n) { return p.first < n; });
+  const std::int64_t caducados = bajo - a.begin();
+  a.erase(a.begin(), bajo);
+  // The last kept article still has its identifier on the server.
+  for (auto it = a.rbegin(); it != a.rend(); ++it) {
+    if (it->second.empty()) continue;
+    std::optional<std::string> id;
+    if (!Paso([&] { id = control.IdentificadorDe(it->first); })) return "no se pudo comprobar el artículo " + std::to_string(it->first);
+    if (!id) return "el artículo " + std::to_string(it->first) + " ya no está";
+    if (*id != it->second) return "el artículo " + std::to_string(it->first) + " es ahora " + *id + ", no " + it->second;
+    break;
+  }
+  // The count moved otherwise than the new and the expired articles explain (a cancel on a
+  // server whose count is exact): the numbers the server has below the kept high mark.
+  std::int64_t en_rango = 0;
+  for (const auto& [num, id] : nuevos) en_rango += num > previa.ultimo && num <= ultimo;
+  if (cantidad - previa.cantidad != en_rango - caducados && !a.empty()) {
+    std::vector<std::int64_t> numeros;
+    if (!Paso([&] { numeros = control.NumerosDelGrupo(std::max(primero, a.front().first), previa.ultimo); })) {
+      return "no se pudo pedir la lista de artículos";
+    }
+    std::sort(numeros.begin(), numeros.end());
+    std::vector<std::pair<std::int64_t, std::string>> quedan;
+    size_t k = 0;
+    for (const std::int64_t n : numeros) {
+      while (k < a.size() && a[k].first < n) ++k;
+      if (k == a.size() || a[k].first != n) return "el servidor lista el artículo " + std::to_string(n) + ", que la numeración no tenía";
+      quedan.push_back(std::move(a[k++]));
+    }
+    Traza("numeración de " + nombre_ + ": " + std::to_string(a.size() - quedan.size()) + " artículos retirados del servidor");
+    a = std::move(quedan);
+  }
+  return std::string();
+}
+
+void GrupoNews::LeeEncabezados() {
+  nntp::News* control = control_.get();
+  if (!control) return;
+  CargaNumeracion();
+  Paso([&] { control->GroupName(nombre_); });
+  std::optional<NumeracionGrupo> previa = std::move(numeracion_);
+  numeracion_.reset();
+  const bool leida = previa.has_value();
+  const std::uint64_t huella_leida = previa ? Huella(*previa) : 0;
+  control->RangoResumen(previa ? previa->ultimo + 1 : 0);
+  const bool seleccionado = Paso([&] { control->SelectGroup(); });
+  const std::int64_t primero = control->PrimerArticulo();
+  const std::int64_t ultimo = control->UltimoArticulo();
+  const std::int64_t cantidad = control->CantidadArticulos();
+  // Every line's number and identifier, for the numbering kept for the next pass.
+  std::vector<std::pair<std::int64_t, std::string>> vistos;
+  bool completo = PideResumen(*control, nullptr, vistos);
+  bool numeracion_valida = seleccionado && completo;
+  if (previa && numeracion_valida) {
+    const std::string razon = CompruebaNumeracion(*control, *previa, vistos);
+    if (!razon.empty()) {
+      Traza("numeración de " + nombre_ + " descartada: " + razon + "; se pide el resumen entero");
+      previa.reset();
+      control->LiberaResumen();
+      vistos.clear();
+      control->RangoResumen(0);
+      completo = PideResumen(*control, nullptr, vistos);
+      numeracion_valida = completo;
+    }
+  } else if (previa) {
+    previa.reset();  // nothing learnt: the file stays as it was
+  }
+  if (!previa) {
+    // The whole overview (as without any numbering), read from the control.
+    AgregaLineas(control->OverviewCount(), [control](std::int64_t i) { return control->OverviewLine(i); });
+    control->LiberaResumen();
+  } else {
+    // The lines above the kept high mark, kept aside while the lines of kept articles that the
+    // store lacks are asked for: those come first, in the overview's order.
+    std::vector<std::string> arriba;
+    arriba.reserve(static_cast<size_t>(control->OverviewCount()));
+    for (std::int64_t i = 0; i < control->OverviewCount(); ++i) arriba.emplace_back(control->OverviewLine(i));
+    control->LiberaResumen();
+    std::vector<std::int64_t> faltan;
+    for (const auto& [num, id] : previa->articulos) {
+      if (!id.empty() && !mensajes_->Contiene(id)) faltan.push_back(num);
+    }
+    if (!faltan.empty()) {
+      Traza("numeración de " + nombre_ + ": se piden de nuevo " + std::to_string(faltan.size()) +
+            " artículos que no están en la carpeta");
+      std::vector<std::pair<std::int64_t, std::string>> releidos;
+      control->RangoResumen(faltan.front(), faltan.back());
+      const bool bien = PideResumen(*control, [&faltan](std::int64_t num, std::string_view) {
+        return std::binary_search(faltan.begin(), faltan.end(), num);
+      }, releidos);
+      if (bien) {
+        AgregaLineas(control->OverviewCount(), [control](std::int64_t i) { return control->OverviewLine(i); });
+        // The kept articles of that range that the server did not list are gone (cancelled).
+        auto& a = previa->articulos;
+        std::vector<std::pair<std::int64_t, std::string>> quedan;
+        size_t k = 0;
+        for (auto& p : a) {
+          if (p.first < faltan.front() || p.first > faltan.back()) {
+            quedan.push_back(std::move(p));
+            continue;
+          }
+          while (k < releidos.size() && releidos[k].first < p.first) ++k;
+          if (k < releidos.size() && releidos[k].first == p.first) quedan.push_back(std::move(p));
+        }
+        a = std::move(quedan);
+      }
+      control->LiberaResumen();
+    }
+    AgregaLineas(static_cast<std::int64_t>(arriba.size()), [&arriba](std::int64_t i) {
+      return std::string_view(arriba[static_cast<size_t>(i)]);
+    });
+  }
+  control->RangoResumen(0);
+  if (ruta_numeracion_.empty()) return;
+  // The numbering for the next pass: what was kept and still holds, and every line read up to
+  // the high mark of this pass's GROUP (a line above it may have come with an overview asked
+  // for ahead; it is asked for again next time).
+  if (!numeracion_valida) {
+    // The kept numbering was found wrong and no whole overview replaced it: it goes.
+    if (leida && !previa) Paso([&] { BorraNumeracion(*FsDelPrograma(), ruta_numeracion_); });
+    return;
+  }
+  NumeracionGrupo nueva;
+  if (previa) nueva = std::move(*previa);
+  nueva.grupo = nombre_;
+  nueva.primero = primero;
+  nueva.ultimo = std::max(ultimo, nueva.ultimo);
+  nueva.cantidad = cantidad;
+  std::sort(vistos.begin(), vistos.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  for (auto& v : vistos) {
+    if (v.first > nueva.ultimo || v.first < primero) continue;
+    if (!nueva.articulos.empty() && v.first <= nueva.articulos.back().first) continue;  // listed twice
+    nueva.articulos.push_back(std::move(v));
+  }
+  if (leida && huella_leida == Huella(nueva)) return;  // unchanged: not written again
+  Paso([&] { GuardaNumeracion(*FsDelPrograma(), ruta_numeracion_, nueva); });
 }
 
 // ---- Header items and flagged download -------------------------------------------------------
@@ -322,7 +553,9 @@ std::shared_ptr<MessageNews> GrupoNews::CreaMarcadorDePadre(const MessageNews& m
   Paso([&] { padre = q->CreateOutlookMsg(nombre_, abuelo); });
   Paso([&] {
     RequiereCarpeta();
-    if (padre) padre->Move(*carpeta_grupo_);
+    if (!padre) return;
+    padre->Move(*carpeta_grupo_);
+    if (indice_) indice_->Anota(padre, q->id);
   });
   Paso([&] { mensajes_->Add(q, q->id); });
   return q;
@@ -366,7 +599,10 @@ void GrupoNews::CreaMensajesGrupo() {
     const bool creado = Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); });
     if (q && q->respuestas_pendientes > 0 && --q->respuestas_pendientes == 0) q->SueltaCampos();
     if (creado) {
-      if (Paso([&] { RequiereCarpeta(); e->Move(*carpeta_grupo_); })) ++nuevos_;
+      if (Paso([&] { RequiereCarpeta(); e->Move(*carpeta_grupo_); })) {
+        ++nuevos_;
+        if (indice_) indice_->Anota(e, m->id);
+      }
       if (m->respuestas_pendientes == 0) m->SueltaCampos();
     }
     // A placeholder whose item could not be written is met by the walk as one more message.
@@ -428,14 +664,18 @@ void GrupoNews::LeeMensajesMarcados() {
   if (!control) {
     NotificaFalloOmitido(Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene control de noticias"));
     for (size_t i = 0; i < marcados.size(); ++i) trata(i, nullptr, 0);
-    return;
-  }
-  Paso([&] {
-    control->FetchArticles(claves, [&](size_t i, const std::string& texto, const Error* fallo) {
-      if (fallo) NotificaFalloOmitido(*fallo);
-      trata(i, fallo ? nullptr : &texto, fallo ? fallo->Number() : 0);
+  } else {
+    Paso([&] {
+      control->FetchArticles(claves, [&](size_t i, const std::string& texto, const Error* fallo) {
+        if (fallo) NotificaFalloOmitido(*fallo);
+        trata(i, fallo ? nullptr : &texto, fallo ? fallo->Number() : 0);
+      });
     });
-  });
+  }
+  marcados.clear();
+  // The folder's index, for the folder as this group's work leaves it.
+  if (indice_) Paso([&] { indice_->Guarda(&GrupoNews::ClaveLocal); });
+  indice_.reset();
 }
 
 void GrupoNews::RequiereCarpeta() const {

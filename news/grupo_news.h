@@ -10,16 +10,31 @@
 // Calling order: construct; CarpetaServidor; load; ControlNews; (the server's save calls save);
 // then, for a subscribed group, CreaEntradaGrupo, LeeCopiasLocales, LeeEncabezados,
 // CreaMensajesGrupo, LeeMensajesMarcados.
+//
+// What a pass keeps for the next one, besides the store and the state file (both caches: the
+// result of a pass is the same with them or without them, only cheaper):
+//   - the group folder's persistent index (store/indice_carpeta.h): LeeCopiasLocales takes each
+//     item's identifier from it where the store vouches for the item, and LeeMensajesMarcados
+//     writes it anew at its end;
+//   - the group's numbering on the server (news/numeracion_grupo.h): LeeEncabezados asks for the
+//     overview of the articles above the kept high mark only, and for the lines of kept
+//     articles that the store lacks (an item the user deleted, one a cut pass did not write).
+// The trace (the control's Debug event) says when either cannot be used and why.
+// FijaLecturaCompleta(true) (the command line's --completa) makes every group read its folder
+// item by item and ask for its whole overview, as with neither; both are written anew.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/fecha.h"
 #include "core/coleccion.h"
 #include "news/message_news.h"
+#include "news/numeracion_grupo.h"
 #include "nntp/news.h"
 #include "store/store.h"
 
@@ -29,6 +44,11 @@ class LectorEstado;
 class EscritorEstado;
 
 using ColeccionMensajes = Coleccion<MessageNews>;
+
+// Whether the passes read every folder item by item and ask for every whole overview (see
+// above). Off by default; set once, at the start.
+void FijaLecturaCompleta(bool v);
+bool LecturaCompleta();
 
 // The placeholder parent's author: three question marks and a dummy address, 16 characters.
 inline constexpr const char* kAutorDesconocido = "??" "?<nadie@nadie>";  // split: no trigraph
@@ -71,9 +91,19 @@ class GrupoNews {
   // folder chain. Reading past the end of the file fails before anything is set.
   void load(LectorEstado& file);
 
-  // Adds one message per item already in the group folder, keyed by its "ArticleID".
+  // Adds one message per item already in the group folder, keyed by its "ArticleID": taken from
+  // the folder's index for the items the store vouches for, read from the item otherwise.
   void LeeCopiasLocales();
-  // Asks the server for the group's overview and adds one message per new identifier.
+  // Asks the server for the group's overview and adds one message per new identifier, in the
+  // overview's order. With a numbering kept from an earlier pass (and no full reading asked
+  // for), the overview asked for is that of the articles above its high mark, plus the lines of
+  // the kept articles whose identifier is not in mensajes; the numbering is dropped, and the
+  // whole overview asked for, when the server's numbers show that it no longer holds (the high
+  // mark went down, the low mark passed the kept high mark, the last kept article's identifier
+  // is not the server's, an article below the kept high mark that it does not know). A count
+  // that moved otherwise than the articles seen explain is settled with the group's article
+  // numbers (LISTGROUP). The numbering is written anew when it changed and every overview asked
+  // for came whole.
   void LeeEncabezados();
   // Writes a header item into the group folder for every message without one, threading
   // replies under their parents (placeholder parents where needed). Reports each message to the
@@ -88,7 +118,8 @@ class GrupoNews {
   // counts in Descargados each item written with its text. An item whose article the server
   // does not have (ARTICLE answered 430) is left as it is, a flagged header item, and named in
   // NoDisponibles; any other failure of its fetch (a lost connection, an unusable identifier)
-  // leaves it as it is too, and is not counted there.
+  // leaves it as it is too, and is not counted there. Last, the folder's index is written for
+  // the folder as the group's work leaves it (a failure there is skipped as any other step).
   void LeeMensajesMarcados();
 
   // What this group's work did so far in the pass, as counted above (all zero before it).
@@ -103,7 +134,8 @@ class GrupoNews {
   // number leaves its member as it was.
   static void LeeLineaResumen(std::string_view line, MessageNews& m);
   // Asks the server for the group's overview ahead of LeeEncabezados (nntp::News::AnticipaResumen),
-  // so that it comes while other work is done. Raises nothing.
+  // so that it comes while other work is done: the part LeeEncabezados will ask for first (above
+  // the kept numbering's high mark, when there is one). Raises nothing.
   void AnticipaEncabezados();
   // The same, sent right behind the NEWGROUPS of the server's next GetNewGroups
   // (nntp::News::ResumenTrasGruposNuevos): for the first group a pass works on, whose overview
@@ -124,6 +156,28 @@ class GrupoNews {
   std::shared_ptr<MessageNews> CreaMarcadorDePadre(const MessageNews& m, std::shared_ptr<store::Item>& padre);
   static std::shared_ptr<store::Folder> BuscaOCreaRuta(const std::shared_ptr<store::Folder>& carpeta,
                                                        std::string& ruta);
+  // The trace line `texto` through the control's Debug event (nothing without one).
+  void Traza(const std::string& texto) const;
+  // Loads numeracion_ once per pass (nothing when a full reading is asked for, or the group has
+  // no file for it: no servers directory or host).
+  void CargaNumeracion();
+  // One overview request of the control as it is set (range, group): its kept lines are the
+  // ones LeeEncabezados turns into messages; every line's number and identifier goes to
+  // `vistos`. False when the request failed (then `vistos` may hold part of the reply only).
+  bool PideResumen(nntp::News& control, const std::function<bool(std::int64_t, std::string_view)>& conserva,
+                   std::vector<std::pair<std::int64_t, std::string>>& vistos);
+  // Adds a message for each of the `n` lines that `linea(i)` gives and that are new (an
+  // identifier not yet in mensajes), in their order.
+  void AgregaLineas(std::int64_t n, const std::function<std::string_view(std::int64_t)>& linea);
+  // Checks the kept numbering `previa` against the group's numbers now (low, high, count), the
+  // lines read above its high mark (`nuevos`) and, when needed, the server's article numbers
+  // (LISTGROUP) and the identifier of its last article (STAT); drops from it what the server no
+  // longer has. The reason why it no longer holds, or "" when it does.
+  std::string CompruebaNumeracion(nntp::News& control, NumeracionGrupo& previa,
+                                  const std::vector<std::pair<std::int64_t, std::string>>& nuevos);
+  // The key of a local item as LeeCopiasLocales takes it ("" when it is no mail note or has
+  // none); reads the item.
+  static std::string ClaveLocal(const std::shared_ptr<store::Item>& item);
 
   std::string nombre_;
   Fecha fecha_ultimo_;
@@ -135,6 +189,12 @@ class GrupoNews {
   std::int64_t nuevos_ = 0;
   std::int64_t descargados_ = 0;
   std::vector<std::string> no_disponibles_;
+  // The group folder's persistent index, from LeeCopiasLocales to the end of LeeMensajesMarcados.
+  std::unique_ptr<store::IndiceCarpeta> indice_;
+  // The numbering kept from the last pass, and its file ("" when there is none to keep).
+  bool numeracion_cargada_ = false;
+  std::optional<NumeracionGrupo> numeracion_;
+  std::string ruta_numeracion_;
 };
 
 // Text to 32-bit integer as overview numbers are read: surrounding blanks allowed, a decimal

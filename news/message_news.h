@@ -50,6 +50,11 @@ class MessageNews {
   // and the fields read before keep their new values.
   void OutlookMsg(std::shared_ptr<store::Item> item);
 
+  // Sets the item without reading anything from it: for a message whose `id` is known already
+  // (the folder's index gave it). The other fields stay as they are; Asunto reads the item's
+  // subject when it is needed.
+  void AdoptaItem(std::shared_ptr<store::Item> item) { item_ = std::move(item); }
+
   // True exactly when the message has an item.
   bool ExisteMensajeLocal() const { return item_ != nullptr; }
 

@@ -305,10 +305,12 @@ void News::FetchArticles(const std::vector<std::string>& claves, const CadaArtic
 }
 
 void News::PideGrupoYResumen(const std::string& grupo) {
-  // GROUP and the overview together: one round trip. The range is open; the GROUP's reply,
-  // read first, bounds the overview's.
+  // GROUP and the overview together: one round trip. The range is open (unless RangoResumen
+  // closed it); the GROUP's reply, read first, bounds the overview's.
   sesion_.Envia("GROUP " + grupo);
-  orden_resumen_ = sesion_.TieneOver() ? "OVER 1-" : "XOVER 1-";
+  orden_resumen_ = std::string(sesion_.TieneOver() ? "OVER " : "XOVER ") +
+                   std::to_string(std::max<std::int64_t>(desde_resumen_, 1)) + "-" +
+                   (hasta_resumen_ > 0 ? std::to_string(hasta_resumen_) : std::string());
   sesion_.Envia(orden_resumen_);
   grupo_pedido_ = true;
   resumen_pedido_ = true;
@@ -322,14 +324,16 @@ void News::AnticipaResumen() {
       CompruebaGrupo(group_name_);
       RequiereConexion();
       if (group_selected_ && selected_group_ == group_name_) {
-        if (group_count_ == 0 || group_high_ < group_low_) return;
-        orden_resumen_ = OrdenResumen(sesion_.TieneOver());
+        const std::optional<std::string> orden = OrdenResumen(sesion_.TieneOver());
+        if (!orden) return;
+        orden_resumen_ = *orden;
         sesion_.Envia(orden_resumen_);
-        resumen_pedido_ = true;
-        grupo_resumen_ = group_name_;
       } else {
         PideGrupoYResumen(group_name_);
+        return;
       }
+      resumen_pedido_ = true;
+      grupo_resumen_ = group_name_;
     });
   } catch (const Error& e) {
     // Opera has dropped the connection when the failure broke the session.
@@ -497,8 +501,59 @@ void News::ListaGruposNuevos() {
   new_groups_ = std::move(lineas);
 }
 
-std::string News::OrdenResumen(bool over) const {
-  return (over ? "OVER " : "XOVER ") + std::to_string(group_low_) + "-" + std::to_string(group_high_);
+std::optional<std::string> News::OrdenResumen(bool over) const {
+  if (group_count_ == 0 || group_high_ < group_low_) return std::nullopt;
+  const std::int64_t desde = std::max(group_low_, desde_resumen_);
+  const std::int64_t hasta = hasta_resumen_ > 0 ? std::min(group_high_, hasta_resumen_) : group_high_;
+  if (desde > hasta) return std::nullopt;
+  return (over ? "OVER " : "XOVER ") + std::to_string(desde) + "-" + std::to_string(hasta);
+}
+
+std::optional<std::string> News::IdentificadorDe(std::int64_t numero) {
+  std::optional<std::string> id;
+  Opera([&] {
+    CompruebaGrupo(group_name_);
+    RequiereConexion();
+    if (!group_selected_ || selected_group_ != group_name_) Seleccion();
+    const std::string orden = "STAT " + std::to_string(numero);
+    const int codigo = sesion_.Orden(orden);
+    if (codigo == estado::kRangoSinArticulos) return;
+    if (codigo != estado::kArticuloExiste) sesion_.FallaEstado(orden);
+    // "223 n <id>": the identifier is the third word.
+    const std::string& linea = sesion_.LineaEstado();
+    const std::size_t a = linea.find('<');
+    const std::size_t b = a == std::string::npos ? a : linea.find('>', a);
+    if (b == std::string::npos) {
+      throw Error(errnum::kProtocolo, "Respuesta sin identificador a \"" + orden + "\" de " +
+                                          sesion_.TextoServidor() + ": \"" + LineaLegible(linea) + "\"");
+    }
+    id = linea.substr(a, b - a + 1);
+  });
+  return id;
+}
+
+std::vector<std::int64_t> News::NumerosDelGrupo(std::int64_t desde, std::int64_t hasta) {
+  std::vector<std::int64_t> numeros;
+  Opera([&] {
+    CompruebaGrupo(group_name_);
+    RequiereConexion();
+    const std::string orden = "LISTGROUP " + group_name_ + " " + std::to_string(desde) + "-" + std::to_string(hasta);
+    group_selected_ = false;
+    if (sesion_.Orden(orden) != estado::kGrupoSeleccionado) sesion_.FallaEstado(orden);
+    AnotaGrupo(orden, group_name_);
+    const std::uint64_t rango = hasta >= desde ? static_cast<std::uint64_t>(hasta - desde) + 1 : 0;
+    const std::uint64_t lineas = std::min<std::uint64_t>(rango, std::uint64_t{1} << 40) + kMargenResumen;
+    sesion_.LeeBloque({lineas, lineas * 24}, "la respuesta a \"" + orden + "\"", [&](std::string_view l) {
+      std::int64_t n = 0;
+      const auto [fin, ec] = std::from_chars(l.data(), l.data() + l.size(), n);
+      if (ec != std::errc() || fin != l.data() + l.size()) {
+        throw Error(errnum::kProtocolo, "Número de artículo ilegible en la respuesta a \"" + orden + "\": \"" +
+                                            LineaLegible(l) + "\"");
+      }
+      numeros.push_back(n);
+    });
+  });
+  return numeros;
 }
 
 void News::LeeEncabezados() {
@@ -514,11 +569,15 @@ void News::LeeEncabezados() {
   // Asked for ahead (AnticipaResumen): the group is selected and the reply is the next one on
   // the stream.
   const bool pedido = resumen_pedido_ && grupo_resumen_ == group_name_;
-  if (!pedido) {
+  std::string orden;
+  if (pedido) {
+    orden = orden_resumen_;
+  } else {
     if (!group_selected_ || selected_group_ != group_name_) Seleccion();
-    if (group_count_ == 0 || group_high_ < group_low_) return;
+    std::optional<std::string> o = OrdenResumen(sesion_.TieneOver());
+    if (!o) return;
+    orden = std::move(*o);
   }
-  std::string orden = pedido ? orden_resumen_ : OrdenResumen(sesion_.TieneOver());
   int codigo;
   if (pedido) {
     resumen_pedido_ = false;
@@ -530,7 +589,9 @@ void News::LeeEncabezados() {
   }
   if (codigo == estado::kOrdenDesconocida && sesion_.TieneOver()) {
     sesion_.DescartaOver();
-    orden = OrdenResumen(false);
+    std::optional<std::string> o = OrdenResumen(false);
+    if (!o) return;
+    orden = std::move(*o);
     codigo = sesion_.Orden(orden);
   }
   if (codigo == estado::kRangoSinArticulos) return;  // every article of the range is gone

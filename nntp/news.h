@@ -126,7 +126,32 @@ class News {
   // the server instead.
   void AnticipaResumen();
 
-  // Result of kLeerEncabezados: the overview of the current group's whole range, one line per
+  // The article numbers the next overviews ask for (kLeerEncabezados, AnticipaResumen): from
+  // `desde` on, up to `hasta` (0: up to the group's high mark; in AnticipaResumen an open range
+  // "desde-"). `desde` 0 (the setting at construction) is the group's whole range, as the
+  // selected group announces it. A range that misses the group's articles reads no line.
+  void RangoResumen(std::int64_t desde, std::int64_t hasta = 0) {
+    desde_resumen_ = desde;
+    hasta_resumen_ = hasta;
+  }
+
+  // The numbers of the last GROUP (or LISTGROUP) reply of the selected group: its estimated
+  // count, low and high marks; 0 when no group is selected.
+  std::int64_t CantidadArticulos() const { return group_selected_ ? group_count_ : 0; }
+  std::int64_t PrimerArticulo() const { return group_selected_ ? group_low_ : 0; }
+  std::int64_t UltimoArticulo() const { return group_selected_ ? group_high_ : 0; }
+
+  // The message identifier of article `numero` of `GroupName` (STAT, RFC 3977 section 6.2.4;
+  // the group is selected first when it is not): nullopt when the server has no such article
+  // (423); a reply without an identifier: errnum::kProtocolo; other failures as above.
+  std::optional<std::string> IdentificadorDe(std::int64_t numero);
+  // The numbers of the articles of `GroupName` from `desde` to `hasta` that the server has, in
+  // its order (LISTGROUP with a range, RFC 3977 section 6.1.2; the group is selected by it and
+  // its numbers taken from its reply). A line that is no number: errnum::kProtocolo; the list
+  // is bounded as an overview of that range.
+  std::vector<std::int64_t> NumerosDelGrupo(std::int64_t desde, std::int64_t hasta);
+
+  // Result of kLeerEncabezados: the overview of the current group's range (RangoResumen), one line per
   // article exactly as the server sent it (TAB-separated fields, without the line end).
   std::int64_t OverviewCount() const { return static_cast<std::int64_t>(overview_.size()); }
   // A line stays valid until the next operation of the control or LiberaResumen.
@@ -250,8 +275,10 @@ class News {
   // for ahead.
   void PideGrupoYResumen(const std::string& grupo);
   std::string resumen_tras_grupos_nuevos_;
-  // "OVER low-high" (or XOVER) over the selected group's range.
-  std::string OrdenResumen(bool over) const;
+  // "OVER low-high" (or XOVER) over the selected group's range as RangoResumen narrows it;
+  // nullopt when that range holds no article number of the group.
+  std::optional<std::string> OrdenResumen(bool over) const;
+  std::int64_t desde_resumen_ = 0, hasta_resumen_ = 0;
   bool group_selected_ = false;
 };
 

@@ -30,6 +30,7 @@ inline constexpr int kListoSinPublicacion = 201;
 inline constexpr int kAdios = 205;
 inline constexpr int kGrupoSeleccionado = 211;
 inline constexpr int kArticuloSigue = 220;
+inline constexpr int kArticuloExiste = 223;
 inline constexpr int kResumenSigue = 224;
 inline constexpr int kGruposNuevosSiguen = 231;
 inline constexpr int kAutenticado = 281;

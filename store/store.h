@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/fecha.h"
+#include "store/indice_carpeta.h"
 
 namespace tablon::store {
 
@@ -199,6 +200,11 @@ class Folder : public std::enable_shared_from_this<Folder> {
   // as the kind it expects with ComoPost/ComoNota. An item that did not change since an earlier
   // call (here or on the store's side) may come as the object that call gave.
   virtual std::vector<std::shared_ptr<Item>> Items() = 0;
+
+  // The folder's persistent index of its items (store/indice_carpeta.h), for one run over the
+  // folder. A backend that keeps none gives SinIndicePersistente (every item read). Raises
+  // nothing itself; its calls fail as they say.
+  virtual std::unique_ptr<IndiceCarpeta> Indice();
 
   // The first item (store order) matching `filter`, or nullptr. The filter language knows one
   // form: [Asunto] = "text" — subject equal to text, letter case ignored; a double quote inside

@@ -6,9 +6,11 @@
 // then moved into the group folder), downloads of flagged items.
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 
 #include <gtest/gtest.h>
 
+#include "news/numeracion_grupo.h"
 #include "store/maildir/formato_item.h"
 #include "support/inn.h"
 #include "support/instantanea.h"
@@ -115,8 +117,209 @@ class InnChoque : public ::testing::Test {
     FAIL() << "no item for " << id;
   }
 
+  // The files of the group folder's items (cur/ and new/).
+  std::vector<fs::path> Archivos(const fs::path& store) const {
+    std::vector<fs::path> r;
+    for (const char* sub : {"cur", "new"}) {
+      const fs::path d = CarpetaGrupo(store) / sub;
+      if (!fs::is_directory(d)) continue;
+      for (const auto& e : fs::directory_iterator(d)) r.push_back(e.path());
+    }
+    std::sort(r.begin(), r.end());
+    return r;
+  }
+
+  // The group's numbering file in a servers directory.
+  std::string Numeracion(const fs::path& servers) const {
+    return ArchivoNumeracion((servers / (Inn::Host() + ".numeracion")).string() + "/", grupo_);
+  }
+
+  // A pass on `c` and, from the same starting point, a pass asked to read everything
+  // (--completa) on a copy: both leave the same store and state files, without duplicates.
+  void MismaPasadaQueLaCompleta(const Copia& c, const std::string& que) {
+    SCOPED_TRACE(que);
+    Copia completa(&c);
+    const Salida s = c.tablon().Ejecuta({"--verbose"});
+    ASSERT_EQ(s.codigo, 0) << s.err;
+    const Salida sc = completa.tablon().Ejecuta({"--completa"});
+    ASSERT_EQ(sc.codigo, 0) << sc.err;
+    const ItemsPorCarpeta a = test::LeeAlmacen(c.store()), b = test::LeeAlmacen(completa.store());
+    EXPECT_EQ(test::Duplicados(a), "");
+    EXPECT_EQ(test::Diferencias(a, b), "") << s.out;
+    EXPECT_EQ(test::LeeServidores(c.servers(), prefijo_), test::LeeServidores(completa.servers(), prefijo_));
+    salida_ = s.out;
+  }
+
   std::string prefijo_, grupo_;
+  std::string salida_;  // the last incremental pass's output (--verbose: its trace)
 };
+
+void Cancela(const std::string& id) {
+  const std::string orden = "/usr/lib/news/bin/ctlinnd -s cancel '" + id + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(orden.c_str()), 0) << orden;
+}
+
+TEST_F(InnChoque, AnIncrementalPassLeavesWhatAFullPassLeavesAfterAnyHistory) {
+  // A random history, the same at every run (a fixed seed): new articles and replies (also to
+  // cancelled articles), cancels (the server's expiry), items the user deletes, flags or marks
+  // read (files renamed as a mail client does), a folder index or numbering deleted or damaged,
+  // a pass killed part way. After every step the pass that uses the index and the numbering and
+  // the pass that reads everything give the same store.
+  Copia c;
+  const Programa p = c.tablon();
+  ASSERT_EQ(p.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
+  ASSERT_EQ(p.Ejecuta({}).codigo, 0);
+  ASSERT_EQ(p.Ejecuta({"subscribe", Inn::Host(), grupo_}).codigo, 0);
+  std::mt19937 azar(20261208);
+  std::vector<std::string> publicados, cancelados;
+  int siguiente = 0;
+  auto publica = [&](int n) {
+    std::vector<test::Article> v;
+    for (int i = 0; i < n; ++i) {
+      std::string refs;
+      const unsigned tipo = azar() % 4;
+      if (tipo == 1 && !publicados.empty()) refs = publicados[azar() % publicados.size()];
+      if (tipo == 2 && !cancelados.empty()) refs = cancelados[azar() % cancelados.size()];
+      v.push_back(Articulo("h" + std::to_string(siguiente++), refs));
+      publicados.push_back(v.back().message_id);
+    }
+    Inn::Post(v);
+  };
+  publica(12);
+  MismaPasadaQueLaCompleta(c, "first pass");
+  for (int paso = 0; paso < 14 && !HasFailure(); ++paso) {
+    std::string que = "step " + std::to_string(paso) + ":";
+    const unsigned acciones = 1 + azar() % 3;
+    for (unsigned k = 0; k < acciones; ++k) {
+      const auto archivos = Archivos(c.store());
+      // Every kind of change comes at least once: the first of a step goes round them.
+      switch (k == 0 ? static_cast<unsigned>(paso) % 8 : azar() % 8) {
+        case 0:
+        case 1:
+          que += " new articles;";
+          publica(1 + static_cast<int>(azar() % 5));
+          break;
+        case 2:
+          if (publicados.size() > 2) {
+            que += " cancel;";
+            const size_t i = azar() % publicados.size();
+            Cancela(publicados[i]);
+            cancelados.push_back(publicados[i]);
+            publicados.erase(publicados.begin() + static_cast<long>(i));
+          }
+          break;
+        case 3:
+          if (!archivos.empty()) {
+            que += " item deleted;";
+            fs::remove(archivos[azar() % archivos.size()]);
+          }
+          break;
+        case 4:
+          if (!archivos.empty()) {
+            // A mail client sets F (flag) or S (read): a rename.
+            const fs::path f = archivos[azar() % archivos.size()];
+            std::string nombre = f.filename().string();
+            const size_t info = nombre.find(":2,");
+            std::string flags = info == std::string::npos ? "" : nombre.substr(info + 3);
+            const char letra = (paso / 8 + k) % 2 == 0 ? 'F' : 'S';
+            if (flags.find(letra) == std::string::npos) flags += letra;
+            std::sort(flags.begin(), flags.end());
+            que += std::string(" item renamed (") + letra + ");";
+            fs::rename(f, CarpetaGrupo(c.store()) / "cur" / (nombre.substr(0, info) + ":2," + flags));
+          }
+          break;
+        case 5:
+          que += " index deleted or damaged;";
+          if (azar() % 2) {
+            fs::remove(CarpetaGrupo(c.store()) / ".tablon-indice");
+          } else if (fs::exists(CarpetaGrupo(c.store()) / ".tablon-indice")) {
+            std::string t = ReadFile(CarpetaGrupo(c.store()) / ".tablon-indice");
+            if (t.size() > 40) t[t.size() / 2] ^= 1;
+            test::WriteFile(CarpetaGrupo(c.store()) / ".tablon-indice", t);
+          }
+          break;
+        case 6:
+          que += " numbering deleted or damaged;";
+          if (azar() % 2) {
+            fs::remove(Numeracion(c.servers()));
+          } else if (fs::exists(Numeracion(c.servers()))) {
+            std::string t = ReadFile(Numeracion(c.servers()));
+            t.resize(t.size() * 2 / 3);
+            test::WriteFile(Numeracion(c.servers()), t);
+          }
+          break;
+        case 7: {
+          que += " a pass killed;";
+          publica(2);
+          const Salida s = PasadaAbortadaEn(c, 5 + static_cast<long>(azar() % 40));
+          ASSERT_TRUE(s.codigo == kSalidaAbortoPrueba || s.codigo == 0) << s.err;
+          break;
+        }
+      }
+    }
+    MismaPasadaQueLaCompleta(c, que);
+    std::printf("[ diferencial ] %s\n", que.c_str());
+  }
+  // The numbering and the index were used: a pass with nothing new asks for nothing old.
+  MismaPasadaQueLaCompleta(c, "nothing new");
+  EXPECT_EQ(salida_.find("OVER 1-"), std::string::npos) << salida_;
+  EXPECT_EQ(salida_.find("copias locales de"), std::string::npos) << salida_;
+}
+
+TEST_F(InnChoque, ARenumberedServerIsNoticedAndTheWholeOverviewIsReadWithoutDuplicates) {
+  // The server's numbers no longer name what the kept numbering says (a server rebuilt or
+  // renumbered between passes), as the numbering file is made to say: the articles moved up, the
+  // high mark lowered, other identifiers at the same numbers. Each time the pass notices it,
+  // asks for the whole overview, and leaves the store a full pass leaves, nothing duplicated,
+  // nothing lost; items the user deleted meanwhile come back.
+  Copia c;
+  const Programa p = c.tablon();
+  ASSERT_EQ(p.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
+  ASSERT_EQ(p.Ejecuta({}).codigo, 0);
+  ASSERT_EQ(p.Ejecuta({"subscribe", Inn::Host(), grupo_}).codigo, 0);
+  std::vector<test::Article> v;
+  for (int i = 0; i < 8; ++i) v.push_back(Articulo("r" + std::to_string(i), i % 3 ? v.back().message_id : ""));
+  Inn::Post(v);
+  MismaPasadaQueLaCompleta(c, "first pass");
+  Fs& fs = FsDelSistema();
+  std::string motivo;
+  const auto original = LeeNumeracion(fs, Numeracion(c.servers()), grupo_, motivo);
+  ASSERT_TRUE(original) << motivo;
+  ASSERT_EQ(original->articulos.size(), 8u);
+  struct Caso {
+    const char* que;
+    void (*cambia)(NumeracionGrupo&);
+  };
+  const Caso casos[] = {
+      {"numbers shifted (the same identifiers one number lower)",
+       [](NumeracionGrupo& n) {
+         for (auto& a : n.articulos) --a.first;
+         n.ultimo -= 1;
+       }},
+      {"the kept high mark above the server's",
+       [](NumeracionGrupo& n) {
+         n.ultimo += 5;
+         n.articulos.back().first += 5;
+       }},
+      {"other identifiers at the kept numbers",
+       [](NumeracionGrupo& n) {
+         for (auto& a : n.articulos) a.second = "<otro." + std::to_string(a.first) + "@renumerado.test>";
+       }},
+  };
+  for (const Caso& caso : casos) {
+    NumeracionGrupo n = *original;
+    caso.cambia(n);
+    GuardaNumeracion(fs, Numeracion(c.servers()), n);
+    const auto archivos = Archivos(c.store());
+    fs::remove(archivos[archivos.size() / 2]);  // deleted by the user meanwhile
+    MismaPasadaQueLaCompleta(c, caso.que);
+    EXPECT_NE(salida_.find("descartada"), std::string::npos) << caso.que << "\n" << salida_;
+    EXPECT_EQ(test::LeeAlmacen(c.store()).at(fs::relative(CarpetaGrupo(c.store()), c.store()).string()).size(), 8u)
+        << caso.que;
+    motivo.clear();
+    EXPECT_EQ(LeeNumeracion(fs, Numeracion(c.servers()), grupo_, motivo), original) << caso.que << ": " << motivo;
+  }
+}
 
 TEST_F(InnChoque, AKilledPassConvergesOnTheRerunAtEveryWriteOfThePass) {
   // The starting point: a subscribed group whose first articles have header items, three of

@@ -10,6 +10,7 @@
 
 #include "app/bloqueo.h"
 #include "core/error.h"
+#include "news/numeracion_grupo.h"
 #include "news/servidor_news.h"
 #include "support/tmpdir.h"
 
@@ -222,6 +223,63 @@ TEST(EstadoServidor, StateAndLockFilesAreTheOwnersOnly) {
   { Bloqueo bloqueo(dir.str()); }
   EXPECT_EQ(static_cast<int>(std::filesystem::status(dir / ".tablon.lock").permissions()), 0600);
   ::umask(umask_antes);
+}
+
+// The group numbering a pass keeps for the next one: read back exactly as written, and never
+// trusted when it is missing, cut, changed, of another version or of another group.
+TEST(NumeracionGrupo, ReadsBackWhatWasWrittenAndNothingDamagedOrForeign) {
+  TmpDir dir;
+  Fs& fs = FsDelSistema();
+  const std::string ruta = ArchivoNumeracion(dir.str() + "/srv.numeracion/", "es.test");
+  NumeracionGrupo n{"es.test", 3, 9, 5, {{3, "<a@x>"}, {4, ""}, {7, "<b c@x>"}, {9, "<d@x>"}}};
+  std::string motivo;
+  EXPECT_FALSE(LeeNumeracion(fs, ruta, "es.test", motivo));
+  EXPECT_EQ(motivo, "no hay");
+  GuardaNumeracion(fs, ruta, n);
+  EXPECT_EQ(LeeNumeracion(fs, ruta, "es.test", motivo), n) << motivo;
+  const std::string bueno = ReadFile(ruta);
+  struct Caso {
+    const char* que;
+    std::string texto;
+    const char* grupo;
+    const char* motivo;
+  };
+  std::string cambiado = bueno;
+  cambiado[cambiado.find("<b")] = '[';
+  const Caso casos[] = {
+      {"cut", bueno.substr(0, bueno.size() - 5), "es.test", "dañado (cortado)"},
+      {"cut at a line end", bueno.substr(0, bueno.find("7 ")), "es.test", "dañado (suma o cuenta)"},
+      {"a byte changed", cambiado, "es.test", "dañado (suma o cuenta)"},
+      {"another version", "tablon-numeracion 2" + bueno.substr(bueno.find('\n')), "es.test", "de otro formato o versión"},
+      {"empty", "", "es.test", "dañado (cortado)"},
+      {"another group's", bueno, "es.otro", "de otro grupo"},
+  };
+  for (const Caso& c : casos) {
+    WriteFile(ruta, c.texto);
+    motivo.clear();
+    EXPECT_FALSE(LeeNumeracion(fs, ruta, c.grupo, motivo)) << c.que;
+    EXPECT_EQ(motivo, c.motivo) << c.que;
+  }
+  BorraNumeracion(fs, ruta);
+  BorraNumeracion(fs, ruta);  // already gone: no failure
+  EXPECT_FALSE(std::filesystem::exists(ruta));
+}
+
+TEST(NumeracionGrupo, EveryGroupNameGetsAFileOfItsOwnInsideTheDirectory) {
+  const std::string largo(300, 'x');
+  const struct {
+    std::string grupo, archivo;
+  } casos[] = {
+      {"comp.lang.c++", "d/comp.lang.c++"},
+      {".oculto", "d/%2Eoculto"},
+      {"a/../b", "d/a%2F..%2Fb"},
+      {"es.ñ", "d/es.%C3%B1"},
+      {"100%", "d/100%25"},
+  };
+  for (const auto& c : casos) EXPECT_EQ(ArchivoNumeracion("d/", c.grupo), c.archivo) << c.grupo;
+  const std::string a = ArchivoNumeracion("d/", largo + "a"), b = ArchivoNumeracion("d/", largo + "b");
+  EXPECT_LE(a.size(), 202u);
+  EXPECT_NE(a, b) << "names cut at the same place stay apart";
 }
 
 }  // namespace

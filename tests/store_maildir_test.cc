@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <stdexcept>
 #include <set>
 #include <thread>
 #include <utility>
@@ -787,6 +789,110 @@ TEST(PropiedadDeUsuario, TextAndDate) {
   EXPECT_EQ(props.Item("p").ComoTexto(), "");
   EXPECT_EQ(props.Item("p").Type(), TipoPropiedad::FechaHora);
   EXPECT_EQ(props.Find("P"), nullptr);
+}
+
+// The file in `dir`/cur whose subject is `asunto`.
+fs::path UnicoArchivoCon(const fs::path& dir, const std::string& asunto) {
+  for (const auto& e : fs::directory_iterator(dir / "cur")) {
+    const std::string t = test::ReadFile(e.path());
+    const size_t i = t.find("Subject: " + asunto);
+    if (i != std::string::npos && (t[i + 9 + asunto.size()] == '\r' || t[i + 9 + asunto.size()] == '\n')) return e.path();
+  }
+  ADD_FAILURE() << "no file for " << asunto;
+  return {};
+}
+
+// The folder's persistent index, read by a new process (a new store object): it vouches only
+// for files found under the very name and inode it recorded; a file renamed by a mail client,
+// replaced, or new is read; a damaged index vouches for nothing; the index is no item and no
+// folder of the store.
+TEST_F(Maildir, ThePersistentIndexVouchesOnlyForFilesUnchangedSinceItWasWritten) {
+  {
+    auto app = Abre();
+    auto f = Carpeta(*app, "c");
+    for (const char* s : {"uno", "dos", "tres"}) {
+      auto item = app->CreateItem(0);
+      item->SetSubject(s);
+      item->SetMessageClass(std::string("IPM.Note.Prueba.") + s);
+      item->Move(*f);
+    }
+    auto indice = f->Indice();
+    std::string informe;
+    const auto leidos = indice->Lee([](const std::shared_ptr<Item>& i) { return "clave " + i->Subject(); }, true, informe);
+    ASSERT_EQ(leidos.size(), 3u);
+    EXPECT_EQ(informe, "no hay índice: 3 elementos leídos");
+    indice->Guarda([](const std::shared_ptr<Item>&) -> std::string { throw std::runtime_error("no se lee otra vez"); });
+  }
+  const fs::path dir = dir_ / "c";
+  ASSERT_TRUE(fs::is_regular_file(dir / ".tablon-indice"));
+  int lecturas = 0;
+  const store::ClaveDeItem cuenta = [&](const std::shared_ptr<Item>& i) {
+    ++lecturas;
+    return "clave " + i->Subject();
+  };
+  struct Caso {
+    const char* que;
+    std::function<void()> cambia;
+    int lecturas;  // items read, the rest vouched for by the index
+  };
+  const std::vector<Caso> casos = {
+      {"nothing changed", [] {}, 0},
+      {"one file renamed (flagged by a client)",
+       [&] {
+         const fs::path p = UnicoArchivoCon(dir, "uno");
+         fs::rename(p, p.string() + "F");
+       },
+       1},
+      {"one file replaced under its name (written beside it, renamed over it)",
+       [&] {
+         const fs::path p = UnicoArchivoCon(dir, "dos");
+         test::WriteFile(dir / "tmp" / "x", test::ReadFile(p) + "otro cuerpo\r\n");
+         fs::rename(dir / "tmp" / "x", p);
+       },
+       1},
+      {"the index damaged", [&] {
+         std::string t = test::ReadFile(dir / ".tablon-indice");
+         t[t.size() / 2] ^= 1;
+         test::WriteFile(dir / ".tablon-indice", t);
+       }, 3},
+      {"the index of another version", [&] { test::WriteFile(dir / ".tablon-indice", "tablon-indice 9\nfin 0 0\n"); }, 3},
+  };
+  for (const Caso& caso : casos) {
+    SCOPED_TRACE(caso.que);
+    {  // the index as the last process left it, before the change
+      auto app = Abre();
+      auto f = Carpeta(*app, "c");
+      auto indice = f->Indice();
+      std::string informe;
+      indice->Lee(cuenta, true, informe);
+      indice->Guarda(cuenta);
+    }
+    caso.cambia();
+    auto app = Abre();
+    auto f = Carpeta(*app, "c");
+    lecturas = 0;
+    auto indice = f->Indice();
+    std::string informe;
+    const auto items = indice->Lee(cuenta, true, informe);
+    EXPECT_EQ(lecturas, caso.lecturas) << informe;
+    ASSERT_EQ(items.size(), 3u);
+    for (const auto& x : items) {
+      // Whatever vouched for it, each item answers as its file says.
+      EXPECT_EQ(x.clave, "clave " + x.item->Subject());
+      EXPECT_EQ(x.item->MessageClass(), "IPM.Note.Prueba." + x.item->Subject());
+      const std::string nombre = UnicoArchivoCon(dir, x.item->Subject()).filename().string();
+      EXPECT_EQ(x.item->FlagStatus() == kMarcado, nombre.find('F', nombre.find(":2,")) != std::string::npos);
+    }
+  }
+  // A full reading asked for reads every item, whatever the index.
+  auto app = Abre();
+  auto f = Carpeta(*app, "c");
+  lecturas = 0;
+  std::string informe;
+  f->Indice()->Lee(cuenta, false, informe);
+  EXPECT_EQ(lecturas, 3);
+  EXPECT_EQ(f->Items().size(), 3u);
+  EXPECT_TRUE(f->Folders().empty()) << "the index file is no folder";
 }
 
 }  // namespace

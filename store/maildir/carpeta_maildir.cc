@@ -14,6 +14,7 @@
 #include "store/maildir/item_maildir.h"
 #include "store/maildir/formato_item.h"
 #include "store/maildir/escape_nombre.h"
+#include "store/maildir/indice_maildir.h"
 
 namespace tablon::store::maildir {
 
@@ -263,23 +264,39 @@ std::optional<std::string> CarpetaMaildir::LeeItem(const std::string& base, bool
   return datos;
 }
 
-std::vector<std::shared_ptr<Item>> CarpetaMaildir::Items() {
+template <class F>
+void CarpetaMaildir::RecorreItems(F&& cada) {
   ReleeIndice();
   auto yo = std::static_pointer_cast<CarpetaMaildir>(shared_from_this());
-  std::vector<std::shared_ptr<Item>> r;
-  r.reserve(indice_.size());
   for (auto& [base, ent] : indice_) {
     // An object that matches the file as listed: that object.
-    if (auto item = ent.item.lock(); item && item->CoincideConArchivo()) {
-      r.push_back(std::move(item));
-      continue;
+    std::shared_ptr<ItemMaildir> item = ent.item.lock();
+    if (!item || !item->CoincideConArchivo()) {
+      // Otherwise a new one, read from the file when first used.
+      item = ItemMaildir::DesdeListado(yo, base, Resto(ent));
+      ent.item = item;
     }
-    // Otherwise a new one, read from the file when first used.
-    auto item = ItemMaildir::DesdeListado(yo, base, Resto(ent));
-    ent.item = item;
-    r.push_back(std::move(item));
+    cada(std::move(item), base, ent);
   }
+}
+
+std::vector<std::shared_ptr<Item>> CarpetaMaildir::Items() {
+  std::vector<std::shared_ptr<Item>> r;
+  RecorreItems([&](std::shared_ptr<ItemMaildir> item, const std::string&, const Entrada&) {
+    if (r.empty()) r.reserve(indice_.size());
+    r.push_back(std::move(item));
+  });
   return r;
+}
+
+void CarpetaMaildir::RecorreListado(const std::function<void(const ItemListado&)>& cada) {
+  RecorreItems([&](std::shared_ptr<ItemMaildir> item, const std::string& base, const Entrada& ent) {
+    cada(ItemListado{item, base, Resto(ent), ent.ino, ent.nombre_entero});
+  });
+}
+
+std::unique_ptr<IndiceCarpeta> CarpetaMaildir::Indice() {
+  return std::make_unique<IndiceMaildir>(std::static_pointer_cast<CarpetaMaildir>(shared_from_this()));
 }
 
 std::shared_ptr<Item> CarpetaMaildir::Find(std::string_view filter) {

@@ -29,6 +29,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -57,6 +58,19 @@ class CarpetaMaildir : public Folder {
   std::vector<std::shared_ptr<Folder>> Folders() override;
   std::shared_ptr<Folder> AddFolder(const std::string& name) override;
   std::vector<std::shared_ptr<Item>> Items() override;
+  // The persistent index of this folder (store/maildir/indice_maildir.h).
+  std::unique_ptr<IndiceCarpeta> Indice() override;
+
+  // Items() one by one, each with its base and its file's name and inode as this listing found
+  // them (the views live for that call only).
+  struct ItemListado {
+    const std::shared_ptr<ItemMaildir>& item;
+    std::string_view base;
+    std::string_view resto;  // what follows the base in the file's name (":2,FS"), or the whole name
+    ino_t ino;
+    bool nombre_entero;  // the name does not start with the base
+  };
+  void RecorreListado(const std::function<void(const ItemListado&)>& cada);
   std::shared_ptr<Item> Find(std::string_view filter) override;
 
   // --- for the backend's items ---
@@ -85,6 +99,11 @@ class CarpetaMaildir : public Folder {
   std::string NuevaRutaTmp();
 
  private:
+  struct Entrada;
+  // Lists the folder (ReleeIndice) and hands each item to `cada(item, base, entry)`, in base
+  // order: the object that matches its file, else a new listed one.
+  template <class F>
+  void RecorreItems(F&& cada);
   void ReleeIndice();
   // The folder name of subdirectory `dir`, nullopt when it is no folder of the store.
   std::optional<std::string> NombreDeSubdirectorio(const std::string& dir);

@@ -124,6 +124,19 @@ class ItemMaildir : public Item {
   void SueltaCampos() override;
 
   const std::string& Base() const { return base_; }
+  // Whether the class and flag state are known (read from the file, set, or given by
+  // ConoceFicha).
+  bool Leido() const { return leido_; }
+  // For an item listed and not read yet: its class and flag state as the folder's index recorded
+  // them for this very file (store/maildir/indice_maildir.h), so that neither reads the file.
+  // The other fields are read when first used, as for any listed item. Nothing for an item
+  // already read.
+  void ConoceFicha(std::string clase, int marca) {
+    if (leido_) return;
+    message_class_ = TextoClase(std::move(clase));
+    flag_status_ = marca;
+    leido_ = true;
+  }
   // True while this object is what its file holds: saved, not a draft in memory, and not
   // changed since it was read or last written (see CarpetaMaildir::Items).
   bool CoincideConArchivo() const {

@@ -1,0 +1,76 @@
+// A folder's persistent index: what a caller needs of each item to start its work (the item's
+// class, follow-up flag state and read state, and a key of the caller's own, the article
+// identifier) kept by the store between runs, so that a folder whose items did not change is not
+// read item by item again. Each backend keeps it its own way, beside the folder and never as an
+// item of it (Maildir: a file in the folder's directory, outside cur/, new/ and tmp/,
+// store/maildir/indice_maildir.h; an IMAP backend would keep it with the mailbox's UIDVALIDITY
+// and HIGHESTMODSEQ and trust it while those are unchanged). A backend that keeps none answers
+// with SinIndicePersistente below: every item is read, as without an index.
+//
+// The index is a cache and nothing more: an item's record is used only when the backend can
+// prove that the item did not change since the record was made; otherwise the item is read.
+// A missing, damaged or foreign index, or one of another version, only means more reading.
+//
+// Obtained from Folder::Indice (store.h); used by one caller at a time, for one run over the
+// folder: Lee, then Anota for the items the caller writes, then Guarda.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tablon::store {
+
+class Folder;
+class Item;
+
+// The caller's key of an item (it may read the item; "" when the item has none). It may raise:
+// the item then joins with the empty key and its record is not kept.
+using ClaveDeItem = std::function<std::string(const std::shared_ptr<Item>&)>;
+
+struct ItemIndexado {
+  std::shared_ptr<Item> item;
+  std::string clave;
+  // The record came from the index (the item was not read for it).
+  bool del_indice = false;
+};
+
+class IndiceCarpeta {
+ public:
+  virtual ~IndiceCarpeta() = default;
+
+  // The folder's items, in Folder::Items order, each with its key: the record's where the index
+  // vouches for the item (the item then answers MessageClass, FlagStatus and UnRead without
+  // being read), else clave_de(item). With `confia` false no record is used: every item is read
+  // (the caller's full reading), and the index is written anew by Guarda all the same.
+  // `informe` receives, for the trace, how the index served ("" when it vouched for every item):
+  // missing, damaged, or how many items had to be read. Fails as Folder::Items.
+  virtual std::vector<ItemIndexado> Lee(const ClaveDeItem& clave_de, bool confia, std::string& informe) = 0;
+
+  // `item`, just written into the folder by the caller (new, or saved again), has the key
+  // `clave`: Guarda need not read it.
+  virtual void Anota(const std::shared_ptr<Item>& item, std::string clave) = 0;
+
+  // Writes the index for the folder as it is now: every item listed now, its record taken
+  // from Lee, from Anota, or made by reading it (clave_de, as in Lee). An item that cannot be
+  // read, or that changes while it is read, gets no record. Raises tablon::Error when the index
+  // cannot be written; the old index then stays, and it is as safe to use as any (its records
+  // vouch only for items that did not change).
+  virtual void Guarda(const ClaveDeItem& clave_de) = 0;
+};
+
+// The index of a backend that keeps none: Lee reads every item (informe: "sin índice"), Anota
+// and Guarda do nothing.
+class SinIndicePersistente : public IndiceCarpeta {
+ public:
+  explicit SinIndicePersistente(std::shared_ptr<Folder> carpeta) : carpeta_(std::move(carpeta)) {}
+  std::vector<ItemIndexado> Lee(const ClaveDeItem& clave_de, bool confia, std::string& informe) override;
+  void Anota(const std::shared_ptr<Item>&, std::string) override {}
+  void Guarda(const ClaveDeItem&) override {}
+
+ private:
+  std::shared_ptr<Folder> carpeta_;
+};
+
+}  // namespace tablon::store

@@ -1,0 +1,76 @@
+// The persistent index of a Maildir folder (store/indice_carpeta.h): one file, ".tablon-indice",
+// in the folder's directory beside cur/, new/ and tmp/ — never inside them, so no mail client
+// takes it for a message; a file, not a directory, so neither this store, Dovecot's fs layout
+// nor neomutt takes it for a folder.
+//
+// Why a record can be trusted. A Maildir message never changes its content under its name: a
+// client that changes flags renames the file, one that changes the message writes a new file
+// under a new unique name (Dovecot relies on this too, and so does this store, item_maildir.h).
+// So a record is kept for one file, named by its base, its whole name (flags included) and its
+// inode number, and it is used only when the folder's listing finds a file of that base under
+// exactly that name and inode. A file renamed (flags set or cleared), replaced, deleted or new
+// simply has no usable record and is read. This is stricter than the folder's directory times
+// (which would distrust the whole folder whenever the user flags one item, the normal thing
+// between two passes), and needs no one-second rule: the listing is made at every run anyway
+// (Folder::Items), and names and inodes do not depend on the clock.
+//
+// The file: LF-ended lines,
+//   tablon-indice 1
+//   <base> TAB <rest of the name> TAB <inode> TAB <flag state> TAB <class> TAB <key>
+//   fin <records> <checksum>        FNV-1a 64 of every byte before this line, in hex
+// fields with "%", TAB, CR and LF written as "%XX". Anything else (cut, damaged, another version)
+// is no index: every item is read. Written as every file of the program is (EntregaAtomica,
+// through a temporary ".tablon-indice%nuevo" beside it), and only when its content changes.
+// A record is written only for an item whose read and follow-up state, as read, agree with the
+// flags of the name it is recorded under (an item a client renamed while it was read gets none).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "store/indice_carpeta.h"
+
+namespace tablon::store::maildir {
+
+class CarpetaMaildir;
+
+// The index file's name in a folder's directory.
+inline constexpr const char* kArchivoIndice = ".tablon-indice";
+
+class IndiceMaildir : public IndiceCarpeta {
+ public:
+  explicit IndiceMaildir(std::shared_ptr<CarpetaMaildir> carpeta);
+
+  std::vector<ItemIndexado> Lee(const ClaveDeItem& clave_de, bool confia, std::string& informe) override;
+  void Anota(const std::shared_ptr<Item>& item, std::string clave) override;
+  void Guarda(const ClaveDeItem& clave_de) override;
+
+ private:
+  struct Registro {
+    std::string resto;
+    ino_t ino = 0;
+    int marca = 0;
+    std::string clase;
+    std::string clave;
+  };
+  // Reads the index file into registros_; false, with the reason, when there is none to use.
+  bool LeeArchivo(std::string& motivo);
+
+  std::shared_ptr<CarpetaMaildir> carpeta_;
+  std::unordered_map<std::string, Registro> registros_;  // by base, as the file had them (in Lee)
+  // The file as read, by its checksum and size: not written again unchanged.
+  std::uint64_t suma_leida_ = 0;
+  size_t tamano_leido_ = 0;
+  // The keys of the items Lee gave out and of those Anota named, by object (held, so that an
+  // address stays theirs). Guarda takes the record of such an object from the object itself
+  // while it is the one its file holds (the listing gives it again) and knows its class.
+  std::unordered_map<const Item*, std::string> claves_;
+  std::vector<std::shared_ptr<Item>> retenidos_;
+};
+
+}  // namespace tablon::store::maildir
