@@ -757,6 +757,11 @@ TEST_F(Maildir, SyncReportsWriteErrors) {
   app->CreateItem(0)->Save();
   app->Sync();
   fallos->syncfs = EIO;
+  // Nothing written since: nothing to make durable, no syncfs asked.
+  EXPECT_NO_THROW(app->Sync());
+  app->CreateItem(0)->Save();
+  EXPECT_EQ(NumeroDe([&] { app->Sync(); }), errnum::kErrorDeEntradaSalida);
+  // A Sync that failed made nothing durable: the next one tries again.
   EXPECT_EQ(NumeroDe([&] { app->Sync(); }), errnum::kErrorDeEntradaSalida);
 }
 

@@ -57,6 +57,10 @@ class AplicacionMaildir : public Application {
 
   void Sync() override {
     ctx_->EscribePendientes();
+    // Nothing written, renamed or removed since the last Sync that succeeded: nothing to make
+    // durable (a syncfs would only wait for other programs' writes).
+    const std::uint64_t cambios = ctx_->Cambios();
+    if (cambios == cambios_sincronizados_) return;
     Fs& fs = ctx_->fs();
     const int fd = fs.Open(ctx_->Raiz(), O_RDONLY | O_DIRECTORY, 0);
     if (fd < 0) throw Error::DeErrno(errno, "no se pudo abrir el almacén «" + ctx_->Raiz() + "»");
@@ -66,6 +70,7 @@ class AplicacionMaildir : public Application {
     if (r != 0) {
       throw Error::DeErrno(e, "no se pudo asegurar en disco el almacén «" + ctx_->Raiz() + "»");
     }
+    cambios_sincronizados_ = cambios;
   }
 
   void BorradoresEnMemoria(bool on) override {
@@ -76,6 +81,7 @@ class AplicacionMaildir : public Application {
  private:
   std::shared_ptr<Contexto> ctx_;
   std::shared_ptr<EspacioMaildir> espacio_;
+  std::uint64_t cambios_sincronizados_ = 0;  // ctx_->Cambios() at the last Sync that succeeded
 };
 
 }  // namespace

@@ -30,7 +30,7 @@ long Pid() {
 }  // namespace
 
 Contexto::Contexto(std::string raiz, std::shared_ptr<Fs> fs, Durabilidad durabilidad)
-    : raiz_(std::move(raiz)), fs_(std::move(fs)), durabilidad_(durabilidad) {
+    : raiz_(std::move(raiz)), fs_(std::make_shared<FsContado>(std::move(fs))), durabilidad_(durabilidad) {
   char host[256] = {};
   if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
   host_ = host;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/fs.h"
+#include "store/maildir/fs_contado.h"
 
 namespace tablon::store::maildir {
 
@@ -27,7 +28,10 @@ class Contexto {
   Contexto(std::string raiz, std::shared_ptr<Fs> fs, Durabilidad durabilidad = Durabilidad::PorSync);
 
   const std::string& Raiz() const { return raiz_; }
+  // The store's file-system layer: the one given, its changing calls counted.
   Fs& fs() const { return *fs_; }
+  // The changing calls the store made through fs() so far.
+  std::uint64_t Cambios() const { return fs_->Cambios(); }
 
   // A new file base name, unique in this store, sorting after every base made before by this
   // process (see nombre_archivo.h).
@@ -64,7 +68,7 @@ class Contexto {
 
  private:
   std::string raiz_;
-  std::shared_ptr<Fs> fs_;
+  std::shared_ptr<FsContado> fs_;
   std::string host_;
   std::uint32_t contador_ = 0;
   std::int64_t ultimo_us_ = 0;
