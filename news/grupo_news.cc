@@ -140,10 +140,32 @@ std::string GrupoNews::ClaveLocal(const std::shared_ptr<store::Item>& item) {
 }
 
 void GrupoNews::LeeCopiasLocales() {
-  std::vector<store::ItemIndexado> items;
+  copias_diferidas_ = false;
+  sin_cambios_ = false;
   Paso([&] {
     RequiereCarpeta();
     indice_ = carpeta_grupo_->Indice();
+  });
+  // A folder sealed by a pass that left it complete for the numbering kept now (and nothing
+  // flagged waiting for its text), and that holds the very files it held then, is not read
+  // unless the server has something new (LeeEncabezados decides).
+  if (indice_ && cabecera_ && !LecturaCompleta()) {
+    const auto sello = indice_->LeeSello();
+    if (sello && *sello == cabecera_->Vinculo()) {
+      copias_diferidas_ = true;
+      return;
+    }
+    Traza("copias locales de " + nombre_ + ": la carpeta cambió desde la última pasada o no tiene sello");
+  }
+  CargaCopiasLocales();
+}
+
+void GrupoNews::CargaCopiasLocales() {
+  copias_diferidas_ = false;
+  std::vector<store::ItemIndexado> items;
+  Paso([&] {
+    RequiereCarpeta();
+    if (!indice_) indice_ = carpeta_grupo_->Indice();
     std::string informe;
     items = indice_->Lee(&GrupoNews::ClaveLocal, !LecturaCompleta(), informe);
     if (!informe.empty()) Traza("copias locales de " + nombre_ + ": " + informe);
@@ -256,7 +278,7 @@ void GrupoNews::Traza(const std::string& texto) const {
 void GrupoNews::CargaNumeracion() {
   if (numeracion_cargada_) return;
   numeracion_cargada_ = true;
-  numeracion_.reset();
+  cabecera_.reset();
   ruta_numeracion_.clear();
   if (!control_ || control_->Host().empty() || DirectorioServidores().empty()) return;
   ruta_numeracion_ = ArchivoNumeracion(DirectorioServidores() + control_->Host() + ".numeracion/", nombre_);
@@ -264,9 +286,9 @@ void GrupoNews::CargaNumeracion() {
   if (LecturaCompleta()) {
     motivo = "lectura completa pedida";
   } else {
-    numeracion_ = LeeNumeracion(*FsDelPrograma(), ruta_numeracion_, nombre_, motivo);
+    cabecera_ = LeeCabeceraNumeracion(*FsDelPrograma(), ruta_numeracion_, nombre_, motivo);
   }
-  if (!numeracion_) Traza("numeración de " + nombre_ + ": " + motivo + "; se pide el resumen entero");
+  if (!cabecera_) Traza("numeración de " + nombre_ + ": " + motivo + "; se pide el resumen entero");
 }
 
 void GrupoNews::AnticipaEncabezados() {
@@ -274,7 +296,7 @@ void GrupoNews::AnticipaEncabezados() {
   if (!control) return;
   CargaNumeracion();
   control->GroupName(nombre_);
-  control->RangoResumen(numeracion_ ? numeracion_->ultimo + 1 : 0);
+  control->RangoResumen(cabecera_ ? cabecera_->ultimo + 1 : 0);
   control->AnticipaResumen();
 }
 
@@ -282,28 +304,10 @@ void GrupoNews::AnticipaTrasGruposNuevos() {
   nntp::News* control = control_.get();
   if (!control) return;
   CargaNumeracion();
-  control->RangoResumen(numeracion_ ? numeracion_->ultimo + 1 : 0);
+  control->RangoResumen(cabecera_ ? cabecera_->ultimo + 1 : 0);
   control->ResumenTrasGruposNuevos(nombre_);
 }
 
-namespace {
-// A fingerprint of a numbering (FNV-1a over its marks and articles): the file is written again
-// only when it changes.
-std::uint64_t Huella(const NumeracionGrupo& n) {
-  std::uint64_t h = 1469598103934665603ull;
-  auto mezcla = [&h](std::string_view t) {
-    for (char c : t) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    h = (h ^ 0xff) * 1099511628211ull;
-  };
-  mezcla(n.grupo);
-  mezcla(std::to_string(n.primero) + " " + std::to_string(n.ultimo) + " " + std::to_string(n.cantidad));
-  for (const auto& [num, id] : n.articulos) {
-    mezcla(std::to_string(num));
-    mezcla(id);
-  }
-  return h;
-}
-}  // namespace
 
 bool GrupoNews::PideResumen(nntp::News& control, const std::function<bool(std::int64_t, std::string_view)>& conserva,
                             std::vector<std::pair<std::int64_t, std::string>>& vistos) {
@@ -427,11 +431,11 @@ void GrupoNews::LeeEncabezados() {
   if (!control) return;
   CargaNumeracion();
   Paso([&] { control->GroupName(nombre_); });
-  std::optional<NumeracionGrupo> previa = std::move(numeracion_);
-  numeracion_.reset();
-  const bool leida = previa.has_value();
-  const std::uint64_t huella_leida = previa ? Huella(*previa) : 0;
-  control->RangoResumen(previa ? previa->ultimo + 1 : 0);
+  const std::optional<CabeceraNumeracion> cabecera = std::move(cabecera_);
+  cabecera_.reset();
+  vinculo_.clear();
+  ids_numeracion_.clear();
+  control->RangoResumen(cabecera ? cabecera->ultimo + 1 : 0);
   const bool seleccionado = Paso([&] { control->SelectGroup(); });
   const std::int64_t primero = control->PrimerArticulo();
   const std::int64_t ultimo = control->UltimoArticulo();
@@ -440,9 +444,34 @@ void GrupoNews::LeeEncabezados() {
   std::vector<std::pair<std::int64_t, std::string>> vistos;
   bool completo = PideResumen(*control, nullptr, vistos);
   bool numeracion_valida = seleccionado && completo;
-  if (previa && numeracion_valida) {
-    const std::string razon = CompruebaNumeracion(*control, *previa, vistos);
+  if (copias_diferidas_) {
+    // The folder is as a complete pass left it for this numbering: nothing to do when the
+    // server's marks are those kept, nothing came above them, and the kept top article is
+    // still the server's.
+    bool igual = numeracion_valida && vistos.empty() && primero == cabecera->primero && ultimo == cabecera->ultimo &&
+                 cantidad == cabecera->cantidad;
+    if (igual && cabecera->numero_alto > 0) {
+      std::optional<std::string> id;
+      igual = Paso([&] { id = control->IdentificadorDe(cabecera->numero_alto); }) && id == cabecera->id_alto;
+    }
+    if (igual) {
+      Traza("grupo " + nombre_ + " sin cambios desde la última pasada: no se lee la carpeta");
+      sin_cambios_ = true;
+      control->LiberaResumen();
+      control->RangoResumen(0);
+      return;
+    }
+    CargaCopiasLocales();
+  }
+  std::optional<NumeracionGrupo> previa;
+  bool descartada = false;
+  if (cabecera && numeracion_valida) {
+    std::string motivo;
+    previa = LeeNumeracion(*FsDelPrograma(), ruta_numeracion_, nombre_, motivo);
+    if (!previa) motivo = "numeración ilegible: " + motivo;
+    const std::string razon = previa ? CompruebaNumeracion(*control, *previa, vistos) : motivo;
     if (!razon.empty()) {
+      descartada = true;
       Traza("numeración de " + nombre_ + " descartada: " + razon + "; se pide el resumen entero");
       previa.reset();
       control->LiberaResumen();
@@ -451,8 +480,6 @@ void GrupoNews::LeeEncabezados() {
       completo = PideResumen(*control, nullptr, vistos);
       numeracion_valida = completo;
     }
-  } else if (previa) {
-    previa.reset();  // nothing learnt: the file stays as it was
   }
   if (!previa) {
     // The whole overview (as without any numbering), read from the control.
@@ -505,8 +532,9 @@ void GrupoNews::LeeEncabezados() {
   // the high mark of this pass's GROUP (a line above it may have come with an overview asked
   // for ahead; it is asked for again next time).
   if (!numeracion_valida) {
-    // The kept numbering was found wrong and no whole overview replaced it: it goes.
-    if (leida && !previa) Paso([&] { BorraNumeracion(*FsDelPrograma(), ruta_numeracion_); });
+    // The kept numbering was found wrong and no whole overview replaced it: it goes. One that
+    // could not be checked (the group or its overview failed) stays as it was.
+    if (descartada) Paso([&] { BorraNumeracion(*FsDelPrograma(), ruta_numeracion_); });
     return;
   }
   NumeracionGrupo nueva;
@@ -521,8 +549,19 @@ void GrupoNews::LeeEncabezados() {
     if (!nueva.articulos.empty() && v.first <= nueva.articulos.back().first) continue;  // listed twice
     nueva.articulos.push_back(std::move(v));
   }
-  if (leida && huella_leida == Huella(nueva)) return;  // unchanged: not written again
-  Paso([&] { GuardaNumeracion(*FsDelPrograma(), ruta_numeracion_, nueva); });
+  CabeceraNumeracion escrita = CabeceraDe(nueva);
+  // Unchanged: not written again.
+  const bool guardada = (cabecera && !descartada && escrita == *cabecera) ||
+                        Paso([&] { escrita = GuardaNumeracion(*FsDelPrograma(), ruta_numeracion_, nueva); });
+  if (!guardada) return;
+  // What the folder's seal will name (LeeMensajesMarcados): this numbering, and the articles
+  // that must have an item for the seal to be made.
+  vinculo_ = escrita.Vinculo();
+  ids_numeracion_.reserve(nueva.articulos.size());
+  for (auto& [num, id] : nueva.articulos) {
+    if (!id.empty()) ids_numeracion_.push_back(std::move(id));
+  }
+  std::sort(ids_numeracion_.begin(), ids_numeracion_.end(), MenorSinCaso);
 }
 
 // ---- Header items and flagged download -------------------------------------------------------
@@ -553,9 +592,7 @@ std::shared_ptr<MessageNews> GrupoNews::CreaMarcadorDePadre(const MessageNews& m
   Paso([&] { padre = q->CreateOutlookMsg(nombre_, abuelo); });
   Paso([&] {
     RequiereCarpeta();
-    if (!padre) return;
-    padre->Move(*carpeta_grupo_);
-    if (indice_) indice_->Anota(padre, q->id);
+    if (padre) padre->Move(*carpeta_grupo_);
   });
   Paso([&] { mensajes_->Add(q, q->id); });
   return q;
@@ -599,10 +636,7 @@ void GrupoNews::CreaMensajesGrupo() {
     const bool creado = Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); });
     if (q && q->respuestas_pendientes > 0 && --q->respuestas_pendientes == 0) q->SueltaCampos();
     if (creado) {
-      if (Paso([&] { RequiereCarpeta(); e->Move(*carpeta_grupo_); })) {
-        ++nuevos_;
-        if (indice_) indice_->Anota(e, m->id);
-      }
+      if (Paso([&] { RequiereCarpeta(); e->Move(*carpeta_grupo_); })) ++nuevos_;
       if (m->respuestas_pendientes == 0) m->SueltaCampos();
     }
     // A placeholder whose item could not be written is met by the walk as one more message.
@@ -612,6 +646,12 @@ void GrupoNews::CreaMensajesGrupo() {
 }
 
 void GrupoNews::LeeMensajesMarcados() {
+  if (sin_cambios_) {
+    // The folder was sealed with nothing flagged waiting, and holds the same files: nothing to
+    // fetch, and its index stands as it is.
+    indice_.reset();
+    return;
+  }
   Avance* avance = AvanceDelPrograma();
   nntp::News* control = control_.get();
   std::vector<std::shared_ptr<store::Item>> items;
@@ -673,9 +713,50 @@ void GrupoNews::LeeMensajesMarcados() {
     });
   }
   marcados.clear();
-  // The folder's index, for the folder as this group's work leaves it.
-  if (indice_) Paso([&] { indice_->Guarda(&GrupoNews::ClaveLocal); });
+  GuardaIndice();
+}
+
+void GrupoNews::GuardaIndice() {
+  if (!indice_) return;
+  // The keys of the objects the group's messages hold (those of the local copies and those this
+  // pass wrote): the index need not read those items.
+  std::vector<std::pair<const store::Item*, const std::string*>> claves;
+  claves.reserve(mensajes_->size());
+  for (const auto& m : *mensajes_) {
+    if (m->OutlookMsg()) claves.emplace_back(m->OutlookMsg().get(), &m->id);
+  }
+  std::sort(claves.begin(), claves.end());
+  auto clave_de = [&claves](const std::shared_ptr<store::Item>& item) {
+    const store::Item* buscado = item.get();
+    const auto k = std::lower_bound(claves.begin(), claves.end(), buscado,
+                                    [](const auto& par, const store::Item* p) { return par.first < p; });
+    return k != claves.end() && k->first == buscado ? *k->second : ClaveLocal(item);
+  };
+  // The seal: made only when every article of the numbering just kept has an item and no header
+  // item waits for its text, so that a later pass that finds it (and the same numbering, and
+  // nothing new on the server) has nothing to do in the folder.
+  std::vector<bool> hallado(ids_numeracion_.size(), false);
+  size_t hallados = 0;
+  bool pendiente = false;
+  store::IndiceCarpeta::Sellado sello;
+  sello.registro = [&](const std::string& clave, int marca, const std::string& clase) {
+    if (marca == store::kMarcado && IgualSinCaso(clase, kClaseCabecera)) pendiente = true;
+    const auto k = std::lower_bound(ids_numeracion_.begin(), ids_numeracion_.end(), clave, MenorSinCaso);
+    for (auto i = k; i != ids_numeracion_.end() && IgualSinCaso(*i, clave); ++i) {
+      const size_t n = static_cast<size_t>(i - ids_numeracion_.begin());
+      if (!hallado[n]) {
+        hallado[n] = true;
+        ++hallados;
+      }
+    }
+  };
+  sello.texto = [&] {
+    return !vinculo_.empty() && !pendiente && hallados == ids_numeracion_.size() ? vinculo_ : std::string();
+  };
+  Paso([&] { indice_->Guarda(clave_de, &sello); });
   indice_.reset();
+  std::vector<std::string>().swap(ids_numeracion_);
+  vinculo_.clear();
 }
 
 void GrupoNews::RequiereCarpeta() const {

@@ -175,6 +175,11 @@ class GrupoNews {
   // longer has. The reason why it no longer holds, or "" when it does.
   std::string CompruebaNumeracion(nntp::News& control, NumeracionGrupo& previa,
                                   const std::vector<std::pair<std::int64_t, std::string>>& nuevos);
+  // Reads the folder's items through its index into mensajes_.
+  void CargaCopiasLocales();
+  // Writes the folder's index, sealed when the folder holds an item for every article of the
+  // numbering kept and none waits for its text.
+  void GuardaIndice();
   // The key of a local item as LeeCopiasLocales takes it ("" when it is no mail note or has
   // none); reads the item.
   static std::string ClaveLocal(const std::shared_ptr<store::Item>& item);
@@ -191,10 +196,19 @@ class GrupoNews {
   std::vector<std::string> no_disponibles_;
   // The group folder's persistent index, from LeeCopiasLocales to the end of LeeMensajesMarcados.
   std::unique_ptr<store::IndiceCarpeta> indice_;
-  // The numbering kept from the last pass, and its file ("" when there is none to keep).
+  // The head of the numbering kept from the last pass, and its file ("" when there is none to
+  // keep); the numbering's articles are read when LeeEncabezados needs them.
   bool numeracion_cargada_ = false;
-  std::optional<NumeracionGrupo> numeracion_;
+  std::optional<CabeceraNumeracion> cabecera_;
   std::string ruta_numeracion_;
+  // The folder's items are read only once LeeEncabezados finds something to do (its seal held).
+  bool copias_diferidas_ = false;
+  // Nothing to do in this pass: the server had nothing new and the sealed folder is unchanged.
+  bool sin_cambios_ = false;
+  // The numbering LeeEncabezados kept (its Vinculo, "" when none) and its articles' identifiers
+  // (sorted, letter case ignored), for the folder's seal.
+  std::string vinculo_;
+  std::vector<std::string> ids_numeracion_;
 };
 
 // Text to 32-bit integer as overview numbers are read: surrounding blanks allowed, a decimal

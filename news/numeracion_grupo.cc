@@ -10,7 +10,7 @@ namespace tablon {
 
 namespace {
 
-constexpr std::string_view kCabecera = "tablon-numeracion 1";
+constexpr std::string_view kCabecera = "tablon-numeracion 2";
 constexpr size_t kMaxNombreArchivo = 200;
 
 std::uint64_t Fnv1a(std::string_view s) {
@@ -50,7 +50,106 @@ std::string DirectorioDe(const std::string& ruta) {
   return barra == std::string::npos ? std::string(".") : ruta.substr(0, barra);
 }
 
+// The article lines of `n` as the file holds them.
+std::string LineasArticulos(const NumeracionGrupo& n) {
+  std::string t;
+  t.reserve(n.articulos.size() * 40);
+  for (const auto& [num, id] : n.articulos) t.append(std::to_string(num)).append(" ").append(id).append("\n");
+  return t;
+}
+
+// The first three lines of a file with head `c` for `grupo`.
+std::string TextoCabecera(const std::string& grupo, const CabeceraNumeracion& c) {
+  return std::string(kCabecera) + "\n" + grupo + "\n" + std::to_string(c.primero) + " " + std::to_string(c.ultimo) +
+         " " + std::to_string(c.cantidad) + " " + std::to_string(c.numero_alto) + " " + Hex(c.huella) + " " +
+         c.id_alto + "\n";
+}
+
+// Reads the head (the first four lines) off `resto`; nullopt with the reason.
+std::optional<CabeceraNumeracion> AnalizaCabecera(std::string_view& resto, const std::string& grupo,
+                                                  std::string& motivo) {
+  const std::string_view todo = resto;
+  std::string_view linea;
+  if (!SiguienteLinea(resto, linea) || linea != kCabecera) {
+    motivo = "de otro formato o versión";
+    return std::nullopt;
+  }
+  auto danado = [&](const char* que) {
+    motivo = std::string("dañado (") + que + ")";
+    return std::nullopt;
+  };
+  std::string_view nombre, marcas;
+  if (!SiguienteLinea(resto, nombre)) return danado("sin grupo");
+  if (!SiguienteLinea(resto, marcas)) return danado("sin marcas");
+  const std::string_view sumado = todo.substr(0, todo.size() - resto.size());
+  if (!SiguienteLinea(resto, linea) || linea != "cabecera " + Hex(Fnv1a(sumado))) return danado("cabecera");
+  CabeceraNumeracion c;
+  std::string_view campos[5];
+  for (auto& campo : campos) {
+    const size_t esp = marcas.find(' ');
+    if (esp == std::string_view::npos) return danado("marcas ilegibles");
+    campo = marcas.substr(0, esp);
+    marcas.remove_prefix(esp + 1);
+  }
+  std::uint64_t huella = 0;
+  const auto [fin, ec] = std::from_chars(campos[4].data(), campos[4].data() + campos[4].size(), huella, 16);
+  if (!LeeEntero(campos[0], c.primero) || !LeeEntero(campos[1], c.ultimo) || !LeeEntero(campos[2], c.cantidad) ||
+      !LeeEntero(campos[3], c.numero_alto) || ec != std::errc() || fin != campos[4].data() + campos[4].size()) {
+    return danado("marcas ilegibles");
+  }
+  c.huella = huella;
+  c.id_alto = marcas;
+  if (nombre != grupo) {
+    motivo = "de otro grupo";
+    return std::nullopt;
+  }
+  return c;
+}
+
+// Where the head ends: after its fourth line.
+size_t FinCabecera(std::string_view leido, size_t) {
+  size_t pos = 0;
+  for (int k = 0; k < 4; ++k) {
+    pos = leido.find('\n', pos);
+    if (pos == std::string_view::npos) return std::string_view::npos;
+    ++pos;
+  }
+  return pos;
+}
+
 }  // namespace
+
+std::string CabeceraNumeracion::Vinculo() const {
+  return std::to_string(primero) + " " + std::to_string(ultimo) + " " + std::to_string(cantidad) + " " + Hex(huella);
+}
+
+CabeceraNumeracion CabeceraDe(const NumeracionGrupo& n) {
+  CabeceraNumeracion c;
+  c.primero = n.primero;
+  c.ultimo = n.ultimo;
+  c.cantidad = n.cantidad;
+  for (auto it = n.articulos.rbegin(); it != n.articulos.rend(); ++it) {
+    if (it->second.empty()) continue;
+    c.numero_alto = it->first;
+    c.id_alto = it->second;
+    break;
+  }
+  c.huella = Fnv1a(LineasArticulos(n));
+  return c;
+}
+
+std::optional<CabeceraNumeracion> LeeCabeceraNumeracion(Fs& fs, const std::string& ruta, const std::string& grupo,
+                                                         std::string& motivo) {
+  std::string texto;
+  try {
+    LeeArchivoHasta(fs, ruta, FinCabecera, texto);
+  } catch (const Error& e) {
+    motivo = e.Number() == errnum::kArchivoNoEncontrado ? "no hay" : "ilegible (" + e.Description() + ")";
+    return std::nullopt;
+  }
+  std::string_view resto = texto;
+  return AnalizaCabecera(resto, grupo, motivo);
+}
 
 std::string ArchivoNumeracion(const std::string& dir, const std::string& grupo) {
   std::string nombre;
@@ -88,21 +187,13 @@ std::optional<NumeracionGrupo> LeeNumeracion(Fs& fs, const std::string& ruta, co
   const std::string_view cuerpo = std::string_view(texto).substr(0, pos_fin);
   const std::string_view ultima = std::string_view(texto).substr(pos_fin, texto.size() - 1 - pos_fin);
   std::string_view resto = cuerpo, linea;
-  if (!SiguienteLinea(resto, linea) || linea != kCabecera) {
-    motivo = "de otro formato o versión";
-    return std::nullopt;
-  }
+  const auto cabecera = AnalizaCabecera(resto, grupo, motivo);
+  if (!cabecera) return std::nullopt;
   NumeracionGrupo n;
-  if (!SiguienteLinea(resto, linea)) return danado("sin grupo");
-  n.grupo = linea;
-  if (!SiguienteLinea(resto, linea)) return danado("sin marcas");
-  {
-    const size_t a = linea.find(' '), b = a == std::string_view::npos ? a : linea.find(' ', a + 1);
-    if (b == std::string_view::npos || !LeeEntero(linea.substr(0, a), n.primero) ||
-        !LeeEntero(linea.substr(a + 1, b - a - 1), n.ultimo) || !LeeEntero(linea.substr(b + 1), n.cantidad)) {
-      return danado("marcas ilegibles");
-    }
-  }
+  n.grupo = grupo;
+  n.primero = cabecera->primero;
+  n.ultimo = cabecera->ultimo;
+  n.cantidad = cabecera->cantidad;
   while (SiguienteLinea(resto, linea)) {
     const size_t esp = linea.find(' ');
     std::int64_t num = 0;
@@ -112,25 +203,23 @@ std::optional<NumeracionGrupo> LeeNumeracion(Fs& fs, const std::string& ruta, co
   }
   const std::string esperada = "fin " + std::to_string(n.articulos.size()) + " " + Hex(Fnv1a(cuerpo));
   if (ultima != esperada) return danado("suma o cuenta");
-  if (n.grupo != grupo) {
-    motivo = "de otro grupo";
-    return std::nullopt;
-  }
+  // The head must describe these very articles.
+  if (CabeceraDe(n) != *cabecera) return danado("cabecera");
   return n;
 }
 
-void GuardaNumeracion(Fs& fs, const std::string& ruta, const NumeracionGrupo& n) {
-  std::string texto;
-  texto.reserve(64 + n.articulos.size() * 40);
-  texto.append(kCabecera).append("\n").append(n.grupo).append("\n");
-  texto.append(std::to_string(n.primero) + " " + std::to_string(n.ultimo) + " " + std::to_string(n.cantidad) + "\n");
-  for (const auto& [num, id] : n.articulos) texto.append(std::to_string(num)).append(" ").append(id).append("\n");
+CabeceraNumeracion GuardaNumeracion(Fs& fs, const std::string& ruta, const NumeracionGrupo& n) {
+  const CabeceraNumeracion c = CabeceraDe(n);
+  std::string texto = TextoCabecera(n.grupo, c);
+  texto.append("cabecera " + Hex(Fnv1a(texto)) + "\n");
+  texto.append(LineasArticulos(n));
   texto.append("fin " + std::to_string(n.articulos.size()) + " " + Hex(Fnv1a(texto)) + "\n");
   CreaDirectorio(fs, DirectorioDe(ruta));
   // "%" followed by no hex digits: never the file of a group.
   const std::string tmp = ruta + "%nuevo";
   fs.Unlink(tmp);  // left by a writer that was killed (one writer per servers directory)
   EntregaAtomica(fs, tmp, texto, ruta);
+  return c;
 }
 
 void BorraNumeracion(Fs& fs, const std::string& ruta) {

@@ -6,11 +6,15 @@
 //
 // One file per server and group, in the servers directory: "<host>.numeracion/<group>" (the
 // group's name made safe as a file name, ArchivoNumeracion). Text, LF-ended lines:
-//   tablon-numeracion 1
+//   tablon-numeracion 2
 //   <group name>
-//   <low> <high> <count>
+//   <low> <high> <count> <top number> <articles' fingerprint> <top identifier>
+//   cabecera <checksum>            FNV-1a 64 of the three lines above, in hex
 //   <number> <identifier>          one per article, numbers rising
 //   fin <articles> <checksum>      FNV-1a 64 of every byte before this line, in hex
+// The top article is the highest numbered one with an identifier (number 0, no identifier, when
+// there is none); the fingerprint is the FNV-1a 64 of the article lines. The first four lines are
+// the file's head (CabeceraNumeracion): a pass that only needs the marks reads them alone.
 // Written as every file of the program is (core/fs.h, EntregaAtomica); a file that is missing,
 // cut, damaged, of another version or of another group reads as nothing (with the reason), and
 // the pass then asks for the whole overview as if there were no file.
@@ -36,6 +40,22 @@ struct NumeracionGrupo {
   bool operator==(const NumeracionGrupo&) const = default;
 };
 
+// The head of a numbering: its marks, its top article and a fingerprint of its articles.
+struct CabeceraNumeracion {
+  std::int64_t primero = 0, ultimo = 0, cantidad = 0;
+  std::int64_t numero_alto = 0;  // 0: no article with an identifier
+  std::string id_alto;
+  std::uint64_t huella = 0;
+
+  bool operator==(const CabeceraNumeracion&) const = default;
+  // The marks and the fingerprint as one text (what another file may record to name this
+  // numbering).
+  std::string Vinculo() const;
+};
+
+// The head that GuardaNumeracion writes for `n`.
+CabeceraNumeracion CabeceraDe(const NumeracionGrupo& n);
+
 // The file of `grupo` in the directory `dir` (which ends in "/"): the name with every byte other
 // than a letter, digit, "+", "-", "_" or a "." that is not the first written as "%XX"; a name
 // whose file name would pass 200 bytes is cut there and ends in "%" and a hash of the whole name
@@ -47,9 +67,16 @@ std::string ArchivoNumeracion(const std::string& dir, const std::string& grupo);
 std::optional<NumeracionGrupo> LeeNumeracion(Fs& fs, const std::string& ruta, const std::string& grupo,
                                              std::string& motivo);
 
+// The head of the numbering kept in `ruta` for `grupo`, reading the file's first lines only;
+// nullopt, with the reason, as LeeNumeracion (a head that checks says nothing of the articles
+// after it: LeeNumeracion checks the whole file). Never raises.
+std::optional<CabeceraNumeracion> LeeCabeceraNumeracion(Fs& fs, const std::string& ruta, const std::string& grupo,
+                                                         std::string& motivo);
+
 // Writes `n` to `ruta` (atomically; its directory made when missing). Raises tablon::Error
 // (file numbers) when it cannot; the file is then as it was.
-void GuardaNumeracion(Fs& fs, const std::string& ruta, const NumeracionGrupo& n);
+// Answers the head written.
+CabeceraNumeracion GuardaNumeracion(Fs& fs, const std::string& ruta, const NumeracionGrupo& n);
 
 // Removes the file (one already gone is no failure). Raises on any other failure.
 void BorraNumeracion(Fs& fs, const std::string& ruta);

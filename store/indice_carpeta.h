@@ -11,12 +11,21 @@
 // prove that the item did not change since the record was made; otherwise the item is read.
 // A missing, damaged or foreign index, or one of another version, only means more reading.
 //
+// The seal. Guarda may also seal the folder with a text of the caller's (what the caller knew of
+// the folder's items then, e.g. that every article it expects has an item and none waits for
+// its text): LeeSello answers that text for as long as the folder still holds exactly the files
+// it held when sealed — the same names (flags included) with the same inode numbers in cur/ and
+// new/ —, so a caller that finds its seal may skip the folder's items altogether. A Maildir
+// message never changes under its name (a client renames or writes anew), so the same files are
+// the same items.
+//
 // Obtained from Folder::Indice (store.h); used by one caller at a time, for one run over the
-// folder: Lee, then Anota for the items the caller writes, then Guarda.
+// folder: LeeSello and/or Lee, then Guarda.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,26 +57,39 @@ class IndiceCarpeta {
   // missing, damaged, or how many items had to be read. Fails as Folder::Items.
   virtual std::vector<ItemIndexado> Lee(const ClaveDeItem& clave_de, bool confia, std::string& informe) = 0;
 
-  // `item`, just written into the folder by the caller (new, or saved again), has the key
-  // `clave`: Guarda need not read it.
-  virtual void Anota(const std::shared_ptr<Item>& item, std::string clave) = 0;
+  // The caller's text of the seal when the folder holds exactly the files it held when sealed;
+  // nullopt when it does not, when it has no seal, or when the index cannot be read (damaged,
+  // another version: the same as no seal). Reads the index file's head and lists the folder's
+  // names, no item. Never raises.
+  virtual std::optional<std::string> LeeSello() = 0;
 
-  // Writes the index for the folder as it is now: every item listed now, its record taken
-  // from Lee, from Anota, or made by reading it (clave_de, as in Lee). An item that cannot be
+  // Writes the index for the folder as it is now: every item listed now, its key from clave_de
+  // (a caller that kept the keys of the objects Lee gave and of those it wrote answers them
+  // without reading), its class and flag state from the object (known, for an object of Lee
+  // that the index vouched for or one the caller wrote). An item that cannot be
   // read, or that changes while it is read, gets no record. Raises tablon::Error when the index
   // cannot be written; the old index then stays, and it is as safe to use as any (its records
   // vouch only for items that did not change).
-  virtual void Guarda(const ClaveDeItem& clave_de) = 0;
+  //
+  // With `sello`, the index is sealed too: `sello.registro` is told each record as it is made
+  // (key, follow-up flag state, class), then `sello.texto()` gives the seal's text ("" leaves
+  // the folder unsealed). The seal stands for the files listed before the first record was made:
+  // a file changed since then makes LeeSello answer nothing.
+  struct Sellado {
+    std::function<void(const std::string& clave, int marca, const std::string& clase)> registro;
+    std::function<std::string()> texto;
+  };
+  virtual void Guarda(const ClaveDeItem& clave_de, const Sellado* sello = nullptr) = 0;
 };
 
-// The index of a backend that keeps none: Lee reads every item (informe: "sin índice"), Anota
-// and Guarda do nothing.
+// The index of a backend that keeps none: Lee reads every item (informe: "sin índice"), LeeSello
+// answers nothing, Guarda does nothing.
 class SinIndicePersistente : public IndiceCarpeta {
  public:
   explicit SinIndicePersistente(std::shared_ptr<Folder> carpeta) : carpeta_(std::move(carpeta)) {}
   std::vector<ItemIndexado> Lee(const ClaveDeItem& clave_de, bool confia, std::string& informe) override;
-  void Anota(const std::shared_ptr<Item>&, std::string) override {}
-  void Guarda(const ClaveDeItem&) override {}
+  std::optional<std::string> LeeSello() override { return std::nullopt; }
+  void Guarda(const ClaveDeItem&, const Sellado*) override {}
 
  private:
   std::shared_ptr<Folder> carpeta_;

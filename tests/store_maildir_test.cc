@@ -826,7 +826,14 @@ TEST_F(Maildir, ThePersistentIndexVouchesOnlyForFilesUnchangedSinceItWasWritten)
     const auto leidos = indice->Lee([](const std::shared_ptr<Item>& i) { return "clave " + i->Subject(); }, true, informe);
     ASSERT_EQ(leidos.size(), 3u);
     EXPECT_EQ(informe, "no hay índice: 3 elementos leídos");
-    indice->Guarda([](const std::shared_ptr<Item>&) -> std::string { throw std::runtime_error("no se lee otra vez"); });
+    // The caller knows the keys of what Lee gave: no item is read again.
+    indice->Guarda([&](const std::shared_ptr<Item>& i) -> std::string {
+      for (const auto& x : leidos) {
+        if (x.item == i) return x.clave;
+      }
+      throw std::runtime_error("no se lee otra vez");
+    });
+    EXPECT_EQ(indice->LeeSello(), std::nullopt) << "not sealed";
   }
   const fs::path dir = dir_ / "c";
   ASSERT_TRUE(fs::is_regular_file(dir / ".tablon-indice"));
@@ -839,29 +846,47 @@ TEST_F(Maildir, ThePersistentIndexVouchesOnlyForFilesUnchangedSinceItWasWritten)
     const char* que;
     std::function<void()> cambia;
     int lecturas;  // items read, the rest vouched for by the index
+    bool sellada;  // the seal still stands for the folder
   };
   const std::vector<Caso> casos = {
-      {"nothing changed", [] {}, 0},
+      {"nothing changed", [] {}, 0, true},
       {"one file renamed (flagged by a client)",
        [&] {
          const fs::path p = UnicoArchivoCon(dir, "uno");
          fs::rename(p, p.string() + "F");
        },
-       1},
+       1, false},
       {"one file replaced under its name (written beside it, renamed over it)",
        [&] {
          const fs::path p = UnicoArchivoCon(dir, "dos");
          test::WriteFile(dir / "tmp" / "x", test::ReadFile(p) + "otro cuerpo\r\n");
          fs::rename(dir / "tmp" / "x", p);
        },
-       1},
+       1, false},
+      {"one file deleted and its bytes written back under its name",
+       [&] {
+         const fs::path p = UnicoArchivoCon(dir, "tres");
+         const std::string t = test::ReadFile(p);
+         test::WriteFile(dir / "tmp" / "x", t);  // a new inode before the old one is freed
+         fs::remove(p);
+         fs::rename(dir / "tmp" / "x", p);
+       },
+       1, false},
+      {"the seal's line damaged",
+       [&] {
+         std::string t = test::ReadFile(dir / ".tablon-indice");
+         t[t.find("sellado")] = 'S';
+         test::WriteFile(dir / ".tablon-indice", t);
+       },
+       3, false},
       {"the index damaged", [&] {
          std::string t = test::ReadFile(dir / ".tablon-indice");
          t[t.size() / 2] ^= 1;
          test::WriteFile(dir / ".tablon-indice", t);
-       }, 3},
-      {"the index of another version", [&] { test::WriteFile(dir / ".tablon-indice", "tablon-indice 9\nfin 0 0\n"); }, 3},
+       }, 3, true},
+      {"the index of another version", [&] { test::WriteFile(dir / ".tablon-indice", "tablon-indice 9\nfin 0 0\n"); }, 3, false},
   };
+  const store::IndiceCarpeta::Sellado sello{nullptr, [] { return std::string("sellado"); }};
   for (const Caso& caso : casos) {
     SCOPED_TRACE(caso.que);
     {  // the index as the last process left it, before the change
@@ -870,13 +895,15 @@ TEST_F(Maildir, ThePersistentIndexVouchesOnlyForFilesUnchangedSinceItWasWritten)
       auto indice = f->Indice();
       std::string informe;
       indice->Lee(cuenta, true, informe);
-      indice->Guarda(cuenta);
+      indice->Guarda(cuenta, &sello);
     }
     caso.cambia();
     auto app = Abre();
     auto f = Carpeta(*app, "c");
     lecturas = 0;
     auto indice = f->Indice();
+    // The seal is read from the file's head alone: a damage further down is the records'.
+    EXPECT_EQ(indice->LeeSello(), caso.sellada ? std::optional<std::string>("sellado") : std::nullopt);
     std::string informe;
     const auto items = indice->Lee(cuenta, true, informe);
     EXPECT_EQ(lecturas, caso.lecturas) << informe;

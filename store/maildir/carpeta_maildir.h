@@ -71,6 +71,8 @@ class CarpetaMaildir : public Folder {
     bool nombre_entero;  // the name does not start with the base
   };
   void RecorreListado(const std::function<void(const ItemListado&)>& cada);
+  // How many items the last listing found.
+  size_t Cuantos() const { return indice_.size(); }
   std::shared_ptr<Item> Find(std::string_view filter) override;
 
   // --- for the backend's items ---

@@ -1,5 +1,6 @@
 #include "store/maildir/indice_maildir.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 
@@ -13,7 +14,7 @@ namespace tablon::store::maildir {
 
 namespace {
 
-constexpr std::string_view kCabecera = "tablon-indice 1";
+constexpr std::string_view kCabecera = "tablon-indice 2";
 
 std::uint64_t Fnv1a(std::string_view s) {
   std::uint64_t h = 1469598103934665603ull;
@@ -68,116 +69,155 @@ bool AcuerdaConNombre(const Item& item, std::string_view resto) {
          item.UnRead() == !TieneBandera(banderas, 'S');
 }
 
+// The count of the files in the folder's new/ and cur/ and the sum of a hash of each one's
+// directory, name and inode; false when a directory cannot be read. Files as CarpetaMaildir
+// lists them (regular files whose names do not start with ".").
+bool HuellaListado(Fs& fs, const std::string& ruta, std::uint64_t& cuenta, std::uint64_t& suma) {
+  cuenta = 0;
+  suma = 0;
+  for (const char* sub : {"new", "cur"}) {
+    const std::uint64_t semilla = Fnv1a(sub);
+    const int e = fs.RecorreDir(ruta + "/" + sub, [&](const EntradaDir& ent) {
+      if (!ent.es_archivo || ent.nombre.empty() || ent.nombre[0] == '.') return;
+      std::uint64_t h = (Fnv1a(ent.nombre) ^ semilla) + static_cast<std::uint64_t>(ent.ino) * 0x9e3779b97f4a7c15ull;
+      // A finalising mix (splitmix64), so that a sum of many stays far from a sum of others.
+      h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
+      h = (h ^ (h >> 27)) * 0x94d049bb133111ebull;
+      suma += h ^ (h >> 31);
+      ++cuenta;
+    });
+    if (e != 0 && e != ENOENT) return false;
+  }
+  return true;
+}
+
+// The seal line's text after "sello " for a seal, and the text it is checked by.
+std::string LineaSello(std::uint64_t cuenta, std::uint64_t suma, std::string_view texto) {
+  std::string cola = std::to_string(cuenta) + " " + Hex(suma) + " ";
+  Escapa(texto, cola);
+  return "sello " + Hex(Fnv1a(std::string(kCabecera) + "\n" + cola)) + " " + cola;
+}
+
+// Where the file's first two lines end.
+size_t FinDosLineas(std::string_view leido, size_t) {
+  const size_t a = leido.find('\n');
+  if (a == std::string_view::npos) return std::string_view::npos;
+  const size_t b = leido.find('\n', a + 1);
+  return b == std::string_view::npos ? std::string_view::npos : b + 1;
+}
+
 }  // namespace
 
 IndiceMaildir::IndiceMaildir(std::shared_ptr<CarpetaMaildir> carpeta) : carpeta_(std::move(carpeta)) {}
 
 bool IndiceMaildir::LeeArchivo(std::string& motivo) {
-  registros_.clear();
-  std::string texto;
+  texto_.clear();
+  registros_ = 0;
   try {
-    texto = ::tablon::LeeArchivo(carpeta_->Ctx()->fs(), carpeta_->Ruta() + "/" + kArchivoIndice);
+    texto_ = ::tablon::LeeArchivo(carpeta_->Ctx()->fs(), carpeta_->Ruta() + "/" + kArchivoIndice);
   } catch (const Error& e) {
     motivo = e.Number() == errnum::kArchivoNoEncontrado ? "no hay índice" : "índice ilegible (" + e.Description() + ")";
     return false;
   }
-  if (texto.empty() || texto.back() != '\n') {
-    motivo = "índice dañado (cortado)";
+  auto falla = [&](const char* que) {
+    motivo = que;
+    std::string().swap(texto_);
     return false;
-  }
-  const size_t antes = texto.rfind('\n', texto.size() - 2);
+  };
+  if (texto_.empty() || texto_.back() != '\n') return falla("índice dañado (cortado)");
+  const size_t antes = texto_.rfind('\n', texto_.size() - 2);
   const size_t pos_fin = antes == std::string::npos ? 0 : antes + 1;
-  const std::string_view cuerpo = std::string_view(texto).substr(0, pos_fin);
-  const std::string_view ultima = std::string_view(texto).substr(pos_fin, texto.size() - 1 - pos_fin);
+  const std::string_view cuerpo = std::string_view(texto_).substr(0, pos_fin);
+  const std::string_view ultima = std::string_view(texto_).substr(pos_fin, texto_.size() - 1 - pos_fin);
   if (cuerpo.substr(0, kCabecera.size() + 1) != std::string(kCabecera) + "\n") {
-    motivo = "índice de otro formato o versión";
-    return false;
+    return falla("índice de otro formato o versión");
+  }
+  const size_t fin_sello = cuerpo.find('\n', kCabecera.size() + 1);
+  if (fin_sello == std::string_view::npos || cuerpo.substr(kCabecera.size() + 1, 6) != "sello ") {
+    return falla("índice dañado (sin sello)");
   }
   size_t n = 0;
-  std::string_view resto = cuerpo.substr(kCabecera.size() + 1);
-  std::string base;
-  while (!resto.empty()) {
-    const size_t fin = resto.find('\n');
-    const std::string_view linea = resto.substr(0, fin);
-    resto.remove_prefix(fin + 1);
-    std::string_view campos[6];
-    std::string_view r = linea;
-    int k = 0;
-    for (; k < 6; ++k) {
-      const size_t tab = r.find('\t');
-      campos[k] = r.substr(0, tab);
-      if (tab == std::string_view::npos) {
-        ++k;
-        break;
-      }
-      r.remove_prefix(tab + 1);
-    }
-    Registro reg;
-    unsigned long long ino = 0;
-    bool bien = k == 6 && Desescapa(campos[0], base) && Desescapa(campos[1], reg.resto) &&
-                Desescapa(campos[4], reg.clase) && Desescapa(campos[5], reg.clave);
-    if (bien) {
-      auto [f1, e1] = std::from_chars(campos[2].data(), campos[2].data() + campos[2].size(), ino);
-      auto [f2, e2] = std::from_chars(campos[3].data(), campos[3].data() + campos[3].size(), reg.marca);
-      bien = e1 == std::errc() && f1 == campos[2].data() + campos[2].size() && e2 == std::errc() &&
-             f2 == campos[3].data() + campos[3].size();
-    }
-    if (!bien) {
-      registros_.clear();
-      motivo = "índice dañado (línea ilegible)";
-      return false;
-    }
-    reg.ino = static_cast<ino_t>(ino);
-    registros_[base] = std::move(reg);
-    ++n;
-  }
-  if (ultima != "fin " + std::to_string(n) + " " + Hex(Fnv1a(cuerpo))) {
-    registros_.clear();
-    motivo = "índice dañado (suma o cuenta)";
-    return false;
-  }
-  suma_leida_ = Fnv1a(texto);
-  tamano_leido_ = texto.size();
+  for (size_t p = fin_sello + 1; p < cuerpo.size(); p = cuerpo.find('\n', p) + 1) ++n;
+  if (ultima != "fin " + std::to_string(n) + " " + Hex(Fnv1a(cuerpo))) return falla("índice dañado (suma o cuenta)");
+  suma_leida_ = Fnv1a(texto_);
+  tamano_leido_ = texto_.size();
+  texto_.resize(pos_fin);  // the records alone, after registros_
+  registros_ = fin_sello + 1;
   return true;
 }
 
 std::vector<ItemIndexado> IndiceMaildir::Lee(const ClaveDeItem& clave_de, bool confia, std::string& informe) {
   informe.clear();
   std::string motivo;
-  registros_.clear();
   suma_leida_ = 0;
   tamano_leido_ = 0;
   // Without trust the old file is still read, so that an unchanged one is not written again.
   const bool hay = LeeArchivo(motivo) && confia;
+  // The records are in the listing's order (Guarda writes them so): both are walked together.
+  // A record out of that order is only missed (its item is read).
+  std::string_view resto = hay ? std::string_view(texto_).substr(registros_) : std::string_view();
+  std::string base, resto_reg, clase, clave;
+  bool hay_registro = false;
+  unsigned long long ino = 0;
+  int marca = 0;
+  // The next record whose fields read; false at the end, or at a line that does not read.
+  auto siguiente = [&]() {
+    hay_registro = false;
+    if (resto.empty()) return false;
+    const size_t fin = resto.find('\n');
+    std::string_view linea = resto.substr(0, fin);
+    resto.remove_prefix(fin + 1);
+    std::string_view campos[6];
+    int k = 0;
+    for (; k < 6; ++k) {
+      const size_t tab = linea.find('\t');
+      campos[k] = linea.substr(0, tab);
+      if (tab == std::string_view::npos) {
+        ++k;
+        break;
+      }
+      linea.remove_prefix(tab + 1);
+    }
+    if (k != 6 || !Desescapa(campos[0], base) || !Desescapa(campos[1], resto_reg) || !Desescapa(campos[4], clase) ||
+        !Desescapa(campos[5], clave)) {
+      resto = {};
+      return false;
+    }
+    const auto [f1, e1] = std::from_chars(campos[2].data(), campos[2].data() + campos[2].size(), ino);
+    const auto [f2, e2] = std::from_chars(campos[3].data(), campos[3].data() + campos[3].size(), marca);
+    if (e1 != std::errc() || f1 != campos[2].data() + campos[2].size() || e2 != std::errc() ||
+        f2 != campos[3].data() + campos[3].size()) {
+      resto = {};
+      return false;
+    }
+    hay_registro = true;
+    return true;
+  };
+  siguiente();
   std::vector<ItemIndexado> r;
   size_t leidos = 0;
   carpeta_->RecorreListado([&](const CarpetaMaildir::ItemListado& l) {
-    const Registro* reg = nullptr;
-    if (hay && l.ino != 0) {
-      const auto it = registros_.find(std::string(l.base));
-      if (it != registros_.end() && it->second.ino == l.ino && it->second.resto == RestoDe(l)) reg = &it->second;
-    }
+    while (hay_registro && std::string_view(base) < l.base) siguiente();
+    const bool usa = hay_registro && l.ino != 0 && base == l.base && ino == static_cast<unsigned long long>(l.ino) &&
+                     resto_reg == RestoDe(l);
     ItemIndexado x;
     x.item = l.item;
-    if (reg) {
-      l.item->ConoceFicha(reg->clase, reg->marca);
-      x.clave = reg->clave;
+    if (usa) {
+      l.item->ConoceFicha(clase, marca);
+      x.clave = clave;
       x.del_indice = true;
-      claves_[x.item.get()] = x.clave;
     } else {
       ++leidos;
       try {
         x.clave = clave_de(x.item);
-        claves_[x.item.get()] = x.clave;
       } catch (const std::exception&) {
         // Read again by Guarda, or left without a record.
       }
     }
-    retenidos_.push_back(x.item);
+    if (r.empty()) r.reserve(carpeta_->Cuantos());
     r.push_back(std::move(x));
   });
-  // What Guarda needs of the records is in the objects now.
-  std::unordered_map<std::string, Registro>().swap(registros_);
+  std::string().swap(texto_);
   if (!confia) {
     informe = "lectura completa pedida: " + std::to_string(leidos) + " elementos leídos";
   } else if (!hay) {
@@ -189,47 +229,72 @@ std::vector<ItemIndexado> IndiceMaildir::Lee(const ClaveDeItem& clave_de, bool c
   return r;
 }
 
-void IndiceMaildir::Anota(const std::shared_ptr<Item>& item, std::string clave) {
-  claves_[item.get()] = std::move(clave);
-  retenidos_.push_back(item);
+std::optional<std::string> IndiceMaildir::LeeSello() {
+  Fs& fs = carpeta_->Ctx()->fs();
+  std::string texto;
+  try {
+    LeeArchivoHasta(fs, carpeta_->Ruta() + "/" + kArchivoIndice, FinDosLineas, texto);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  const size_t a = texto.find('\n');
+  if (a == std::string::npos || std::string_view(texto).substr(0, a) != kCabecera) return std::nullopt;
+  const std::string_view linea = std::string_view(texto).substr(a + 1, texto.size() - a - 2);
+  // "sello <checksum> <files> <fingerprint> <text>"
+  if (linea.substr(0, 6) != "sello " || linea.size() < 6 + 17) return std::nullopt;
+  const std::string_view cola = linea.substr(6 + 17);
+  std::uint64_t cuenta = 0, suma = 0;
+  if (!HuellaListado(fs, carpeta_->Ruta(), cuenta, suma)) return std::nullopt;
+  const std::string prefijo = std::to_string(cuenta) + " " + Hex(suma) + " ";
+  if (cola.substr(0, prefijo.size()) != prefijo) return std::nullopt;
+  std::string propio;
+  if (!Desescapa(cola.substr(prefijo.size()), propio)) return std::nullopt;
+  if (linea != LineaSello(cuenta, suma, propio)) return std::nullopt;
+  return propio;
 }
 
-void IndiceMaildir::Guarda(const ClaveDeItem& clave_de) {
-  std::string texto;
-  texto.append(kCabecera).append("\n");
+void IndiceMaildir::Guarda(const ClaveDeItem& clave_de, const Sellado* sello) {
+  Fs& fs = carpeta_->Ctx()->fs();
+  // The seal stands for the files as listed before any record is made: a file changed later
+  // makes the next LeeSello find other files.
+  std::uint64_t cuenta = 0, suma = 0;
+  const bool sellable = sello && HuellaListado(fs, carpeta_->Ruta(), cuenta, suma);
+  std::string registros;
   size_t n = 0;
   carpeta_->RecorreListado([&](const CarpetaMaildir::ItemListado& l) {
     if (l.ino == 0) return;
-    Registro reg;
+    std::string clave, clase;
+    int marca = 0;
     try {
-      const auto c = claves_.find(l.item.get());
-      // An object of Lee or Anota that the listing gives again is its file's content: its key
-      // is known, and so are its class and flag state when it was read or given them.
-      reg.clave = c != claves_.end() ? c->second : clave_de(l.item);
-      reg.clase = l.item->MessageClass();
-      reg.marca = l.item->FlagStatus();
+      clave = clave_de(l.item);
+      clase = l.item->MessageClass();
+      marca = l.item->FlagStatus();
       if (!AcuerdaConNombre(*l.item, l.resto)) return;
     } catch (const std::exception&) {
       return;  // gone or unreadable: no record; the next run reads it
     }
-    if (texto.size() == kCabecera.size() + 1) texto.reserve(64 + 160 * claves_.size());
-    Escapa(l.base, texto);
-    texto += '\t';
-    Escapa(RestoDe(l), texto);
-    texto += '\t';
-    texto += std::to_string(static_cast<unsigned long long>(l.ino));
-    texto += '\t';
-    texto += std::to_string(reg.marca);
-    texto += '\t';
-    Escapa(reg.clase, texto);
-    texto += '\t';
-    Escapa(reg.clave, texto);
-    texto += '\n';
+    if (registros.empty()) registros.reserve(1024 + 160 * carpeta_->Cuantos());
+    Escapa(l.base, registros);
+    registros += '\t';
+    Escapa(RestoDe(l), registros);
+    registros += '\t';
+    registros += std::to_string(static_cast<unsigned long long>(l.ino));
+    registros += '\t';
+    registros += std::to_string(marca);
+    registros += '\t';
+    Escapa(clase, registros);
+    registros += '\t';
+    Escapa(clave, registros);
+    registros += '\n';
     ++n;
+    if (sellable && sello->registro) sello->registro(clave, marca, clase);
   });
+  const std::string propio = sellable && sello->texto ? sello->texto() : std::string();
+  std::string cabeza = std::string(kCabecera) + "\n" + (propio.empty() ? "sello -" : LineaSello(cuenta, suma, propio)) + "\n";
+  std::string& texto = registros;
+  texto.insert(0, cabeza);
   texto.append("fin " + std::to_string(n) + " " + Hex(Fnv1a(texto)) + "\n");
   if (texto.size() == tamano_leido_ && Fnv1a(texto) == suma_leida_) return;  // unchanged: not written again
-  Fs& fs = carpeta_->Ctx()->fs();
   const std::string ruta = carpeta_->Ruta() + "/" + kArchivoIndice;
   const std::string tmp = ruta + "%nuevo";
   fs.Unlink(tmp);  // left by a run that was killed (one pass at a time works in a store)

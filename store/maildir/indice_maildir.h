@@ -15,10 +15,15 @@
 // (Folder::Items), and names and inodes do not depend on the clock.
 //
 // The file: LF-ended lines,
-//   tablon-indice 1
+//   tablon-indice 2
+//   sello <checksum> <files> <fingerprint> <caller's text>    or "sello -": not sealed
 //   <base> TAB <rest of the name> TAB <inode> TAB <flag state> TAB <class> TAB <key>
 //   fin <records> <checksum>        FNV-1a 64 of every byte before this line, in hex
-// fields with "%", TAB, CR and LF written as "%XX". Anything else (cut, damaged, another version)
+// fields with "%", TAB, CR and LF written as "%XX". The seal's checksum (FNV-1a 64, hex) sums
+// the first line and the seal line after it, so that LeeSello reads these two lines alone; the
+// files and the fingerprint are the count of the files in cur/ and new/ and the sum of a 64-bit
+// hash of each one's directory, name and inode, as a listing made before the records found
+// them (order-free: a directory hands its entries out in any order). Anything else (cut, damaged, another version)
 // is no index: every item is read. Written as every file of the program is (EntregaAtomica,
 // through a temporary ".tablon-indice%nuevo" beside it), and only when its content changes.
 // A record is written only for an item whose read and follow-up state, as read, agree with the
@@ -30,7 +35,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "store/indice_carpeta.h"
@@ -47,30 +51,20 @@ class IndiceMaildir : public IndiceCarpeta {
   explicit IndiceMaildir(std::shared_ptr<CarpetaMaildir> carpeta);
 
   std::vector<ItemIndexado> Lee(const ClaveDeItem& clave_de, bool confia, std::string& informe) override;
-  void Anota(const std::shared_ptr<Item>& item, std::string clave) override;
-  void Guarda(const ClaveDeItem& clave_de) override;
+  std::optional<std::string> LeeSello() override;
+  void Guarda(const ClaveDeItem& clave_de, const Sellado* sello) override;
 
  private:
-  struct Registro {
-    std::string resto;
-    ino_t ino = 0;
-    int marca = 0;
-    std::string clase;
-    std::string clave;
-  };
-  // Reads the index file into registros_; false, with the reason, when there is none to use.
+  // Reads the whole index file into texto_ and checks it; false, with the reason, when there is
+  // none to use. The records are the lines of texto_ from registros_ on.
   bool LeeArchivo(std::string& motivo);
 
   std::shared_ptr<CarpetaMaildir> carpeta_;
-  std::unordered_map<std::string, Registro> registros_;  // by base, as the file had them (in Lee)
+  std::string texto_;
+  size_t registros_ = 0;
   // The file as read, by its checksum and size: not written again unchanged.
   std::uint64_t suma_leida_ = 0;
   size_t tamano_leido_ = 0;
-  // The keys of the items Lee gave out and of those Anota named, by object (held, so that an
-  // address stays theirs). Guarda takes the record of such an object from the object itself
-  // while it is the one its file holds (the listing gives it again) and knows its class.
-  std::unordered_map<const Item*, std::string> claves_;
-  std::vector<std::shared_ptr<Item>> retenidos_;
 };
 
 }  // namespace tablon::store::maildir
