@@ -271,6 +271,17 @@ void GrupoNews::LeeLineaResumen(std::string_view line, MessageNews& m) {
   LlenaDesdeCampos(CamposResumen(line), m);
 }
 
+namespace {
+// A 64-bit hash of an article identifier, letter case ignored (as the messages' keys compare): the
+// seal's check that every article kept has an item holds these instead of the identifiers.
+std::uint64_t HuellaId(std::string_view id) {
+  std::uint64_t h = 1469598103934665603ull;
+  for (char c : id) h = (h ^ static_cast<unsigned char>(MinusculaAscii(c))) * 1099511628211ull;
+  h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
+  return h ^ (h >> 31);
+}
+}  // namespace
+
 void GrupoNews::Traza(const std::string& texto) const {
   if (control_ && control_->Debug) control_->Debug("tablon: " + texto + "\r\n");
 }
@@ -558,10 +569,11 @@ void GrupoNews::LeeEncabezados() {
   // that must have an item for the seal to be made.
   vinculo_ = escrita.Vinculo();
   ids_numeracion_.reserve(nueva.articulos.size());
-  for (auto& [num, id] : nueva.articulos) {
-    if (!id.empty()) ids_numeracion_.push_back(std::move(id));
+  for (const auto& [num, id] : nueva.articulos) {
+    if (!id.empty()) ids_numeracion_.push_back(HuellaId(id));
   }
-  std::sort(ids_numeracion_.begin(), ids_numeracion_.end(), MenorSinCaso);
+  std::sort(ids_numeracion_.begin(), ids_numeracion_.end());
+  ids_numeracion_.erase(std::unique(ids_numeracion_.begin(), ids_numeracion_.end()), ids_numeracion_.end());
 }
 
 // ---- Header items and flagged download -------------------------------------------------------
@@ -716,6 +728,7 @@ void GrupoNews::LeeMensajesMarcados() {
   GuardaIndice();
 }
 
+
 void GrupoNews::GuardaIndice() {
   if (!indice_) return;
   // The keys of the objects the group's messages hold (those of the local copies and those this
@@ -741,13 +754,13 @@ void GrupoNews::GuardaIndice() {
   store::IndiceCarpeta::Sellado sello;
   sello.registro = [&](const std::string& clave, int marca, const std::string& clase) {
     if (marca == store::kMarcado && IgualSinCaso(clase, kClaseCabecera)) pendiente = true;
-    const auto k = std::lower_bound(ids_numeracion_.begin(), ids_numeracion_.end(), clave, MenorSinCaso);
-    for (auto i = k; i != ids_numeracion_.end() && IgualSinCaso(*i, clave); ++i) {
-      const size_t n = static_cast<size_t>(i - ids_numeracion_.begin());
-      if (!hallado[n]) {
-        hallado[n] = true;
-        ++hallados;
-      }
+    if (clave.empty()) return;
+    const auto k = std::lower_bound(ids_numeracion_.begin(), ids_numeracion_.end(), HuellaId(clave));
+    if (k == ids_numeracion_.end() || *k != HuellaId(clave)) return;
+    const size_t n = static_cast<size_t>(k - ids_numeracion_.begin());
+    if (!hallado[n]) {
+      hallado[n] = true;
+      ++hallados;
     }
   };
   sello.texto = [&] {
@@ -755,7 +768,7 @@ void GrupoNews::GuardaIndice() {
   };
   Paso([&] { indice_->Guarda(clave_de, &sello); });
   indice_.reset();
-  std::vector<std::string>().swap(ids_numeracion_);
+  std::vector<std::uint64_t>().swap(ids_numeracion_);
   vinculo_.clear();
 }
 

@@ -205,10 +205,10 @@ class GrupoNews {
   bool copias_diferidas_ = false;
   // Nothing to do in this pass: the server had nothing new and the sealed folder is unchanged.
   bool sin_cambios_ = false;
-  // The numbering LeeEncabezados kept (its Vinculo, "" when none) and its articles' identifiers
-  // (sorted, letter case ignored), for the folder's seal.
+  // The numbering LeeEncabezados kept (its Vinculo, "" when none) and a hash of each of its
+  // articles' identifiers (sorted, letter case ignored), for the folder's seal.
   std::string vinculo_;
-  std::vector<std::string> ids_numeracion_;
+  std::vector<std::uint64_t> ids_numeracion_;
 };
 
 // Text to 32-bit integer as overview numbers are read: surrounding blanks allowed, a decimal
