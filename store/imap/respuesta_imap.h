@@ -11,8 +11,8 @@
 //  - Every response is bounded (`Limites`): the bytes of one line between literals, one
 //    literal's size (refused as soon as it is announced, before any of its bytes are kept), the
 //    bytes of the whole response, the nesting of parenthesised lists and the count of values.
-//    Whatever the peer sends, the reader holds no more than one response's bound plus what the
-//    caller fed it at once.
+//    Whatever the peer sends, the reader's buffer stays within twice one response's bound plus
+//    what the caller fed it at once, and a parsed response within its count of values.
 //  - A fault (a bound passed, a response that breaks the grammar) raises
 //    tablon::Error(errnum::kProtocolo) with a Spanish text naming the bound or quoting a cut,
 //    printable excerpt of the offending bytes; the stream is out of step from then on, and every
