@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "core/error.h"
+#include "core/huella.h"
 #include "core/paso.h"
 #include "news/archivo_estado.h"
 #include "news/avance.h"
@@ -275,8 +276,8 @@ namespace {
 // A 64-bit hash of an article identifier, letter case ignored (as the messages' keys compare): the
 // seal's check that every article kept has an item holds these instead of the identifiers.
 std::uint64_t HuellaId(std::string_view id) {
-  std::uint64_t h = 1469598103934665603ull;
-  for (char c : id) h = (h ^ static_cast<unsigned char>(MinusculaAscii(c))) * 1099511628211ull;
+  std::uint64_t h = kFnvBase;
+  for (char c : id) h = (h ^ static_cast<unsigned char>(MinusculaAscii(c))) * kFnvPrimo;
   h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
   return h ^ (h >> 31);
 }

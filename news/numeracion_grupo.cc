@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/error.h"
+#include "core/huella.h"
 
 namespace tablon {
 
@@ -12,18 +13,6 @@ namespace {
 
 constexpr std::string_view kCabecera = "tablon-numeracion 2";
 constexpr size_t kMaxNombreArchivo = 200;
-
-std::uint64_t Fnv1a(std::string_view s) {
-  std::uint64_t h = 1469598103934665603ull;
-  for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-  return h;
-}
-
-std::string Hex(std::uint64_t v) {
-  char buf[17];
-  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
-  return buf;
-}
 
 bool EsSeguro(unsigned char c, bool primero) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
@@ -61,7 +50,7 @@ std::string LineasArticulos(const NumeracionGrupo& n) {
 // The first three lines of a file with head `c` for `grupo`.
 std::string TextoCabecera(const std::string& grupo, const CabeceraNumeracion& c) {
   return std::string(kCabecera) + "\n" + grupo + "\n" + std::to_string(c.primero) + " " + std::to_string(c.ultimo) +
-         " " + std::to_string(c.cantidad) + " " + std::to_string(c.numero_alto) + " " + Hex(c.huella) + " " +
+         " " + std::to_string(c.cantidad) + " " + std::to_string(c.numero_alto) + " " + Hex64(c.huella) + " " +
          c.id_alto + "\n";
 }
 
@@ -82,7 +71,7 @@ std::optional<CabeceraNumeracion> AnalizaCabecera(std::string_view& resto, const
   if (!SiguienteLinea(resto, nombre)) return danado("sin grupo");
   if (!SiguienteLinea(resto, marcas)) return danado("sin marcas");
   const std::string_view sumado = todo.substr(0, todo.size() - resto.size());
-  if (!SiguienteLinea(resto, linea) || linea != "cabecera " + Hex(Fnv1a(sumado))) return danado("cabecera");
+  if (!SiguienteLinea(resto, linea) || linea != "cabecera " + Hex64(Fnv1a(sumado))) return danado("cabecera");
   CabeceraNumeracion c;
   std::string_view campos[5];
   for (auto& campo : campos) {
@@ -120,7 +109,7 @@ size_t FinCabecera(std::string_view leido, size_t) {
 }  // namespace
 
 std::string CabeceraNumeracion::Vinculo() const {
-  return std::to_string(primero) + " " + std::to_string(ultimo) + " " + std::to_string(cantidad) + " " + Hex(huella);
+  return std::to_string(primero) + " " + std::to_string(ultimo) + " " + std::to_string(cantidad) + " " + Hex64(huella);
 }
 
 CabeceraNumeracion CabeceraDe(const NumeracionGrupo& n) {
@@ -163,7 +152,7 @@ std::string ArchivoNumeracion(const std::string& dir, const std::string& grupo) 
       nombre += buf;
     }
   }
-  if (nombre.size() > kMaxNombreArchivo) nombre = nombre.substr(0, kMaxNombreArchivo - 17) + "%" + Hex(Fnv1a(grupo));
+  if (nombre.size() > kMaxNombreArchivo) nombre = nombre.substr(0, kMaxNombreArchivo - 17) + "%" + Hex64(Fnv1a(grupo));
   return dir + nombre;
 }
 
@@ -201,7 +190,7 @@ std::optional<NumeracionGrupo> LeeNumeracion(Fs& fs, const std::string& ruta, co
     if ((!n.articulos.empty() && num <= n.articulos.back().first) || num > n.ultimo) return danado("números desordenados");
     n.articulos.emplace_back(num, std::string(linea.substr(esp + 1)));
   }
-  const std::string esperada = "fin " + std::to_string(n.articulos.size()) + " " + Hex(Fnv1a(cuerpo));
+  const std::string esperada = "fin " + std::to_string(n.articulos.size()) + " " + Hex64(Fnv1a(cuerpo));
   if (ultima != esperada) return danado("suma o cuenta");
   // The head must describe these very articles.
   if (CabeceraDe(n) != *cabecera) return danado("cabecera");
@@ -211,9 +200,9 @@ std::optional<NumeracionGrupo> LeeNumeracion(Fs& fs, const std::string& ruta, co
 CabeceraNumeracion GuardaNumeracion(Fs& fs, const std::string& ruta, const NumeracionGrupo& n) {
   const CabeceraNumeracion c = CabeceraDe(n);
   std::string texto = TextoCabecera(n.grupo, c);
-  texto.append("cabecera " + Hex(Fnv1a(texto)) + "\n");
+  texto.append("cabecera " + Hex64(Fnv1a(texto)) + "\n");
   texto.append(LineasArticulos(n));
-  texto.append("fin " + std::to_string(n.articulos.size()) + " " + Hex(Fnv1a(texto)) + "\n");
+  texto.append("fin " + std::to_string(n.articulos.size()) + " " + Hex64(Fnv1a(texto)) + "\n");
   CreaDirectorio(fs, DirectorioDe(ruta));
   // "%" followed by no hex digits: never the file of a group.
   const std::string tmp = ruta + "%nuevo";

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "core/huella.h"
+
 namespace tablon::store::maildir {
 
 namespace {
@@ -62,8 +64,7 @@ std::optional<std::string> DesescapaNombre(std::string_view dir) {
 
 std::string DirNombreLargo(std::string_view nombre, unsigned intento) {
   // FNV-1a, 64 bits: collisions are handled by probing, the hash only spreads the names.
-  std::uint64_t h = 14695981039346656037ull;
-  for (char c : nombre) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  const std::uint64_t h = Fnv1a(nombre);
   std::string r = "%L";
   for (int s = 60; s >= 0; s -= 4) r += kHex[(h >> s) & 15];
   if (intento != 0) r += "-" + std::to_string(intento);

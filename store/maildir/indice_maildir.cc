@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/error.h"
+#include "core/huella.h"
 #include "core/fs.h"
 #include "store/maildir/carpeta_maildir.h"
 #include "store/maildir/item_maildir.h"
@@ -15,18 +16,6 @@ namespace tablon::store::maildir {
 namespace {
 
 constexpr std::string_view kCabecera = "tablon-indice 2";
-
-std::uint64_t Fnv1a(std::string_view s) {
-  std::uint64_t h = 1469598103934665603ull;
-  for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-  return h;
-}
-
-std::string Hex(std::uint64_t v) {
-  char buf[17];
-  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
-  return buf;
-}
 
 void Escapa(std::string_view t, std::string& out) {
   for (char c : t) {
@@ -93,9 +82,9 @@ bool HuellaListado(Fs& fs, const std::string& ruta, std::uint64_t& cuenta, std::
 
 // The seal line's text after "sello " for a seal, and the text it is checked by.
 std::string LineaSello(std::uint64_t cuenta, std::uint64_t suma, std::string_view texto) {
-  std::string cola = std::to_string(cuenta) + " " + Hex(suma) + " ";
+  std::string cola = std::to_string(cuenta) + " " + Hex64(suma) + " ";
   Escapa(texto, cola);
-  return "sello " + Hex(Fnv1a(std::string(kCabecera) + "\n" + cola)) + " " + cola;
+  return "sello " + Hex64(Fnv1a(std::string(kCabecera) + "\n" + cola)) + " " + cola;
 }
 
 // Where the file's first two lines end.
@@ -138,7 +127,7 @@ bool IndiceMaildir::LeeArchivo(std::string& motivo) {
   }
   size_t n = 0;
   for (size_t p = fin_sello + 1; p < cuerpo.size(); p = cuerpo.find('\n', p) + 1) ++n;
-  if (ultima != "fin " + std::to_string(n) + " " + Hex(Fnv1a(cuerpo))) return falla("índice dañado (suma o cuenta)");
+  if (ultima != "fin " + std::to_string(n) + " " + Hex64(Fnv1a(cuerpo))) return falla("índice dañado (suma o cuenta)");
   suma_leida_ = Fnv1a(texto_);
   tamano_leido_ = texto_.size();
   texto_.resize(pos_fin);  // the records alone, after registros_
@@ -245,7 +234,7 @@ std::optional<std::string> IndiceMaildir::LeeSello() {
   const std::string_view cola = linea.substr(6 + 17);
   std::uint64_t cuenta = 0, suma = 0;
   if (!HuellaListado(fs, carpeta_->Ruta(), cuenta, suma)) return std::nullopt;
-  const std::string prefijo = std::to_string(cuenta) + " " + Hex(suma) + " ";
+  const std::string prefijo = std::to_string(cuenta) + " " + Hex64(suma) + " ";
   if (cola.substr(0, prefijo.size()) != prefijo) return std::nullopt;
   std::string propio;
   if (!Desescapa(cola.substr(prefijo.size()), propio)) return std::nullopt;
@@ -293,7 +282,7 @@ void IndiceMaildir::Guarda(const ClaveDeItem& clave_de, const Sellado* sello) {
   std::string cabeza = std::string(kCabecera) + "\n" + (propio.empty() ? "sello -" : LineaSello(cuenta, suma, propio)) + "\n";
   std::string& texto = registros;
   texto.insert(0, cabeza);
-  texto.append("fin " + std::to_string(n) + " " + Hex(Fnv1a(texto)) + "\n");
+  texto.append("fin " + std::to_string(n) + " " + Hex64(Fnv1a(texto)) + "\n");
   if (texto.size() == tamano_leido_ && Fnv1a(texto) == suma_leida_) return;  // unchanged: not written again
   const std::string ruta = carpeta_->Ruta() + "/" + kArchivoIndice;
   const std::string tmp = ruta + "%nuevo";
