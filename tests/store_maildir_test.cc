@@ -872,13 +872,13 @@ TEST_F(Maildir, ThePersistentIndexVouchesOnlyForFilesUnchangedSinceItWasWritten)
          fs::rename(dir / "tmp" / "x", p);
        },
        1, false},
-      {"the seal's line damaged",
+      {"the seal's line damaged (its records still vouch)",
        [&] {
          std::string t = test::ReadFile(dir / ".tablon-indice");
          t[t.find("sellado")] = 'S';
          test::WriteFile(dir / ".tablon-indice", t);
        },
-       3, false},
+       0, false},
       {"the index damaged", [&] {
          std::string t = test::ReadFile(dir / ".tablon-indice");
          t[t.size() / 2] ^= 1;

@@ -1,5 +1,7 @@
 #include "store/maildir/indice_maildir.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -127,9 +129,11 @@ bool IndiceMaildir::LeeArchivo(std::string& motivo) {
   }
   size_t n = 0;
   for (size_t p = fin_sello + 1; p < cuerpo.size(); p = cuerpo.find('\n', p) + 1) ++n;
-  if (ultima != "fin " + std::to_string(n) + " " + Hex64(Fnv1a(cuerpo))) return falla("índice dañado (suma o cuenta)");
-  suma_leida_ = Fnv1a(texto_);
-  tamano_leido_ = texto_.size();
+  const std::uint64_t suma = Fnv1a(cuerpo.substr(fin_sello + 1));
+  if (ultima != "fin " + std::to_string(n) + " " + Hex64(suma)) return falla("índice dañado (suma o cuenta)");
+  cabeza_leida_ = cuerpo.substr(0, fin_sello + 1);
+  suma_leida_ = suma;
+  cuenta_leida_ = n;
   texto_.resize(pos_fin);  // the records alone, after registros_
   registros_ = fin_sello + 1;
   return true;
@@ -138,8 +142,9 @@ bool IndiceMaildir::LeeArchivo(std::string& motivo) {
 std::vector<ItemIndexado> IndiceMaildir::Lee(const ClaveDeItem& clave_de, bool confia, std::string& informe) {
   informe.clear();
   std::string motivo;
+  cabeza_leida_.clear();
   suma_leida_ = 0;
-  tamano_leido_ = 0;
+  cuenta_leida_ = 0;
   // Without trust the old file is still read, so that an unchanged one is not written again.
   const bool hay = LeeArchivo(motivo) && confia;
   // The records are in the listing's order (Guarda writes them so): both are walked together.
@@ -242,54 +247,97 @@ std::optional<std::string> IndiceMaildir::LeeSello() {
   return propio;
 }
 
+bool IndiceMaildir::Registro(const CarpetaMaildir::ItemListado& l, const ClaveDeItem& clave_de, std::string& linea,
+                             std::string& clave, int& marca, std::string& clase) {
+  if (l.ino == 0) return false;
+  try {
+    clave = clave_de(l.item);
+    clase = l.item->MessageClass();
+    marca = l.item->FlagStatus();
+    if (!AcuerdaConNombre(*l.item, l.resto)) return false;
+  } catch (const std::exception&) {
+    return false;  // gone or unreadable: no record; the next run reads it
+  }
+  linea.clear();
+  Escapa(l.base, linea);
+  linea += '\t';
+  Escapa(RestoDe(l), linea);
+  linea += '\t';
+  linea += std::to_string(static_cast<unsigned long long>(l.ino));
+  linea += '\t';
+  linea += std::to_string(marca);
+  linea += '\t';
+  Escapa(clase, linea);
+  linea += '\t';
+  Escapa(clave, linea);
+  linea += '\n';
+  return true;
+}
+
 void IndiceMaildir::Guarda(const ClaveDeItem& clave_de, const Sellado* sello) {
   Fs& fs = carpeta_->Ctx()->fs();
   // The seal stands for the files as listed before any record is made: a file changed later
   // makes the next LeeSello find other files.
   std::uint64_t cuenta = 0, suma = 0;
   const bool sellable = sello && HuellaListado(fs, carpeta_->Ruta(), cuenta, suma);
-  std::string registros;
+  // A first walk counts and sums the records (and tells the caller each one, for its seal); the
+  // file is written by a second one only when it changes, a record at a time (a large folder's
+  // index is never held whole).
+  std::string linea, clave, clase;
+  int marca = 0;
   size_t n = 0;
+  std::uint64_t suma_registros = kFnvBase;
   carpeta_->RecorreListado([&](const CarpetaMaildir::ItemListado& l) {
-    if (l.ino == 0) return;
-    std::string clave, clase;
-    int marca = 0;
-    try {
-      clave = clave_de(l.item);
-      clase = l.item->MessageClass();
-      marca = l.item->FlagStatus();
-      if (!AcuerdaConNombre(*l.item, l.resto)) return;
-    } catch (const std::exception&) {
-      return;  // gone or unreadable: no record; the next run reads it
-    }
-    if (registros.empty()) registros.reserve(1024 + 160 * carpeta_->Cuantos());
-    Escapa(l.base, registros);
-    registros += '\t';
-    Escapa(RestoDe(l), registros);
-    registros += '\t';
-    registros += std::to_string(static_cast<unsigned long long>(l.ino));
-    registros += '\t';
-    registros += std::to_string(marca);
-    registros += '\t';
-    Escapa(clase, registros);
-    registros += '\t';
-    Escapa(clave, registros);
-    registros += '\n';
+    if (!Registro(l, clave_de, linea, clave, marca, clase)) return;
+    suma_registros = Fnv1a(linea, suma_registros);
     ++n;
     if (sellable && sello->registro) sello->registro(clave, marca, clase);
   });
   const std::string propio = sellable && sello->texto ? sello->texto() : std::string();
-  std::string cabeza = std::string(kCabecera) + "\n" + (propio.empty() ? "sello -" : LineaSello(cuenta, suma, propio)) + "\n";
-  std::string& texto = registros;
-  texto.insert(0, cabeza);
-  texto.append("fin " + std::to_string(n) + " " + Hex64(Fnv1a(texto)) + "\n");
-  if (texto.size() == tamano_leido_ && Fnv1a(texto) == suma_leida_) return;  // unchanged: not written again
+  const std::string cabeza =
+      std::string(kCabecera) + "\n" + (propio.empty() ? "sello -" : LineaSello(cuenta, suma, propio)) + "\n";
+  if (cabeza == cabeza_leida_ && n == cuenta_leida_ && suma_registros == suma_leida_) return;  // unchanged
   const std::string ruta = carpeta_->Ruta() + "/" + kArchivoIndice;
   const std::string tmp = ruta + "%nuevo";
   fs.Unlink(tmp);  // left by a run that was killed (one pass at a time works in a store)
-  EntregaAtomica(fs, tmp, texto, ruta);
-  suma_leida_ = Fnv1a(texto);
-  tamano_leido_ = texto.size();
+  const int fd = fs.Open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) throw Error::DeErrno(errno, "no se pudo crear «" + tmp + "»");
+  int err = 0;
+  auto escribe = [&](std::string_view bytes) {
+    while (err == 0 && !bytes.empty()) {
+      const ssize_t e = fs.Write(fd, bytes.data(), bytes.size());
+      if (e < 0 && errno == EINTR) continue;
+      if (e <= 0) {
+        err = e < 0 ? errno : ENOSPC;
+        break;
+      }
+      bytes.remove_prefix(static_cast<size_t>(e));
+    }
+  };
+  std::string bloque = cabeza;
+  size_t escritos = 0;
+  std::uint64_t suma_escrita = kFnvBase;
+  carpeta_->RecorreListado([&](const CarpetaMaildir::ItemListado& l) {
+    if (err != 0 || !Registro(l, clave_de, linea, clave, marca, clase)) return;
+    suma_escrita = Fnv1a(linea, suma_escrita);
+    ++escritos;
+    bloque += linea;
+    if (bloque.size() >= 64 * 1024) {
+      escribe(bloque);
+      bloque.clear();
+    }
+  });
+  bloque += "fin " + std::to_string(escritos) + " " + Hex64(suma_escrita) + "\n";
+  escribe(bloque);
+  if (fs.Close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && fs.Rename(tmp, ruta) != 0) err = errno;
+  if (err != 0) {
+    fs.Unlink(tmp);
+    throw Error::DeErrno(err, "no se pudo guardar «" + ruta + "»");
+  }
+  cabeza_leida_ = cabeza;
+  suma_leida_ = suma_escrita;
+  cuenta_leida_ = escritos;
 }
 
 }  // namespace tablon::store::maildir

@@ -18,14 +18,15 @@
 //   tablon-indice 2
 //   sello <checksum> <files> <fingerprint> <caller's text>    or "sello -": not sealed
 //   <base> TAB <rest of the name> TAB <inode> TAB <flag state> TAB <class> TAB <key>
-//   fin <records> <checksum>        FNV-1a 64 of every byte before this line, in hex
+//   fin <records> <checksum>        FNV-1a 64 of the records' lines, in hex
 // fields with "%", TAB, CR and LF written as "%XX". The seal's checksum (FNV-1a 64, hex) sums
 // the first line and the seal line after it, so that LeeSello reads these two lines alone; the
 // files and the fingerprint are the count of the files in cur/ and new/ and the sum of a 64-bit
 // hash of each one's directory, name and inode, as a listing made before the records found
 // them (order-free: a directory hands its entries out in any order). Anything else (cut, damaged, another version)
-// is no index: every item is read. Written as every file of the program is (EntregaAtomica,
-// through a temporary ".tablon-indice%nuevo" beside it), and only when its content changes.
+// is no index: every item is read. Written as every file of the program is, through a temporary
+// ".tablon-indice%nuevo" beside it renamed over it (but a record at a time, never held whole),
+// and only when its content changes.
 // A record is written only for an item whose read and follow-up state, as read, agree with the
 // flags of the name it is recorded under (an item a client renamed while it was read gets none).
 #pragma once
@@ -38,10 +39,9 @@
 #include <vector>
 
 #include "store/indice_carpeta.h"
+#include "store/maildir/carpeta_maildir.h"
 
 namespace tablon::store::maildir {
-
-class CarpetaMaildir;
 
 // The index file's name in a folder's directory.
 inline constexpr const char* kArchivoIndice = ".tablon-indice";
@@ -59,12 +59,19 @@ class IndiceMaildir : public IndiceCarpeta {
   // none to use. The records are the lines of texto_ from registros_ on.
   bool LeeArchivo(std::string& motivo);
 
+  // The record of a listed item as a line of the file (with its key, flag state and class);
+  // false when it gets none (no inode known, unreadable, flags that disagree with its name).
+  static bool Registro(const CarpetaMaildir::ItemListado& l, const ClaveDeItem& clave_de, std::string& linea,
+                       std::string& clave, int& marca, std::string& clase);
+
   std::shared_ptr<CarpetaMaildir> carpeta_;
   std::string texto_;
   size_t registros_ = 0;
-  // The file as read, by its checksum and size: not written again unchanged.
+  // The file as last read or written: its first two lines, its records' count and checksum (not
+  // written again unchanged).
+  std::string cabeza_leida_;
   std::uint64_t suma_leida_ = 0;
-  size_t tamano_leido_ = 0;
+  size_t cuenta_leida_ = 0;
 };
 
 }  // namespace tablon::store::maildir
