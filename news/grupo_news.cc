@@ -272,16 +272,6 @@ void GrupoNews::LeeLineaResumen(std::string_view line, MessageNews& m) {
   LlenaDesdeCampos(CamposResumen(line), m);
 }
 
-namespace {
-// A 64-bit hash of an article identifier, letter case ignored (as the messages' keys compare): the
-// seal's check that every article kept has an item holds these instead of the identifiers.
-std::uint64_t HuellaId(std::string_view id) {
-  std::uint64_t h = kFnvBase;
-  for (char c : id) h = (h ^ static_cast<unsigned char>(MinusculaAscii(c))) * kFnvPrimo;
-  h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
-  return h ^ (h >> 31);
-}
-}  // namespace
 
 void GrupoNews::Traza(const std::string& texto) const {
   if (control_ && control_->Debug) control_->Debug("tablon: " + texto + "\r\n");
@@ -322,14 +312,14 @@ void GrupoNews::AnticipaTrasGruposNuevos() {
 
 
 bool GrupoNews::PideResumen(nntp::News& control, const std::function<bool(std::int64_t, std::string_view)>& conserva,
-                            std::vector<std::pair<std::int64_t, std::string>>& vistos) {
+                            std::vector<std::pair<std::int64_t, std::uint64_t>>& vistos) {
   control.FiltraResumen([&](std::string_view line) {
     const std::string_view campo = CampoResumen(line, 0);
     std::int64_t num = 0;
     const auto [fin, ec] = std::from_chars(campo.data(), campo.data() + campo.size(), num);
     const bool con_numero = ec == std::errc() && fin == campo.data() + campo.size();
     const std::string_view id = CampoResumen(line, 4);
-    if (con_numero) vistos.emplace_back(num, std::string(id));
+    if (con_numero) vistos.emplace_back(num, HuellaIdentificador(id));
     // The lines of articles already present are dropped as they arrive: a second pass over a
     // large group holds its local copies and hardly any of the overview at once.
     return !id.empty() && !mensajes_->Contiene(id) && (!conserva || (con_numero && conserva(num, id)));
@@ -383,7 +373,7 @@ void GrupoNews::AgregaLineas(std::int64_t n, const std::function<std::string_vie
 }
 
 std::string GrupoNews::CompruebaNumeracion(nntp::News& control, NumeracionGrupo& previa,
-                                           const std::vector<std::pair<std::int64_t, std::string>>& nuevos) {
+                                           const std::vector<std::pair<std::int64_t, std::uint64_t>>& nuevos) {
   const std::int64_t primero = control.PrimerArticulo();
   const std::int64_t ultimo = control.UltimoArticulo();
   const std::int64_t cantidad = control.CantidadArticulos();
@@ -396,10 +386,10 @@ std::string GrupoNews::CompruebaNumeracion(nntp::News& control, NumeracionGrupo&
   auto& a = previa.articulos;
   // A line at or below the kept high mark (an overview asked for before the numbering was read)
   // must be one the numbering has.
-  for (const auto& [num, id] : nuevos) {
+  for (const auto& [num, huella] : nuevos) {
     if (num > previa.ultimo || num < primero) continue;
     const auto k = std::lower_bound(a.begin(), a.end(), num, [](const auto& p, std::int64_t n) { return p.first < n; });
-    if (k == a.end() || k->first != num || k->second != id) {
+    if (k == a.end() || k->first != num || k->second != huella) {
       return "el servidor da el artículo " + std::to_string(num) + " por debajo de la marca guardada";
     }
   }
@@ -408,11 +398,11 @@ std::string GrupoNews::CompruebaNumeracion(nntp::News& control, NumeracionGrupo&
   a.erase(a.begin(), bajo);
   // The last kept article still has its identifier on the server.
   for (auto it = a.rbegin(); it != a.rend(); ++it) {
-    if (it->second.empty()) continue;
+    if (it->second == 0) continue;
     std::optional<std::string> id;
     if (!Paso([&] { id = control.IdentificadorDe(it->first); })) return "no se pudo comprobar el artículo " + std::to_string(it->first);
     if (!id) return "el artículo " + std::to_string(it->first) + " ya no está";
-    if (*id != it->second) return "el artículo " + std::to_string(it->first) + " es ahora " + *id + ", no " + it->second;
+    if (HuellaIdentificador(*id) != it->second) return "el artículo " + std::to_string(it->first) + " es ahora otro, " + *id;
     break;
   }
   // The count moved otherwise than the new and the expired articles explain (a cancel on a
@@ -425,7 +415,7 @@ std::string GrupoNews::CompruebaNumeracion(nntp::News& control, NumeracionGrupo&
       return "no se pudo pedir la lista de artículos";
     }
     std::sort(numeros.begin(), numeros.end());
-    std::vector<std::pair<std::int64_t, std::string>> quedan;
+    std::vector<std::pair<std::int64_t, std::uint64_t>> quedan;
     size_t k = 0;
     for (const std::int64_t n : numeros) {
       while (k < a.size() && a[k].first < n) ++k;
@@ -453,7 +443,7 @@ void GrupoNews::LeeEncabezados() {
   const std::int64_t ultimo = control->UltimoArticulo();
   const std::int64_t cantidad = control->CantidadArticulos();
   // Every line's number and identifier, for the numbering kept for the next pass.
-  std::vector<std::pair<std::int64_t, std::string>> vistos;
+  std::vector<std::pair<std::int64_t, std::uint64_t>> vistos;
   bool completo = PideResumen(*control, nullptr, vistos);
   bool numeracion_valida = seleccionado && completo;
   if (copias_diferidas_) {
@@ -464,7 +454,8 @@ void GrupoNews::LeeEncabezados() {
                  cantidad == cabecera->cantidad;
     if (igual && cabecera->numero_alto > 0) {
       std::optional<std::string> id;
-      igual = Paso([&] { id = control->IdentificadorDe(cabecera->numero_alto); }) && id == cabecera->id_alto;
+      igual = Paso([&] { id = control->IdentificadorDe(cabecera->numero_alto); }) && id &&
+              HuellaIdentificador(*id) == cabecera->huella_alta;
     }
     if (igual) {
       Traza("grupo " + nombre_ + " sin cambios desde la última pasada: no se lee la carpeta");
@@ -504,14 +495,20 @@ void GrupoNews::LeeEncabezados() {
     arriba.reserve(static_cast<size_t>(control->OverviewCount()));
     for (std::int64_t i = 0; i < control->OverviewCount(); ++i) arriba.emplace_back(control->OverviewLine(i));
     control->LiberaResumen();
+    // The kept articles whose identifier no message has (by hash, as the numbering keeps them).
+    std::vector<std::uint64_t> presentes;
+    presentes.reserve(mensajes_->size());
+    for (const auto& m : *mensajes_) presentes.push_back(HuellaIdentificador(m->id));
+    std::sort(presentes.begin(), presentes.end());
     std::vector<std::int64_t> faltan;
-    for (const auto& [num, id] : previa->articulos) {
-      if (!id.empty() && !mensajes_->Contiene(id)) faltan.push_back(num);
+    for (const auto& [num, huella] : previa->articulos) {
+      if (huella != 0 && !std::binary_search(presentes.begin(), presentes.end(), huella)) faltan.push_back(num);
     }
+    std::vector<std::uint64_t>().swap(presentes);
     if (!faltan.empty()) {
       Traza("numeración de " + nombre_ + ": se piden de nuevo " + std::to_string(faltan.size()) +
             " artículos que no están en la carpeta");
-      std::vector<std::pair<std::int64_t, std::string>> releidos;
+      std::vector<std::pair<std::int64_t, std::uint64_t>> releidos;
       control->RangoResumen(faltan.front(), faltan.back());
       const bool bien = PideResumen(*control, [&faltan](std::int64_t num, std::string_view) {
         return std::binary_search(faltan.begin(), faltan.end(), num);
@@ -520,7 +517,7 @@ void GrupoNews::LeeEncabezados() {
         AgregaLineas(control->OverviewCount(), [control](std::int64_t i) { return control->OverviewLine(i); });
         // The kept articles of that range that the server did not list are gone (cancelled).
         auto& a = previa->articulos;
-        std::vector<std::pair<std::int64_t, std::string>> quedan;
+        std::vector<std::pair<std::int64_t, std::uint64_t>> quedan;
         size_t k = 0;
         for (auto& p : a) {
           if (p.first < faltan.front() || p.first > faltan.back()) {
@@ -570,8 +567,8 @@ void GrupoNews::LeeEncabezados() {
   // that must have an item for the seal to be made.
   vinculo_ = escrita.Vinculo();
   ids_numeracion_.reserve(nueva.articulos.size());
-  for (const auto& [num, id] : nueva.articulos) {
-    if (!id.empty()) ids_numeracion_.push_back(HuellaId(id));
+  for (const auto& [num, huella] : nueva.articulos) {
+    if (huella != 0) ids_numeracion_.push_back(huella);
   }
   std::sort(ids_numeracion_.begin(), ids_numeracion_.end());
   ids_numeracion_.erase(std::unique(ids_numeracion_.begin(), ids_numeracion_.end()), ids_numeracion_.end());
@@ -756,8 +753,8 @@ void GrupoNews::GuardaIndice() {
   sello.registro = [&](const std::string& clave, int marca, const std::string& clase) {
     if (marca == store::kMarcado && IgualSinCaso(clase, kClaseCabecera)) pendiente = true;
     if (clave.empty()) return;
-    const auto k = std::lower_bound(ids_numeracion_.begin(), ids_numeracion_.end(), HuellaId(clave));
-    if (k == ids_numeracion_.end() || *k != HuellaId(clave)) return;
+    const auto k = std::lower_bound(ids_numeracion_.begin(), ids_numeracion_.end(), HuellaIdentificador(clave));
+    if (k == ids_numeracion_.end() || *k != HuellaIdentificador(clave)) return;
     const size_t n = static_cast<size_t>(k - ids_numeracion_.begin());
     if (!hallado[n]) {
       hallado[n] = true;

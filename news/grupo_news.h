@@ -158,14 +158,14 @@ class GrupoNews {
                                                        std::string& ruta);
   // The trace line `texto` through the control's Debug event (nothing without one).
   void Traza(const std::string& texto) const;
-  // Loads numeracion_ once per pass (nothing when a full reading is asked for, or the group has
-  // no file for it: no servers directory or host).
+  // Loads cabecera_, the kept numbering's head, once per pass (nothing when a full reading is
+  // asked for, or the group has no file for it: no servers directory or host).
   void CargaNumeracion();
   // One overview request of the control as it is set (range, group): its kept lines are the
-  // ones LeeEncabezados turns into messages; every line's number and identifier goes to
+  // ones LeeEncabezados turns into messages; every line's number and its identifier's hash go to
   // `vistos`. False when the request failed (then `vistos` may hold part of the reply only).
   bool PideResumen(nntp::News& control, const std::function<bool(std::int64_t, std::string_view)>& conserva,
-                   std::vector<std::pair<std::int64_t, std::string>>& vistos);
+                   std::vector<std::pair<std::int64_t, std::uint64_t>>& vistos);
   // Adds a message for each of the `n` lines that `linea(i)` gives and that are new (an
   // identifier not yet in mensajes), in their order.
   void AgregaLineas(std::int64_t n, const std::function<std::string_view(std::int64_t)>& linea);
@@ -174,7 +174,7 @@ class GrupoNews {
   // (LISTGROUP) and the identifier of its last article (STAT); drops from it what the server no
   // longer has. The reason why it no longer holds, or "" when it does.
   std::string CompruebaNumeracion(nntp::News& control, NumeracionGrupo& previa,
-                                  const std::vector<std::pair<std::int64_t, std::string>>& nuevos);
+                                  const std::vector<std::pair<std::int64_t, std::uint64_t>>& nuevos);
   // Reads the folder's items through its index into mensajes_.
   void CargaCopiasLocales();
   // Writes the folder's index, sealed when the folder holds an item for every article of the

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/error.h"
+#include "core/ascii.h"
 #include "core/huella.h"
 
 namespace tablon {
@@ -25,6 +26,12 @@ bool LeeEntero(std::string_view t, std::int64_t& v) {
   return ec == std::errc() && fin == t.data() + t.size() && v >= 0;
 }
 
+bool LeeHex(std::string_view t, std::uint64_t& v) {
+  if (t.size() != 16) return false;
+  const auto [fin, ec] = std::from_chars(t.data(), t.data() + t.size(), v, 16);
+  return ec == std::errc() && fin == t.data() + t.size();
+}
+
 // Cuts the next LF-ended line off `resto`; false when no complete line is left.
 bool SiguienteLinea(std::string_view& resto, std::string_view& linea) {
   const size_t fin = resto.find('\n');
@@ -39,19 +46,16 @@ std::string DirectorioDe(const std::string& ruta) {
   return barra == std::string::npos ? std::string(".") : ruta.substr(0, barra);
 }
 
-// The article lines of `n` as the file holds them.
-std::string LineasArticulos(const NumeracionGrupo& n) {
-  std::string t;
-  t.reserve(n.articulos.size() * 40);
-  for (const auto& [num, id] : n.articulos) t.append(std::to_string(num)).append(" ").append(id).append("\n");
-  return t;
+// Appends the article line of (num, hash) as the file holds it.
+void AgregaLinea(std::string& t, std::int64_t num, std::uint64_t huella) {
+  t.append(std::to_string(num)).append(" ").append(Hex64(huella)).append("\n");
 }
 
 // The first three lines of a file with head `c` for `grupo`.
 std::string TextoCabecera(const std::string& grupo, const CabeceraNumeracion& c) {
   return std::string(kCabecera) + "\n" + grupo + "\n" + std::to_string(c.primero) + " " + std::to_string(c.ultimo) +
          " " + std::to_string(c.cantidad) + " " + std::to_string(c.numero_alto) + " " + Hex64(c.huella) + " " +
-         c.id_alto + "\n";
+         Hex64(c.huella_alta) + "\n";
 }
 
 // Reads the head (the first four lines) off `resto`; nullopt with the reason.
@@ -80,14 +84,10 @@ std::optional<CabeceraNumeracion> AnalizaCabecera(std::string_view& resto, const
     campo = marcas.substr(0, esp);
     marcas.remove_prefix(esp + 1);
   }
-  std::uint64_t huella = 0;
-  const auto [fin, ec] = std::from_chars(campos[4].data(), campos[4].data() + campos[4].size(), huella, 16);
   if (!LeeEntero(campos[0], c.primero) || !LeeEntero(campos[1], c.ultimo) || !LeeEntero(campos[2], c.cantidad) ||
-      !LeeEntero(campos[3], c.numero_alto) || ec != std::errc() || fin != campos[4].data() + campos[4].size()) {
+      !LeeEntero(campos[3], c.numero_alto) || !LeeHex(campos[4], c.huella) || !LeeHex(marcas, c.huella_alta)) {
     return danado("marcas ilegibles");
   }
-  c.huella = huella;
-  c.id_alto = marcas;
   if (nombre != grupo) {
     motivo = "de otro grupo";
     return std::nullopt;
@@ -112,18 +112,33 @@ std::string CabeceraNumeracion::Vinculo() const {
   return std::to_string(primero) + " " + std::to_string(ultimo) + " " + std::to_string(cantidad) + " " + Hex64(huella);
 }
 
+std::uint64_t HuellaIdentificador(std::string_view id) {
+  if (id.empty()) return 0;
+  std::uint64_t h = kFnvBase;
+  for (char c : id) h = (h ^ static_cast<unsigned char>(MinusculaAscii(c))) * kFnvPrimo;
+  return h == 0 ? 1 : h;
+}
+
 CabeceraNumeracion CabeceraDe(const NumeracionGrupo& n) {
   CabeceraNumeracion c;
   c.primero = n.primero;
   c.ultimo = n.ultimo;
   c.cantidad = n.cantidad;
   for (auto it = n.articulos.rbegin(); it != n.articulos.rend(); ++it) {
-    if (it->second.empty()) continue;
+    if (it->second == 0) continue;
     c.numero_alto = it->first;
-    c.id_alto = it->second;
+    c.huella_alta = it->second;
     break;
   }
-  c.huella = Fnv1a(LineasArticulos(n));
+  // The fingerprint is that of the article lines, summed a line at a time.
+  std::uint64_t h = kFnvBase;
+  std::string linea;
+  for (const auto& [num, huella] : n.articulos) {
+    linea.clear();
+    AgregaLinea(linea, num, huella);
+    h = Fnv1a(linea, h);
+  }
+  c.huella = h;
   return c;
 }
 
@@ -188,7 +203,9 @@ std::optional<NumeracionGrupo> LeeNumeracion(Fs& fs, const std::string& ruta, co
     std::int64_t num = 0;
     if (esp == std::string_view::npos || !LeeEntero(linea.substr(0, esp), num)) return danado("línea ilegible");
     if ((!n.articulos.empty() && num <= n.articulos.back().first) || num > n.ultimo) return danado("números desordenados");
-    n.articulos.emplace_back(num, std::string(linea.substr(esp + 1)));
+    std::uint64_t huella = 0;
+    if (!LeeHex(linea.substr(esp + 1), huella)) return danado("línea ilegible");
+    n.articulos.emplace_back(num, huella);
   }
   const std::string esperada = "fin " + std::to_string(n.articulos.size()) + " " + Hex64(Fnv1a(cuerpo));
   if (ultima != esperada) return danado("suma o cuenta");
@@ -201,7 +218,8 @@ CabeceraNumeracion GuardaNumeracion(Fs& fs, const std::string& ruta, const Numer
   const CabeceraNumeracion c = CabeceraDe(n);
   std::string texto = TextoCabecera(n.grupo, c);
   texto.append("cabecera " + Hex64(Fnv1a(texto)) + "\n");
-  texto.append(LineasArticulos(n));
+  texto.reserve(texto.size() + 64 + n.articulos.size() * 26);
+  for (const auto& [num, huella] : n.articulos) AgregaLinea(texto, num, huella);
   texto.append("fin " + std::to_string(n.articulos.size()) + " " + Hex64(Fnv1a(texto)) + "\n");
   CreaDirectorio(fs, DirectorioDe(ruta));
   // "%" followed by no hex digits: never the file of a group.

@@ -308,7 +308,7 @@ TEST_F(InnChoque, ARenumberedServerIsNoticedAndTheWholeOverviewIsReadWithoutDupl
        }},
       {"other identifiers at the kept numbers",
        [](NumeracionGrupo& n) {
-         for (auto& a : n.articulos) a.second = "<otro." + std::to_string(a.first) + "@renumerado.test>";
+         for (auto& a : n.articulos) a.second = HuellaIdentificador("<otro." + std::to_string(a.first) + "@renumerado.test>");
        }},
   };
   for (const Caso& caso : casos) {

@@ -232,7 +232,8 @@ TEST(NumeracionGrupo, ReadsBackWhatWasWrittenAndNothingDamagedOrForeign) {
   TmpDir dir;
   Fs& fs = FsDelSistema();
   const std::string ruta = ArchivoNumeracion(dir.str() + "/srv.numeracion/", "es.test");
-  NumeracionGrupo n{"es.test", 3, 9, 5, {{3, "<a@x>"}, {4, ""}, {7, "<b c@x>"}, {9, "<d@x>"}}};
+  NumeracionGrupo n{"es.test", 3, 9, 5, {{3, HuellaIdentificador("<a@x>")}, {4, 0}, {7, HuellaIdentificador("<b c@x>")},
+                                          {9, HuellaIdentificador("<d@x>")}}};
   std::string motivo;
   EXPECT_FALSE(LeeNumeracion(fs, ruta, "es.test", motivo));
   EXPECT_EQ(motivo, "no hay");
@@ -250,14 +251,16 @@ TEST(NumeracionGrupo, ReadsBackWhatWasWrittenAndNothingDamagedOrForeign) {
   ASSERT_TRUE(cabecera) << motivo;
   EXPECT_EQ(*cabecera, CabeceraDe(n));
   EXPECT_EQ(cabecera->numero_alto, 9);
-  EXPECT_EQ(cabecera->id_alto, "<d@x>");
+  EXPECT_EQ(cabecera->huella_alta, HuellaIdentificador("<D@x>")) << "letter case folded";
+  EXPECT_EQ(HuellaIdentificador(""), 0u);
   std::string cambiado = bueno;
-  cambiado[cambiado.find("<b")] = '[';
+  char& digito = cambiado[cambiado.find("\n7 ") + 3];
+  digito = digito == '0' ? '1' : '0';
   std::string marcas = bueno;
   marcas[marcas.find("3 9 5")] = '4';
   // Articles changed and the file's checksum made again: the head no longer describes them.
   std::string rehecho = bueno.substr(0, bueno.rfind("fin "));
-  rehecho.replace(rehecho.find("<b c@x>"), 7, "<e@x>");
+  rehecho.replace(rehecho.find("\n7 ") + 3, 16, Hex64(HuellaIdentificador("<e@x>")));
   rehecho += "fin 4 " + Hex64(Fnv1a(rehecho)) + "\n";
   const Caso casos[] = {
       {"cut", bueno.substr(0, bueno.size() - 5), "es.test", "dañado (cortado)"},
