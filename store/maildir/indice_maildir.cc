@@ -247,7 +247,7 @@ std::optional<std::string> IndiceMaildir::LeeSello() {
   return propio;
 }
 
-bool IndiceMaildir::Registro(const CarpetaMaildir::ItemListado& l, const ClaveDeItem& clave_de, std::string& linea,
+bool IndiceMaildir::Registro(const CarpetaMaildir::ItemListado& l, const ClaveDeItem& clave_de, std::string* linea,
                              std::string& clave, int& marca, std::string& clase) {
   if (l.ino == 0) return false;
   try {
@@ -258,19 +258,21 @@ bool IndiceMaildir::Registro(const CarpetaMaildir::ItemListado& l, const ClaveDe
   } catch (const std::exception&) {
     return false;  // gone or unreadable: no record; the next run reads it
   }
-  linea.clear();
-  Escapa(l.base, linea);
-  linea += '\t';
-  Escapa(RestoDe(l), linea);
-  linea += '\t';
-  linea += std::to_string(static_cast<unsigned long long>(l.ino));
-  linea += '\t';
-  linea += std::to_string(marca);
-  linea += '\t';
-  Escapa(clase, linea);
-  linea += '\t';
-  Escapa(clave, linea);
-  linea += '\n';
+  if (!linea) return true;
+  std::string& t = *linea;
+  t.clear();
+  Escapa(l.base, t);
+  t += '\t';
+  Escapa(RestoDe(l), t);
+  t += '\t';
+  t += std::to_string(static_cast<unsigned long long>(l.ino));
+  t += '\t';
+  t += std::to_string(marca);
+  t += '\t';
+  Escapa(clase, t);
+  t += '\t';
+  Escapa(clave, t);
+  t += '\n';
   return true;
 }
 
@@ -282,13 +284,15 @@ void IndiceMaildir::Guarda(const ClaveDeItem& clave_de, const Sellado* sello) {
   const bool sellable = sello && HuellaListado(fs, carpeta_->Ruta(), cuenta, suma);
   // A first walk counts and sums the records (and tells the caller each one, for its seal); the
   // file is written by a second one only when it changes, a record at a time (a large folder's
-  // index is never held whole).
+  // index is never held whole). With no index read, there is nothing to compare: the first walk
+  // makes no lines.
+  const bool compara = !cabeza_leida_.empty();
   std::string linea, clave, clase;
   int marca = 0;
   size_t n = 0;
   std::uint64_t suma_registros = kFnvBase;
   carpeta_->RecorreListado([&](const CarpetaMaildir::ItemListado& l) {
-    if (!Registro(l, clave_de, linea, clave, marca, clase)) return;
+    if (!Registro(l, clave_de, compara ? &linea : nullptr, clave, marca, clase)) return;
     suma_registros = Fnv1a(linea, suma_registros);
     ++n;
     if (sellable && sello->registro) sello->registro(clave, marca, clase);
@@ -296,7 +300,7 @@ void IndiceMaildir::Guarda(const ClaveDeItem& clave_de, const Sellado* sello) {
   const std::string propio = sellable && sello->texto ? sello->texto() : std::string();
   const std::string cabeza =
       std::string(kCabecera) + "\n" + (propio.empty() ? "sello -" : LineaSello(cuenta, suma, propio)) + "\n";
-  if (cabeza == cabeza_leida_ && n == cuenta_leida_ && suma_registros == suma_leida_) return;  // unchanged
+  if (compara && cabeza == cabeza_leida_ && n == cuenta_leida_ && suma_registros == suma_leida_) return;  // unchanged
   const std::string ruta = carpeta_->Ruta() + "/" + kArchivoIndice;
   const std::string tmp = ruta + "%nuevo";
   fs.Unlink(tmp);  // left by a run that was killed (one pass at a time works in a store)
@@ -318,7 +322,7 @@ void IndiceMaildir::Guarda(const ClaveDeItem& clave_de, const Sellado* sello) {
   size_t escritos = 0;
   std::uint64_t suma_escrita = kFnvBase;
   carpeta_->RecorreListado([&](const CarpetaMaildir::ItemListado& l) {
-    if (err != 0 || !Registro(l, clave_de, linea, clave, marca, clase)) return;
+    if (err != 0 || !Registro(l, clave_de, &linea, clave, marca, clase)) return;
     suma_escrita = Fnv1a(linea, suma_escrita);
     ++escritos;
     bloque += linea;

@@ -59,9 +59,10 @@ class IndiceMaildir : public IndiceCarpeta {
   // none to use. The records are the lines of texto_ from registros_ on.
   bool LeeArchivo(std::string& motivo);
 
-  // The record of a listed item as a line of the file (with its key, flag state and class);
-  // false when it gets none (no inode known, unreadable, flags that disagree with its name).
-  static bool Registro(const CarpetaMaildir::ItemListado& l, const ClaveDeItem& clave_de, std::string& linea,
+  // The record of a listed item: its key, flag state and class, and (with `linea`) its line of
+  // the file; false when it gets none (no inode known, unreadable, flags that disagree with its
+  // name).
+  static bool Registro(const CarpetaMaildir::ItemListado& l, const ClaveDeItem& clave_de, std::string* linea,
                        std::string& clave, int& marca, std::string& clase);
 
   std::shared_ptr<CarpetaMaildir> carpeta_;
