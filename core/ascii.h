@@ -23,18 +23,6 @@ constexpr bool IgualSinCaso(std::string_view a, std::string_view b) noexcept {
   return true;
 }
 
-// Byte order with letter case ignored: the order in which texts equal by IgualSinCaso sit
-// together (for sorting and binary search).
-constexpr bool MenorSinCaso(std::string_view a, std::string_view b) noexcept {
-  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto x = static_cast<unsigned char>(MinusculaAscii(a[i]));
-    const auto y = static_cast<unsigned char>(MinusculaAscii(b[i]));
-    if (x != y) return x < y;
-  }
-  return a.size() < b.size();
-}
-
 // True when `texto` starts with `prefijo`, letter case ignored (an empty prefix always).
 constexpr bool EmpiezaSinCaso(std::string_view texto, std::string_view prefijo) noexcept {
   return texto.size() >= prefijo.size() && IgualSinCaso(texto.substr(0, prefijo.size()), prefijo);
