@@ -16,6 +16,7 @@
 
 #include "core/ascii.h"
 #include "core/bloque_textos.h"
+#include "core/huella.h"
 
 namespace tablon {
 
@@ -68,8 +69,7 @@ class Coleccion {
 
   // FNV-1a over the ASCII-folded bytes, folded to 32 bits.
   static std::uint32_t Dispersa(std::string_view key) {
-    size_t h = 1469598103934665603ull;
-    for (char c : key) h = (h ^ static_cast<unsigned char>(MinusculaAscii(c))) * 1099511628211ull;
+    const std::uint64_t h = Fnv1aSinCaso(key);
     return static_cast<std::uint32_t>(h ^ (h >> 32));
   }
   size_t Busca(std::string_view key, std::uint32_t h) const {

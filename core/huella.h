@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/ascii.h"
+
 namespace tablon {
 
 inline constexpr std::uint64_t kFnvBase = 14695981039346656037ull;
@@ -15,6 +17,14 @@ inline constexpr std::uint64_t kFnvPrimo = 1099511628211ull;
 // The hash of `s`, going on from `h` (a hash of what came before it).
 constexpr std::uint64_t Fnv1a(std::string_view s, std::uint64_t h = kFnvBase) noexcept {
   for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * kFnvPrimo;
+  return h;
+}
+
+// The hash of `s` with ASCII letters folded to lower case (core/ascii.h): texts equal by
+// IgualSinCaso hash alike.
+constexpr std::uint64_t Fnv1aSinCaso(std::string_view s) noexcept {
+  std::uint64_t h = kFnvBase;
+  for (char c : s) h = (h ^ static_cast<unsigned char>(MinusculaAscii(c))) * kFnvPrimo;
   return h;
 }
 

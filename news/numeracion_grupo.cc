@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "core/error.h"
-#include "core/ascii.h"
 #include "core/huella.h"
 
 namespace tablon {
@@ -114,8 +113,7 @@ std::string CabeceraNumeracion::Vinculo() const {
 
 std::uint64_t HuellaIdentificador(std::string_view id) {
   if (id.empty()) return 0;
-  std::uint64_t h = kFnvBase;
-  for (char c : id) h = (h ^ static_cast<unsigned char>(MinusculaAscii(c))) * kFnvPrimo;
+  const std::uint64_t h = Fnv1aSinCaso(id);
   return h == 0 ? 1 : h;
 }
 
