@@ -11,11 +11,16 @@
 
 namespace tablon {
 
-// Opens the store at `location` through the program's file-system seam (core/fs.h): a
-// directory path opens a Maildir store (created when missing). With TABLON_DURABILIDAD=elemento
+// Opens the store at `location`: "imap://USER@HOST[:PORT][/PREFIX]" or "imaps://…" an IMAP
+// account (store/imap/aplicacion_imap.h; TABLON_TRAZA_IMAP=FILE appends the session's commands
+// to FILE), anything else a directory path, a Maildir store (created when missing) through the
+// program's file-system seam (core/fs.h). With TABLON_DURABILIDAD=elemento
 // every item file is also fsync'd as it is written (slower; see the README). Fails as the
 // backend's opening does.
 std::shared_ptr<store::Application> AbreAlmacen(const std::string& location);
+
+// `location` names an IMAP account (a malformed one raises kArgumentoNoValido).
+bool EsAlmacenImap(const std::string& location);
 
 // Where IniciaOutlook opens the store. Until set: $TABLON_STORE when set and not empty, else
 // $HOME/Mail; kArgumentoNoValido when none of them is there.

@@ -34,9 +34,10 @@ std::string Enumera(const std::vector<std::string>& v) {
 }
 
 // The store's "news" folder, or nullptr when the store or the folder does not exist (nothing is
-// created: the store is opened only when its directory is there).
+// created: a Maildir store is opened only when its directory is there).
 std::shared_ptr<store::Folder> CarpetaNews() {
-  if (!EsDirectorio(*FsDelPrograma(), UbicacionAlmacen())) return nullptr;
+  const std::string ubicacion = UbicacionAlmacen();
+  if (!EsAlmacenImap(ubicacion) && !EsDirectorio(*FsDelPrograma(), ubicacion)) return nullptr;
   IniciaOutlook();
   for (const auto& f : MapiNameSpace->Folders()) {
     if (f->Name() == "news") return f;

@@ -1,6 +1,8 @@
-// The Maildir store on real files in a temporary directory: round trips through a fresh
-// application, folder names, items' life (drafts, move, reply, find), mail clients renaming and
-// deleting files under us, and writes that fail half way.
+// The store on both backends — Maildir on real files in a temporary directory, and an IMAP
+// account on a private Dovecot — for what is not about files: round trips through a fresh
+// application, folder names, items' life (drafts, move, reply, find), mail clients flagging and
+// deleting under us. Then the Maildir backend's own: files renamed and replaced under it, writes
+// that fail half way, its index.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -14,9 +16,12 @@
 #include <utility>
 
 #include "core/error.h"
+#include "store/imap/aplicacion_imap.h"
 #include "store/maildir/aplicacion_maildir.h"
 #include "core/fs.h"
 #include "store/store.h"
+#include "support/dovecot.h"
+#include "support/imap.h"
 #include "support/tmpdir.h"
 
 namespace tablon::store {
@@ -95,6 +100,82 @@ long NumeroDe(const std::function<void()>& f) {
   return 0;
 }
 
+// The store of one backend, opened afresh by each Abre, and what a mail client does to it: the
+// Maildir's files renamed and removed, the IMAP messages flagged and expunged through a client of
+// the test's own.
+class Almacen : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    if (!EsImap()) return;
+    if (!test::Dovecot::Available()) GTEST_SKIP() << "Dovecot no está instalado";
+    dovecot_ = std::make_unique<test::Dovecot>(dir_ / "imap");
+    WriteFile(dir_ / "netrc", std::string("machine 127.0.0.1 login ") + test::Dovecot::kUsuario +
+                                  " password " + test::Dovecot::kClave + "\n");
+    fs::permissions(dir_ / "netrc", fs::perms::owner_read | fs::perms::owner_write);
+  }
+  bool EsImap() const { return std::string_view(GetParam()) == "imap"; }
+  std::shared_ptr<Application> Abre() {
+    if (!EsImap()) return maildir::AbreMaildir((dir_ / "maildir").string());
+    imap::UbicacionImap u;
+    u.usuario = test::Dovecot::kUsuario;
+    u.host = "127.0.0.1";
+    u.puerto = dovecot_->Port();
+    imap::OpcionesSesion o;
+    o.ruta_netrc = (dir_ / "netrc").string();
+    return imap::AbreImap(u, std::move(o));
+  }
+  std::shared_ptr<Folder> Carpeta(Application& app, const std::string& nombre) {
+    return app.GetNamespace("MAPI")->AddFolder(nombre);
+  }
+  // The message `n` (store order) of top-level folder `carpeta` (a plain name) is given or
+  // cleared the flags of a follow-up mark and of having been read, as a mail client does.
+  void MarcaComoCliente(const std::string& carpeta, size_t n, bool marcado, bool leido) {
+    if (EsImap()) {
+      test::ClienteImap c(dovecot_->Port());
+      c.Login(test::Dovecot::kUsuario, test::Dovecot::kClave);
+      c.Select(carpeta);
+      const auto uid = std::to_string(c.Lista().at(n).uid);
+      c.ComandoOk("UID STORE " + uid + (marcado ? " +" : " -") + "FLAGS (\\Flagged)");
+      c.ComandoOk("UID STORE " + uid + (leido ? " +" : " -") + "FLAGS (\\Seen)");
+      return;
+    }
+    const fs::path cur = dir_ / "maildir" / carpeta / "cur";
+    const std::string viejo = Archivos(cur).at(n);
+    std::string nuevo = viejo.substr(0, viejo.find(':')) + ":2," + (marcado ? "F" : "") + (leido ? "S" : "");
+    fs::rename(cur / viejo, cur / nuevo);
+  }
+  // The message `n` of folder `carpeta` is deleted, as a mail client does.
+  void BorraComoCliente(const std::string& carpeta, size_t n) {
+    if (EsImap()) {
+      test::ClienteImap c(dovecot_->Port());
+      c.Login(test::Dovecot::kUsuario, test::Dovecot::kClave);
+      c.Select(carpeta);
+      const auto uid = std::to_string(c.Lista().at(n).uid);
+      c.ComandoOk("UID STORE " + uid + " +FLAGS (\\Deleted)");
+      c.ComandoOk("UID EXPUNGE " + uid);
+      return;
+    }
+    const fs::path cur = dir_ / "maildir" / carpeta / "cur";
+    fs::remove(cur / Archivos(cur).at(n));
+  }
+  // How many messages folder `carpeta` holds, as a mail client counts them.
+  size_t CuentaComoCliente(const std::string& carpeta) {
+    if (EsImap()) {
+      test::ClienteImap c(dovecot_->Port());
+      c.Login(test::Dovecot::kUsuario, test::Dovecot::kClave);
+      if (c.Comando("SELECT \"" + carpeta + "\"").find("OK [") == std::string::npos) return 0;
+      return c.Lista().size();
+    }
+    return Archivos(dir_ / "maildir" / carpeta / "cur").size() + Archivos(dir_ / "maildir" / carpeta / "new").size();
+  }
+
+  TmpDir dir_;
+  std::unique_ptr<test::Dovecot> dovecot_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, Almacen, ::testing::Values("maildir", "imap"),
+                         [](const auto& info) { return std::string(info.param); });
+
 class Maildir : public ::testing::Test {
  protected:
   std::shared_ptr<Application> Abre() { return maildir::AbreMaildir(dir_.str()); }
@@ -112,7 +193,7 @@ class Maildir : public ::testing::Test {
   TmpDir dir_;
 };
 
-TEST_F(Maildir, ValuesAndBodiesRoundTripThroughDisk) {
+TEST_P(Almacen, ValuesAndBodiesRoundTrip) {
   const std::string valores[] = {
       "", "  blancos  ", "\ttabs\t", "Caf\xE9", "Café", "=?ISO-8859-1?Q?Caf=E9?=",
       "cr\rlf\ncrlf\r\nfin", std::string("nul\0x", 5), std::string(1200, 'y'),
@@ -168,7 +249,7 @@ TEST_F(Maildir, ValuesAndBodiesRoundTripThroughDisk) {
   EXPECT_EQ(items[0]->Kind(), TipoItem::Nota);
 }
 
-TEST_F(Maildir, CreationDateAndStateAreKept) {
+TEST_P(Almacen, CreationDateAndStateAreKept) {
   std::string id;
   Fecha creado;
   {
@@ -189,10 +270,13 @@ TEST_F(Maildir, CreationDateAndStateAreKept) {
   EXPECT_EQ(items[0]->FlagStatus(), kMarcaCompletada);
 }
 
-TEST_F(Maildir, DifficultFolderNames) {
-  const std::vector<std::string> nombres = {
-      "cur", "new", "tmp", "..", ".", ".hidden", "a/b", "", std::string(300, 'n'),
-      std::string(300, 'n') + "2", "News", "news", "news ", std::string("n\0ul", 4), "100%"};
+TEST_P(Almacen, DifficultFolderNames) {
+  std::vector<std::string> nombres = {
+      "cur", "new", "tmp", "..", ".", ".hidden", "a/b", "", "News", "news", "news ",
+      std::string("n\0ul", 4), "100%", "INBOX", "inbox", "a*b%c", "Año ñ", "\xFF\xFE", "~x", "&"};
+  // Longer than a directory name: the Maildir backend keeps such names apart (an IMAP server
+  // takes what its own storage takes).
+  if (!EsImap()) nombres.insert(nombres.end(), {std::string(300, 'n'), std::string(300, 'n') + "2"});
   {
     auto app = Abre();
     auto ns = app->GetNamespace("MAPI");
@@ -207,14 +291,16 @@ TEST_F(Maildir, DifficultFolderNames) {
     }
     for (const auto& n : nombres) ns->AddFolder(n);  // found, not made again
   }
-  // One real directory per name, every one directly inside the root; nothing elsewhere.
-  size_t dirs = 0;
-  for (auto& e : fs::directory_iterator(dir_.path())) {
-    EXPECT_TRUE(e.is_directory() && !e.is_symlink()) << e.path();
-    ++dirs;
+  if (!EsImap()) {
+    // One real directory per name, every one directly inside the root; nothing elsewhere.
+    size_t dirs = 0;
+    for (auto& e : fs::directory_iterator(dir_ / "maildir")) {
+      EXPECT_TRUE(e.is_directory() && !e.is_symlink()) << e.path();
+      ++dirs;
+    }
+    EXPECT_EQ(dirs, nombres.size());
+    EXPECT_FALSE(fs::exists(dir_.path() / "b"));
   }
-  EXPECT_EQ(dirs, nombres.size());
-  EXPECT_FALSE(fs::exists(dir_.path().parent_path() / "b"));
 
   auto ns = Abre()->GetNamespace("MAPI");
   std::multiset<std::string> listados;
@@ -244,7 +330,7 @@ TEST_F(Maildir, NothingResolvesOutsideTheRoot) {
   EXPECT_FALSE(fs::exists(fuera / "new"));
 }
 
-TEST_F(Maildir, ObjectModelErrors) {
+TEST_P(Almacen, ObjectModelErrors) {
   auto app = Abre();
   auto ns = app->GetNamespace("MAPI");
   EXPECT_EQ(NumeroDe([&] { ns->Folder("news"); }), errnum::kObjetoNoEncontrado);
@@ -260,13 +346,14 @@ TEST_F(Maildir, ObjectModelErrors) {
   } catch (const Error& e) {
     EXPECT_NE(e.Description().find("«news»"), std::string::npos);
   }
+  if (EsImap()) return;
   WriteFile(dir_ / "archivo", "x");
   EXPECT_NE(NumeroDe([&] { maildir::AbreMaildir((dir_ / "archivo").string()); }), 0);
   maildir::AbreMaildir((dir_ / "nuevo" / "y" / "z").string());
   EXPECT_TRUE(fs::is_directory(dir_ / "nuevo" / "y" / "z"));
 }
 
-TEST_F(Maildir, ItemKinds) {
+TEST_P(Almacen, ItemKinds) {
   auto app = Abre();
   auto f = Carpeta(*app, "mixta");
   for (const char* clase : {"IPM.Post", "ipm.post.rss", "IPM.Note", "IPM.Postal"}) {
@@ -284,7 +371,7 @@ TEST_F(Maildir, ItemKinds) {
   EXPECT_EQ(NumeroDe([&] { ComoPost(items[2]); }), errnum::kTipoNoCoincide);
 }
 
-TEST_F(Maildir, DraftsMoveAndClose) {
+TEST_P(Almacen, DraftsMoveAndClose) {
   auto app = Abre();
   auto news = Carpeta(*app, "news");
   auto item = app->CreateItem(0);
@@ -292,11 +379,11 @@ TEST_F(Maildir, DraftsMoveAndClose) {
   item->SetSubject("borrador");
   item->Close(0);
   EXPECT_EQ(item->Parent()->Name(), "Borradores");
-  EXPECT_EQ(Archivos(dir_ / "Borradores" / "cur").size(), 1u);
+  EXPECT_EQ(CuentaComoCliente("Borradores"), 1u);
 
   EXPECT_EQ(item->Move(*news), item);
   EXPECT_EQ(item->Parent()->Name(), "news");
-  EXPECT_TRUE(Archivos(dir_ / "Borradores" / "cur").empty());
+  EXPECT_EQ(CuentaComoCliente("Borradores"), 0u);
   item->SetSubject("cambiado");
   item->Save();  // saved where it is now
   EXPECT_EQ(news->Items().size(), 1u);
@@ -308,12 +395,12 @@ TEST_F(Maildir, DraftsMoveAndClose) {
 
   auto directo = app->CreateItem(0);  // never saved: goes straight to its folder
   directo->Move(*news);
-  EXPECT_TRUE(Archivos(dir_ / "Borradores" / "cur").empty());
+  EXPECT_EQ(CuentaComoCliente("Borradores"), 0u);
   EXPECT_EQ(news->Items().size(), 2u);
-  EXPECT_TRUE(Archivos(dir_ / "news" / "tmp").empty());
+  if (!EsImap()) EXPECT_TRUE(Archivos(dir_ / "maildir" / "news" / "tmp").empty());
 }
 
-TEST_F(Maildir, ReplyLinksToTheParent) {
+TEST_P(Almacen, ReplyLinksToTheParent) {
   auto app = Abre();
   auto f = Carpeta(*app, "hilo");
   auto padre = app->CreateItem(0);
@@ -340,10 +427,11 @@ TEST_F(Maildir, ReplyLinksToTheParent) {
   ASSERT_EQ(items.size(), 3u);
   EXPECT_EQ(items[2]->InReplyTo(), r1->MessageId());
   EXPECT_EQ(items[2]->References(), r2->References());
-  // The links are in the file's own headers, where any mail client finds them.
+  // The links are in the message's own headers, where any mail client finds them.
+  if (EsImap()) return;
   int con_enlace = 0;
-  for (const auto& n : Archivos(dir_ / "hilo" / "cur")) {
-    const std::string archivo = ReadFile(dir_ / "hilo" / "cur" / n);
+  for (const auto& n : Archivos(dir_ / "maildir" / "hilo" / "cur")) {
+    const std::string archivo = ReadFile(dir_ / "maildir" / "hilo" / "cur" / n);
     con_enlace += archivo.find("\nIn-Reply-To: " + r1->MessageId() + "\n") != std::string::npos;
     con_enlace += archivo.find("\nReferences: " + padre->MessageId() + "\n " + r1->MessageId() +
                                "\n") != std::string::npos;  // folded
@@ -351,7 +439,7 @@ TEST_F(Maildir, ReplyLinksToTheParent) {
   EXPECT_EQ(con_enlace, 2);
 }
 
-TEST_F(Maildir, FindBySubject) {
+TEST_P(Almacen, FindBySubject) {
   auto app = Abre();
   auto f = Carpeta(*app, "b");
   for (const char* s : {"Hola", "dice \"sí\"", "HOLA", "Adiós"}) {
@@ -367,6 +455,42 @@ TEST_F(Maildir, FindBySubject) {
 }
 
 // A mail client marks an item by renaming its file; the store sees it and keeps it.
+// A mail client flags an item between our reading and our save: a save that changes the content
+// (a new message, or a new file) keeps the client's flags, and a save that changes one flag
+// leaves the others as the client set them.
+TEST_P(Almacen, AClientsFlagsAreKeptBySaves) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "c");
+  auto item = app->CreateItem(0);
+  item->SetBody("cuerpo que no se lee");
+  item->Move(*f);
+  app->Sync();
+  auto leido = f->Items().at(0);  // read before the client's change
+  MarcaComoCliente("c", 0, true, true);
+  const auto fresco = f->Items().at(0);
+  EXPECT_EQ(fresco->FlagStatus(), kMarcado);
+  EXPECT_FALSE(fresco->UnRead());
+
+  leido->SetSubject("cambio");
+  leido->Save();
+  EXPECT_EQ(CuentaComoCliente("c"), 1u);
+  auto ahora = f->Items();
+  ASSERT_EQ(ahora.size(), 1u);
+  EXPECT_EQ(ahora[0]->Subject(), "cambio");
+  EXPECT_EQ(ahora[0]->FlagStatus(), kMarcado);
+  EXPECT_FALSE(ahora[0]->UnRead());
+  EXPECT_EQ(ahora[0]->Body(), "cuerpo que no se lee");  // carried over
+
+  ahora[0]->SetUnRead(true);
+  ahora[0]->Save();
+  EXPECT_TRUE(f->Items().at(0)->UnRead());
+  EXPECT_EQ(f->Items().at(0)->FlagStatus(), kMarcado);
+  ahora[0]->SetFlagStatus(kSinMarca);
+  ahora[0]->Save();
+  EXPECT_EQ(f->Items().at(0)->FlagStatus(), kSinMarca);
+  EXPECT_TRUE(f->Items().at(0)->UnRead());
+}
+
 TEST_F(Maildir, FlagsChangedByAMailClient) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
@@ -462,7 +586,7 @@ TEST_F(Maildir, AnItemDeliveredIntoNewByAnotherProgram) {
   EXPECT_EQ(f->Items().at(0)->Body(), "hola\n");
 }
 
-TEST_F(Maildir, SavingADeletedItemDoesNotRecreateIt) {
+TEST_P(Almacen, SavingADeletedItemDoesNotRecreateIt) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
   auto item = app->CreateItem(0);
@@ -471,13 +595,13 @@ TEST_F(Maildir, SavingADeletedItemDoesNotRecreateIt) {
   item->SetSubject("otra vez");
   auto leido = f->Items()[0];
   ASSERT_NE(leido, item);
-  fs::remove(UnicoArchivo("c"));
+  BorraComoCliente("c", 0);
   EXPECT_EQ(NumeroDe([&] { item->Save(); }), errnum::kObjetoNoEncontrado);
   EXPECT_EQ(NumeroDe([&] { leido->Body(); }), errnum::kObjetoNoEncontrado);
   EXPECT_EQ(NumeroDe([&] { leido->Move(*Carpeta(*app, "d")); }), errnum::kObjetoNoEncontrado);
-  EXPECT_TRUE(Archivos(dir_ / "c" / "cur").empty());
-  EXPECT_TRUE(Archivos(dir_ / "c" / "tmp").empty());
-  EXPECT_TRUE(Archivos(dir_ / "d" / "cur").empty());
+  EXPECT_EQ(CuentaComoCliente("c"), 0u);
+  EXPECT_EQ(CuentaComoCliente("d"), 0u);
+  if (!EsImap()) EXPECT_TRUE(Archivos(dir_ / "maildir" / "c" / "tmp").empty());
 }
 
 // A mail client acting on the file of an item in the instant before the store's next step of a
@@ -584,7 +708,7 @@ TEST_F(Maildir, DeleteFollowsARenamedFile) {
 // An item let go (SueltaCampos) reads its fields again from its file, exactly; one with unsaved
 // changes keeps them; a listed item is read at first use, with the flags its file has then,
 // and raises when the file went away; Find passes over such an item.
-TEST_F(Maildir, AnItemWhoseFieldsWereLetGoIsReadAgain) {
+TEST_P(Almacen, AnItemWhoseFieldsWereLetGoIsReadAgain) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
   auto item = app->CreateItem(0);
@@ -618,13 +742,12 @@ TEST_F(Maildir, AnItemWhoseFieldsWereLetGoIsReadAgain) {
   item.reset();
   auto lista = f->Items();
   ASSERT_EQ(lista.size(), 2u);
-  const fs::path primero = dir_ / "c" / "cur" / Archivos(dir_ / "c" / "cur")[0];
-  fs::rename(primero, primero.string() + "FS");
+  MarcaComoCliente("c", 0, true, true);
   EXPECT_EQ(lista[0]->Subject(), "sin guardar");
   EXPECT_EQ(lista[0]->FlagStatus(), kMarcado);
   EXPECT_FALSE(lista[0]->UnRead());
 
-  fs::remove(dir_ / "c" / "cur" / Archivos(dir_ / "c" / "cur")[1]);
+  BorraComoCliente("c", 1);
   EXPECT_EQ(NumeroDe([&] { lista[1]->Subject(); }), errnum::kObjetoNoEncontrado);
   EXPECT_EQ(NumeroDe([&] { lista[1]->MessageClass(); }), errnum::kObjetoNoEncontrado);
   EXPECT_EQ(f->Find("[Asunto] = \"otro\""), nullptr);
@@ -928,4 +1051,77 @@ TEST_F(Maildir, ThePersistentIndexVouchesOnlyForFilesUnchangedSinceItWasWritten)
 }
 
 }  // namespace
+
+// What only an IMAP account has.
+class AlmacenImap : public Almacen {};
+INSTANTIATE_TEST_SUITE_P(Backends, AlmacenImap, ::testing::Values("imap"),
+                         [](const auto& info) { return std::string(info.param); });
+
+// A pass stopped between the APPEND of a changed item and the EXPUNGE of its old message leaves
+// two messages of one item; the next listing keeps the newest (the one with the text) with the
+// flags of both, and removes the other.
+TEST_P(AlmacenImap, TwoMessagesOfOneItemBecomeOne) {
+  auto app = Abre();
+  auto f = Carpeta(*app, "c");
+  auto item = app->CreateItem(0);
+  item->SetSubject("cabecera");
+  item->Move(*f);
+  app->Sync();
+  {
+    test::ClienteImap c(dovecot_->Port());
+    c.Login(test::Dovecot::kUsuario, test::Dovecot::kClave);
+    c.Select("c");
+    const auto viejo = c.Lista().at(0);
+    c.ComandoOk("UID STORE " + std::to_string(viejo.uid) + " +FLAGS (\\Flagged)");
+    const std::string con_texto = c.Cuerpo(viejo.uid) + "texto descargado\r\n";
+    c.ComandoOk("APPEND c (\\Seen) {" + std::to_string(con_texto.size()) + "+}\r\n" + con_texto);
+    ASSERT_EQ(c.Lista().size(), 2u);
+  }
+  const auto items = Abre()->GetNamespace("MAPI")->Folder("c")->Items();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0]->Body(), "texto descargado\n");
+  EXPECT_EQ(items[0]->FlagStatus(), kMarcado);
+  EXPECT_FALSE(items[0]->UnRead());
+  EXPECT_EQ(CuentaComoCliente("c"), 1u);
+  test::ClienteImap c(dovecot_->Port());
+  c.Login(test::Dovecot::kUsuario, test::Dovecot::kClave);
+  c.Select("c");
+  const auto queda = c.Lista().at(0);
+  EXPECT_TRUE(queda.Tiene("\\Flagged") && queda.Tiene("\\Seen"));
+}
+
+// The store's folders live below the prefix; INBOX and mailboxes another program made under a
+// name the store never writes are not listed, and nothing of them is changed.
+TEST_P(AlmacenImap, OnlyTheStoresOwnMailboxesAreFolders) {
+  {
+    test::ClienteImap c(dovecot_->Port());
+    c.Login(test::Dovecot::kUsuario, test::Dovecot::kClave);
+    c.ComandoOk("CREATE cur");
+    c.ComandoOk("CREATE a%41");
+    c.ComandoOk("APPEND INBOX {4+}\r\nx\r\n\r\n");
+  }
+  auto app = Abre();
+  auto ns = app->GetNamespace("MAPI");
+  ns->AddFolder("news");
+  std::vector<std::string> nombres;
+  for (const auto& f : ns->Folders()) nombres.push_back(f->Name());
+  EXPECT_EQ(nombres, std::vector<std::string>{"news"});
+
+  imap::UbicacionImap u;
+  u.usuario = test::Dovecot::kUsuario;
+  u.host = "127.0.0.1";
+  u.puerto = dovecot_->Port();
+  u.prefijo = {"Tablón", "sub"};
+  imap::OpcionesSesion o;
+  o.ruta_netrc = (dir_ / "netrc").string();
+  auto con_prefijo = imap::AbreImap(u, std::move(o));
+  auto news = con_prefijo->GetNamespace("MAPI")->AddFolder("news");
+  auto item = con_prefijo->CreateItem(0);
+  item->Move(*news);
+  con_prefijo->Sync();
+  EXPECT_EQ(CuentaComoCliente("Tabl&APM-n/sub/news"), 1u);
+  EXPECT_EQ(CuentaComoCliente("INBOX"), 1u);
+  ASSERT_EQ(con_prefijo->GetNamespace("MAPI")->Folders().size(), 1u);
+}
+
 }  // namespace tablon::store

@@ -118,7 +118,7 @@ class SesionImap {
   bool Tiene(std::string_view capacidad) const;
 
   // Where untagged responses go from now on; none set: they are dropped.
-  void Manejador(Manejador m) { manejador_ = std::move(m); }
+  void FijaManejador(Manejador m) { manejador_ = std::move(m); }
 
   // Sends a command without waiting for its completion (pipelining) and returns its tag
   // number. Only a synchronizing literal makes it read (the continuation) before it returns;

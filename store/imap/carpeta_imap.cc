@@ -1,0 +1,172 @@
+#include "store/imap/carpeta_imap.h"
+
+#include <algorithm>
+#include <map>
+#include <unordered_map>
+
+#include "core/ascii.h"
+#include "core/error.h"
+#include "store/imap/item_imap.h"
+#include "store/imap/nombre_buzon.h"
+#include "store/maildir/filtro.h"
+
+namespace tablon::store::imap {
+
+const std::string& CamposDeCabecera() {
+  static const std::string campos =
+      "DATE FROM TO REPLY-TO SUBJECT MESSAGE-ID IN-REPLY-TO REFERENCES CONTENT-TYPE "
+      "CONTENT-TRANSFER-ENCODING X-TABLON-CLASE X-TABLON-ASUNTO X-TABLON-DE X-TABLON-PARA "
+      "X-TABLON-RESPONDER-A X-TABLON-CREADO X-TABLON-MARCA X-TABLON-PROPIEDAD X-TABLON-CUERPO";
+  return campos;
+}
+
+CarpetaImap::CarpetaImap(std::shared_ptr<ContextoImap> ctx, std::vector<std::string> ruta)
+    : ctx_(std::move(ctx)), ruta_(std::move(ruta)) {
+  if (!ruta_.empty()) nombre_ = ruta_.back();
+  buzon_ = ctx_->Buzon(ruta_);
+}
+
+std::vector<std::shared_ptr<Folder>> CarpetaImap::Folders() {
+  // The children only: "%" stops at the next delimiter.
+  const char d = ctx_->Delimitador();
+  std::string patron = buzon_;
+  if (!patron.empty()) {
+    if (d == '\0') return {};
+    patron += d;
+  }
+  const size_t largo_padre = patron.size();
+  std::map<std::string, bool> nombres;
+  {
+    auto oyente = ctx_->Escucha([&](Respuesta& r) {
+      if (r.nombre != "LIST") return;
+      const imap::Buzon b = AnalizaBuzon(r);
+      if (b.nombre.size() <= largo_padre || b.nombre.compare(0, largo_padre, patron) != 0) return;
+      for (const auto& a : b.atributos) {
+        if (IgualSinCaso(a, "\\NoSelect") || IgualSinCaso(a, "\\NonExistent")) return;
+      }
+      if (auto n = DecodificaParteBuzon(std::string_view(b.nombre).substr(largo_padre), d)) nombres[*n] = true;
+    });
+    ctx_->Sesion().Ejecuta("LIST \"\" " + EscribeCadena(patron + "%"));
+  }
+  std::vector<std::shared_ptr<Folder>> r;
+  r.reserve(nombres.size());
+  for (const auto& [nombre, _] : nombres) {
+    auto ruta = ruta_;
+    ruta.push_back(nombre);
+    auto c = std::make_shared<CarpetaImap>(ctx_, std::move(ruta));
+    c->creada_ = true;
+    r.push_back(std::move(c));
+  }
+  return r;
+}
+
+std::shared_ptr<Folder> CarpetaImap::AddFolder(const std::string& name) {
+  auto ruta = ruta_;
+  ruta.push_back(name);
+  auto c = std::make_shared<CarpetaImap>(ctx_, std::move(ruta));
+  c->Crea();
+  return c;
+}
+
+void CarpetaImap::Crea() {
+  if (creada_ || buzon_.empty()) return;
+  const auto etiqueta = ctx_->Sesion().Envia(Comando{"CREATE " + EscribeCadena(buzon_), {}});
+  const Completado c = ctx_->Sesion().Espera(etiqueta);
+  if (!c.Ok() && !(c.codigo && c.codigo->nombre == "ALREADYEXISTS")) {
+    // A server without the code: the mailbox may be there all the same.
+    bool existe = false;
+    {
+      auto oyente = ctx_->Escucha([&](Respuesta& r) {
+        if (r.nombre == "LIST" && AnalizaBuzon(r).nombre == buzon_) existe = true;
+      });
+      ctx_->Sesion().Ejecuta("LIST \"\" " + EscribeCadena(buzon_));
+    }
+    if (!existe) {
+      throw Error(errnum::kArgumentoNoValido, "No se puede crear la carpeta IMAP «" + buzon_ + "» en " +
+                                                  ctx_->Descripcion() + ": " + c.texto);
+    }
+  }
+  creada_ = true;
+}
+
+std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
+  if (ruta_.empty()) return {};
+  // Appends in flight into this folder must be in it before it is listed.
+  ctx_->CompletaAppends();
+  std::uint32_t existentes = 0;
+  try {
+    existentes = Selecciona();
+  } catch (const Error& e) {
+    if (e.Number() != errnum::kObjetoNoEncontrado) throw;
+    return {};  // not created yet: no items
+  }
+  if (existentes == 0) return {};
+  auto yo = std::static_pointer_cast<CarpetaImap>(shared_from_this());
+  std::vector<std::shared_ptr<ItemImap>> items;
+  items.reserve(existentes);
+  {
+    auto oyente = ctx_->Escucha([&](Respuesta& r) {
+      if (r.nombre != "FETCH") return;
+      Fetch f = AnalizaFetch(std::move(r));
+      if (!f.uid || f.secciones.empty() || !f.secciones.front().bytes) return;
+      items.push_back(ItemImap::DesdeListado(yo, *f.uid, f.flags.value_or(std::vector<std::string>{}),
+                                             *f.secciones.front().bytes));
+    });
+    ctx_->Sesion().Ejecuta("UID FETCH 1:* (UID FLAGS BODY.PEEK[HEADER.FIELDS (" + CamposDeCabecera() + ")])");
+  }
+  std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a->Uid() < b->Uid(); });
+
+  // Two messages of one item: keep the newest with the union of the flags, expunge the others.
+  std::unordered_map<std::string, size_t> por_id;
+  std::vector<std::uint32_t> sobrantes;
+  std::vector<bool> fuera(items.size(), false);
+  for (size_t i = 0; i < items.size(); ++i) {
+    const std::string& id = items[i]->MessageId();
+    if (id.empty()) continue;
+    auto [it, nuevo] = por_id.emplace(id, i);
+    if (nuevo) continue;
+    const size_t viejo = it->second;
+    it->second = i;
+    fuera[viejo] = true;
+    sobrantes.push_back(items[viejo]->Uid());
+    std::vector<std::string> union_;
+    if (!items[viejo]->UnRead() && items[i]->UnRead()) union_.push_back("\\Seen");
+    if (items[viejo]->FlagStatus() == kMarcado && items[i]->FlagStatus() != kMarcado) union_.push_back("\\Flagged");
+    for (const auto& b : items[viejo]->Banderas()) {
+      if (std::find(items[i]->Banderas().begin(), items[i]->Banderas().end(), b) == items[i]->Banderas().end()) {
+        union_.push_back(b);
+      }
+    }
+    if (!union_.empty()) {
+      std::string lista;
+      for (const auto& b : union_) lista += (lista.empty() ? "" : " ") + b;
+      ctx_->Sesion().Ejecuta("UID STORE " + std::to_string(items[i]->Uid()) + " +FLAGS.SILENT (" + lista + ")");
+      items[i]->AnadeBanderasGuardadas(union_);
+    }
+  }
+  std::vector<std::shared_ptr<Item>> r;
+  r.reserve(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (!fuera[i]) r.push_back(std::move(items[i]));
+  }
+  if (!sobrantes.empty()) {
+    std::string lista;
+    for (auto u : sobrantes) lista += (lista.empty() ? "" : ",") + std::to_string(u);
+    ctx_->Sesion().Ejecuta("UID STORE " + lista + " +FLAGS.SILENT (\\Deleted)");
+    ctx_->Sesion().Ejecuta("UID EXPUNGE " + lista);
+  }
+  return r;
+}
+
+std::shared_ptr<Item> CarpetaImap::Find(std::string_view filter) {
+  const auto asunto = maildir::LeeFiltroAsunto(filter);
+  if (!asunto) {
+    throw Error(errnum::kArgumentoNoValido, "Filtro no válido: «" + std::string(filter) + "»");
+  }
+  for (auto& item : Items()) {
+    if (IgualSinCaso(item->Subject(), *asunto)) return item;
+  }
+  return nullptr;
+}
+
+}  // namespace tablon::store::imap

@@ -1,0 +1,52 @@
+// A folder of the IMAP store: one mailbox below the store's prefix, named part by part as
+// nombre_buzon.h says; its subfolders are the mailboxes one level below it whose names are
+// canonical encodings. The namespace's folder is the prefix itself (or the account's root), which
+// never holds items of its own.
+//
+// Items() is one round of requests: SELECT (when another mailbox is selected) and one
+// UID FETCH 1:* (UID FLAGS BODY.PEEK[HEADER.FIELDS (…)]) of the headers the item format writes;
+// bodies are fetched only for the items whose Body is asked for. Two messages of one item (the
+// same store-made Message-ID: a pass stopped between the APPEND of a changed item and the
+// EXPUNGE of its old message) are made one there: the newest message is kept, given the union
+// of both messages' flags, and the older one is expunged.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "store/imap/contexto_imap.h"
+#include "store/store.h"
+
+namespace tablon::store::imap {
+
+class CarpetaImap : public Folder {
+ public:
+  // The folder at `ruta` (folder names from the namespace down; empty for the namespace's).
+  CarpetaImap(std::shared_ptr<ContextoImap> ctx, std::vector<std::string> ruta);
+
+  const std::string& Name() const override { return nombre_; }
+  std::vector<std::shared_ptr<Folder>> Folders() override;
+  std::shared_ptr<Folder> AddFolder(const std::string& name) override;
+  std::vector<std::shared_ptr<Item>> Items() override;
+  std::shared_ptr<Item> Find(std::string_view filter) override;
+
+  const std::shared_ptr<ContextoImap>& Ctx() const { return ctx_; }
+  const std::string& Buzon() const { return buzon_; }
+  // Creates the mailbox when it is not there.
+  void Crea();
+  // Selects the mailbox (see ContextoImap::Selecciona).
+  std::uint32_t Selecciona() { return ctx_->Selecciona(buzon_); }
+
+ private:
+  std::shared_ptr<ContextoImap> ctx_;
+  std::vector<std::string> ruta_;
+  std::string nombre_;
+  std::string buzon_;
+  bool creada_ = false;
+};
+
+// The header fields an item is read from, as a FETCH names them.
+const std::string& CamposDeCabecera();
+
+}  // namespace tablon::store::imap

@@ -1,0 +1,99 @@
+// What every object of one open IMAP store shares: the session, where the store's folders lie on
+// the server (the prefix and the hierarchy delimiter), which mailbox is selected, the APPENDs
+// still in flight and the drafts kept in memory. Folders and items hold it by shared reference;
+// it holds nothing back but weak references (no cycles).
+//
+// Every call raises what the session raises (store/imap/sesion_imap.h).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store/imap/sesion_imap.h"
+
+namespace tablon::store::imap {
+
+class ItemImap;
+
+class ContextoImap {
+ public:
+  // Learns the delimiter (LIST "" "") and keeps the session.
+  ContextoImap(std::unique_ptr<SesionImap> sesion, const UbicacionImap& ubicacion);
+
+  SesionImap& Sesion() { return *sesion_; }
+  const std::string& Descripcion() const { return descripcion_; }
+  char Delimitador() const { return delimitador_; }
+
+  // The mailbox name of the folder at `ruta` (folder names from the namespace down); the
+  // prefix's mailbox for an empty path. kArgumentoNoValido for a nested path on a server whose
+  // name space is flat.
+  std::string Buzon(const std::vector<std::string>& ruta) const;
+
+  // Selects `buzon` unless it is selected already; answers how many messages it holds.
+  // A mailbox that is not there: kObjetoNoEncontrado.
+  std::uint32_t Selecciona(const std::string& buzon);
+  // The selected mailbox changed under us or was removed: select it again next time.
+  void OlvidaSeleccion() { seleccionado_.reset(); }
+  const std::optional<std::string>& Seleccionado() const { return seleccionado_; }
+
+  // Untagged responses go to `f` until the returned guard goes (one at a time; none: dropped).
+  class Oyente {
+   public:
+    explicit Oyente(ContextoImap& c) : c_(c) {}
+    ~Oyente() { c_.escucha_ = nullptr; }
+    Oyente(const Oyente&) = delete;
+    Oyente& operator=(const Oyente&) = delete;
+
+   private:
+    ContextoImap& c_;
+  };
+  [[nodiscard]] std::unique_ptr<Oyente> Escucha(std::function<void(Respuesta&)> f);
+
+  // A new Message-ID, "<...@tablon.invalid>", unique across processes and hosts.
+  std::string NuevoMessageId();
+
+  // APPENDs in flight: `item` learns its UID when its APPEND completes. At most kEnVuelo are
+  // left waiting; older ones are read to their end first.
+  void AnotaAppend(std::uint64_t etiqueta, std::weak_ptr<ItemImap> item);
+  // Reads the APPENDs in flight up to and including `etiqueta` (all of them for 0). The first
+  // that failed raises kProtocolo with the server's text (its item stays unsaved).
+  void CompletaAppends(std::uint64_t etiqueta = 0);
+
+  // Drafts kept in memory (Application::BorradoresEnMemoria).
+  bool BorradoresEnMemoria() const { return borradores_en_memoria_; }
+  void BorradoresEnMemoria(bool on) { borradores_en_memoria_ = on; }
+  void RegistraPendiente(ItemImap* item) { pendientes_.push_back(item); }
+  void OlvidaPendiente(ItemImap* item);
+  // Writes every pending draft into the drafts folder; the first failure is thrown.
+  void EscribePendientes();
+
+  static constexpr std::size_t kEnVuelo = 64;
+
+ private:
+  void Despacha(Respuesta& r);
+
+  std::unique_ptr<SesionImap> sesion_;
+  std::string descripcion_;
+  char delimitador_ = '/';
+  std::string prefijo_;  // the prefix's mailbox name; empty for the account's root
+  std::optional<std::string> seleccionado_;
+  std::uint32_t existentes_ = 0;
+  std::function<void(Respuesta&)> escucha_;
+  struct Append {
+    std::uint64_t etiqueta;
+    std::weak_ptr<ItemImap> item;
+  };
+  std::deque<Append> appends_;
+  bool borradores_en_memoria_ = false;
+  std::vector<ItemImap*> pendientes_;
+  std::mt19937_64 azar_;
+  std::uint32_t contador_ = 0;
+};
+
+}  // namespace tablon::store::imap

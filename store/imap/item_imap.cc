@@ -1,0 +1,458 @@
+#include "store/imap/item_imap.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "core/ascii.h"
+#include "core/error.h"
+#include "core/huella.h"
+#include "core/paso.h"
+
+namespace tablon::store::imap {
+
+namespace {
+
+constexpr const char* kBorradores = "Borradores";
+
+bool EsBandera(std::string_view b, std::string_view nombre) { return IgualSinCaso(b, nombre); }
+
+bool Contiene(const std::vector<std::string>& v, std::string_view nombre) {
+  return std::any_of(v.begin(), v.end(), [&](const std::string& b) { return EsBandera(b, nombre); });
+}
+
+// The flags the store keeps apart (\Seen, \Flagged) and those no APPEND may carry.
+bool EsPropia(std::string_view b) {
+  return EsBandera(b, "\\Seen") || EsBandera(b, "\\Flagged") || EsBandera(b, "\\Recent") ||
+         EsBandera(b, "\\Deleted");
+}
+
+// Bytes as IMAP carries them: every LF preceded by CR. The item format writes no CR at all, so
+// the reverse (LfDeCrlf) gives back exactly what was written.
+std::string CrlfDeLf(std::string_view s) {
+  std::string r;
+  r.reserve(s.size() + s.size() / 32 + 2);
+  for (const char c : s) {
+    if (c == '\n') r += '\r';
+    r += c;
+  }
+  return r;
+}
+
+std::string LfDeCrlf(std::string_view s) {
+  std::string r;
+  r.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    r += s[i];
+  }
+  return r;
+}
+
+// An APPEND's date-time: "dd-Mon-yyyy hh:mm:ss +0000".
+std::string FechaImap(Fecha f) {
+  static constexpr const char* kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t t = static_cast<std::time_t>(f.AUnix());
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  if (tm.tm_year + 1900 < 1970 || tm.tm_year + 1900 > 9999) return "01-Jan-1970 00:00:00 +0000";
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%02d-%s-%04d %02d:%02d:%02d +0000", tm.tm_mday, kMeses[tm.tm_mon],
+                tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+// A command's completion that must be OK; kProtocolo with the server's text otherwise.
+void Exige(const Completado& c, const char* comando) {
+  if (!c.Ok()) throw Error(errnum::kProtocolo, std::string("El servidor IMAP rechazó ") + comando + ": " + c.texto);
+}
+
+std::string ListaBanderas(const std::vector<std::string>& banderas) {
+  std::string r = "(";
+  for (const auto& b : banderas) {
+    if (r.size() > 1) r += ' ';
+    r += b;
+  }
+  return r + ")";
+}
+
+}  // namespace
+
+ItemImap::ItemImap(std::shared_ptr<ContextoImap> ctx) : ctx_(std::move(ctx)) {
+  reg_ = std::make_unique<Campos>();
+  reg_->reg.message_id = ctx_->NuevoMessageId();
+  reg_->reg.creado = Fecha::Ahora();
+}
+
+ItemImap::~ItemImap() {
+  if (!pendiente_) return;
+  try {
+    EscribeBorrador();
+  } catch (const std::exception& e) {
+    ctx_->OlvidaPendiente(this);
+    NotificaFalloOmitido(e);
+  }
+}
+
+std::shared_ptr<ItemImap> ItemImap::DesdeListado(std::shared_ptr<CarpetaImap> carpeta, std::uint32_t uid,
+                                                 std::vector<std::string> banderas,
+                                                 std::string_view cabecera) {
+  auto item = std::shared_ptr<ItemImap>(new ItemImap(carpeta->Ctx(), Listado{}));
+  item->carpeta_ = std::move(carpeta);
+  item->uid_ = uid;
+  item->unread_ = !Contiene(banderas, "\\Seen");
+  item->marcado_ = Contiene(banderas, "\\Flagged");
+  std::erase_if(banderas, [](const std::string& b) { return EsPropia(b); });
+  item->banderas_ = std::move(banderas);
+  item->LeeCabecera(cabecera);
+  item->cuerpo_cargado_ = false;
+  return item;
+}
+
+void ItemImap::LeeCabecera(std::string_view cabecera) const {
+  maildir::CabeceraItem c = maildir::LeeCabeceraItem(LfDeCrlf(cabecera));
+  auto campos = std::make_unique<Campos>();
+  campos->props.Adopta(std::move(c.registro.propiedades));
+  c.registro.propiedades.clear();
+  campos->reg = std::move(c.registro);
+  forma_ = c.forma;
+  reg_ = std::move(campos);
+}
+
+const maildir::RegistroItem& ItemImap::Datos() const {
+  if (reg_) return reg_->reg;
+  // Let go by SueltaCampos: fetch the header fields again.
+  auto* yo = const_cast<ItemImap*>(this);
+  const std::uint32_t uid = yo->UidResuelto();
+  std::optional<std::string> cabecera;
+  if (uid != 0) {
+    carpeta_->Selecciona();
+    auto oyente = ctx_->Escucha([&](Respuesta& r) {
+      if (r.nombre != "FETCH") return;
+      Fetch f = AnalizaFetch(std::move(r));
+      if (f.uid == uid && !f.secciones.empty() && f.secciones.front().bytes) cabecera = *f.secciones.front().bytes;
+    });
+    ctx_->Sesion().Ejecuta("UID FETCH " + std::to_string(uid) + " (BODY.PEEK[HEADER.FIELDS (" +
+                           CamposDeCabecera() + ")])");
+  }
+  if (!cabecera) FallaBorrado("leer");
+  LeeCabecera(*cabecera);
+  return reg_->reg;
+}
+
+maildir::RegistroItem& ItemImap::ACambiar() {
+  Datos();
+  if (!tocado_) {
+    huella_ = HuellaCampos();
+    tocado_ = true;
+  }
+  return reg_->reg;
+}
+
+int ItemImap::FlagStatus() const {
+  if (marcado_) return kMarcado;
+  const bool completada = reg_ ? reg_->reg.completada : completada_;
+  return completada ? kMarcaCompletada : kSinMarca;
+}
+
+void ItemImap::SetFlagStatus(int v) {
+  marcado_ = v == kMarcado;
+  flag_set_ = true;
+  if ((v == kMarcaCompletada) != Datos().completada) ACambiar().completada = v == kMarcaCompletada;
+}
+
+const std::string& ItemImap::Body() const {
+  if (!cuerpo_cargado_) {
+    auto* yo = const_cast<ItemImap*>(this);
+    const std::uint32_t uid = yo->UidResuelto();
+    std::optional<std::string> mensaje;
+    if (uid != 0) {
+      carpeta_->Selecciona();
+      auto oyente = ctx_->Escucha([&](Respuesta& r) {
+        if (r.nombre != "FETCH") return;
+        Fetch f = AnalizaFetch(std::move(r));
+        if (f.uid == uid && !f.secciones.empty() && f.secciones.front().bytes) {
+          mensaje = std::move(*f.secciones.front().bytes);
+        }
+      });
+      ctx_->Sesion().Ejecuta("UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])");
+    }
+    if (!mensaje) FallaBorrado("leer el cuerpo de");
+    std::string cuerpo = maildir::CuerpoDeArchivo(LfDeCrlf(*mensaje));
+    body_ = cuerpo.empty() ? nullptr : std::make_unique<std::string>(std::move(cuerpo));
+    cuerpo_cargado_ = true;
+  }
+  static const std::string vacio;
+  return body_ ? *body_ : vacio;
+}
+
+void ItemImap::SetBody(std::string v) {
+  body_ = v.empty() ? nullptr : std::make_unique<std::string>(std::move(v));
+  cuerpo_cargado_ = true;
+  cuerpo_cambiado_ = true;
+}
+
+std::string ItemImap::Bytes() const {
+  Datos();
+  const maildir::RegistroItem& r = reg_->reg;
+  const maildir::VistaItem v{r.clase,       r.asunto,     r.remitente,       r.para,
+                             r.responder_a, reg_->props.All(), r.message_id, r.in_reply_to,
+                             r.references,  r.creado,     r.completada};
+  return maildir::EscribeItem(v, Body());
+}
+
+std::uint64_t ItemImap::HuellaCampos() const {
+  const maildir::RegistroItem& r = Datos();
+  const maildir::VistaItem v{r.clase,       r.asunto,     r.remitente,       r.para,
+                             r.responder_a, reg_->props.All(), r.message_id, r.in_reply_to,
+                             r.references,  r.creado,     r.completada};
+  return Fnv1a(maildir::EscribeItem(v, ""));
+}
+
+std::vector<std::string> ItemImap::BanderasParaEscribir(const std::vector<std::string>& base) const {
+  std::vector<std::string> r;
+  for (const auto& b : base) {
+    if (!EsPropia(b)) r.push_back(b);
+  }
+  const bool propia = !carpeta_ || pendiente_;
+  const bool visto = propia || unread_set_ ? !unread_ : Contiene(base, "\\Seen");
+  const bool marcado = propia || flag_set_ ? marcado_ : Contiene(base, "\\Flagged");
+  if (visto) r.push_back("\\Seen");
+  if (marcado) r.push_back("\\Flagged");
+  return r;
+}
+
+void ItemImap::AppendEn(CarpetaImap& dest, std::vector<std::string> banderas) {
+  dest.Crea();
+  Comando c;
+  c.texto = "APPEND " + EscribeCadena(dest.Buzon()) + " " + ListaBanderas(banderas) + " \"" +
+            FechaImap(Datos().creado) + "\" ";
+  c.literales.push_back({CrlfDeLf(Bytes()), ""});
+  const std::uint64_t etiqueta = ctx_->Sesion().Envia(c);
+  carpeta_ = std::static_pointer_cast<CarpetaImap>(dest.shared_from_this());
+  uid_ = 0;
+  etiqueta_append_ = etiqueta;
+  unread_ = !Contiene(banderas, "\\Seen");
+  marcado_ = Contiene(banderas, "\\Flagged");
+  std::erase_if(banderas, [](const std::string& b) { return EsPropia(b); });
+  banderas_ = std::move(banderas);
+  // An object on its way out registers nothing (its UID is never asked for).
+  std::weak_ptr<ItemImap> yo;
+  if (!weak_from_this().expired()) yo = std::static_pointer_cast<ItemImap>(shared_from_this());
+  ctx_->AnotaAppend(etiqueta, std::move(yo));
+}
+
+void ItemImap::AppendCompletado(std::uint32_t uid) {
+  uid_ = uid;
+  etiqueta_append_ = 0;
+}
+
+void ItemImap::AnadeBanderasGuardadas(const std::vector<std::string>& banderas) {
+  for (const auto& b : banderas) {
+    if (EsBandera(b, "\\Seen")) {
+      if (!unread_set_) unread_ = false;
+    } else if (EsBandera(b, "\\Flagged")) {
+      if (!flag_set_) marcado_ = true;
+    } else if (!Contiene(banderas_, b)) {
+      banderas_.push_back(b);
+    }
+  }
+}
+
+std::uint32_t ItemImap::UidResuelto() {
+  if (etiqueta_append_ != 0) ctx_->CompletaAppends(etiqueta_append_);
+  if (uid_ == 0 && carpeta_ && !pendiente_ && reg_ && !reg_->reg.message_id.empty()) {
+    // A server that does not say where an APPEND went: look the item up by its Message-ID.
+    carpeta_->Selecciona();
+    std::uint32_t encontrado = 0;
+    auto oyente = ctx_->Escucha([&](Respuesta& r) {
+      if (r.nombre != "SEARCH") return;
+      for (const auto& v : r.datos) {
+        if (v.tipo == TipoValor::kNumero) encontrado = std::max<std::uint32_t>(encontrado, static_cast<std::uint32_t>(v.numero));
+      }
+    });
+    ctx_->Sesion().Ejecuta("UID SEARCH HEADER Message-ID " + EscribeCadena(reg_->reg.message_id));
+    uid_ = encontrado;
+  }
+  return uid_;
+}
+
+void ItemImap::FallaBorrado(const char* que) const {
+  throw Error(errnum::kObjetoNoEncontrado,
+              std::string("No se puede ") + que + " el elemento: su mensaje se borró de la carpeta IMAP «" +
+                  (carpeta_ ? carpeta_->Buzon() : std::string()) + "»");
+}
+
+std::optional<std::vector<std::string>> ItemImap::BanderasActuales() {
+  const std::uint32_t uid = UidResuelto();
+  if (uid == 0) return std::nullopt;
+  carpeta_->Selecciona();
+  std::optional<std::vector<std::string>> r;
+  auto oyente = ctx_->Escucha([&](Respuesta& resp) {
+    if (resp.nombre != "FETCH") return;
+    Fetch f = AnalizaFetch(std::move(resp));
+    if (f.uid == uid && f.flags) r = std::move(*f.flags);
+  });
+  ctx_->Sesion().Ejecuta("UID FETCH " + std::to_string(uid) + " (FLAGS)");
+  return r;
+}
+
+void ItemImap::Expunge(std::uint32_t uid) {
+  carpeta_->Selecciona();
+  auto& s = ctx_->Sesion();
+  const std::string n = std::to_string(uid);
+  const auto marca = s.Envia(Comando{"UID STORE " + n + " +FLAGS.SILENT (\\Deleted)", {}});
+  // Without UIDPLUS only a whole EXPUNGE removes it (and whatever else was marked \Deleted).
+  const auto borra = s.Envia(Comando{s.Tiene("UIDPLUS") ? "UID EXPUNGE " + n : std::string("EXPUNGE"), {}});
+  Exige(s.Espera(marca), "UID STORE");
+  Exige(s.Espera(borra), "UID EXPUNGE");
+}
+
+void ItemImap::MarcaGuardado() {
+  unread_set_ = false;
+  flag_set_ = false;
+  tocado_ = false;
+  cuerpo_cambiado_ = false;
+}
+
+void ItemImap::Save() {
+  if (!carpeta_) {
+    auto borradores = std::make_shared<CarpetaImap>(ctx_, std::vector<std::string>{kBorradores});
+    if (ctx_->BorradoresEnMemoria()) {
+      carpeta_ = std::move(borradores);
+      pendiente_ = true;
+      ctx_->RegistraPendiente(this);
+      MarcaGuardado();
+      return;
+    }
+    AppendEn(*borradores, BanderasParaEscribir({}));
+    MarcaGuardado();
+    return;
+  }
+  if (pendiente_) {
+    MarcaGuardado();
+    return;
+  }
+  const bool cambiado = cuerpo_cambiado_ || (tocado_ && HuellaCampos() != huella_);
+  if (!cambiado) {
+    std::string mas, menos;
+    auto anota = [](std::string& lista, const char* b) { lista += (lista.empty() ? "" : " ") + std::string(b); };
+    if (unread_set_) anota(unread_ ? menos : mas, "\\Seen");
+    if (flag_set_) anota(marcado_ ? mas : menos, "\\Flagged");
+    if (mas.empty() && menos.empty()) {
+      MarcaGuardado();
+      return;
+    }
+    const std::uint32_t uid = UidResuelto();
+    if (uid == 0) FallaBorrado("guardar");
+    carpeta_->Selecciona();
+    bool visto = false;
+    auto oyente = ctx_->Escucha([&](Respuesta& r) {
+      if (r.nombre != "FETCH") return;
+      const Fetch f = AnalizaFetch(std::move(r));
+      if (f.uid == uid || !f.uid) visto = true;
+    });
+    auto& s = ctx_->Sesion();
+    const std::string n = std::to_string(uid);
+    std::uint64_t pon = 0, quita = 0;
+    if (!mas.empty()) pon = s.Envia(Comando{"UID STORE " + n + " +FLAGS (" + mas + ")", {}});
+    if (!menos.empty()) quita = s.Envia(Comando{"UID STORE " + n + " -FLAGS (" + menos + ")", {}});
+    if (pon) Exige(s.Espera(pon), "UID STORE");
+    if (quita) Exige(s.Espera(quita), "UID STORE");
+    // A message that is not there any more is met by no FETCH.
+    if (!visto) FallaBorrado("guardar");
+    MarcaGuardado();
+    return;
+  }
+  // A changed item: the new message first, then the old one goes.
+  Body();
+  const auto actuales = BanderasActuales();
+  if (!actuales) FallaBorrado("guardar");
+  const std::uint32_t viejo = uid_;
+  AppendEn(*carpeta_, BanderasParaEscribir(*actuales));
+  ctx_->CompletaAppends(etiqueta_append_);
+  Expunge(viejo);
+  MarcaGuardado();
+}
+
+void ItemImap::Delete() {
+  if (pendiente_) {
+    ctx_->OlvidaPendiente(this);
+    pendiente_ = false;
+  } else if (carpeta_) {
+    if (const std::uint32_t uid = UidResuelto(); uid != 0) Expunge(uid);
+  }
+  carpeta_.reset();
+  uid_ = 0;
+}
+
+std::shared_ptr<Item> ItemImap::Move(Folder& dest) {
+  auto* d = dynamic_cast<CarpetaImap*>(&dest);
+  if (!d) throw Error(errnum::kArgumentoNoValido, "La carpeta de destino es de otro almacén");
+  auto yo = shared_from_this();
+  if (!carpeta_) Save();
+  if (pendiente_) {
+    ctx_->OlvidaPendiente(this);
+    pendiente_ = false;
+    carpeta_.reset();
+    AppendEn(*d, BanderasParaEscribir({}));
+    return yo;
+  }
+  if (carpeta_->Buzon() == d->Buzon()) return yo;
+  if (tocado_ || cuerpo_cambiado_ || unread_set_ || flag_set_) Save();
+  const std::uint32_t uid = UidResuelto();
+  if (uid == 0) FallaBorrado("mover");
+  d->Crea();
+  carpeta_->Selecciona();
+  auto& s = ctx_->Sesion();
+  std::uint32_t nuevo = 0;
+  auto lee_copyuid = [&](const std::optional<Codigo>& c) {
+    if (!c || c->nombre != "COPYUID") return;
+    const auto u = c->argumentos.rfind(' ');
+    if (u != std::string::npos) nuevo = AnalizaNzNumero(std::string_view(c->argumentos).substr(u + 1)).value_or(0);
+  };
+  bool expunged = false;
+  const std::string n = std::to_string(uid);
+  if (s.Tiene("MOVE")) {
+    auto oyente = ctx_->Escucha([&](Respuesta& r) {
+      if (r.nombre == "OK") lee_copyuid(r.codigo);
+      if (r.nombre == "EXPUNGE" || r.nombre == "VANISHED") expunged = true;
+    });
+    const Completado c = s.Ejecuta("UID MOVE " + n + " " + EscribeCadena(d->Buzon()));
+    lee_copyuid(c.codigo);
+    if (nuevo == 0 && !expunged) FallaBorrado("mover");
+  } else {
+    const Completado c = s.Ejecuta("UID COPY " + n + " " + EscribeCadena(d->Buzon()));
+    lee_copyuid(c.codigo);
+    Expunge(uid);
+  }
+  carpeta_ = std::static_pointer_cast<CarpetaImap>(d->shared_from_this());
+  uid_ = nuevo;  // 0: looked up by Message-ID when needed
+  return yo;
+}
+
+void ItemImap::SueltaCampos() {
+  if (!carpeta_ || pendiente_ || tocado_ || cuerpo_cambiado_ || !reg_ || etiqueta_append_ != 0 || uid_ == 0) return;
+  clase_ = reg_->reg.clase;
+  completada_ = reg_->reg.completada;
+  reg_.reset();
+  body_.reset();
+  cuerpo_cargado_ = false;
+}
+
+void ItemImap::EscribeBorrador() {
+  if (!pendiente_) return;
+  ctx_->OlvidaPendiente(this);
+  pendiente_ = false;
+  auto borradores = std::move(carpeta_);
+  AppendEn(*borradores, BanderasParaEscribir({}));
+}
+
+std::shared_ptr<Item> ItemImap::NuevaRespuesta(std::string in_reply_to, std::string references) const {
+  auto r = std::make_shared<ItemImap>(ctx_);
+  r->reg_->reg.in_reply_to = std::move(in_reply_to);
+  r->reg_->reg.references = std::move(references);
+  return r;
+}
+
+}  // namespace tablon::store::imap
