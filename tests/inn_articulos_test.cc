@@ -564,6 +564,93 @@ TEST_F(InnArticulos, DovecotServesTheDownloadedItemWholeAsANewMessage) {
   }
 }
 
+// The same road with the user's IMAP account as the store (a private Dovecot with storage of its
+// own): the server post and the group folders are mailboxes, each article one message threaded
+// by its headers, placeholders included; an item flagged over IMAP, as a phone does, gets its
+// text on the next pass as a new message, still flagged and unread; a third pass changes
+// nothing on the server.
+TEST_F(InnArticulos, TheRoadOfArticlesThroughAnImapAccount) {
+  if (!test::Dovecot::Available()) GTEST_SKIP() << "dovecot is not installed";
+  TmpDir buzones, casa, servidores;
+  test::Dovecot dovecot(buzones.path());
+  test::WriteFile(casa / ".netrc", std::string("machine 127.0.0.1 login ") + test::Dovecot::kUsuario +
+                                       " password " + test::Dovecot::kClave + "\n");
+  fs::permissions(casa / ".netrc", fs::perms::owner_read | fs::perms::owner_write);
+  const char* home = std::getenv("HOME");
+  const std::string home_antes = home ? home : "";
+  setenv("HOME", casa.str().c_str(), 1);
+  const std::string traza = (casa / "traza").string();
+  setenv("TABLON_TRAZA_IMAP", traza.c_str(), 1);
+  Programa imap("imap://" + std::string(test::Dovecot::kUsuario) + "@127.0.0.1:" + std::to_string(dovecot.Port()),
+                servidores.path());
+  ASSERT_EQ(imap.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
+  ASSERT_EQ(imap.Ejecuta({}).codigo, 0);
+  ASSERT_EQ(imap.Ejecuta({"subscribe", Inn::Host(), grupo_}).codigo, 0);
+  EXPECT_TRUE(fs::exists(servidores / (Inn::Host() + ".txt")));
+
+  auto raiz = Articulo("raiz", "Pregunta", "");
+  auto respuesta = Articulo("respuesta", "Re: Pregunta", raiz.message_id);
+  auto lejano = Articulo("lejano", "Tema lejano", "", prefijo_ + ".otro");
+  auto huerfano = Articulo("huerfano", "Re: Tema lejano", lejano.message_id);
+  auto perdido = Articulo("perdido", "Re: Nada", "<nunca." + prefijo_ + "@tablon.test>");
+  Inn::Post({raiz, respuesta, lejano, huerfano, perdido});
+  Salida uno = imap.Ejecuta({});
+  ASSERT_EQ(uno.codigo, 0) << uno.err;
+
+  test::ClienteImap telefono(dovecot.Port());
+  telefono.Login(test::Dovecot::kUsuario, test::Dovecot::kClave);
+  // The server post lies in "news", the group in its chain of folders below the server's.
+  EXPECT_EQ(telefono.Select("news"), 1u);
+  ASSERT_EQ(telefono.Select(CarpetaImap()), 6u) << "four articles of the group, two placeholders";
+  std::map<std::string, std::string> textos;  // ArticleID -> message
+  std::map<std::string, std::uint32_t> uids;
+  for (const auto& m : telefono.Lista()) {
+    const std::string t = telefono.Cuerpo(m.uid);
+    textos[ArticleIdDe(t)] = t;
+    uids[ArticleIdDe(t)] = m.uid;
+  }
+  ASSERT_EQ(textos.size(), 6u);
+  auto lf = [](std::string t) {
+    t.erase(std::remove(t.begin(), t.end(), '\r'), t.end());
+    return t;
+  };
+  EXPECT_EQ(Cabecera(lf(textos[respuesta.message_id]), "In-Reply-To"),
+            Cabecera(lf(textos[raiz.message_id]), "Message-ID"));
+  EXPECT_EQ(Cabecera(lf(textos[huerfano.message_id]), "In-Reply-To"),
+            Cabecera(lf(textos[lejano.message_id]), "Message-ID"))
+      << "the reply hangs from the placeholder of its parent";
+
+  // Flagged on the phone, not read.
+  telefono.ComandoOk("UID STORE " + std::to_string(uids[raiz.message_id]) + " +FLAGS (\\Flagged)");
+  Salida dos = imap.Ejecuta({});
+  ASSERT_EQ(dos.codigo, 0) << dos.err;
+  telefono.Noop();
+  const auto lista = telefono.Lista();
+  EXPECT_EQ(lista.size(), 6u);
+  size_t suyos = 0;
+  for (const auto& m : lista) {
+    const std::string t = telefono.Cuerpo(m.uid);
+    if (ArticleIdDe(t) != raiz.message_id) continue;
+    ++suyos;
+    EXPECT_NE(t.find("\r\n\r\nTexto de raiz\r\n"), std::string::npos) << t;
+    EXPECT_TRUE(m.Tiene("\\Flagged"));
+    EXPECT_FALSE(m.Tiene("\\Seen"));
+  }
+  EXPECT_EQ(suyos, 1u);
+
+  fs::remove(traza);
+  Salida tres = imap.Ejecuta({});
+  ASSERT_EQ(tres.codigo, 0) << tres.err;
+  const std::string log = test::ReadFile(traza);
+  EXPECT_NE(log.find("UID FETCH"), std::string::npos) << log;
+  for (const char* orden : {"APPEND", "STORE", "EXPUNGE", "MOVE", "CREATE"}) {
+    EXPECT_EQ(log.find(orden), std::string::npos) << orden << "\n" << log;
+  }
+  EXPECT_EQ(telefono.Lista().size(), 6u);
+  setenv("HOME", home_antes.c_str(), 1);
+  unsetenv("TABLON_TRAZA_IMAP");
+}
+
 // neomutt keeps what it parsed of each message in its header cache, by file name: once the item's
 // text is downloaded it must read the new file, not serve the header item it cached.
 TEST_F(InnArticulos, NeomuttWithAHeaderCacheShowsTheDownloadedText) {

@@ -20,6 +20,26 @@ const std::string& CamposDeCabecera() {
   return campos;
 }
 
+std::string ConjuntoUid(std::vector<std::uint32_t> uids) {
+  std::sort(uids.begin(), uids.end());
+  std::string r;
+  for (size_t i = 0; i < uids.size();) {
+    size_t j = i;
+    while (j + 1 < uids.size() && uids[j + 1] <= uids[j] + 1) ++j;
+    if (!r.empty()) r += ',';
+    r += std::to_string(uids[i]);
+    if (uids[j] != uids[i]) r += ':' + std::to_string(uids[j]);
+    i = j + 1;
+  }
+  return r;
+}
+
+void CarpetaImap::Conoce(std::uint32_t uid, const std::shared_ptr<ItemImap>& item) {
+  // Only beside a listing's objects (the next listing checks UIDVALIDITY for them all).
+  if (conocidos_.empty()) return;
+  conocidos_[uid] = item;
+}
+
 CarpetaImap::CarpetaImap(std::shared_ptr<ContextoImap> ctx, std::vector<std::string> ruta)
     : ctx_(std::move(ctx)), ruta_(std::move(ruta)) {
   if (!ruta_.empty()) nombre_ = ruta_.back();
@@ -104,7 +124,9 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
   auto yo = std::static_pointer_cast<CarpetaImap>(shared_from_this());
   std::vector<std::shared_ptr<ItemImap>> items;
   items.reserve(existentes);
-  {
+  // Headers of messages not met before (all of them at the first listing; of the messages
+  // another program added, at a later one).
+  auto lee_cabeceras = [&](const std::string& uids) {
     auto oyente = ctx_->Escucha([&](Respuesta& r) {
       if (r.nombre != "FETCH") return;
       Fetch f = AnalizaFetch(std::move(r));
@@ -112,7 +134,31 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
       items.push_back(ItemImap::DesdeListado(yo, *f.uid, f.flags.value_or(std::vector<std::string>{}),
                                              *f.secciones.front().bytes));
     });
-    ctx_->Sesion().Ejecuta("UID FETCH 1:* (UID FLAGS BODY.PEEK[HEADER.FIELDS (" + CamposDeCabecera() + ")])");
+    ctx_->Sesion().Ejecuta("UID FETCH " + uids + " (UID FLAGS BODY.PEEK[HEADER.FIELDS (" + CamposDeCabecera() + ")])");
+  };
+  if (conocidos_.empty() || validez_ != ctx_->UidValidez()) {
+    lee_cabeceras("1:*");
+  } else {
+    // A folder listed before in this session: the flags of every message, and the headers of
+    // the messages no object of ours stands for.
+    std::vector<std::uint32_t> por_leer;
+    {
+      auto oyente = ctx_->Escucha([&](Respuesta& r) {
+        if (r.nombre != "FETCH") return;
+        Fetch f = AnalizaFetch(std::move(r));
+        if (!f.uid || !f.flags) return;
+        const auto it = conocidos_.find(*f.uid);
+        auto objeto = it == conocidos_.end() ? nullptr : it->second.lock();
+        if (objeto && objeto->CoincideConServidor()) {
+          objeto->FijaBanderasLeidas(std::move(*f.flags));
+          items.push_back(std::move(objeto));
+        } else {
+          por_leer.push_back(*f.uid);
+        }
+      });
+      ctx_->Sesion().Ejecuta("UID FETCH 1:* (UID FLAGS)");
+    }
+    if (!por_leer.empty()) lee_cabeceras(ConjuntoUid(por_leer));
   }
   std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a->Uid() < b->Uid(); });
 
@@ -146,8 +192,12 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
   }
   std::vector<std::shared_ptr<Item>> r;
   r.reserve(items.size());
+  conocidos_.clear();
+  validez_ = ctx_->UidValidez();
   for (size_t i = 0; i < items.size(); ++i) {
-    if (!fuera[i]) r.push_back(std::move(items[i]));
+    if (fuera[i]) continue;
+    conocidos_.emplace(items[i]->Uid(), items[i]);
+    r.push_back(std::move(items[i]));
   }
   if (!sobrantes.empty()) {
     std::string lista;

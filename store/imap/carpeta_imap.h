@@ -5,12 +5,17 @@
 //
 // Items() is one round of requests: SELECT (when another mailbox is selected) and one
 // UID FETCH 1:* (UID FLAGS BODY.PEEK[HEADER.FIELDS (…)]) of the headers the item format writes;
-// bodies are fetched only for the items whose Body is asked for. Two messages of one item (the
+// bodies are fetched only for the items whose Body is asked for. A folder object listed before
+// keeps its items (without holding them) by UID: its next listing asks for the flags of every
+// message and the headers only of the messages none of those objects stands for unchanged (a
+// pass lists a group's folder twice). Two messages of one item (the
 // same store-made Message-ID: a pass stopped between the APPEND of a changed item and the
 // EXPUNGE of its old message) are made one there: the newest message is kept, given the union
 // of both messages' flags, and the older one is expunged.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +24,8 @@
 #include "store/store.h"
 
 namespace tablon::store::imap {
+
+class ItemImap;
 
 class CarpetaImap : public Folder {
  public:
@@ -35,6 +42,8 @@ class CarpetaImap : public Folder {
   const std::string& Buzon() const { return buzon_; }
   // Creates the mailbox when it is not there.
   void Crea();
+  // `item` was APPENDed here and got `uid`: the next listing need not fetch its header.
+  void Conoce(std::uint32_t uid, const std::shared_ptr<ItemImap>& item);
   // Selects the mailbox (see ContextoImap::Selecciona).
   std::uint32_t Selecciona() { return ctx_->Selecciona(buzon_); }
 
@@ -44,7 +53,13 @@ class CarpetaImap : public Folder {
   std::string nombre_;
   std::string buzon_;
   bool creada_ = false;
+  // The objects of the last listing and of the APPENDs since, by UID, under UIDVALIDITY validez_.
+  std::map<std::uint32_t, std::weak_ptr<ItemImap>> conocidos_;
+  std::uint32_t validez_ = 0;
 };
+
+// "1:3,5,9:10": the UIDs as a set for a command. Never fails; `uids` may be in any order.
+std::string ConjuntoUid(std::vector<std::uint32_t> uids);
 
 // The header fields an item is read from, as a FETCH names them.
 const std::string& CamposDeCabecera();

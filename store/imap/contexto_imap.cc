@@ -60,9 +60,12 @@ std::string ContextoImap::Buzon(const std::vector<std::string>& ruta) const {
 std::uint32_t ContextoImap::Selecciona(const std::string& buzon) {
   if (seleccionado_ && *seleccionado_ == buzon) return existentes_;
   seleccionado_.reset();
-  std::uint32_t existentes = 0;
+  std::uint32_t existentes = 0, validez = 0;
   auto oyente = Escucha([&](Respuesta& r) {
     if (r.nombre == "EXISTS" && r.numero) existentes = *r.numero;
+    if (r.nombre == "OK" && r.codigo && r.codigo->nombre == "UIDVALIDITY") {
+      validez = AnalizaNumero(r.codigo->argumentos).value_or(0);
+    }
   });
   const auto fin = sesion_->Envia(Comando{"SELECT " + EscribeCadena(buzon), {}});
   const Completado c = sesion_->Espera(fin);
@@ -72,6 +75,7 @@ std::uint32_t ContextoImap::Selecciona(const std::string& buzon) {
   }
   seleccionado_ = buzon;
   existentes_ = existentes;
+  uid_validez_ = validez;
   return existentes_;
 }
 

@@ -41,6 +41,8 @@ class ContextoImap {
   // The selected mailbox changed under us or was removed: select it again next time.
   void OlvidaSeleccion() { seleccionado_.reset(); }
   const std::optional<std::string>& Seleccionado() const { return seleccionado_; }
+  // The selected mailbox's UIDVALIDITY (0 when the server named none).
+  std::uint32_t UidValidez() const { return uid_validez_; }
 
   // Untagged responses go to `f` until the returned guard goes (one at a time; none: dropped).
   class Oyente {
@@ -84,6 +86,7 @@ class ContextoImap {
   std::string prefijo_;  // the prefix's mailbox name; empty for the account's root
   std::optional<std::string> seleccionado_;
   std::uint32_t existentes_ = 0;
+  std::uint32_t uid_validez_ = 0;
   std::function<void(Respuesta&)> escucha_;
   struct Append {
     std::uint64_t etiqueta;

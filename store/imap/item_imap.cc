@@ -100,10 +100,7 @@ std::shared_ptr<ItemImap> ItemImap::DesdeListado(std::shared_ptr<CarpetaImap> ca
   auto item = std::shared_ptr<ItemImap>(new ItemImap(carpeta->Ctx(), Listado{}));
   item->carpeta_ = std::move(carpeta);
   item->uid_ = uid;
-  item->unread_ = !Contiene(banderas, "\\Seen");
-  item->marcado_ = Contiene(banderas, "\\Flagged");
-  std::erase_if(banderas, [](const std::string& b) { return EsPropia(b); });
-  item->banderas_ = std::move(banderas);
+  item->FijaBanderasLeidas(std::move(banderas));
   item->LeeCabecera(cabecera);
   item->cuerpo_cargado_ = false;
   return item;
@@ -242,9 +239,17 @@ void ItemImap::AppendEn(CarpetaImap& dest, std::vector<std::string> banderas) {
   ctx_->AnotaAppend(etiqueta, std::move(yo));
 }
 
+void ItemImap::FijaBanderasLeidas(std::vector<std::string> banderas) {
+  unread_ = !Contiene(banderas, "\\Seen");
+  marcado_ = Contiene(banderas, "\\Flagged");
+  std::erase_if(banderas, [](const std::string& b) { return EsPropia(b); });
+  banderas_ = std::move(banderas);
+}
+
 void ItemImap::AppendCompletado(std::uint32_t uid) {
   uid_ = uid;
   etiqueta_append_ = 0;
+  if (uid != 0 && carpeta_) carpeta_->Conoce(uid, std::static_pointer_cast<ItemImap>(shared_from_this()));
 }
 
 void ItemImap::AnadeBanderasGuardadas(const std::vector<std::string>& banderas) {

@@ -85,6 +85,13 @@ class ItemImap : public Item {
   void SueltaCampos() override;
 
   std::uint32_t Uid() const { return uid_; }
+  // The object is what its message holds: saved, its UID known, nothing changed since.
+  bool CoincideConServidor() const {
+    return carpeta_ && !pendiente_ && uid_ != 0 && etiqueta_append_ == 0 && !tocado_ && !cuerpo_cambiado_ &&
+           !unread_set_ && !flag_set_;
+  }
+  // The message's flags as a listing found them now.
+  void FijaBanderasLeidas(std::vector<std::string> banderas);
   const std::vector<std::string>& Banderas() const { return banderas_; }
   // The server now holds `banderas` on the message besides what it held (set by the listing
   // that made two messages of one item one).
