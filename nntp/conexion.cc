@@ -597,6 +597,18 @@ std::size_t Conexion::RecibeCrudo(char* destino, std::size_t tam) {
   }
 }
 
+std::size_t Conexion::LeeBytes(char* destino, std::size_t n) {
+  if (n == 0) return 0;
+  if (lineas_.Pendientes() == 0 && !z_) {
+    const std::size_t recibidos = RecibeCrudo(destino, n);
+    plazo_bytes_ += recibidos;
+    return recibidos;
+  }
+  // Compressed: inflated into the line buffer, the deadline counting what inflated.
+  while (lineas_.Pendientes() == 0) Recibe();
+  return lineas_.Toma(destino, n);
+}
+
 std::string_view Conexion::LeeLinea() {
   for (;;) {
     if (auto linea = lineas_.Siguiente()) return *linea;

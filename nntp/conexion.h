@@ -1,5 +1,6 @@
 // The transport under the NNTP client: one TCP connection, plain or TLS, with every wait
-// bounded. Only the session (nntp/sesion.h) uses it.
+// bounded. The news session (nntp/sesion.h) reads it by lines; the store's IMAP session
+// (store/imap/sesion_imap.h) by bytes, never compressed.
 //
 //  - Name resolution and connecting share one deadline (the timeout): the name is resolved in a
 //    helper thread (getaddrinfo has no time limit of its own) and a resolution still running at
@@ -81,6 +82,10 @@ class Conexion {
   void Escribe(std::string_view datos);
   // The next line, without its line end; valid until the next call.
   std::string_view LeeLinea();
+  // Raw bytes, for a protocol that frames its own replies (IMAP literals): bytes received and
+  // not read as lines first, else one receive (with the same waits and deadline as lines).
+  // Returns 1 to `n` bytes (0 only when `n` is 0); end of stream raises kConexionCerrada.
+  std::size_t LeeBytes(char* destino, std::size_t n);
 
   // "name:port" as errors show it.
   const std::string& Descripcion() const { return descripcion_; }

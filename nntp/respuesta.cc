@@ -31,6 +31,14 @@ char* Lineas::Reserva(std::size_t n) {
 
 void Lineas::Agregados(std::size_t n) { fin_ += n; }
 
+std::size_t Lineas::Toma(char* destino, std::size_t n) {
+  n = std::min(n, fin_ - inicio_);
+  if (n > 0) std::memcpy(destino, datos_.get() + inicio_, n);
+  inicio_ += n;
+  buscado_ = 0;
+  return n;
+}
+
 void Lineas::Agrega(std::string_view datos) {
   if (datos.empty()) return;
   std::memcpy(Reserva(datos.size()), datos.data(), datos.size());

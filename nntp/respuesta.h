@@ -67,6 +67,8 @@ class Lineas {
 
   // Bytes received but not yet returned as lines.
   std::size_t Pendientes() const { return fin_ - inicio_; }
+  // Moves up to `n` of those bytes, as they came, into `destino`; returns how many.
+  std::size_t Toma(char* destino, std::size_t n);
 
  private:
   std::unique_ptr<char[]> datos_;

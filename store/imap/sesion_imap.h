@@ -27,6 +27,8 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
+#include <map>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,35 +38,13 @@
 #include <vector>
 
 #include "store/imap/respuesta_imap.h"
+#include "store/imap/ubicacion_imap.h"
 
 namespace tablon::nntp {
 class Conexion;
 }
 
 namespace tablon::store::imap {
-
-inline constexpr std::uint16_t kPuertoImap = 143;
-inline constexpr std::uint16_t kPuertoImaps = 993;
-
-// "imap://USER@HOST[:PORT][/PREFIX]" or "imaps://…". HOST as the news client takes it ("name",
-// "[v6addr]"); USER and PREFIX percent-decoded ("%40" for "@" in a user name); PREFIX is a
-// folder path whose parts are separated by "/" (any later "/" separates parts), e.g. "news" or
-// "Archivo/news"; empty for the account's root.
-struct UbicacionImap {
-  bool tls_implicito = false;  // imaps://
-  std::string usuario;
-  std::string host;
-  std::uint16_t puerto = kPuertoImap;
-  std::vector<std::string> prefijo;
-  // "imap://user@host:port/prefix" as messages name it (no password is ever part of it).
-  std::string Describe() const;
-};
-
-// nullopt when `texto` does not start with "imap://" or "imaps://" (letter case ignored): a
-// location of another backend. A malformed one (no user, no host, a bad port, a password in it,
-// control characters, a bad percent escape, an empty prefix part):
-// tablon::Error(errnum::kArgumentoNoValido) with a Spanish text that says what is wrong.
-std::optional<UbicacionImap> AnalizaUbicacionImap(std::string_view texto);
 
 struct OpcionesSesion {
   std::chrono::milliseconds timeout{60'000};
@@ -142,11 +122,51 @@ class SesionImap {
   static void FijaAntesDeEnviar(void (*f)(std::string_view texto));
 
  private:
+  struct EnVuelo {
+    std::uint64_t etiqueta;
+    std::string orden;  // the command as errors name it (never a password)
+  };
+
   SesionImap() = default;
+  // The opening's steps (sesion_imap.cc). Saluda: true for PREAUTH.
+  bool Saluda();
+  void PideCapacidades();
+  void IniciaStartTls();
+  void Autentica(const UbicacionImap& ubicacion);
+
+  // Raises kConexionCerrada when an earlier failure left the session out of step.
+  void CompruebaEnPaso() const;
+  // The next response, receiving as needed (within the exchange's deadline).
+  Respuesta Lee();
+  // Takes one response: a completion is kept for Espera, an untagged one handed over; a
+  // continuation is returned (only a synchronizing literal waits for one), else nullopt.
+  std::optional<Respuesta> Procesa(Respuesta r);
+  // Reads until `etiqueta` has completed.
+  void LeeHasta(std::uint64_t etiqueta);
+  // Envia, with how the trace and errors name the command ("" for its own text).
+  std::uint64_t EnviaOrden(const Comando& comando, std::string orden);
+  // Writes `comando` as tag `etiqueta`. Stops early when the server ends the command instead
+  // of sending a synchronizing literal's continuation (its completion is then kept).
+  void Escribe(std::uint64_t etiqueta, const Comando& comando, const std::string& orden);
+  // Espera, also giving how errors name the command.
+  Completado Toma(std::uint64_t etiqueta, std::string* orden);
+  Error ErrorCompletado(const Completado& c, const std::string& orden) const;
+  void AnotaCapacidades(const std::vector<std::string>& lista);
+  void Traza(std::string_view texto) const;
+
   std::unique_ptr<nntp::Conexion> conexion_;
   std::string descripcion_;
-  Manejador manejador_;
-  // … (implementation state)
+  std::function<void(Respuesta&)> manejador_;
+  OpcionesSesion opciones_;
+  std::string host_;
+  Respuestas respuestas_;
+  std::vector<std::string> capacidades_;  // upper-case
+  bool capacidades_conocidas_ = false;
+  std::uint64_t siguiente_ = 1;         // the next tag's number
+  std::deque<EnVuelo> en_vuelo_;         // sent, completion not read yet, oldest first
+  std::map<std::uint64_t, std::pair<Completado, std::string>> completados_;  // read, not awaited
+  std::uint64_t no_etiquetadas_ = 0;     // untagged responses since the last completion
+  bool fuera_de_paso_ = false;
 };
 
 }  // namespace tablon::store::imap

@@ -1,5 +1,7 @@
 #include "support/dovecot.h"
 
+#include "support/peer.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -79,7 +81,8 @@ std::string LeeSiHay(const std::filesystem::path& p) {
 
 bool Dovecot::Available() { return access(kBinario, X_OK) == 0; }
 
-Dovecot::Dovecot(std::filesystem::path store) : store_(std::filesystem::absolute(store)) {
+Dovecot::Dovecot(std::filesystem::path store, OpcionesDovecot opciones)
+    : store_(std::filesystem::absolute(store)), opciones_(opciones) {
   uid_ = geteuid();
   gid_ = getegid();
   if (uid_ == 0) {
@@ -99,6 +102,10 @@ Dovecot::Dovecot(std::filesystem::path store) : store_(std::filesystem::absolute
   // A port taken by someone else between our pick and Dovecot's bind: try another.
   for (int intento = 1;; ++intento) {
     port_ = PuertoLibre();
+    if (opciones_.tls) {
+      do port_imaps_ = PuertoLibre();
+      while (port_imaps_ == port_);
+    }
     try {
       Arranca();
       return;
@@ -118,9 +125,22 @@ void Dovecot::Arranca() {
   conf += "log_path = " + d + "/log\n";
   conf += "protocols = imap\n";
   conf += "listen = 127.0.0.1\n";
-  conf += "ssl = no\n";
+  if (opciones_.tls) {
+    // Dovecot reads them as root when it runs as root: copies of its own, not the test's files.
+    std::filesystem::copy_file(opciones_.tls->CertFile(), d + "/ssl-cert.pem",
+                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(opciones_.tls->KeyFile(), d + "/ssl-key.pem",
+                               std::filesystem::copy_options::overwrite_existing);
+    conf += "ssl = yes\n";
+    conf += "ssl_cert = <" + d + "/ssl-cert.pem\n";
+    conf += "ssl_key = <" + d + "/ssl-key.pem\n";
+  } else {
+    conf += "ssl = no\n";
+  }
   conf += "disable_plaintext_auth = no\n";
   conf += "auth_mechanisms = plain login\n";
+  // A refused password is answered at once: tests of refusals need not wait.
+  conf += "auth_failure_delay = 0\n";
   conf += "first_valid_uid = " + std::to_string(uid_) + "\n";
   conf += "last_valid_uid = " + std::to_string(uid_) + "\n";
   conf += "first_valid_gid = " + std::to_string(gid_) + "\n";
@@ -145,7 +165,8 @@ void Dovecot::Arranca() {
   conf += "service imap-login {\n";
   if (geteuid() != 0) conf += "  chroot =\n";
   conf += "  inet_listener imap {\n    address = 127.0.0.1\n    port = " + std::to_string(port_) +
-          "\n  }\n  inet_listener imaps {\n    port = 0\n  }\n}\n";
+          "\n  }\n  inet_listener imaps {\n    address = 127.0.0.1\n    port = " + std::to_string(port_imaps_) +
+          "\n  }\n}\n";
   WriteFile(dir_ / "dovecot.conf", conf);
 
   // In the foreground (-F), as our child: we stop it and wait for it by its own process id.

@@ -17,6 +17,11 @@
 // constructor does it once; call it again after every write to the store (a pass, a Save) and
 // before the next IMAP command: a file Dovecot cannot open makes it drop the connection. When the
 // tests run unprivileged it does nothing.
+//
+// TLS (OpcionesDovecot::tls): the instance then also listens for implicit TLS (imaps) on a port
+// of its own (PortImaps) and offers STARTTLS on the plain port, with the given identity's key and
+// certificate (copied into the instance's directory when it starts). Plain-text logins stay
+// allowed on the plain port, as the peer is loopback.
 #pragma once
 
 #include <sys/types.h>
@@ -29,6 +34,12 @@
 
 namespace tablon::test {
 
+class TlsIdentity;
+
+struct OpcionesDovecot {
+  const TlsIdentity* tls = nullptr;  // none: plain IMAP only
+};
+
 class Dovecot {
  public:
   // The user and password the instance accepts.
@@ -40,13 +51,15 @@ class Dovecot {
 
   // Starts the instance over `store` (its root need not exist yet) and waits, at most 10 s, until
   // it greets on its port. Throws std::runtime_error with the instance's log when it does not.
-  explicit Dovecot(std::filesystem::path store);
+  explicit Dovecot(std::filesystem::path store, OpcionesDovecot opciones = {});
   // Stops the instance and waits for it (SIGTERM, then SIGKILL after 10 s).
   ~Dovecot();
   Dovecot(const Dovecot&) = delete;
   Dovecot& operator=(const Dovecot&) = delete;
 
   std::uint16_t Port() const { return port_; }
+  // The implicit-TLS port; 0 without TLS.
+  std::uint16_t PortImaps() const { return port_imaps_; }
   uid_t UidCorreo() const { return uid_; }
   // Hands the store over to the mail uid (see above). Entries removed meanwhile are skipped.
   void Entrega() const;
@@ -61,7 +74,9 @@ class Dovecot {
   TmpDir dir_;
   uid_t uid_;
   gid_t gid_;
+  OpcionesDovecot opciones_;
   std::uint16_t port_ = 0;
+  std::uint16_t port_imaps_ = 0;
   pid_t pid_ = -1;
 };
 

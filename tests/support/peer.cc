@@ -255,6 +255,14 @@ TlsIdentity::TlsIdentity(const std::string& alt_names) {
   const int ok = PEM_write_X509(f, cert_);
   std::fclose(f);
   Check(ok == 1, "PEM_write_X509");
+
+  const int fd = open(KeyFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  Check(fd >= 0, "open key.pem");
+  FILE* k = fdopen(fd, "w");
+  Check(k != nullptr, "fdopen");
+  const int ok_clave = PEM_write_PrivateKey(k, key_, nullptr, nullptr, 0, nullptr, nullptr);
+  std::fclose(k);
+  Check(ok_clave == 1, "PEM_write_PrivateKey");
 }
 
 TlsIdentity::~TlsIdentity() {
@@ -417,6 +425,12 @@ void Peer::Play(const std::vector<Step>& script) {
     }
     if (line == "QUIT") {
       s.Write("205 bye\r\n");
+      return;
+    }
+    // An IMAP client's closing "aN LOGOUT".
+    if (const std::size_t blank = line.find(' ');
+        blank != std::string::npos && line.compare(blank, std::string::npos, " LOGOUT") == 0) {
+      s.Write("* BYE logging out\r\n" + line.substr(0, blank) + " OK LOGOUT completed\r\n");
       return;
     }
     Fail("orden fuera del guion: \"" + line + "\"");

@@ -6,7 +6,8 @@
 // they come, replies deflated and flushed one by one, except those marked `raw` (bytes a test
 // deflated, cut or corrupted itself).
 // A command other than the one the script expects is recorded as a failure and answered
-// "500"; after the script, QUIT is answered 205 and anything else is a failure.
+// "500"; after the script, QUIT is answered 205 (an IMAP "TAG LOGOUT" with BYE and TAG OK) and
+// anything else is a failure.
 // Every wait of the peer is bounded, so a test never hangs on it.
 #pragma once
 
@@ -24,8 +25,9 @@ typedef struct x509_st X509;
 
 namespace tablon::test {
 
-// A key and a self-signed certificate made at run time, its PEM in a temporary file (to pass
-// as a trust file). `alt_names` is the subjectAltName list in OpenSSL's notation.
+// A key and a self-signed certificate made at run time, the certificate's PEM in a temporary
+// file (to pass as a trust file) and the key's beside it (mode 0600, for a server that reads
+// its key from a file). `alt_names` is the subjectAltName list in OpenSSL's notation.
 class TlsIdentity {
  public:
   explicit TlsIdentity(const std::string& alt_names = "IP:127.0.0.1,DNS:localhost");
@@ -34,6 +36,7 @@ class TlsIdentity {
   TlsIdentity& operator=(const TlsIdentity&) = delete;
 
   std::string CertFile() const { return (dir_ / "cert.pem").string(); }
+  std::string KeyFile() const { return (dir_ / "key.pem").string(); }
   EVP_PKEY* Key() const { return key_; }
   X509* Cert() const { return cert_; }
 
