@@ -113,26 +113,48 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
   if (ruta_.empty()) return {};
   // Appends in flight into this folder must be in it before it is listed.
   ctx_->CompletaAppends();
-  std::uint32_t existentes = 0;
+  // Selected already: a NOOP goes ahead of the listing, so that it sees what other clients
+  // changed meanwhile.
+  std::uint64_t noop = 0;
   try {
-    existentes = Selecciona();
+    const bool seleccionada = ctx_->Seleccionado() == buzon_;
+    noop = ctx_->SeleccionaAlDia(buzon_);
+    if (!seleccionada && Selecciona() == 0) {
+      conocidos_.clear();
+      return {};
+    }
   } catch (const Error& e) {
     if (e.Number() != errnum::kObjetoNoEncontrado) throw;
     return {};  // not created yet: no items
   }
-  if (existentes == 0) return {};
+  const std::uint32_t existentes = Selecciona();
   auto yo = std::static_pointer_cast<CarpetaImap>(shared_from_this());
   std::vector<std::shared_ptr<ItemImap>> items;
   items.reserve(existentes);
+  // Each item's message's sequence number, 0 once an EXPUNGE after its FETCH removed it.
+  std::vector<std::uint32_t> secuencias;
+  secuencias.reserve(existentes);
+  auto oye_expunge = [&](const Respuesta& r) {
+    if (r.nombre != "EXPUNGE" || !r.numero) return false;
+    for (auto& n : secuencias) {
+      if (n == *r.numero) {
+        n = 0;
+      } else if (n > *r.numero) {
+        --n;
+      }
+    }
+    return true;
+  };
   // Headers of messages not met before (all of them at the first listing; of the messages
   // another program added, at a later one).
   auto lee_cabeceras = [&](const std::string& uids) {
     auto oyente = ctx_->Escucha([&](Respuesta& r) {
-      if (r.nombre != "FETCH") return;
+      if (oye_expunge(r) || r.nombre != "FETCH") return;
       Fetch f = AnalizaFetch(std::move(r));
       if (!f.uid || f.secciones.empty() || !f.secciones.front().bytes) return;
       items.push_back(ItemImap::DesdeListado(yo, *f.uid, f.flags.value_or(std::vector<std::string>{}),
                                              *f.secciones.front().bytes));
+      secuencias.push_back(f.numero);
     });
     ctx_->Sesion().Ejecuta("UID FETCH " + uids + " (UID FLAGS BODY.PEEK[HEADER.FIELDS (" + CamposDeCabecera() + ")])");
   };
@@ -143,8 +165,9 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
     // the messages no object of ours stands for.
     std::vector<std::uint32_t> por_leer;
     {
+      // (A message whose header is read below gets its number then.)
       auto oyente = ctx_->Escucha([&](Respuesta& r) {
-        if (r.nombre != "FETCH") return;
+        if (oye_expunge(r) || r.nombre != "FETCH") return;
         Fetch f = AnalizaFetch(std::move(r));
         if (!f.uid || !f.flags) return;
         const auto it = conocidos_.find(*f.uid);
@@ -152,6 +175,7 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
         if (objeto && objeto->CoincideConServidor()) {
           objeto->FijaBanderasLeidas(std::move(*f.flags));
           items.push_back(std::move(objeto));
+          secuencias.push_back(f.numero);
         } else {
           por_leer.push_back(*f.uid);
         }
@@ -160,6 +184,12 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
     }
     if (!por_leer.empty()) lee_cabeceras(ConjuntoUid(por_leer));
   }
+  if (noop != 0) ctx_->Sesion().Espera(noop);
+  // Messages expunged by another client after their FETCH are not there.
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (secuencias[i] == 0) items[i].reset();
+  }
+  std::erase(items, nullptr);
   std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a->Uid() < b->Uid(); });
 
   // Two messages of one item: keep the newest with the union of the flags, expunge the others.

@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 #include "core/ascii.h"
 #include "core/error.h"
+#include "core/paso.h"
 #include "store/imap/item_imap.h"
 #include "store/imap/nombre_buzon.h"
 
@@ -42,6 +44,14 @@ ContextoImap::ContextoImap(std::unique_ptr<SesionImap> sesion, const UbicacionIm
   }
 }
 
+ContextoImap::~ContextoImap() {
+  try {
+    CompletaAppends();
+  } catch (const std::exception& e) {
+    NotificaFalloOmitido(e);
+  }
+}
+
 std::string ContextoImap::Buzon(const std::vector<std::string>& ruta) const {
   std::string r = prefijo_;
   for (const auto& parte : ruta) {
@@ -60,13 +70,8 @@ std::string ContextoImap::Buzon(const std::vector<std::string>& ruta) const {
 std::uint32_t ContextoImap::Selecciona(const std::string& buzon) {
   if (seleccionado_ && *seleccionado_ == buzon) return existentes_;
   seleccionado_.reset();
-  std::uint32_t existentes = 0, validez = 0;
-  auto oyente = Escucha([&](Respuesta& r) {
-    if (r.nombre == "EXISTS" && r.numero) existentes = *r.numero;
-    if (r.nombre == "OK" && r.codigo && r.codigo->nombre == "UIDVALIDITY") {
-      validez = AnalizaNumero(r.codigo->argumentos).value_or(0);
-    }
-  });
+  existentes_ = 0;
+  uid_validez_ = 0;
   const auto fin = sesion_->Envia(Comando{"SELECT " + EscribeCadena(buzon), {}});
   const Completado c = sesion_->Espera(fin);
   if (!c.Ok()) {
@@ -74,20 +79,37 @@ std::uint32_t ContextoImap::Selecciona(const std::string& buzon) {
                                                  descripcion_ + ": " + c.texto);
   }
   seleccionado_ = buzon;
-  existentes_ = existentes;
-  uid_validez_ = validez;
   return existentes_;
 }
 
+std::uint64_t ContextoImap::SeleccionaAlDia(const std::string& buzon) {
+  if (!seleccionado_ || *seleccionado_ != buzon) {
+    Selecciona(buzon);
+    return 0;
+  }
+  return sesion_->Envia(Comando{"NOOP", {}});
+}
+
+Completado ContextoImap::EjecutaAlDia(const std::string& buzon, const std::string& comando) {
+  const std::uint64_t noop = SeleccionaAlDia(buzon);
+  Completado c = sesion_->Ejecuta(comando);
+  if (noop != 0) sesion_->Espera(noop);
+  return c;
+}
+
 std::unique_ptr<ContextoImap::Oyente> ContextoImap::Escucha(std::function<void(Respuesta&)> f) {
-  escucha_ = std::move(f);
-  return std::make_unique<Oyente>(*this);
+  auto antes = std::exchange(escucha_, std::move(f));
+  return std::make_unique<Oyente>(*this, std::move(antes));
 }
 
 void ContextoImap::Despacha(Respuesta& r) {
+  if (std::getenv("TRAZA_DESPACHA")) fprintf(stderr, "  * %s %u\n", r.nombre.c_str(), r.numero.value_or(0));
   if (r.clase == ClaseRespuesta::kNoEtiquetada) {
     if (r.nombre == "EXISTS" && r.numero) existentes_ = *r.numero;
     if (r.nombre == "EXPUNGE" && existentes_ > 0) --existentes_;
+    if (r.nombre == "OK" && r.codigo && r.codigo->nombre == "UIDVALIDITY") {
+      uid_validez_ = AnalizaNumero(r.codigo->argumentos).value_or(0);
+    }
   }
   if (escucha_) escucha_(r);
 }

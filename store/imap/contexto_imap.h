@@ -21,10 +21,40 @@ namespace tablon::store::imap {
 
 class ItemImap;
 
+// The sequence number of one message, followed through the EXPUNGE responses that come after
+// it was learnt (each one renumbers the messages after it): how a caller tells that the message
+// a FETCH just answered for was expunged by another client in the same exchange (a server may
+// answer a FETCH for a message and only then report its expunge).
+struct Secuencia {
+  std::uint32_t numero = 0;  // 0: not learnt, or gone
+  bool borrado = false;
+  void Aprende(std::uint32_t n) {
+    numero = n;
+    borrado = false;
+  }
+  void Expunge(std::uint32_t n) {
+    if (numero == 0) return;
+    if (n == numero) {
+      numero = 0;
+      borrado = true;
+    } else if (n < numero) {
+      --numero;
+    }
+  }
+  // Learnt and not expunged since.
+  bool Vivo() const { return numero != 0; }
+};
+
 class ContextoImap {
  public:
   // Learns the delimiter (LIST "" "") and keeps the session.
   ContextoImap(std::unique_ptr<SesionImap> sesion, const UbicacionImap& ubicacion);
+  // Waits for the APPENDs still in flight (a connection closed with replies unread is reset,
+  // and the server would drop what it had not read yet); a failure is reported to the trap
+  // observer (core/paso.h): a destructor cannot throw.
+  ~ContextoImap();
+  ContextoImap(const ContextoImap&) = delete;
+  ContextoImap& operator=(const ContextoImap&) = delete;
 
   SesionImap& Sesion() { return *sesion_; }
   const std::string& Descripcion() const { return descripcion_; }
@@ -38,22 +68,31 @@ class ContextoImap {
   // Selects `buzon` unless it is selected already; answers how many messages it holds.
   // A mailbox that is not there: kObjetoNoEncontrado.
   std::uint32_t Selecciona(const std::string& buzon);
+  // Selects `buzon` as Selecciona does; when it was selected already, also sends a NOOP (not
+  // waited for) so that the server tells what other clients changed in it (messages expunged,
+  // flags) before the caller's next command is answered. Returns the NOOP's tag, 0 when none
+  // was sent; the caller waits for it after sending its own command (one round trip for both).
+  std::uint64_t SeleccionaAlDia(const std::string& buzon);
+  // SeleccionaAlDia, then `comando` as SesionImap::Ejecuta runs it (a NO or BAD raises).
+  Completado EjecutaAlDia(const std::string& buzon, const std::string& comando);
   // The selected mailbox changed under us or was removed: select it again next time.
   void OlvidaSeleccion() { seleccionado_.reset(); }
   const std::optional<std::string>& Seleccionado() const { return seleccionado_; }
   // The selected mailbox's UIDVALIDITY (0 when the server named none).
   std::uint32_t UidValidez() const { return uid_validez_; }
 
-  // Untagged responses go to `f` until the returned guard goes (one at a time; none: dropped).
+  // Untagged responses go to `f` until the returned guard goes, and then again to whatever
+  // listened before (none: they are dropped).
   class Oyente {
    public:
-    explicit Oyente(ContextoImap& c) : c_(c) {}
-    ~Oyente() { c_.escucha_ = nullptr; }
+    Oyente(ContextoImap& c, std::function<void(Respuesta&)> antes) : c_(c), antes_(std::move(antes)) {}
+    ~Oyente() { c_.escucha_ = std::move(antes_); }
     Oyente(const Oyente&) = delete;
     Oyente& operator=(const Oyente&) = delete;
 
    private:
     ContextoImap& c_;
+    std::function<void(Respuesta&)> antes_;
   };
   [[nodiscard]] std::unique_ptr<Oyente> Escucha(std::function<void(Respuesta&)> f);
 

@@ -123,14 +123,19 @@ const maildir::RegistroItem& ItemImap::Datos() const {
   const std::uint32_t uid = yo->UidResuelto();
   std::optional<std::string> cabecera;
   if (uid != 0) {
-    carpeta_->Selecciona();
+    Secuencia sec;
     auto oyente = ctx_->Escucha([&](Respuesta& r) {
+      if (r.nombre == "EXPUNGE" && r.numero) sec.Expunge(*r.numero);
       if (r.nombre != "FETCH") return;
       Fetch f = AnalizaFetch(std::move(r));
-      if (f.uid == uid && !f.secciones.empty() && f.secciones.front().bytes) cabecera = *f.secciones.front().bytes;
+      if (f.uid == uid && !f.secciones.empty() && f.secciones.front().bytes) {
+        cabecera = *f.secciones.front().bytes;
+        sec.Aprende(f.numero);
+      }
     });
-    ctx_->Sesion().Ejecuta("UID FETCH " + std::to_string(uid) + " (BODY.PEEK[HEADER.FIELDS (" +
-                           CamposDeCabecera() + ")])");
+    ctx_->EjecutaAlDia(carpeta_->Buzon(), "UID FETCH " + std::to_string(uid) + " (BODY.PEEK[HEADER.FIELDS (" +
+                                              CamposDeCabecera() + ")])");
+    if (!sec.Vivo()) cabecera.reset();
   }
   if (!cabecera) FallaBorrado("leer");
   LeeCabecera(*cabecera);
@@ -164,15 +169,18 @@ const std::string& ItemImap::Body() const {
     const std::uint32_t uid = yo->UidResuelto();
     std::optional<std::string> mensaje;
     if (uid != 0) {
-      carpeta_->Selecciona();
+      Secuencia sec;
       auto oyente = ctx_->Escucha([&](Respuesta& r) {
+        if (r.nombre == "EXPUNGE" && r.numero) sec.Expunge(*r.numero);
         if (r.nombre != "FETCH") return;
         Fetch f = AnalizaFetch(std::move(r));
         if (f.uid == uid && !f.secciones.empty() && f.secciones.front().bytes) {
           mensaje = std::move(*f.secciones.front().bytes);
+          sec.Aprende(f.numero);
         }
       });
-      ctx_->Sesion().Ejecuta("UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])");
+      ctx_->EjecutaAlDia(carpeta_->Buzon(), "UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])");
+      if (!sec.Vivo()) mensaje.reset();
     }
     if (!mensaje) FallaBorrado("leer el cuerpo de");
     std::string cuerpo = maildir::CuerpoDeArchivo(LfDeCrlf(*mensaje));
@@ -291,14 +299,19 @@ void ItemImap::FallaBorrado(const char* que) const {
 std::optional<std::vector<std::string>> ItemImap::BanderasActuales() {
   const std::uint32_t uid = UidResuelto();
   if (uid == 0) return std::nullopt;
-  carpeta_->Selecciona();
   std::optional<std::vector<std::string>> r;
+  Secuencia sec;
   auto oyente = ctx_->Escucha([&](Respuesta& resp) {
+    if (resp.nombre == "EXPUNGE" && resp.numero) sec.Expunge(*resp.numero);
     if (resp.nombre != "FETCH") return;
     Fetch f = AnalizaFetch(std::move(resp));
-    if (f.uid == uid && f.flags) r = std::move(*f.flags);
+    if (f.uid == uid && f.flags) {
+      r = std::move(*f.flags);
+      sec.Aprende(f.numero);
+    }
   });
-  ctx_->Sesion().Ejecuta("UID FETCH " + std::to_string(uid) + " (FLAGS)");
+  ctx_->EjecutaAlDia(carpeta_->Buzon(), "UID FETCH " + std::to_string(uid) + " (FLAGS)");
+  if (!sec.Vivo()) return std::nullopt;
   return r;
 }
 
@@ -350,12 +363,13 @@ void ItemImap::Save() {
     }
     const std::uint32_t uid = UidResuelto();
     if (uid == 0) FallaBorrado("guardar");
-    carpeta_->Selecciona();
-    bool visto = false;
+    const std::uint64_t noop = ctx_->SeleccionaAlDia(carpeta_->Buzon());
+    Secuencia sec;
     auto oyente = ctx_->Escucha([&](Respuesta& r) {
+      if (r.nombre == "EXPUNGE" && r.numero) sec.Expunge(*r.numero);
       if (r.nombre != "FETCH") return;
       const Fetch f = AnalizaFetch(std::move(r));
-      if (f.uid == uid || !f.uid) visto = true;
+      if (f.uid == uid) sec.Aprende(f.numero);
     });
     auto& s = ctx_->Sesion();
     const std::string n = std::to_string(uid);
@@ -364,8 +378,9 @@ void ItemImap::Save() {
     if (!menos.empty()) quita = s.Envia(Comando{"UID STORE " + n + " -FLAGS (" + menos + ")", {}});
     if (pon) Exige(s.Espera(pon), "UID STORE");
     if (quita) Exige(s.Espera(quita), "UID STORE");
-    // A message that is not there any more is met by no FETCH.
-    if (!visto) FallaBorrado("guardar");
+    if (noop) s.Espera(noop);
+    // A message that is not there any more is met by no FETCH (or by its EXPUNGE after it).
+    if (!sec.Vivo()) FallaBorrado("guardar");
     MarcaGuardado();
     return;
   }
@@ -395,7 +410,12 @@ std::shared_ptr<Item> ItemImap::Move(Folder& dest) {
   auto* d = dynamic_cast<CarpetaImap*>(&dest);
   if (!d) throw Error(errnum::kArgumentoNoValido, "La carpeta de destino es de otro almacén");
   auto yo = shared_from_this();
-  if (!carpeta_) Save();
+  if (!carpeta_) {
+    // Never saved: straight into its folder.
+    AppendEn(*d, BanderasParaEscribir({}));
+    MarcaGuardado();
+    return yo;
+  }
   if (pendiente_) {
     ctx_->OlvidaPendiente(this);
     pendiente_ = false;
@@ -408,7 +428,7 @@ std::shared_ptr<Item> ItemImap::Move(Folder& dest) {
   const std::uint32_t uid = UidResuelto();
   if (uid == 0) FallaBorrado("mover");
   d->Crea();
-  carpeta_->Selecciona();
+  const std::uint64_t noop = ctx_->SeleccionaAlDia(carpeta_->Buzon());
   auto& s = ctx_->Sesion();
   std::uint32_t nuevo = 0;
   auto lee_copyuid = [&](const std::optional<Codigo>& c) {
@@ -429,8 +449,10 @@ std::shared_ptr<Item> ItemImap::Move(Folder& dest) {
   } else {
     const Completado c = s.Ejecuta("UID COPY " + n + " " + EscribeCadena(d->Buzon()));
     lee_copyuid(c.codigo);
+    if (nuevo == 0) FallaBorrado("mover");
     Expunge(uid);
   }
+  if (noop) s.Espera(noop);
   carpeta_ = std::static_pointer_cast<CarpetaImap>(d->shared_from_this());
   uid_ = nuevo;  // 0: looked up by Message-ID when needed
   return yo;

@@ -50,7 +50,7 @@ std::string Escapa(std::string_view nombre, char delimitador) {
     }
     if (c < 0x20 || c == 0x7F || c == '%' || c == '*' || c == '/' ||
         (delimitador != '\0' && c == static_cast<unsigned char>(delimitador)) ||
-        (i == 0 && (c == '.' || reservado))) {
+        (i == 0 && (c == '.' || c == '~' || reservado))) {
       Escapa(r, c);
     } else {
       r += static_cast<char>(c);

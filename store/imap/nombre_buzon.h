@@ -1,12 +1,12 @@
 // Folder name <-> one part of an IMAP mailbox name, a pure mapping. A folder name is any text
 // (bytes), exact and case-sensitive; a mailbox name part must not hold the server's hierarchy
 // delimiter, is case-insensitive when it is INBOX, and some servers refuse parts that are
-// directory names of their own storage ("cur", "new", "tmp", ".", "..", a leading "."), the LIST
+// directory names of their own storage ("cur", "new", "tmp", ".", "..", a leading "." or "~"), the LIST
 // wildcards "%" and "*", control characters or text that is not UTF-8. The mapping:
 //  - '%' is the escape character: '%', '*', '/', the delimiter, NUL and the other control
 //    characters (below 0x20, and 0x7F), and every byte of text that is not UTF-8, become %XX
 //    (upper-case hex);
-//  - a leading '.' becomes %2E; "cur", "new", "tmp" and "INBOX" in any letter case get their
+//  - a leading '.' or '~' becomes %2E or %7E (hidden directories, home directories); "cur", "new", "tmp" and "INBOX" in any letter case get their
 //    first letter escaped ("%63ur", "%49NBOX");
 //  - the empty name is "%" alone;
 //  - the result, now UTF-8, is written in modified UTF-7 (RFC 3501 §5.1.3) as servers take it.
