@@ -477,13 +477,26 @@ TEST(SesionImapPeer, Literals) {
 }
 
 TEST(SesionImapPeer, HostileServers) {
+  auto entregadas = std::make_shared<std::uint64_t>(0);
   const std::vector<CasoPeer> casos = {
       {"an untagged flood",
        {{"", kPreauth}, {"a1 NOOP", "", Then::kEndless, "* OK x\r\n"}},
        [](OpcionesSesion& o) { o.max_no_etiquetadas = 1000; },
-       [](SesionImap& s) { s.Ejecuta("NOOP"); },
+       [entregadas](SesionImap& s) {
+         s.FijaManejador([entregadas](Respuesta&) { ++*entregadas; });
+         s.Ejecuta("NOOP");
+       },
        errnum::kProtocolo,
        "más de 1000 respuestas sin etiqueta"},
+      {"a handler that raises",
+       {{"", kPreauth}, {"a1 NOOP", "* 3 EXISTS\r\na1 OK\r\n"}},
+       nullptr,
+       [](SesionImap& s) {
+         s.FijaManejador([](Respuesta&) { throw Error(errnum::kObjetoNoEncontrado, "el manejador falla"); });
+         s.Ejecuta("NOOP");
+       },
+       errnum::kObjetoNoEncontrado,
+       "el manejador falla"},
       {"BYE in the middle of a command",
        {{"", kPreauth}, {"a1 NOOP", "* BYE me apago\r\n", Then::kClose}},
        nullptr,
@@ -510,6 +523,7 @@ TEST(SesionImapPeer, HostileServers) {
        "continuación"},
   };
   for (const CasoPeer& c : casos) Juega(c);
+  EXPECT_EQ(*entregadas, 1000u) << "the flood is handed over up to its bound, then refused";
 }
 
 TEST(SesionImapPeer, PipelinesAtMost128) {

@@ -114,7 +114,7 @@ SesionImap::~SesionImap() {
     conexion_->Timeout(std::min(opciones_.timeout, kEsperaLogout));
     conexion_->IniciaPlazo();
     conexion_->Escribe(linea + "\r\n");
-  } catch (const Error&) {
+  } catch (...) {
     // The session ends either way.
   }
 }
