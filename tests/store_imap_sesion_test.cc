@@ -209,6 +209,7 @@ TEST_F(ConDovecot, LogsInPlainlyAndPipelinesAppends) {
     anunciados.insert(*AnalizaNumero(c.codigo->argumentos.substr(c.codigo->argumentos.find(' ') + 1)));
   }
   EXPECT_EQ(anunciados.size(), static_cast<std::size_t>(kMensajes));
+  EXPECT_TRUE(Trazado("a3 APPEND prueba (\\Seen) {25+}")) << "LITERAL+: no wait for a continuation";
 
   std::set<std::uint32_t> vistos;
   std::vector<std::string> cuerpos;
@@ -471,7 +472,7 @@ TEST(SesionImapPeer, Literals) {
        nullptr,
        append(std::string(8 << 20, 'y')),
        errnum::kConexionCerrada,
-       "cerró la conexión"},
+       "la conexión (enviando \"APPEND INBOX\")"},
   };
   for (const CasoPeer& c : casos) Juega(c);
 }
@@ -543,6 +544,24 @@ TEST(SesionImapPeer, PipelinesAtMost128) {
            EXPECT_EQ(etiquetas.back(), 129u);
            s.EsperaTodos();
            EXPECT_THROW(s.Espera(1), Error) << "a completion is returned once";
+         },
+         0,
+         ""});
+  Juega({"EsperaTodos waits for every command, then raises the first refusal",
+         {{"", kPreauth},
+          {"a1 NOOP", ""},
+          {"a2 SELECT x", ""},
+          {"a3 SELECT y", "a3 NO [NONEXISTENT] y\r\na2 NO [NONEXISTENT] x\r\na1 OK\r\n"},
+          {"a4 NOOP", "a4 OK\r\n"}},
+         nullptr,
+         [](SesionImap& s) {
+           s.Envia(Comando{"NOOP", {}});
+           s.Envia(Comando{"SELECT x", {}});
+           s.Envia(Comando{"SELECT y", {}});
+           const auto f = Captura([&] { s.EsperaTodos(); });
+           ASSERT_TRUE(f.error);
+           EXPECT_NE(f.error->Description().find("a \"SELECT x\""), std::string::npos) << f.error->Description();
+           EXPECT_TRUE(s.Ejecuta("NOOP").Ok());
          },
          0,
          ""});

@@ -142,14 +142,27 @@ void SesionImap::CompruebaEnPaso() const {
 }
 
 Respuesta SesionImap::Lee() {
+  // The reader's and the transport's errors, told with the server and the command awaited.
+  const std::string_view kServidor = "El servidor IMAP ";
+  auto contexto = [&](const Error& e) {
+    std::string texto = e.Description();
+    if (texto.starts_with(kServidor)) {
+      texto.insert(kServidor.size(), descripcion_ + " ");
+    } else if (texto.find(descripcion_) == std::string::npos &&
+               texto.find(conexion_->Descripcion()) == std::string::npos) {
+      texto = std::string(kServidor) + descripcion_ + ": " + texto;
+    }
+    if (!en_vuelo_.empty()) texto += " (esperando la respuesta a \"" + en_vuelo_.front().orden + "\")";
+    return Error(e.Number(), texto);
+  };
   for (;;) {
     try {
       if (auto r = respuestas_.Siguiente()) return std::move(*r);
+      char* destino = respuestas_.Reserva(kBloque);
+      respuestas_.Agregados(conexion_->LeeBytes(destino, kBloque));
     } catch (const Error& e) {
-      throw Error(e.Number(), "El servidor IMAP " + descripcion_ + ": " + e.Description());
+      throw contexto(e);
     }
-    char* destino = respuestas_.Reserva(kBloque);
-    respuestas_.Agregados(conexion_->LeeBytes(destino, kBloque));
   }
 }
 
@@ -220,7 +233,11 @@ std::uint64_t SesionImap::EnviaOrden(const Comando& comando, std::string orden) 
     throw Error(errnum::kArgumentoNoValido, "La orden IMAP \"" + nntp::LineaLegible(comando.texto) +
                                                 "\" contiene CR, LF o NUL fuera de un literal");
   }
-  if (orden.empty()) orden = nntp::LineaLegible(comando.texto);
+  const bool enmascarada = !orden.empty();
+  if (!enmascarada) {
+    orden = nntp::LineaLegible(comando.texto);
+    while (!orden.empty() && orden.back() == ' ') orden.pop_back();
+  }
   try {
     while (en_vuelo_.size() >= kMaximoEnVuelo) {
       conexion_->IniciaPlazo();
@@ -228,7 +245,7 @@ std::uint64_t SesionImap::EnviaOrden(const Comando& comando, std::string orden) 
     }
     const std::uint64_t etiqueta = siguiente_++;
     en_vuelo_.push_back({etiqueta, orden});
-    Escribe(etiqueta, comando, orden);
+    Escribe(etiqueta, comando, orden, enmascarada);
     return etiqueta;
   } catch (...) {
     fuera_de_paso_ = true;
@@ -236,9 +253,19 @@ std::uint64_t SesionImap::EnviaOrden(const Comando& comando, std::string orden) 
   }
 }
 
-void SesionImap::Escribe(std::uint64_t etiqueta, const Comando& comando, const std::string& orden) {
+void SesionImap::Escribe(std::uint64_t etiqueta, const Comando& comando, const std::string& orden,
+                         bool enmascarada) {
+  // The transport's errors, told with the command being sent.
+  auto escribe = [&](std::string_view datos) {
+    try {
+      conexion_->Escribe(datos);
+    } catch (const Error& e) {
+      throw Error(e.Number(), e.Description() + " (enviando \"" + orden + "\")");
+    }
+  };
   std::string salida = "a" + std::to_string(etiqueta) + " ";
-  std::string traza = salida + orden;
+  // What the trace shows: the text up to the first literal's bytes, or the masked form.
+  std::string traza = salida + (enmascarada ? orden : nntp::LineaLegible(comando.texto));
   salida += comando.texto;
   if (antes_de_enviar) antes_de_enviar(comando.texto);
   conexion_->IniciaPlazo();
@@ -246,10 +273,10 @@ void SesionImap::Escribe(std::uint64_t etiqueta, const Comando& comando, const s
     const Comando::Literal& literal = comando.literales[i];
     const bool sin_espera = Tiene("LITERAL+") || (Tiene("LITERAL-") && literal.bytes.size() <= kLiteralMenos);
     const std::string anuncio = "{" + std::to_string(literal.bytes.size()) + (sin_espera ? "+}" : "}");
-    if (i == 0) Traza(traza + (orden == nntp::LineaLegible(comando.texto) ? anuncio : ""));
+    if (i == 0) Traza(traza + (enmascarada ? "" : anuncio));
     salida += anuncio + "\r\n";
     if (!sin_espera) {
-      conexion_->Escribe(salida);
+      escribe(salida);
       salida.clear();
       // The server answers the announcement: a continuation, or the command's end (NO, BAD).
       for (;;) {
@@ -259,8 +286,8 @@ void SesionImap::Escribe(std::uint64_t etiqueta, const Comando& comando, const s
       conexion_->IniciaPlazo();
     }
     if (literal.bytes.size() > kLiteralAparte) {
-      conexion_->Escribe(salida);
-      conexion_->Escribe(literal.bytes);
+      escribe(salida);
+      escribe(literal.bytes);
       salida.clear();
     } else {
       salida += literal.bytes;
@@ -269,7 +296,7 @@ void SesionImap::Escribe(std::uint64_t etiqueta, const Comando& comando, const s
   }
   if (comando.literales.empty()) Traza(traza);
   salida += "\r\n";
-  conexion_->Escribe(salida);
+  escribe(salida);
 }
 
 Completado SesionImap::Espera(std::uint64_t etiqueta) { return Toma(etiqueta, nullptr); }

@@ -147,7 +147,8 @@ class SesionImap {
   std::uint64_t EnviaOrden(const Comando& comando, std::string orden);
   // Writes `comando` as tag `etiqueta`. Stops early when the server ends the command instead
   // of sending a synchronizing literal's continuation (its completion is then kept).
-  void Escribe(std::uint64_t etiqueta, const Comando& comando, const std::string& orden);
+  // `orden` names it in errors; `enmascarada`: the trace shows `orden` (a LOGIN) for its text.
+  void Escribe(std::uint64_t etiqueta, const Comando& comando, const std::string& orden, bool enmascarada);
   // Espera, also giving how errors name the command.
   Completado Toma(std::uint64_t etiqueta, std::string* orden);
   Error ErrorCompletado(const Completado& c, const std::string& orden) const;
