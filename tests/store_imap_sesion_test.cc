@@ -187,7 +187,8 @@ class ConDovecot : public ::testing::Test {
 TEST_F(ConDovecot, LogsInPlainlyAndPipelinesAppends) {
   Arranca();
   if (IsSkipped()) return;
-  const Netrc netrc(EntradaDovecot());
+  // Another account's entry for the same host comes first: the location's user picks its own.
+  const Netrc netrc("machine 127.0.0.1 login otro password x\n" + EntradaDovecot());
   auto s = SesionImap::Abre(Ubicacion(dovecot_->Port()), Opciones(netrc));
   EXPECT_TRUE(s->Tiene("imap4rev1"));
   EXPECT_TRUE(s->Tiene("LITERAL+"));

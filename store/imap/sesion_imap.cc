@@ -409,8 +409,8 @@ void SesionImap::Autentica(const UbicacionImap& ubicacion) {
                                            " (use imaps://)");
   }
   const std::string ruta = opciones_.ruta_netrc.empty() ? nntp::RutaNetrcPorDefecto() : opciones_.ruta_netrc;
-  auto cred = nntp::LeeNetrc(ruta, host_);
-  if (!cred || (!cred->usuario.empty() && cred->usuario != ubicacion.usuario)) {
+  const auto cred = nntp::LeeNetrc(ruta, host_, ubicacion.usuario);
+  if (!cred) {
     throw Error(errnum::kCredenciales, "No hay contraseña para " + ubicacion.usuario + " en " + host_ + ": añada a " +
                                            (ruta.empty() ? std::string("~/.netrc") : ruta) + " una línea \"machine " +
                                            host_ + " login " + ubicacion.usuario + " password …\"");

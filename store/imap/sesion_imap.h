@@ -6,8 +6,9 @@
 // Opening: the connection (plain, or TLS from the first byte for imaps), the greeting,
 // CAPABILITY (unless the greeting carried it), STARTTLS on a plain connection when offered (the
 // capabilities are asked again after it), then LOGIN with the location's user and the password
-// of ~/.netrc's entry "machine HOST login USER password …" (an entry for the host without a
-// login also serves). A greeting of PREAUTH needs no login. The password is never sent over a
+// of ~/.netrc's entry "machine HOST login USER password …" (the first for the host with the
+// location's user or without a login). A greeting of PREAUTH needs no login. Bytes that follow
+// STARTTLS's OK before the handshake came in the clear where encrypted ones were due: kProtocolo. The password is never sent over a
 // plain connection to a peer that is not loopback, and never when the server announces
 // LOGINDISABLED. Certificates are checked as the news client checks them (nntp/conexion.h).
 //
@@ -27,9 +28,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <map>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -107,6 +108,8 @@ class SesionImap {
   std::uint64_t Envia(const Comando& comando);
   // Reads until the command `etiqueta` completes (handing untagged responses to the handler)
   // and returns its completion. A completion already read is returned at once (and forgotten).
+  // A tag not sent, or whose completion was already returned: kArgumentoNoValido, the session
+  // still in step.
   Completado Espera(std::uint64_t etiqueta);
   // Envia then Espera; a NO or BAD raises kProtocolo with the server's text.
   Completado Ejecuta(const Comando& comando);
