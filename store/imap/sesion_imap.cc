@@ -94,6 +94,13 @@ std::unique_ptr<SesionImap> SesionImap::Abre(const UbicacionImap& ubicacion, Opc
     s->conexion_ = nntp::Conexion::Abre(ubicacion.host, ubicacion.puerto, s->opciones_.timeout);
     if (ubicacion.tls_implicito) s->conexion_->IniciaTls(ubicacion.host, s->opciones_.archivo_confianza);
     const bool preautenticada = s->Saluda();
+    // A PREAUTH over a plain connection rules STARTTLS out: whoever is on the path could have
+    // sent it to keep the session in the clear. Only a loopback peer is taken that way.
+    if (preautenticada && !s->conexion_->EsTls() && s->ConPeerRemoto()) {
+      throw Error(errnum::kCredenciales, "El servidor IMAP " + s->descripcion_ +
+                                             " saludó con PREAUTH por una conexión sin cifrar: no se abre una"
+                                             " sesión sin TLS con un servidor que no es local (use imaps://)");
+    }
     if (!s->capacidades_conocidas_) s->PideCapacidades();
     // A pre-authenticated session is past the state where STARTTLS may be sent.
     if (!preautenticada && !s->conexion_->EsTls() && s->Tiene("STARTTLS")) s->IniciaStartTls();
@@ -117,6 +124,10 @@ SesionImap::~SesionImap() {
   } catch (...) {
     // The session ends either way.
   }
+}
+
+bool SesionImap::ConPeerRemoto() const {
+  return !conexion_->PeerEsLoopback() || opciones_.loopback_como_remoto;
 }
 
 bool SesionImap::Tiene(std::string_view capacidad) const {
@@ -403,7 +414,7 @@ void SesionImap::Autentica(const UbicacionImap& ubicacion) {
                                            (conexion_->EsTls() ? "" : " sin cifrar y no ofrece STARTTLS") +
                                            "; no se le envían");
   }
-  if (!conexion_->EsTls() && (!conexion_->PeerEsLoopback() || opciones_.loopback_como_remoto)) {
+  if (!conexion_->EsTls() && ConPeerRemoto()) {
     throw Error(errnum::kCredenciales, "No se envía la contraseña a " + descripcion_ +
                                            " por una conexión sin cifrar, y el servidor no ofrece STARTTLS"
                                            " (use imaps://)");

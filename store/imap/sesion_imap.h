@@ -7,10 +7,12 @@
 // CAPABILITY (unless the greeting carried it), STARTTLS on a plain connection when offered (the
 // capabilities are asked again after it), then LOGIN with the location's user and the password
 // of ~/.netrc's entry "machine HOST login USER password …" (the first for the host with the
-// location's user or without a login). A greeting of PREAUTH needs no login. Bytes that follow
-// STARTTLS's OK before the handshake came in the clear where encrypted ones were due: kProtocolo. The password is never sent over a
-// plain connection to a peer that is not loopback, and never when the server announces
-// LOGINDISABLED. Certificates are checked as the news client checks them (nntp/conexion.h).
+// location's user or without a login). Bytes that follow STARTTLS's OK before the handshake
+// came in the clear where encrypted ones were due: kProtocolo. A greeting of PREAUTH needs no
+// login; over a plain connection to a peer that is not loopback it is refused (kCredenciales),
+// as it would keep the session from TLS. The password is never sent over a plain connection to
+// a peer that is not loopback, and never when the server announces LOGINDISABLED. Certificates
+// are checked as the news client checks them (nntp/conexion.h).
 //
 // Bounds: every response is bounded as store/imap/respuesta_imap.h says; every exchange — a
 // command and every response up to its completion — has the news client's deadline (timeout
@@ -137,6 +139,8 @@ class SesionImap {
   void IniciaStartTls();
   void Autentica(const UbicacionImap& ubicacion);
 
+  // The peer counts as remote (not loopback, or treated so for tests).
+  bool ConPeerRemoto() const;
   // Raises kConexionCerrada when an earlier failure left the session out of step.
   void CompruebaEnPaso() const;
   // The next response, receiving as needed (within the exchange's deadline).
