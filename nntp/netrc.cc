@@ -94,7 +94,7 @@ struct Analisis {
 };
 
 // The whole file is read (not only up to the entry found) to know whether it holds a password.
-Analisis Analiza(std::string_view texto, std::string_view maquina) {
+Analisis Analiza(std::string_view texto, std::string_view maquina, std::optional<std::string_view> login) {
   Fichas fichas(texto);
   Analisis r;
   std::optional<CredencialesNetrc> hallada, por_defecto;
@@ -102,6 +102,7 @@ Analisis Analiza(std::string_view texto, std::string_view maquina) {
   enum class Entrada { kNinguna, kLaBuscada, kOtra, kPorDefecto } entrada = Entrada::kNinguna;
 
   auto cierra = [&] {
+    if (login && !actual.usuario.empty() && actual.usuario != *login) return;
     if (entrada == Entrada::kLaBuscada && !hallada) hallada = actual;
     if (entrada == Entrada::kPorDefecto && !por_defecto) por_defecto = actual;
   };
@@ -137,11 +138,13 @@ Analisis Analiza(std::string_view texto, std::string_view maquina) {
 
 }  // namespace
 
-std::optional<CredencialesNetrc> BuscaEnNetrc(std::string_view texto, std::string_view maquina) {
-  return Analiza(texto, maquina).credenciales;
+std::optional<CredencialesNetrc> BuscaEnNetrc(std::string_view texto, std::string_view maquina,
+                                              std::optional<std::string_view> login) {
+  return Analiza(texto, maquina, login).credenciales;
 }
 
-std::optional<CredencialesNetrc> LeeNetrc(const std::string& ruta, std::string_view maquina) {
+std::optional<CredencialesNetrc> LeeNetrc(const std::string& ruta, std::string_view maquina,
+                                          std::optional<std::string_view> login) {
   if (ruta.empty()) return std::nullopt;
   Fs& fs = *FsDelPrograma();
   const int fd = fs.Open(ruta, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0);
@@ -165,7 +168,7 @@ std::optional<CredencialesNetrc> LeeNetrc(const std::string& ruta, std::string_v
     }
     texto.append(buf, static_cast<std::size_t>(n));
   }
-  Analisis a = Analiza(texto, maquina);
+  Analisis a = Analiza(texto, maquina, login);
   if (a.con_contrasena && (st.st_mode & 077) != 0) {
     char modo[8];
     std::snprintf(modo, sizeof modo, "%04o", static_cast<unsigned>(st.st_mode & 07777));

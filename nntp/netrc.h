@@ -13,7 +13,7 @@
 //    name matches (without regard to letter case) wins, wherever a "default" stands.
 //
 // Callers: the session (nntp/sesion.h), when a server asks for credentials and no UserName is
-// set.
+// set; the store's IMAP session (store/imap/sesion_imap.h), for the location's user.
 #pragma once
 
 #include <optional>
@@ -27,16 +27,19 @@ struct CredencialesNetrc {
   std::string contrasena;
 };
 
-// The entry for `maquina`, else the "default" entry, else nullopt. Pure: `texto` is the file's
-// content. Raises nothing.
-std::optional<CredencialesNetrc> BuscaEnNetrc(std::string_view texto, std::string_view maquina);
+// The entry for `maquina`, else the "default" entry, else nullopt. Given a `login`, only entries
+// with that login or none count (an account's own entry among several for one host). Pure:
+// `texto` is the file's content. Raises nothing.
+std::optional<CredencialesNetrc> BuscaEnNetrc(std::string_view texto, std::string_view maquina,
+                                              std::optional<std::string_view> login = std::nullopt);
 
 // Reads `ruta` and looks `maquina` up. A missing or unreadable file, or one that is not a
 // regular file (/dev/null), holds no credentials (nullopt). A file that holds a password
 // anywhere and that group or others may read or write (mode & 077) is refused whole, as ftp(1)
 // does: tablon::Error(errnum::kCredenciales) with a Spanish text naming the file, its mode and
 // the fix. Call it only when credentials are needed, so that the refusal shows where it matters.
-std::optional<CredencialesNetrc> LeeNetrc(const std::string& ruta, std::string_view maquina);
+std::optional<CredencialesNetrc> LeeNetrc(const std::string& ruta, std::string_view maquina,
+                                          std::optional<std::string_view> login = std::nullopt);
 
 // $HOME/.netrc, or "" without a home.
 std::string RutaNetrcPorDefecto();

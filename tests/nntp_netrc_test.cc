@@ -86,6 +86,30 @@ TEST(NntpNetrc, WithoutAMatchOrADefaultThereAreNoCredentials) {
   EXPECT_EQ(cred->usuario, "one");
 }
 
+TEST(NntpNetrc, PicksTheEntryOfALogin) {
+  const std::string text =
+      "machine h login una password 1\n"
+      "machine h login otra password 2\n"
+      "machine g password 3\n"
+      "default login anon password guest\n";
+  struct Case {
+    const char* host;
+    const char* login;
+    const char* pass;  // nullptr: none
+  } cases[] = {
+      {"h", "otra", "2"}, {"h", "una", "1"},  {"g", "cualquiera", "3"},  // an entry without a login serves
+      {"h", "anon", "guest"},                 {"h", "nadie", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " " + c.login);
+    const auto cred = BuscaEnNetrc(text, c.host, c.login);
+    ASSERT_EQ(cred.has_value(), c.pass != nullptr);
+    if (cred) {
+      EXPECT_EQ(cred->contrasena, c.pass);
+    }
+  }
+}
+
 TEST(NntpNetrc, ReadsAFileAndToleratesAMissingOne) {
   test::TmpDir dir;
   test::WriteFile(dir / "netrc", "machine h login u password p\n");

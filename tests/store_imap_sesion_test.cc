@@ -187,7 +187,8 @@ class ConDovecot : public ::testing::Test {
 TEST_F(ConDovecot, LogsInPlainlyAndPipelinesAppends) {
   Arranca();
   if (IsSkipped()) return;
-  const Netrc netrc(EntradaDovecot());
+  // Another account's entry for the same host comes first: the location's user picks its own.
+  const Netrc netrc("machine 127.0.0.1 login otro password x\n" + EntradaDovecot());
   auto s = SesionImap::Abre(Ubicacion(dovecot_->Port()), Opciones(netrc));
   EXPECT_TRUE(s->Tiene("imap4rev1"));
   EXPECT_TRUE(s->Tiene("LITERAL+"));
@@ -209,6 +210,7 @@ TEST_F(ConDovecot, LogsInPlainlyAndPipelinesAppends) {
     anunciados.insert(*AnalizaNumero(c.codigo->argumentos.substr(c.codigo->argumentos.find(' ') + 1)));
   }
   EXPECT_EQ(anunciados.size(), static_cast<std::size_t>(kMensajes));
+  EXPECT_TRUE(Trazado("a3 APPEND prueba (\\Seen) {25+}")) << "LITERAL+: no wait for a continuation";
 
   std::set<std::uint32_t> vistos;
   std::vector<std::string> cuerpos;
@@ -374,6 +376,12 @@ TEST(SesionImapPeer, Logins) {
        nullptr,
        errnum::kCredenciales,
        "sin cifrar"},
+      {"PREAUTH in the clear from a remote peer",
+       {{"", kPreauth}},
+       [](OpcionesSesion& o) { o.loopback_como_remoto = true; },
+       nullptr,
+       errnum::kCredenciales,
+       "PREAUTH por una conexión sin cifrar"},
       {"LOGINDISABLED",
        {{"", "* OK [CAPABILITY IMAP4rev1 LOGINDISABLED] hola\r\n"}},
        nullptr,
@@ -471,19 +479,32 @@ TEST(SesionImapPeer, Literals) {
        nullptr,
        append(std::string(8 << 20, 'y')),
        errnum::kConexionCerrada,
-       "cerró la conexión"},
+       "la conexión (enviando \"APPEND INBOX\")"},
   };
   for (const CasoPeer& c : casos) Juega(c);
 }
 
 TEST(SesionImapPeer, HostileServers) {
+  auto entregadas = std::make_shared<std::uint64_t>(0);
   const std::vector<CasoPeer> casos = {
       {"an untagged flood",
        {{"", kPreauth}, {"a1 NOOP", "", Then::kEndless, "* OK x\r\n"}},
        [](OpcionesSesion& o) { o.max_no_etiquetadas = 1000; },
-       [](SesionImap& s) { s.Ejecuta("NOOP"); },
+       [entregadas](SesionImap& s) {
+         s.FijaManejador([entregadas](Respuesta&) { ++*entregadas; });
+         s.Ejecuta("NOOP");
+       },
        errnum::kProtocolo,
        "más de 1000 respuestas sin etiqueta"},
+      {"a handler that raises",
+       {{"", kPreauth}, {"a1 NOOP", "* 3 EXISTS\r\na1 OK\r\n"}},
+       nullptr,
+       [](SesionImap& s) {
+         s.FijaManejador([](Respuesta&) { throw Error(errnum::kObjetoNoEncontrado, "el manejador falla"); });
+         s.Ejecuta("NOOP");
+       },
+       errnum::kObjetoNoEncontrado,
+       "el manejador falla"},
       {"BYE in the middle of a command",
        {{"", kPreauth}, {"a1 NOOP", "* BYE me apago\r\n", Then::kClose}},
        nullptr,
@@ -510,6 +531,7 @@ TEST(SesionImapPeer, HostileServers) {
        "continuación"},
   };
   for (const CasoPeer& c : casos) Juega(c);
+  EXPECT_EQ(*entregadas, 1000u) << "the flood is handed over up to its bound, then refused";
 }
 
 TEST(SesionImapPeer, PipelinesAtMost128) {
@@ -529,6 +551,24 @@ TEST(SesionImapPeer, PipelinesAtMost128) {
            EXPECT_EQ(etiquetas.back(), 129u);
            s.EsperaTodos();
            EXPECT_THROW(s.Espera(1), Error) << "a completion is returned once";
+         },
+         0,
+         ""});
+  Juega({"EsperaTodos waits for every command, then raises the first refusal",
+         {{"", kPreauth},
+          {"a1 NOOP", ""},
+          {"a2 SELECT x", ""},
+          {"a3 SELECT y", "a3 NO [NONEXISTENT] y\r\na2 NO [NONEXISTENT] x\r\na1 OK\r\n"},
+          {"a4 NOOP", "a4 OK\r\n"}},
+         nullptr,
+         [](SesionImap& s) {
+           s.Envia(Comando{"NOOP", {}});
+           s.Envia(Comando{"SELECT x", {}});
+           s.Envia(Comando{"SELECT y", {}});
+           const auto f = Captura([&] { s.EsperaTodos(); });
+           ASSERT_TRUE(f.error);
+           EXPECT_NE(f.error->Description().find("a \"SELECT x\""), std::string::npos) << f.error->Description();
+           EXPECT_TRUE(s.Ejecuta("NOOP").Ok());
          },
          0,
          ""});

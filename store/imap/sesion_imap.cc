@@ -94,6 +94,13 @@ std::unique_ptr<SesionImap> SesionImap::Abre(const UbicacionImap& ubicacion, Opc
     s->conexion_ = nntp::Conexion::Abre(ubicacion.host, ubicacion.puerto, s->opciones_.timeout);
     if (ubicacion.tls_implicito) s->conexion_->IniciaTls(ubicacion.host, s->opciones_.archivo_confianza);
     const bool preautenticada = s->Saluda();
+    // A PREAUTH over a plain connection rules STARTTLS out: whoever is on the path could have
+    // sent it to keep the session in the clear. Only a loopback peer is taken that way.
+    if (preautenticada && !s->conexion_->EsTls() && s->ConPeerRemoto()) {
+      throw Error(errnum::kCredenciales, "El servidor IMAP " + s->descripcion_ +
+                                             " saludó con PREAUTH por una conexión sin cifrar: no se abre una"
+                                             " sesión sin TLS con un servidor que no es local (use imaps://)");
+    }
     if (!s->capacidades_conocidas_) s->PideCapacidades();
     // A pre-authenticated session is past the state where STARTTLS may be sent.
     if (!preautenticada && !s->conexion_->EsTls() && s->Tiene("STARTTLS")) s->IniciaStartTls();
@@ -114,9 +121,13 @@ SesionImap::~SesionImap() {
     conexion_->Timeout(std::min(opciones_.timeout, kEsperaLogout));
     conexion_->IniciaPlazo();
     conexion_->Escribe(linea + "\r\n");
-  } catch (const Error&) {
+  } catch (...) {
     // The session ends either way.
   }
+}
+
+bool SesionImap::ConPeerRemoto() const {
+  return !conexion_->PeerEsLoopback() || opciones_.loopback_como_remoto;
 }
 
 bool SesionImap::Tiene(std::string_view capacidad) const {
@@ -142,14 +153,27 @@ void SesionImap::CompruebaEnPaso() const {
 }
 
 Respuesta SesionImap::Lee() {
+  // The reader's and the transport's errors, told with the server and the command awaited.
+  const std::string_view kServidor = "El servidor IMAP ";
+  auto contexto = [&](const Error& e) {
+    std::string texto = e.Description();
+    if (texto.starts_with(kServidor)) {
+      texto.insert(kServidor.size(), descripcion_ + " ");
+    } else if (texto.find(descripcion_) == std::string::npos &&
+               texto.find(conexion_->Descripcion()) == std::string::npos) {
+      texto = std::string(kServidor) + descripcion_ + ": " + texto;
+    }
+    if (!en_vuelo_.empty()) texto += " (esperando la respuesta a \"" + en_vuelo_.front().orden + "\")";
+    return Error(e.Number(), texto);
+  };
   for (;;) {
     try {
       if (auto r = respuestas_.Siguiente()) return std::move(*r);
+      char* destino = respuestas_.Reserva(kBloque);
+      respuestas_.Agregados(conexion_->LeeBytes(destino, kBloque));
     } catch (const Error& e) {
-      throw Error(e.Number(), "El servidor IMAP " + descripcion_ + ": " + e.Description());
+      throw contexto(e);
     }
-    char* destino = respuestas_.Reserva(kBloque);
-    respuestas_.Agregados(conexion_->LeeBytes(destino, kBloque));
   }
 }
 
@@ -220,7 +244,11 @@ std::uint64_t SesionImap::EnviaOrden(const Comando& comando, std::string orden) 
     throw Error(errnum::kArgumentoNoValido, "La orden IMAP \"" + nntp::LineaLegible(comando.texto) +
                                                 "\" contiene CR, LF o NUL fuera de un literal");
   }
-  if (orden.empty()) orden = nntp::LineaLegible(comando.texto);
+  const bool enmascarada = !orden.empty();
+  if (!enmascarada) {
+    orden = nntp::LineaLegible(comando.texto);
+    while (!orden.empty() && orden.back() == ' ') orden.pop_back();
+  }
   try {
     while (en_vuelo_.size() >= kMaximoEnVuelo) {
       conexion_->IniciaPlazo();
@@ -228,7 +256,7 @@ std::uint64_t SesionImap::EnviaOrden(const Comando& comando, std::string orden) 
     }
     const std::uint64_t etiqueta = siguiente_++;
     en_vuelo_.push_back({etiqueta, orden});
-    Escribe(etiqueta, comando, orden);
+    Escribe(etiqueta, comando, orden, enmascarada);
     return etiqueta;
   } catch (...) {
     fuera_de_paso_ = true;
@@ -236,9 +264,19 @@ std::uint64_t SesionImap::EnviaOrden(const Comando& comando, std::string orden) 
   }
 }
 
-void SesionImap::Escribe(std::uint64_t etiqueta, const Comando& comando, const std::string& orden) {
+void SesionImap::Escribe(std::uint64_t etiqueta, const Comando& comando, const std::string& orden,
+                         bool enmascarada) {
+  // The transport's errors, told with the command being sent.
+  auto escribe = [&](std::string_view datos) {
+    try {
+      conexion_->Escribe(datos);
+    } catch (const Error& e) {
+      throw Error(e.Number(), e.Description() + " (enviando \"" + orden + "\")");
+    }
+  };
   std::string salida = "a" + std::to_string(etiqueta) + " ";
-  std::string traza = salida + orden;
+  // What the trace shows: the text up to the first literal's bytes, or the masked form.
+  std::string traza = salida + (enmascarada ? orden : nntp::LineaLegible(comando.texto));
   salida += comando.texto;
   if (antes_de_enviar) antes_de_enviar(comando.texto);
   conexion_->IniciaPlazo();
@@ -246,10 +284,10 @@ void SesionImap::Escribe(std::uint64_t etiqueta, const Comando& comando, const s
     const Comando::Literal& literal = comando.literales[i];
     const bool sin_espera = Tiene("LITERAL+") || (Tiene("LITERAL-") && literal.bytes.size() <= kLiteralMenos);
     const std::string anuncio = "{" + std::to_string(literal.bytes.size()) + (sin_espera ? "+}" : "}");
-    if (i == 0) Traza(traza + (orden == nntp::LineaLegible(comando.texto) ? anuncio : ""));
+    if (i == 0) Traza(traza + (enmascarada ? "" : anuncio));
     salida += anuncio + "\r\n";
     if (!sin_espera) {
-      conexion_->Escribe(salida);
+      escribe(salida);
       salida.clear();
       // The server answers the announcement: a continuation, or the command's end (NO, BAD).
       for (;;) {
@@ -259,8 +297,8 @@ void SesionImap::Escribe(std::uint64_t etiqueta, const Comando& comando, const s
       conexion_->IniciaPlazo();
     }
     if (literal.bytes.size() > kLiteralAparte) {
-      conexion_->Escribe(salida);
-      conexion_->Escribe(literal.bytes);
+      escribe(salida);
+      escribe(literal.bytes);
       salida.clear();
     } else {
       salida += literal.bytes;
@@ -269,7 +307,7 @@ void SesionImap::Escribe(std::uint64_t etiqueta, const Comando& comando, const s
   }
   if (comando.literales.empty()) Traza(traza);
   salida += "\r\n";
-  conexion_->Escribe(salida);
+  escribe(salida);
 }
 
 Completado SesionImap::Espera(std::uint64_t etiqueta) { return Toma(etiqueta, nullptr); }
@@ -376,14 +414,14 @@ void SesionImap::Autentica(const UbicacionImap& ubicacion) {
                                            (conexion_->EsTls() ? "" : " sin cifrar y no ofrece STARTTLS") +
                                            "; no se le envían");
   }
-  if (!conexion_->EsTls() && (!conexion_->PeerEsLoopback() || opciones_.loopback_como_remoto)) {
+  if (!conexion_->EsTls() && ConPeerRemoto()) {
     throw Error(errnum::kCredenciales, "No se envía la contraseña a " + descripcion_ +
                                            " por una conexión sin cifrar, y el servidor no ofrece STARTTLS"
                                            " (use imaps://)");
   }
   const std::string ruta = opciones_.ruta_netrc.empty() ? nntp::RutaNetrcPorDefecto() : opciones_.ruta_netrc;
-  auto cred = nntp::LeeNetrc(ruta, host_);
-  if (!cred || (!cred->usuario.empty() && cred->usuario != ubicacion.usuario)) {
+  const auto cred = nntp::LeeNetrc(ruta, host_, ubicacion.usuario);
+  if (!cred) {
     throw Error(errnum::kCredenciales, "No hay contraseña para " + ubicacion.usuario + " en " + host_ + ": añada a " +
                                            (ruta.empty() ? std::string("~/.netrc") : ruta) + " una línea \"machine " +
                                            host_ + " login " + ubicacion.usuario + " password …\"");

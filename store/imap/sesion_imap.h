@@ -6,10 +6,13 @@
 // Opening: the connection (plain, or TLS from the first byte for imaps), the greeting,
 // CAPABILITY (unless the greeting carried it), STARTTLS on a plain connection when offered (the
 // capabilities are asked again after it), then LOGIN with the location's user and the password
-// of ~/.netrc's entry "machine HOST login USER password …" (an entry for the host without a
-// login also serves). A greeting of PREAUTH needs no login. The password is never sent over a
-// plain connection to a peer that is not loopback, and never when the server announces
-// LOGINDISABLED. Certificates are checked as the news client checks them (nntp/conexion.h).
+// of ~/.netrc's entry "machine HOST login USER password …" (the first for the host with the
+// location's user or without a login). Bytes that follow STARTTLS's OK before the handshake
+// came in the clear where encrypted ones were due: kProtocolo. A greeting of PREAUTH needs no
+// login; over a plain connection to a peer that is not loopback it is refused (kCredenciales),
+// as it would keep the session from TLS. The password is never sent over a plain connection to
+// a peer that is not loopback, and never when the server announces LOGINDISABLED. Certificates
+// are checked as the news client checks them (nntp/conexion.h).
 //
 // Bounds: every response is bounded as store/imap/respuesta_imap.h says; every exchange — a
 // command and every response up to its completion — has the news client's deadline (timeout
@@ -27,9 +30,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <map>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -107,6 +110,8 @@ class SesionImap {
   std::uint64_t Envia(const Comando& comando);
   // Reads until the command `etiqueta` completes (handing untagged responses to the handler)
   // and returns its completion. A completion already read is returned at once (and forgotten).
+  // A tag not sent, or whose completion was already returned: kArgumentoNoValido, the session
+  // still in step.
   Completado Espera(std::uint64_t etiqueta);
   // Envia then Espera; a NO or BAD raises kProtocolo with the server's text.
   Completado Ejecuta(const Comando& comando);
@@ -134,6 +139,8 @@ class SesionImap {
   void IniciaStartTls();
   void Autentica(const UbicacionImap& ubicacion);
 
+  // The peer counts as remote (not loopback, or treated so for tests).
+  bool ConPeerRemoto() const;
   // Raises kConexionCerrada when an earlier failure left the session out of step.
   void CompruebaEnPaso() const;
   // The next response, receiving as needed (within the exchange's deadline).
@@ -147,7 +154,8 @@ class SesionImap {
   std::uint64_t EnviaOrden(const Comando& comando, std::string orden);
   // Writes `comando` as tag `etiqueta`. Stops early when the server ends the command instead
   // of sending a synchronizing literal's continuation (its completion is then kept).
-  void Escribe(std::uint64_t etiqueta, const Comando& comando, const std::string& orden);
+  // `orden` names it in errors; `enmascarada`: the trace shows `orden` (a LOGIN) for its text.
+  void Escribe(std::uint64_t etiqueta, const Comando& comando, const std::string& orden, bool enmascarada);
   // Espera, also giving how errors name the command.
   Completado Toma(std::uint64_t etiqueta, std::string* orden);
   Error ErrorCompletado(const Completado& c, const std::string& orden) const;
