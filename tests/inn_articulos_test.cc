@@ -12,6 +12,8 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -595,7 +597,7 @@ TEST_F(InnArticulos, TheRoadOfArticlesThroughAnImapAccount) {
   auto perdido = Articulo("perdido", "Re: Nada", "<nunca." + prefijo_ + "@tablon.test>");
   Inn::Post({raiz, respuesta, lejano, huerfano, perdido});
   Salida uno = imap.Ejecuta({});
-  ASSERT_EQ(uno.codigo, 0) << uno.err;
+  ASSERT_EQ(uno.codigo, 0) << uno.err << test::ReadFile(traza);
 
   test::ClienteImap telefono(dovecot.Port());
   telefono.Login(test::Dovecot::kUsuario, test::Dovecot::kClave);
@@ -643,9 +645,9 @@ TEST_F(InnArticulos, TheRoadOfArticlesThroughAnImapAccount) {
   ASSERT_EQ(tres.codigo, 0) << tres.err;
   const std::string log = test::ReadFile(traza);
   EXPECT_NE(log.find("UID FETCH"), std::string::npos) << log;
-  for (const char* orden : {"APPEND", "STORE", "EXPUNGE", "MOVE", "CREATE"}) {
-    EXPECT_EQ(log.find(orden), std::string::npos) << orden << "\n" << log;
-  }
+  const std::regex cambia(R"(^a[0-9]+ (UID )?(APPEND|STORE|EXPUNGE|MOVE|COPY|CREATE) )");
+  std::istringstream lineas(log);
+  for (std::string l; std::getline(lineas, l);) EXPECT_FALSE(std::regex_search(l, cambia)) << l;
   EXPECT_EQ(telefono.Lista().size(), 6u);
   setenv("HOME", home_antes.c_str(), 1);
   unsetenv("TABLON_TRAZA_IMAP");

@@ -123,7 +123,6 @@ class Almacen : public ::testing::TestWithParam<const char*> {
     u.puerto = dovecot_->Port();
     imap::OpcionesSesion o;
     o.ruta_netrc = (dir_ / "netrc").string();
-    if (std::getenv("TRAZA_PRUEBA")) o.traza = [](std::string_view l) { fprintf(stderr, "%.*s\n", (int)l.size(), l.data()); };
     return imap::AbreImap(u, std::move(o));
   }
   std::shared_ptr<Folder> Carpeta(Application& app, const std::string& nombre) {
@@ -155,7 +154,6 @@ class Almacen : public ::testing::TestWithParam<const char*> {
       const auto uid = std::to_string(c.Lista().at(n).uid);
       c.ComandoOk("UID STORE " + uid + " +FLAGS (\\Deleted)");
       c.ComandoOk("UID EXPUNGE " + uid);
-      if (std::getenv("ESPERA_PRUEBA")) std::this_thread::sleep_for(std::chrono::milliseconds(atoi(std::getenv("ESPERA_PRUEBA"))));
       return;
     }
     const fs::path cur = dir_ / "maildir" / carpeta / "cur";

@@ -6,6 +6,7 @@
 
 #include "core/ascii.h"
 #include "core/error.h"
+#include "core/huella.h"
 #include "store/imap/item_imap.h"
 #include "store/imap/nombre_buzon.h"
 #include "store/maildir/filtro.h"
@@ -193,13 +194,13 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
   std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a->Uid() < b->Uid(); });
 
   // Two messages of one item: keep the newest with the union of the flags, expunge the others.
-  std::unordered_map<std::string, size_t> por_id;
+  // (By a hash of the identifier, which objects keep when their fields are let go.)
+  std::unordered_map<std::uint64_t, size_t> por_id;
   std::vector<std::uint32_t> sobrantes;
   std::vector<bool> fuera(items.size(), false);
   for (size_t i = 0; i < items.size(); ++i) {
-    const std::string& id = items[i]->MessageId();
-    if (id.empty()) continue;
-    auto [it, nuevo] = por_id.emplace(id, i);
+    if (items[i]->HuellaMessageId() == Fnv1a("")) continue;
+    auto [it, nuevo] = por_id.emplace(items[i]->HuellaMessageId(), i);
     if (nuevo) continue;
     const size_t viejo = it->second;
     it->second = i;

@@ -103,7 +103,6 @@ std::unique_ptr<ContextoImap::Oyente> ContextoImap::Escucha(std::function<void(R
 }
 
 void ContextoImap::Despacha(Respuesta& r) {
-  if (std::getenv("TRAZA_DESPACHA")) fprintf(stderr, "  * %s %u\n", r.nombre.c_str(), r.numero.value_or(0));
   if (r.clase == ClaseRespuesta::kNoEtiquetada) {
     if (r.nombre == "EXISTS" && r.numero) existentes_ = *r.numero;
     if (r.nombre == "EXPUNGE" && existentes_ > 0) --existentes_;

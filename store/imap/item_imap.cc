@@ -82,6 +82,7 @@ ItemImap::ItemImap(std::shared_ptr<ContextoImap> ctx) : ctx_(std::move(ctx)) {
   reg_ = std::make_unique<Campos>();
   reg_->reg.message_id = ctx_->NuevoMessageId();
   reg_->reg.creado = Fecha::Ahora();
+  huella_id_ = Fnv1a(reg_->reg.message_id);
 }
 
 ItemImap::~ItemImap() {
@@ -113,6 +114,7 @@ void ItemImap::LeeCabecera(std::string_view cabecera) const {
   c.registro.propiedades.clear();
   campos->reg = std::move(c.registro);
   forma_ = c.forma;
+  huella_id_ = Fnv1a(campos->reg.message_id);
   reg_ = std::move(campos);
 }
 
@@ -364,24 +366,31 @@ void ItemImap::Save() {
     const std::uint32_t uid = UidResuelto();
     if (uid == 0) FallaBorrado("guardar");
     const std::uint64_t noop = ctx_->SeleccionaAlDia(carpeta_->Buzon());
+    // The flags asked for after the change tell whether the message is still there (a STORE
+    // that changes nothing is answered by no FETCH).
     Secuencia sec;
+    std::vector<std::string> banderas;
     auto oyente = ctx_->Escucha([&](Respuesta& r) {
       if (r.nombre == "EXPUNGE" && r.numero) sec.Expunge(*r.numero);
       if (r.nombre != "FETCH") return;
-      const Fetch f = AnalizaFetch(std::move(r));
-      if (f.uid == uid) sec.Aprende(f.numero);
+      Fetch f = AnalizaFetch(std::move(r));
+      if (f.uid != uid || !f.flags) return;
+      sec.Aprende(f.numero);
+      banderas = std::move(*f.flags);
     });
     auto& s = ctx_->Sesion();
     const std::string n = std::to_string(uid);
     std::uint64_t pon = 0, quita = 0;
-    if (!mas.empty()) pon = s.Envia(Comando{"UID STORE " + n + " +FLAGS (" + mas + ")", {}});
-    if (!menos.empty()) quita = s.Envia(Comando{"UID STORE " + n + " -FLAGS (" + menos + ")", {}});
+    if (!mas.empty()) pon = s.Envia(Comando{"UID STORE " + n + " +FLAGS.SILENT (" + mas + ")", {}});
+    if (!menos.empty()) quita = s.Envia(Comando{"UID STORE " + n + " -FLAGS.SILENT (" + menos + ")", {}});
+    const std::uint64_t mira = s.Envia(Comando{"UID FETCH " + n + " (FLAGS)", {}});
     if (pon) Exige(s.Espera(pon), "UID STORE");
     if (quita) Exige(s.Espera(quita), "UID STORE");
+    Exige(s.Espera(mira), "UID FETCH");
     if (noop) s.Espera(noop);
-    // A message that is not there any more is met by no FETCH (or by its EXPUNGE after it).
     if (!sec.Vivo()) FallaBorrado("guardar");
     MarcaGuardado();
+    FijaBanderasLeidas(std::move(banderas));
     return;
   }
   // A changed item: the new message first, then the old one goes.

@@ -85,6 +85,8 @@ class ItemImap : public Item {
   void SueltaCampos() override;
 
   std::uint32_t Uid() const { return uid_; }
+  // A hash of the store-made Message-ID, kept when SueltaCampos lets the fields go (0: none).
+  std::uint64_t HuellaMessageId() const { return huella_id_; }
   // The object is what its message holds: saved, its UID known, nothing changed since.
   bool CoincideConServidor() const {
     return carpeta_ && !pendiente_ && uid_ != 0 && etiqueta_append_ == 0 && !tocado_ && !cuerpo_cambiado_ &&
@@ -145,6 +147,7 @@ class ItemImap : public Item {
   // The class and the "completed" state, kept while SueltaCampos let reg_ go.
   std::string clase_;
   bool completada_ = false;
+  mutable std::uint64_t huella_id_ = 0;
   mutable maildir::FormaCuerpo forma_ = maildir::FormaCuerpo::TalCual;
   mutable std::unique_ptr<std::string> body_;
   mutable bool cuerpo_cargado_ = true;
