@@ -6,12 +6,17 @@
 // then moved into the group folder), downloads of flagged items.
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <random>
+#include <regex>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "news/numeracion_grupo.h"
 #include "store/maildir/formato_item.h"
+#include "support/dovecot.h"
+#include "support/imap.h"
 #include "support/inn.h"
 #include "support/instantanea.h"
 #include "support/programa.h"
@@ -415,6 +420,134 @@ TEST_F(InnChoque, AKilledPassConvergesOnTheRerunAtEveryWriteOfThePass) {
   }
   std::printf("[ choque ] %ld interruption points over %ld writes of the pass; drafts left at most %ld\n", puntos,
               total, max_borradores);
+}
+
+// A store in an IMAP account, kept by a private Dovecot as a Maildir of its own, and the servers
+// directory beside it; a copy of another is served by a Dovecot of its own.
+struct CopiaImap {
+  TmpDir dir;
+  std::unique_ptr<test::Dovecot> dovecot;
+  fs::path buzones() const { return dir / "buzones"; }
+  fs::path servers() const { return dir / "servers"; }
+  explicit CopiaImap(const CopiaImap* origen = nullptr) {
+    if (origen) {
+      fs::copy(origen->buzones(), buzones(), fs::copy_options::recursive);
+      fs::copy(origen->servers(), servers(), fs::copy_options::recursive);
+    } else {
+      fs::create_directories(buzones());
+      fs::create_directories(servers());
+    }
+    dovecot = std::make_unique<test::Dovecot>(buzones());
+  }
+  Programa tablon(const std::string& binario = "") const {
+    return Programa("imap://" + std::string(test::Dovecot::kUsuario) + "@127.0.0.1:" + std::to_string(dovecot->Port()),
+                    servers(), binario);
+  }
+  // The commands of a pass that change the account, from its trace.
+  static long Cambios(const std::string& traza) {
+    static const std::regex cambia(R"(^a[0-9]+ (UID )?(APPEND|STORE|EXPUNGE|MOVE|COPY|CREATE)( |$))");
+    std::istringstream lineas(traza);
+    long n = 0;
+    for (std::string l; std::getline(lineas, l);) n += std::regex_search(l, cambia);
+    return n;
+  }
+};
+
+// The same with the store in an IMAP account: the pass killed just before each command that
+// changes the account (the APPEND of every new item, the flags of each download's new message,
+// its APPEND, and the \Deleted and EXPUNGE of the message it replaces), then run again, leaves
+// what the pass never interrupted leaves — no duplicate, no lost flag, no lost text — and one
+// more pass changes nothing on the server.
+TEST_F(InnChoque, AKilledPassIntoAnImapAccountConvergesOnTheRerunAtEveryChangeOfTheAccount) {
+  if (!test::Dovecot::Available()) GTEST_SKIP() << "dovecot is not installed";
+  TmpDir casa;
+  test::WriteFile(casa / ".netrc", std::string("machine 127.0.0.1 login ") + test::Dovecot::kUsuario + " password " +
+                                       test::Dovecot::kClave + "\n");
+  fs::permissions(casa / ".netrc", fs::perms::owner_read | fs::perms::owner_write);
+  const char* home = std::getenv("HOME");
+  const std::string home_antes = home ? home : "";
+  ::setenv("HOME", casa.str().c_str(), 1);
+  const std::string traza = (casa / "traza").string();
+
+  auto inicio = std::make_unique<CopiaImap>();
+  {
+    const Programa base = inicio->tablon();
+    ASSERT_EQ(base.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
+    ASSERT_EQ(base.Ejecuta({}).codigo, 0);
+    ASSERT_EQ(base.Ejecuta({"subscribe", Inn::Host(), grupo_}).codigo, 0);
+  }
+  const auto a1 = Articulo("a1", ""), a2 = Articulo("a2", a1.message_id), a3 = Articulo("a3", "");
+  Inn::Post({a1, a2, a3});
+  ASSERT_EQ(inicio->tablon().Ejecuta({}).codigo, 0);
+  {
+    // Two items flagged and read on the phone.
+    test::ClienteImap telefono(inicio->dovecot->Port());
+    telefono.Login(test::Dovecot::kUsuario, test::Dovecot::kClave);
+    telefono.Select(fs::relative(CarpetaGrupo(inicio->buzones()), inicio->buzones()).generic_string());
+    for (const auto& m : telefono.Lista()) {
+      std::string texto = telefono.Cuerpo(m.uid);
+      std::erase(texto, '\r');
+      const auto cab = store::maildir::LeeCabeceraItem(texto.substr(0, texto.find("\n\n")));
+      for (const auto& p : cab.registro.propiedades) {
+        if (p.Name() == "ArticleID" && (p.ComoTexto() == a1.message_id || p.ComoTexto() == a3.message_id)) {
+          telefono.ComandoOk("UID STORE " + std::to_string(m.uid) + " +FLAGS (\\Flagged \\Seen)");
+        }
+      }
+    }
+  }
+  const auto lejano = Articulo("lejano", "", prefijo_ + ".otro");
+  Inn::Post({lejano, Articulo("b1", a2.message_id), Articulo("b2", ""), Articulo("b3", lejano.message_id),
+             Articulo("b4", "<nunca." + prefijo_ + "@tablon.test>")});
+  inicio->dovecot.reset();  // copied at rest
+
+  // The pass never interrupted.
+  ItemsPorCarpeta esperado;
+  std::map<std::string, std::string> esperado_servidores;
+  long total = 0;
+  {
+    CopiaImap referencia(inicio.get());
+    ::setenv("TABLON_TRAZA_IMAP", traza.c_str(), 1);
+    ASSERT_EQ(referencia.tablon().Ejecuta({}).codigo, 0);
+    ::unsetenv("TABLON_TRAZA_IMAP");
+    total = CopiaImap::Cambios(ReadFile(traza));
+    fs::remove(traza);
+    referencia.dovecot.reset();
+    size_t borradores = 0;
+    esperado = SinBorradores(test::LeeAlmacen(referencia.buzones()), &borradores);
+    esperado_servidores = test::LeeServidores(referencia.servers(), prefijo_);
+    ASSERT_EQ(test::Duplicados(esperado), "");
+    const auto& grupo = esperado.at(fs::relative(CarpetaGrupo(referencia.buzones()), referencia.buzones()).string());
+    size_t completos = 0;
+    for (const auto& i : grupo) completos += i.clase == "IPM.Note.News.Full" && i.banderas.find('F') != std::string::npos;
+    ASSERT_EQ(completos, 2u) << "the two flagged items are downloaded, and stay flagged";
+    ASSERT_EQ(grupo.size(), 9u) << "seven articles and two placeholders (lejano, nunca)";
+  }
+  ASSERT_GE(total, 12) << "new items, two downloads";
+
+  for (long n = 1; n <= total; ++n) {
+    SCOPED_TRACE("ended before change " + std::to_string(n) + " of " + std::to_string(total));
+    CopiaImap c(inicio.get());
+    ::setenv("TABLON_PRUEBA_ABORTA_IMAP", std::to_string(n).c_str(), 1);
+    Salida cortada = c.tablon(TABLON_BIN_CHOQUE).Ejecuta({});
+    ::unsetenv("TABLON_PRUEBA_ABORTA_IMAP");
+    ASSERT_EQ(cortada.codigo, kSalidaAbortoPrueba) << cortada.err;
+    Salida otra = c.tablon().Ejecuta({});
+    ASSERT_EQ(otra.codigo, 0) << otra.err;
+    ::setenv("TABLON_TRAZA_IMAP", traza.c_str(), 1);
+    ASSERT_EQ(c.tablon().Ejecuta({}).codigo, 0);
+    ::unsetenv("TABLON_TRAZA_IMAP");
+    EXPECT_EQ(CopiaImap::Cambios(ReadFile(traza)), 0) << ReadFile(traza);
+    fs::remove(traza);
+    c.dovecot.reset();
+    const ItemsPorCarpeta tras = test::LeeAlmacen(c.buzones());
+    EXPECT_EQ(test::Duplicados(tras), "");
+    size_t b = 0;
+    EXPECT_EQ(test::Diferencias(SinBorradores(tras, &b), esperado), "");
+    EXPECT_EQ(test::LeeServidores(c.servers(), prefijo_), esperado_servidores);
+    if (HasFailure()) break;
+  }
+  ::setenv("HOME", home_antes.c_str(), 1);
+  std::printf("[ choque ] %ld interruption points over the account's changes of the pass\n", total);
 }
 
 }  // namespace

@@ -6,6 +6,10 @@
 // N, the N-th such call ends the process at once with _exit(86) before the operation: no
 // destructor runs, nothing is flushed, exactly as if the process had been killed there. Without
 // it the program runs as the real one does.
+//
+// The same for a store in an IMAP account: with TABLON_PRUEBA_ABORTA_IMAP=N the process ends
+// just before the N-th command that changes the account (APPEND, STORE, EXPUNGE, MOVE, COPY,
+// CREATE; UID ones included) is sent.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,8 +17,11 @@
 #include <memory>
 #include <string>
 
+#include <string_view>
+
 #include "app/programa.h"
 #include "core/fs.h"
+#include "store/imap/sesion_imap.h"
 
 namespace {
 
@@ -62,8 +69,8 @@ class FsQueAborta : public tablon::Fs {
   long cuenta_ = 0;
 };
 
-long Limite() {
-  const char* v = std::getenv("TABLON_PRUEBA_ABORTA_EN");
+long Limite(const char* variable) {
+  const char* v = std::getenv(variable);
   if (!v || !*v) return 0;
   char* fin = nullptr;
   const long n = std::strtol(v, &fin, 10);
@@ -72,7 +79,21 @@ long Limite() {
 
 }  // namespace
 
+long limite_imap = 0, cuenta_imap = 0;
+
+void AntesDeEnviarImap(std::string_view texto) {
+  if (texto.starts_with("UID ")) texto.remove_prefix(4);
+  for (const std::string_view cambia : {"APPEND ", "STORE ", "EXPUNGE", "MOVE ", "COPY ", "CREATE "}) {
+    if (texto.starts_with(cambia)) {
+      if (++cuenta_imap == limite_imap) ::_exit(kSalidaAbortoPrueba);
+      return;
+    }
+  }
+}
+
 int main(int argc, char** argv) {
-  tablon::FijaFsDelPrograma(std::make_shared<FsQueAborta>(Limite()));
+  tablon::FijaFsDelPrograma(std::make_shared<FsQueAborta>(Limite("TABLON_PRUEBA_ABORTA_EN")));
+  limite_imap = Limite("TABLON_PRUEBA_ABORTA_IMAP");
+  if (limite_imap > 0) tablon::store::imap::SesionImap::FijaAntesDeEnviar(&AntesDeEnviarImap);
   return tablon::EjecutaPrograma(argc, argv);
 }

@@ -194,6 +194,8 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
   std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a->Uid() < b->Uid(); });
 
   // Two messages of one item: keep the newest with the union of the flags, expunge the others.
+  // The read state is the newest message's: the pass that wrote it chose it (a downloaded
+  // text comes unread, for the user to notice).
   // (By a hash of the identifier, which objects keep when their fields are let go.)
   std::unordered_map<std::uint64_t, size_t> por_id;
   std::vector<std::uint32_t> sobrantes;
@@ -207,7 +209,6 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
     fuera[viejo] = true;
     sobrantes.push_back(items[viejo]->Uid());
     std::vector<std::string> union_;
-    if (!items[viejo]->UnRead() && items[i]->UnRead()) union_.push_back("\\Seen");
     if (items[viejo]->FlagStatus() == kMarcado && items[i]->FlagStatus() != kMarcado) union_.push_back("\\Flagged");
     for (const auto& b : items[viejo]->Banderas()) {
       if (std::find(items[i]->Banderas().begin(), items[i]->Banderas().end(), b) == items[i]->Banderas().end()) {

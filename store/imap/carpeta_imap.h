@@ -11,7 +11,8 @@
 // pass lists a group's folder twice). Two messages of one item (the
 // same store-made Message-ID: a pass stopped between the APPEND of a changed item and the
 // EXPUNGE of its old message) are made one there: the newest message is kept, given the union
-// of both messages' flags, and the older one is expunged.
+// of both messages' flags but for the read state (the newest message's, as the pass that wrote
+// it chose: a downloaded text comes unread), and the older one is expunged.
 #pragma once
 
 #include <cstdint>

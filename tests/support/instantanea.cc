@@ -20,7 +20,14 @@ void LeeCarpeta(const fs::path& raiz, const fs::path& dir, ItemsPorCarpeta& r) {
     auto& items = r[rel];
     for (const auto& e : fs::directory_iterator(d)) {
       if (!e.is_regular_file() || e.path().filename().string()[0] == '.') continue;
-      const std::string archivo = ReadFile(e.path());
+      // (An IMAP server keeps the messages it was given with CRLF line ends; the store writes no
+      // CR of its own.)
+      std::string archivo = ReadFile(e.path());
+      size_t fin = 0;
+      for (size_t i = 0; i < archivo.size(); ++i) {
+        if (archivo[i] != '\r' || i + 1 == archivo.size() || archivo[i + 1] != '\n') archivo[fin++] = archivo[i];
+      }
+      archivo.resize(fin);
       const std::string nombre = e.path().filename().string();
       const size_t info = nombre.find(":2,");
       auto cab = store::maildir::LeeCabeceraItem(archivo);

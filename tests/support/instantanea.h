@@ -1,5 +1,6 @@
 // What a pass leaves behind, read straight from the disk so that two runs can be compared: every
-// item of every folder of a Maildir store (by "ArticleID" or, for items without one, subject;
+// item of every folder of a Maildir store — the store's own, or the one a private IMAP server
+// keeps for an IMAP store — (by "ArticleID" or, for items without one, subject;
 // class, the file name's flags, body) and the state files of a servers directory.
 #pragma once
 
