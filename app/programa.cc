@@ -31,7 +31,7 @@ constexpr int kSalidaUso = 2;
 constexpr int kSalidaBloqueado = 3;
 
 constexpr const char* kAyuda = ParaTraducir(
-    "Tablón copia grupos de noticias (Usenet) en su almacén de correo Maildir.\n"
+    "Tablón copia grupos de noticias (Usenet) en su almacén de correo: Maildir o cuenta IMAP.\n"
     "\n"
     "Uso:\n"
     "  tablon [opciones]                       una pasada de sincronización\n"
@@ -44,7 +44,9 @@ constexpr const char* kAyuda = ParaTraducir(
     "  tablon unsubscribe SERVIDOR GRUPO...    anula subscripciones\n"
     "\n"
     "Opciones (antes o después del comando):\n"
-    "  --store DIR          almacén Maildir (o TABLON_STORE; por omisión ~/Mail)\n"
+    "  --store DIR|URL      almacén: un directorio Maildir o una cuenta IMAP,\n"
+    "                       imap[s]://USUARIO@SERVIDOR[:PUERTO][/PREFIJO], con la\n"
+    "                       contraseña en ~/.netrc (o TABLON_STORE; por omisión ~/Mail)\n"
     "  --servers-dir DIR    archivos de estado de los servidores (o TABLON_SERVERS_DIR;\n"
     "                       por omisión $XDG_DATA_HOME/tablon/servers)\n"
     "  --once               una sola pasada sin panel: las líneas de Status, una línea por\n"

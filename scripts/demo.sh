@@ -3,13 +3,25 @@
 # builds Tablón, starts a local INN with two sample groups, makes a store with that server, and
 # runs the passes a user would — learn the groups, subscribe, get the headers, flag two items
 # as a mail client does, get their text. Leaves the store in demo/Mail to look at with neomutt.
+#
+#   scripts/demo.sh --imap   the same workflow with an IMAP account as the store: a private
+#                            Dovecot on 127.0.0.1 (port TABLON_DEMO_IMAP_PORT, default 10143; its
+#                            mail in /var/tmp/tablon-demo-imap), the password in a .netrc of the
+#                            demo's own; two items flagged over IMAP as a phone would, and the
+#                            result read back over IMAP (curl, neomutt).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 readonly TOP=$PWD
 readonly DEMO=${TABLON_DEMO_DIR:-$TOP/demo}
+IMAP=no
+case "${1:-}" in
+  --imap) IMAP=si ;;
+  "") ;;
+  *) echo "uso: scripts/demo.sh [--imap]" >&2; exit 2 ;;
+esac
 
 source scripts/paquetes.sh
-instala_paquetes
+if [ $IMAP = si ]; then instala_paquetes curl; else instala_paquetes; fi
 
 echo "== Servidor de noticias local (INN)"
 scripts/inn.sh install
@@ -33,6 +45,11 @@ export TABLON_STORE=$DEMO/Mail TABLON_SERVERS_DIR=$DEMO/servers
 
 echo "== Grupos de ejemplo en el servidor"
 "$TOP/build-demo/tests/tablon-feed" demo demo
+
+if [ $IMAP = si ]; then
+  source scripts/demo_imap.sh
+  exit 0
+fi
 
 run() { echo; echo "\$ tablon $*"; "$TABLON" "$@"; }
 

@@ -516,7 +516,7 @@ TEST(Ordenes, HelpUsageAndErrorsAreInTheLanguageOfTheLocaleAndSpanishInC) {
     ayuda_c = tablon.Ejecuta({"--help"}).out;
   }
   ASSERT_EQ(ayuda_c.substr(0, ayuda_c.find('\n')),
-            "Tablón copia grupos de noticias (Usenet) en su almacén de correo Maildir.");
+            "Tablón copia grupos de noticias (Usenet) en su almacén de correo: Maildir o cuenta IMAP.");
   struct Caso {
     std::vector<std::pair<std::string, std::string>> entorno;
     bool ingles;
@@ -558,7 +558,7 @@ TEST(Ordenes, HelpUsageAndErrorsAreInTheLanguageOfTheLocaleAndSpanishInC) {
       EXPECT_EQ(opcion.err, "Opción desconocida: --x\n\n" + ayuda_c) << nombre;
     } else {
       EXPECT_EQ(ayuda.out.substr(0, ayuda.out.find('\n')),
-                "Tablón copies Usenet newsgroups into your Maildir mail store.")
+                "Tablón copies Usenet newsgroups into your mail store: Maildir or IMAP account.")
           << nombre;
       EXPECT_EQ(Opciones(ayuda.out), Opciones(ayuda_c)) << nombre << "\n" << ayuda.out;
       EXPECT_EQ(uso.err,
