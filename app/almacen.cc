@@ -1,5 +1,6 @@
 #include "app/almacen.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -46,6 +47,12 @@ std::shared_ptr<store::Application> AbreAlmacen(const std::string& location) {
   if (const auto imap = store::imap::AnalizaUbicacionImap(location)) {
     store::imap::OpcionesSesion opciones;
     opciones.traza = TrazaImap();
+    // The news servers' deadline (nntp/news.h) bounds the IMAP server's replies too.
+    if (const char* ms = std::getenv("TABLON_TIMEOUT_MS"); ms && *ms) {
+      char* fin = nullptr;
+      const long long v = std::strtoll(ms, &fin, 10);
+      if (fin && *fin == '\0' && v > 0) opciones.timeout = std::chrono::milliseconds(v);
+    }
     return store::imap::AbreImap(*imap, std::move(opciones));
   }
   const char* d = std::getenv("TABLON_DURABILIDAD");

@@ -109,12 +109,15 @@ class Almacen : public ::testing::TestWithParam<const char*> {
     if (!EsImap()) return;
     if (!test::Dovecot::Available()) GTEST_SKIP() << "Dovecot no está instalado";
     fs::create_directories(dir_ / "imap");
-    dovecot_ = std::make_unique<test::Dovecot>(dir_ / "imap");
+    test::OpcionesDovecot opciones;
+    // A server without UIDPLUS and MOVE: moves are copies, removals a whole EXPUNGE.
+    if (std::string_view(GetParam()) == "imap_basico") opciones.capacidades = "IMAP4rev1 LITERAL+";
+    dovecot_ = std::make_unique<test::Dovecot>(dir_ / "imap", opciones);
     WriteFile(dir_ / "netrc", std::string("machine 127.0.0.1 login ") + test::Dovecot::kUsuario +
                                   " password " + test::Dovecot::kClave + "\n");
     fs::permissions(dir_ / "netrc", fs::perms::owner_read | fs::perms::owner_write);
   }
-  bool EsImap() const { return std::string_view(GetParam()) == "imap"; }
+  bool EsImap() const { return std::string_view(GetParam()).starts_with("imap"); }
   std::shared_ptr<Application> Abre() {
     if (!EsImap()) return maildir::AbreMaildir((dir_ / "maildir").string());
     imap::UbicacionImap u;
@@ -174,7 +177,7 @@ class Almacen : public ::testing::TestWithParam<const char*> {
   std::unique_ptr<test::Dovecot> dovecot_;
 };
 
-INSTANTIATE_TEST_SUITE_P(Backends, Almacen, ::testing::Values("maildir", "imap"),
+INSTANTIATE_TEST_SUITE_P(Backends, Almacen, ::testing::Values("maildir", "imap", "imap_basico"),
                          [](const auto& caso) { return std::string(caso.param); });
 
 class Maildir : public ::testing::Test {

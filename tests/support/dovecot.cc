@@ -139,6 +139,7 @@ void Dovecot::Arranca() {
   }
   conf += "disable_plaintext_auth = no\n";
   conf += "auth_mechanisms = plain login\n";
+  if (!opciones_.capacidades.empty()) conf += "imap_capability = " + opciones_.capacidades + "\n";
   // A refused password is answered at once: tests of refusals need not wait.
   conf += "auth_failure_delay = 0\n";
   conf += "first_valid_uid = " + std::to_string(uid_) + "\n";

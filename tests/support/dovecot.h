@@ -38,6 +38,9 @@ class TlsIdentity;
 
 struct OpcionesDovecot {
   const TlsIdentity* tls = nullptr;  // none: plain IMAP only
+  // The capabilities announced after login, when not empty (Dovecot's imap_capability): e.g.
+  // "IMAP4rev1 LITERAL+" for a server a client must treat as one without UIDPLUS and MOVE.
+  std::string capacidades;
 };
 
 class Dovecot {
