@@ -46,12 +46,26 @@ export TABLON_STORE=$DEMO/Mail TABLON_SERVERS_DIR=$DEMO/servers
 echo "== Grupos de ejemplo en el servidor"
 "$TOP/build-demo/tests/tablon-feed" demo demo
 
+run() { echo; echo "\$ tablon $*"; "$TABLON" "$@"; }
+
+# The screen neomutt shows with ARGS (a 100x14 terminal of a tmux server of its own), under TITLE;
+# nothing where neomutt or tmux is missing.
+pantalla_neomutt() {
+  command -v tmux >/dev/null && command -v neomutt >/dev/null || return 0
+  echo
+  echo "$1"
+  local sock=tablon-demo-$$
+  tmux -u -f /dev/null -L "$sock" new-session -d -x 100 -y 14 \
+    "env LANG=C.UTF-8 LC_ALL=C.UTF-8 neomutt -n -F /dev/null $2"
+  sleep 3
+  tmux -u -L "$sock" capture-pane -p | sed 's/^/  /'
+  tmux -L "$sock" kill-server 2>/dev/null || true
+}
+
 if [ $IMAP = si ]; then
   source scripts/demo_imap.sh
   exit 0
 fi
-
-run() { echo; echo "\$ tablon $*"; "$TABLON" "$@"; }
 
 run add-server "$HOST"
 echo; echo "\$ tablon --once        (primera pasada: aprende los grupos del servidor; resumen)"
@@ -88,16 +102,8 @@ f=$(grep -l '^X-Tablon-Clase: IPM.Note.News.Full' "$C"/cur/* | head -n 1)
 grep -E '^(Subject|From|Content-Type|X-Tablon-Clase):' "$f"
 sed -n '/^$/,$p' "$f" | sed -n '2,14p' | sed 's/^/  | /'
 
-if command -v tmux >/dev/null && command -v neomutt >/dev/null; then
-  echo
-  echo "== Lo que muestra neomutt (set sort=threads)"
-  sock=tablon-demo-$$
-  tmux -u -f /dev/null -L "$sock" new-session -d -x 100 -y 14 \
-    "env LANG=C.UTF-8 LC_ALL=C.UTF-8 neomutt -n -F /dev/null -e 'set folder=$TABLON_STORE' -e 'set sort=threads' -f '$C'"
-  sleep 2
-  tmux -u -L "$sock" capture-pane -p | sed 's/^/  /'
-  tmux -L "$sock" kill-server 2>/dev/null || true
-fi
+pantalla_neomutt "== Lo que muestra neomutt (set sort=threads)" \
+  "-e 'set folder=$TABLON_STORE' -e 'set sort=threads' -f '$C'"
 
 cat <<TXT
 

@@ -7,7 +7,12 @@ readonly PUERTO=${TABLON_DEMO_IMAP_PORT:-10143}
 readonly CLAVE=clave-de-la-demo
 
 echo "== Cuenta IMAP privada (Dovecot en 127.0.0.1:$PUERTO)"
-if [ -f "$IMAPDIR/run/master.pid" ]; then kill "$(cat "$IMAPDIR/run/master.pid")" 2>/dev/null || true; sleep 1; fi
+# An earlier demo's Dovecot is stopped first (it holds the port until it is gone).
+if [ -f "$IMAPDIR/run/master.pid" ]; then
+  pid=$(cat "$IMAPDIR/run/master.pid")
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+fi
 rm -rf "$IMAPDIR"
 mkdir -p "$IMAPDIR"/{buzones,inbox,indices,control,home}
 # The mail processes run as nobody (Dovecot refuses root for mail).
@@ -57,8 +62,25 @@ chmod 600 "$HOME/.netrc"
 export TABLON_STORE=imap://tablon@127.0.0.1:$PUERTO
 echo "  TABLON_STORE=$TABLON_STORE"
 
-# What a phone or any IMAP client sees and does: curl speaks IMAP.
+# What a phone or any IMAP client sees and does: curl speaks IMAP. `imap FOLDER [COMMAND]`.
 imap() { curl -s --netrc-file "$HOME/.netrc" "imap://127.0.0.1:$PUERTO/$1" ${2:+-X "$2"}; }
+# The UIDs of the folder's messages that match an IMAP search.
+uids() { imap "$BUZON" "UID SEARCH $1" | tr -d '\r' | awk '/^\* SEARCH/ {for (i = 3; i <= NF; i++) print $i}'; }
+# One line per message of the folder matching the search: subject, class and flags, fetched
+# without marking anything read (curl prints a reply's literals only in its trace).
+muestra() {
+  local uid
+  for uid in $(uids "$1"); do
+    curl -v -s --netrc-file "$HOME/.netrc" "imap://127.0.0.1:$PUERTO/$BUZON" \
+      -X "UID FETCH $uid (FLAGS BODY.PEEK[HEADER.FIELDS (SUBJECT X-TABLON-CLASE)])" 2>&1 | tr -d '\r' |
+      sed -n 's/^< //p' | awk '
+        /^\* [0-9]+ FETCH/ { match($0, /FLAGS \([^)]*\)/); f = substr($0, RSTART + 7, RLENGTH - 8) }
+        /^Subject: / { s = substr($0, 10) }
+        /^X-Tablon-Clase: / { c = substr($0, 17) }
+        END { printf "%s\t%s\t%s\n", s, c, f }'
+  done | perl -CO -MEncode -ne 'chomp; my ($s, $c, $f) = split /\t/;
+    printf "  %-44s %-22s %s\n", decode("MIME-Header", $s), $c, $f' | sort
+}
 
 run add-server "$HOST"
 echo; echo "\$ tablon --once        (primera pasada: aprende los grupos del servidor; resumen)"
@@ -70,11 +92,10 @@ run --once                     # the headers arrive, threaded, as messages of th
 readonly BUZON=news/$HOST/demo/comp/lang/c
 echo
 echo "== Carpetas de la cuenta"
-imap "" 'LIST "" "news/*"' | sed 's/^/  /'
+imap "" 'LIST "" "news/*"' | tr -d '\r' | sed 's/^/  /'
 echo
-echo "== Mensajes en $BUZON"
-imap "$BUZON" 'FETCH 1:* (BODY.PEEK[HEADER.FIELDS (SUBJECT FROM)])' | tr -d '\r' |
-  sed -n 's/^Subject: //p' | perl -CO -MEncode -ne 'chomp; printf "  %s\n", decode("MIME-Header", $_)' | sort
+echo "== Mensajes en $BUZON (asunto, clase, banderas)"
+muestra ALL
 
 echo
 echo "== Marcando dos artículos para descargar (como lo haría el teléfono: \\Flagged por IMAP)"
@@ -90,32 +111,21 @@ echo "  $n marcados"
 run --once                     # their text is downloaded: a new message each, flagged, unread
 
 echo
-echo "== Los mensajes marcados tras la pasada (banderas y clase)"
-imap "$BUZON" 'SEARCH FLAGGED' | tr -d '\r' | awk '/^\* SEARCH/ {for (i = 3; i <= NF; i++) print $i}' | while read -r m; do
-  imap "$BUZON" "FETCH $m (FLAGS BODY.PEEK[HEADER.FIELDS (SUBJECT X-TABLON-CLASE)])" | tr -d '\r' |
-    grep -E '^(\* [0-9]+ FETCH|Subject:|X-Tablon-Clase:)' | sed -e 's/ BODY\[.*//' -e 's/^/  /'
-done
+echo "== Los mensajes marcados tras la pasada: con su texto, sin leer"
+muestra FLAGGED
 
 echo
 echo "\$ tablon --once        (una pasada más: nada que hacer; TABLON_TRAZA_IMAP muestra sus órdenes)"
 TABLON_TRAZA_IMAP=$DEMO/traza-imap "$TABLON" --once
 echo "  órdenes que cambian la cuenta: $(grep -cE '^a[0-9]+ (UID )?(APPEND|STORE|EXPUNGE|MOVE|COPY|CREATE) ' "$DEMO/traza-imap" || true)"
 
-if command -v tmux >/dev/null && command -v neomutt >/dev/null; then
-  echo
-  echo "== Lo que muestra neomutt por IMAP (set sort=threads)"
-  sock=tablon-demo-$$
-  tmux -u -f /dev/null -L "$sock" new-session -d -x 100 -y 14 \
-    "env LANG=C.UTF-8 LC_ALL=C.UTF-8 neomutt -n -F /dev/null -e 'set imap_user=tablon imap_pass=$CLAVE sort=threads' -f 'imap://127.0.0.1:$PUERTO/$BUZON'"
-  sleep 3
-  tmux -u -L "$sock" capture-pane -p | sed 's/^/  /'
-  tmux -L "$sock" kill-server 2>/dev/null || true
-fi
+pantalla_neomutt "== Lo que muestra neomutt por IMAP (set sort=threads)" \
+  "-e 'set imap_user=tablon imap_pass=$CLAVE sort=threads ssl_starttls=no ssl_force_tls=no folder=imap://127.0.0.1:$PUERTO/' -f '=$BUZON'"
 
 cat <<TXT
 
 == Listo. La cuenta IMAP sigue en marcha (Dovecot en 127.0.0.1:$PUERTO, usuario tablon, contraseña $CLAVE):
-  neomutt -e "set imap_user=tablon imap_pass=$CLAVE sort=threads" -f 'imap://127.0.0.1:$PUERTO/$BUZON'
+  neomutt -e "set imap_user=tablon imap_pass=$CLAVE ssl_starttls=no ssl_force_tls=no sort=threads folder=imap://127.0.0.1:$PUERTO/" -f '=$BUZON'
   HOME='$HOME' TABLON_STORE='$TABLON_STORE' TABLON_SERVERS_DIR='$TABLON_SERVERS_DIR' $TABLON
                           otra pasada con el panel interactivo (Intro: otra pasada, q: salir)
   kill \$(cat $IMAPDIR/run/master.pid)      para pararla

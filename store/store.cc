@@ -98,6 +98,27 @@ UserProperty& UserProperties::Add(UserProperty prop) {
   return props_.emplace_back(std::move(prop));
 }
 
+void CompruebaTipoEspacio(std::string_view type) {
+  if (type != "MAPI") {
+    throw Error(errnum::kArgumentoNoValido, "Tipo de espacio de nombres no válido: «" + std::string(type) + "»");
+  }
+}
+
+void CompruebaTipoItem(int kind) {
+  if (kind != 0) {
+    throw Error(errnum::kArgumentoNoValido,
+                "Tipo de elemento no válido: " + std::to_string(kind) + " (sólo 0, nota)");
+  }
+}
+
+std::shared_ptr<Folder> CarpetaLlamada(const std::vector<std::shared_ptr<Folder>>& carpetas, const std::string& name,
+                                       const std::string& almacen) {
+  for (const auto& f : carpetas) {
+    if (f->Name() == name) return f;
+  }
+  throw Error(errnum::kObjetoNoEncontrado, "No existe la carpeta «" + name + "» en el almacén " + almacen);
+}
+
 TipoItem Item::Kind() const {
   return EmpiezaSinCaso(MessageClass(), "IPM.Post") ? TipoItem::Post : TipoItem::Nota;
 }

@@ -179,6 +179,15 @@ class Item : public std::enable_shared_from_this<Item> {
   virtual std::shared_ptr<Item> NuevaRespuesta(std::string in_reply_to, std::string references) const = 0;
 };
 
+// What every backend's Application and Namespace check and look up the same way:
+// GetNamespace takes "MAPI" alone and CreateItem kind 0 alone (kArgumentoNoValido otherwise);
+// the top-level folder named `name` among `carpetas`, else kObjetoNoEncontrado naming the store as
+// `almacen` describes it.
+void CompruebaTipoEspacio(std::string_view type);
+void CompruebaTipoItem(int kind);
+std::shared_ptr<Folder> CarpetaLlamada(const std::vector<std::shared_ptr<Folder>>& carpetas, const std::string& name,
+                                       const std::string& almacen);
+
 // Throw kTipoNoCoincide unless `item` is of the kind asked for; return it otherwise.
 const std::shared_ptr<Item>& ComoPost(const std::shared_ptr<Item>& item);
 const std::shared_ptr<Item>& ComoNota(const std::shared_ptr<Item>& item);

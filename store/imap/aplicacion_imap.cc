@@ -15,11 +15,7 @@ class EspacioImap : public Namespace {
       : ctx_(ctx), raiz_(std::make_shared<CarpetaImap>(std::move(ctx), std::vector<std::string>{})) {}
 
   std::shared_ptr<::tablon::store::Folder> Folder(const std::string& name) override {
-    for (auto& f : Folders()) {
-      if (f->Name() == name) return f;
-    }
-    throw Error(errnum::kObjetoNoEncontrado,
-                "No existe la carpeta «" + name + "» en el almacén " + ctx_->Descripcion());
+    return CarpetaLlamada(Folders(), name, ctx_->Descripcion());
   }
   std::vector<std::shared_ptr<::tablon::store::Folder>> Folders() override { return raiz_->Folders(); }
   std::shared_ptr<::tablon::store::Folder> AddFolder(const std::string& name) override {
@@ -37,18 +33,12 @@ class AplicacionImap : public Application {
       : ctx_(ctx), espacio_(std::make_shared<EspacioImap>(std::move(ctx))) {}
 
   std::shared_ptr<Namespace> GetNamespace(std::string_view type) override {
-    if (type != "MAPI") {
-      throw Error(errnum::kArgumentoNoValido,
-                  "Tipo de espacio de nombres no válido: «" + std::string(type) + "»");
-    }
+    CompruebaTipoEspacio(type);
     return espacio_;
   }
 
   std::shared_ptr<Item> CreateItem(int kind) override {
-    if (kind != 0) {
-      throw Error(errnum::kArgumentoNoValido,
-                  "Tipo de elemento no válido: " + std::to_string(kind) + " (sólo 0, nota)");
-    }
+    CompruebaTipoItem(kind);
     return std::make_shared<ItemImap>(ctx_);
   }
 

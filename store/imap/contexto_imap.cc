@@ -32,16 +32,7 @@ ContextoImap::ContextoImap(std::unique_ptr<SesionImap> sesion, const UbicacionIm
     sesion_->Ejecuta("LIST \"\" \"\"");
   }
   delimitador_ = plano ? '\0' : delimitador.value_or('/');
-  for (const auto& parte : ubicacion.prefijo) {
-    if (!prefijo_.empty()) {
-      if (delimitador_ == '\0') {
-        throw Error(errnum::kArgumentoNoValido,
-                    "El servidor IMAP " + descripcion_ + " no admite carpetas dentro de carpetas");
-      }
-      prefijo_ += delimitador_;
-    }
-    prefijo_ += CodificaParteBuzon(parte, delimitador_);
-  }
+  prefijo_ = Buzon(ubicacion.prefijo);  // (below the account's root while prefijo_ is empty)
 }
 
 ContextoImap::~ContextoImap() {

@@ -121,24 +121,7 @@ void ItemImap::LeeCabecera(std::string_view cabecera) const {
 const maildir::RegistroItem& ItemImap::Datos() const {
   if (reg_) return reg_->reg;
   // Let go by SueltaCampos: fetch the header fields again.
-  auto* yo = const_cast<ItemImap*>(this);
-  const std::uint32_t uid = yo->UidResuelto();
-  std::optional<std::string> cabecera;
-  if (uid != 0) {
-    Secuencia sec;
-    auto oyente = ctx_->Escucha([&](Respuesta& r) {
-      if (r.nombre == "EXPUNGE" && r.numero) sec.Expunge(*r.numero);
-      if (r.nombre != "FETCH") return;
-      Fetch f = AnalizaFetch(std::move(r));
-      if (f.uid == uid && !f.secciones.empty() && f.secciones.front().bytes) {
-        cabecera = *f.secciones.front().bytes;
-        sec.Aprende(f.numero);
-      }
-    });
-    ctx_->EjecutaAlDia(carpeta_->Buzon(), "UID FETCH " + std::to_string(uid) + " (BODY.PEEK[HEADER.FIELDS (" +
-                                              CamposDeCabecera() + ")])");
-    if (!sec.Vivo()) cabecera.reset();
-  }
+  const auto cabecera = const_cast<ItemImap*>(this)->TraeSeccion("BODY.PEEK[HEADER.FIELDS (" + CamposDeCabecera() + ")]");
   if (!cabecera) FallaBorrado("leer");
   LeeCabecera(*cabecera);
   return reg_->reg;
@@ -167,23 +150,7 @@ void ItemImap::SetFlagStatus(int v) {
 
 const std::string& ItemImap::Body() const {
   if (!cuerpo_cargado_) {
-    auto* yo = const_cast<ItemImap*>(this);
-    const std::uint32_t uid = yo->UidResuelto();
-    std::optional<std::string> mensaje;
-    if (uid != 0) {
-      Secuencia sec;
-      auto oyente = ctx_->Escucha([&](Respuesta& r) {
-        if (r.nombre == "EXPUNGE" && r.numero) sec.Expunge(*r.numero);
-        if (r.nombre != "FETCH") return;
-        Fetch f = AnalizaFetch(std::move(r));
-        if (f.uid == uid && !f.secciones.empty() && f.secciones.front().bytes) {
-          mensaje = std::move(*f.secciones.front().bytes);
-          sec.Aprende(f.numero);
-        }
-      });
-      ctx_->EjecutaAlDia(carpeta_->Buzon(), "UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])");
-      if (!sec.Vivo()) mensaje.reset();
-    }
+    const auto mensaje = const_cast<ItemImap*>(this)->TraeSeccion("BODY.PEEK[]");
     if (!mensaje) FallaBorrado("leer el cuerpo de");
     std::string cuerpo = maildir::CuerpoDeArchivo(LfDeCrlf(*mensaje));
     body_ = cuerpo.empty() ? nullptr : std::make_unique<std::string>(std::move(cuerpo));
@@ -296,6 +263,25 @@ void ItemImap::FallaBorrado(const char* que) const {
   throw Error(errnum::kObjetoNoEncontrado,
               std::string("No se puede ") + que + " el elemento: su mensaje se borró de la carpeta IMAP «" +
                   (carpeta_ ? carpeta_->Buzon() : std::string()) + "»");
+}
+
+std::optional<std::string> ItemImap::TraeSeccion(const std::string& seccion) {
+  const std::uint32_t uid = UidResuelto();
+  if (uid == 0) return std::nullopt;
+  std::optional<std::string> r;
+  Secuencia sec;
+  auto oyente = ctx_->Escucha([&](Respuesta& resp) {
+    if (resp.nombre == "EXPUNGE" && resp.numero) sec.Expunge(*resp.numero);
+    if (resp.nombre != "FETCH") return;
+    Fetch f = AnalizaFetch(std::move(resp));
+    if (f.uid == uid && !f.secciones.empty() && f.secciones.front().bytes) {
+      r = std::move(*f.secciones.front().bytes);
+      sec.Aprende(f.numero);
+    }
+  });
+  ctx_->EjecutaAlDia(carpeta_->Buzon(), "UID FETCH " + std::to_string(uid) + " (" + seccion + ")");
+  if (!sec.Vivo()) return std::nullopt;
+  return r;
 }
 
 std::optional<std::vector<std::string>> ItemImap::BanderasActuales() {

@@ -134,6 +134,8 @@ class ItemImap : public Item {
   std::uint32_t UidResuelto();
   // Fails with kObjetoNoEncontrado: the item's message was deleted under us.
   [[noreturn]] void FallaBorrado(const char* que) const;
+  // The bytes of `seccion` ("BODY.PEEK[]", …) of the item's message; nullopt when it is gone.
+  std::optional<std::string> TraeSeccion(const std::string& seccion);
   // The message's current flags on the server; nullopt when it is gone.
   std::optional<std::vector<std::string>> BanderasActuales();
   void Expunge(std::uint32_t uid);

@@ -1,26 +1,13 @@
 #include "store/imap/nombre_buzon.h"
 
 #include "core/ascii.h"
+#include "core/escape_hex.h"
 #include "store/imap/respuesta_imap.h"
 #include "text/utf8.h"
 
 namespace tablon::store::imap {
 
 namespace {
-
-constexpr char kHex[] = "0123456789ABCDEF";
-
-int ValorHex(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void Escapa(std::string& r, unsigned char c) {
-  r += '%';
-  r += kHex[c >> 4];
-  r += kHex[c & 15];
-}
 
 bool Reservado(std::string_view nombre) {
   return nombre == "cur" || nombre == "new" || nombre == "tmp" || IgualSinCaso(nombre, "INBOX");
@@ -40,7 +27,7 @@ std::string Escapa(std::string_view nombre, char delimitador) {
       char32_t cp = 0;
       const size_t n = SecuenciaUtf8(nombre.substr(i), cp);
       if (n == 0) {
-        Escapa(r, c);
+        AnadeEscapeHex(r, c);
         ++i;
       } else {
         r.append(nombre.substr(i, n));
@@ -51,7 +38,7 @@ std::string Escapa(std::string_view nombre, char delimitador) {
     if (c < 0x20 || c == 0x7F || c == '%' || c == '*' || c == '/' ||
         (delimitador != '\0' && c == static_cast<unsigned char>(delimitador)) ||
         (i == 0 && (c == '.' || c == '~' || reservado))) {
-      Escapa(r, c);
+      AnadeEscapeHex(r, c);
     } else {
       r += static_cast<char>(c);
     }
@@ -80,10 +67,10 @@ std::optional<std::string> DecodificaParteBuzon(std::string_view parte, char del
       r += c;
       continue;
     }
-    if (i + 2 >= utf8->size() || ValorHex((*utf8)[i + 1]) < 0 || ValorHex((*utf8)[i + 2]) < 0) {
+    if (i + 2 >= utf8->size() || ValorHexMayuscula((*utf8)[i + 1]) < 0 || ValorHexMayuscula((*utf8)[i + 2]) < 0) {
       return std::nullopt;
     }
-    r += static_cast<char>(ValorHex((*utf8)[i + 1]) * 16 + ValorHex((*utf8)[i + 2]));
+    r += static_cast<char>(ValorHexMayuscula((*utf8)[i + 1]) * 16 + ValorHexMayuscula((*utf8)[i + 2]));
     i += 2;
   }
   // Only the one canonical spelling is a folder.

@@ -17,11 +17,7 @@ class EspacioMaildir : public Namespace {
   explicit EspacioMaildir(std::shared_ptr<Contexto> ctx) : ctx_(std::move(ctx)) {}
 
   std::shared_ptr<::tablon::store::Folder> Folder(const std::string& name) override {
-    for (auto& f : Folders()) {
-      if (f->Name() == name) return f;
-    }
-    throw Error(errnum::kObjetoNoEncontrado,
-                "No existe la carpeta «" + name + "» en el almacén «" + ctx_->Raiz() + "»");
+    return CarpetaLlamada(Folders(), name, "«" + ctx_->Raiz() + "»");
   }
   std::vector<std::shared_ptr<::tablon::store::Folder>> Folders() override {
     return CarpetaRaiz(ctx_)->Folders();
@@ -40,18 +36,12 @@ class AplicacionMaildir : public Application {
       : ctx_(ctx), espacio_(std::make_shared<EspacioMaildir>(std::move(ctx))) {}
 
   std::shared_ptr<Namespace> GetNamespace(std::string_view type) override {
-    if (type != "MAPI") {
-      throw Error(errnum::kArgumentoNoValido,
-                  "Tipo de espacio de nombres no válido: «" + std::string(type) + "»");
-    }
+    CompruebaTipoEspacio(type);
     return espacio_;
   }
 
   std::shared_ptr<Item> CreateItem(int kind) override {
-    if (kind != 0) {
-      throw Error(errnum::kArgumentoNoValido,
-                  "Tipo de elemento no válido: " + std::to_string(kind) + " (sólo 0, nota)");
-    }
+    CompruebaTipoItem(kind);
     return std::make_shared<ItemMaildir>(ctx_);
   }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "core/escape_hex.h"
 #include "core/huella.h"
 
 namespace tablon::store::maildir {
@@ -9,18 +10,6 @@ namespace tablon::store::maildir {
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
-
-int ValorHexMayuscula(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void Escapa(std::string& r, unsigned char c) {
-  r += '%';
-  r += kHex[c >> 4];
-  r += kHex[c & 15];
-}
 
 }  // namespace
 
@@ -32,7 +21,7 @@ std::string EscapaNombre(std::string_view nombre) {
   for (size_t i = 0; i < nombre.size(); ++i) {
     const auto c = static_cast<unsigned char>(nombre[i]);
     if (c == '/' || c == '\0' || c == '%' || (i == 0 && (c == '.' || reservado))) {
-      Escapa(r, c);
+      AnadeEscapeHex(r, c);
     } else {
       r += static_cast<char>(c);
     }
