@@ -267,7 +267,9 @@ TEST_F(ConDovecot, RefusesWhatCannotLogIn) {
 
 TEST_F(ConDovecot, TlsImplicitAndStartTls) {
   const test::TlsIdentity id;
-  Arranca({&id});
+  test::OpcionesDovecot con_tls;
+  con_tls.tls = &id;
+  Arranca(con_tls);
   if (IsSkipped()) return;
   const Netrc netrc(EntradaDovecot());
   struct Caso {
@@ -293,7 +295,9 @@ TEST_F(ConDovecot, TlsImplicitAndStartTls) {
 TEST_F(ConDovecot, RefusesCertificatesItCannotTrust) {
   if (!Dovecot::Available()) GTEST_SKIP() << "Dovecot is not installed";
   const test::TlsIdentity otro("DNS:otro.example");
-  Arranca({&otro});
+  test::OpcionesDovecot con_tls;
+  con_tls.tls = &otro;
+  Arranca(con_tls);
   const Netrc netrc(EntradaDovecot());
   struct Caso {
     const char* nombre;
