@@ -1,12 +1,18 @@
 // Folder names to directory names: one safe directory component, a round trip, and two
 // different names never the same directory. The input is two names split at its first 0xFF.
+// The same for a folder name as one part of an IMAP mailbox name, with "/" and "." as the
+// server's delimiter: ASCII without the delimiter, the LIST wildcards or controls, a round trip,
+// distinct names distinct parts, and only canonical parts decode.
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "store/imap/nombre_buzon.h"
 #include "store/maildir/escape_nombre.h"
 
 using namespace tablon::store::maildir;
+using tablon::store::imap::CodificaParteBuzon;
+using tablon::store::imap::DecodificaParteBuzon;
 
 namespace {
 
@@ -21,6 +27,22 @@ void CompruebaComponente(std::string_view d) {
 std::string Directorio(std::string_view nombre) {
   const std::string e = EscapaNombre(nombre);
   return e.size() <= kMaxNombreDir ? e : DirNombreLargo(nombre, 0);
+}
+
+void CompruebaParteBuzon(std::string_view a, std::string_view b, std::string_view todo, char delimitador) {
+  for (std::string_view n : {a, b}) {
+    const std::string p = CodificaParteBuzon(n, delimitador);
+    for (const char c : p) {
+      const auto u = static_cast<unsigned char>(c);
+      if (u < 0x20 || u >= 0x7F || c == delimitador || c == '*' || c == '/') __builtin_trap();
+    }
+    const auto vuelta = DecodificaParteBuzon(p, delimitador);
+    if (!vuelta || *vuelta != n) __builtin_trap();
+  }
+  if (a != b && CodificaParteBuzon(a, delimitador) == CodificaParteBuzon(b, delimitador)) __builtin_trap();
+  if (const auto n = DecodificaParteBuzon(todo, delimitador)) {
+    if (CodificaParteBuzon(*n, delimitador) != todo) __builtin_trap();
+  }
 }
 
 }  // namespace
@@ -47,5 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (const auto n = DesescapaNombre(todo)) {
     if (EscapaNombre(*n) != todo) __builtin_trap();
   }
+  CompruebaParteBuzon(a, b, todo, '/');
+  CompruebaParteBuzon(a, b, todo, '.');
   return 0;
 }

@@ -1,9 +1,11 @@
-// The pure mappings of the Maildir store: folder name <-> directory name, item file names and
-// flags, the folder filter.
+// The pure mappings of the stores: folder name <-> directory name, item file names and flags,
+// the folder filter (Maildir); folder name <-> mailbox name part, UID sets (IMAP).
 #include <gtest/gtest.h>
 
 #include <random>
 
+#include "store/imap/carpeta_imap.h"
+#include "store/imap/nombre_buzon.h"
 #include "store/maildir/nombre_archivo.h"
 #include "store/maildir/filtro.h"
 #include "store/maildir/escape_nombre.h"
@@ -39,6 +41,43 @@ TEST(EscapaNombre, TableOfCases) {
     EXPECT_EQ(EscapaNombre(c.nombre), c.dir) << c.nombre;
     EXPECT_EQ(DesescapaNombre(c.dir), c.nombre) << c.dir;
   }
+}
+
+TEST(ParteBuzon, TableOfCases) {
+  struct Caso {
+    std::string nombre, parte;
+    char delimitador = '/';
+  } casos[] = {
+      {"news", "news"},
+      {"comp.lang.c++", "comp.lang.c++"},
+      {"comp.lang", "comp%2Elang", '.'},
+      {"a/b", "a%2Fb"},
+      {"a/b", "a%2Fb", '.'},
+      {"", "%"},
+      {".hidden", "%2Ehidden"},
+      {"~x", "%7Ex"},
+      {"cur", "%63ur"},
+      {"INBOX", "%49NBOX"},
+      {"inbox", "%69nbox"},
+      {"Inboxes", "Inboxes"},
+      {"a*b%c", "a%2Ab%25c"},
+      {"tab\t", "tab%09"},
+      {"Año ñ", "A&APE-o &APE-"},
+      {"Tablón", "Tabl&APM-n"},
+      {"&", "&-"},
+      {"\xFF\xFEx", "%FF%FEx"},
+      {std::string("n\0ul", 4), "n%00ul"},
+  };
+  for (const auto& c : casos) {
+    EXPECT_EQ(imap::CodificaParteBuzon(c.nombre, c.delimitador), c.parte) << c.nombre;
+    EXPECT_EQ(imap::DecodificaParteBuzon(c.parte, c.delimitador), c.nombre) << c.parte;
+  }
+  // Mailboxes another program made: not folders of the store.
+  for (const char* parte : {"INBOX", "cur", ".git", "~user", "a%41", "a%2f", "a%zz", "50%", "a/b", "&AGE-", ""}) {
+    EXPECT_FALSE(imap::DecodificaParteBuzon(parte, '/').has_value()) << parte;
+  }
+  EXPECT_EQ(imap::ConjuntoUid({7, 1, 2, 3, 5, 9, 8}), "1:3,5,7:9");
+  EXPECT_EQ(imap::ConjuntoUid({4}), "4");
 }
 
 TEST(DesescapaNombre, OnlyTheCanonicalFormIsAFolder) {
