@@ -131,10 +131,12 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
   const std::uint32_t existentes = Selecciona();
   auto yo = std::static_pointer_cast<CarpetaImap>(shared_from_this());
   std::vector<std::shared_ptr<ItemImap>> items;
-  items.reserve(existentes);
+  // (Room as the server counts, within reason: the count is the server's word.)
+  const std::size_t previstos = std::min<std::size_t>(existentes, std::size_t{1} << 20);
+  items.reserve(previstos);
   // Each item's message's sequence number, 0 once an EXPUNGE after its FETCH removed it.
   std::vector<std::uint32_t> secuencias;
-  secuencias.reserve(existentes);
+  secuencias.reserve(previstos);
   auto oye_expunge = [&](const Respuesta& r) {
     if (r.nombre != "EXPUNGE" || !r.numero) return false;
     for (auto& n : secuencias) {
