@@ -110,7 +110,55 @@ void CarpetaImap::Crea() {
   creada_ = true;
 }
 
-std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
+namespace {
+
+// The index of an IMAP folder: the server keeps nothing of the caller's for us, so every pass
+// reads the folder's headers (one request), but the caller's key of each item is taken as its
+// header arrives, and the caller may let the item's fields go at once: the folder's items are
+// never all held whole.
+class IndiceImap : public IndiceCarpeta {
+ public:
+  explicit IndiceImap(std::shared_ptr<CarpetaImap> carpeta) : carpeta_(std::move(carpeta)) {}
+
+  std::vector<ItemIndexado> Lee(const ClaveDeItem& clave_de, bool, std::string& informe) override {
+    informe = "sin índice";
+    std::unordered_map<std::uint32_t, std::string> claves;
+    auto clave = [&](const std::shared_ptr<Item>& item) {
+      try {
+        return clave_de(item);
+      } catch (const std::exception&) {
+        return std::string();  // the caller's reading failed: the item joins without a key
+      }
+    };
+    carpeta_->OlvidaListado();
+    auto items = carpeta_->Lista([&](const std::shared_ptr<ItemImap>& item) { claves[item->Uid()] = clave(item); });
+    std::vector<ItemIndexado> r;
+    r.reserve(items.size());
+    for (auto& item : items) {
+      const auto uid = std::static_pointer_cast<ItemImap>(item)->Uid();
+      const auto k = claves.find(uid);
+      std::string c = k != claves.end() ? std::move(k->second) : clave(item);
+      r.push_back({std::move(item), std::move(c), false});
+    }
+    return r;
+  }
+  std::optional<std::string> LeeSello() override { return std::nullopt; }
+  void Guarda(const ClaveDeItem&, const Sellado*) override {}
+
+ private:
+  std::shared_ptr<CarpetaImap> carpeta_;
+};
+
+}  // namespace
+
+std::unique_ptr<IndiceCarpeta> CarpetaImap::Indice() {
+  return std::make_unique<IndiceImap>(std::static_pointer_cast<CarpetaImap>(shared_from_this()));
+}
+
+std::vector<std::shared_ptr<Item>> CarpetaImap::Items() { return Lista(nullptr); }
+
+std::vector<std::shared_ptr<Item>> CarpetaImap::Lista(
+    const std::function<void(const std::shared_ptr<ItemImap>&)>& cada_nuevo) {
   if (ruta_.empty()) return {};
   // Appends in flight into this folder must be in it before it is listed.
   ctx_->CompletaAppends();
@@ -158,6 +206,7 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() {
       items.push_back(ItemImap::DesdeListado(yo, *f.uid, f.flags.value_or(std::vector<std::string>{}),
                                              *f.secciones.front().bytes));
       secuencias.push_back(f.numero);
+      if (cada_nuevo) cada_nuevo(items.back());
     });
     ctx_->Sesion().Ejecuta("UID FETCH " + uids + " (UID FLAGS BODY.PEEK[HEADER.FIELDS (" + CamposDeCabecera() + ")])");
   };

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -37,6 +38,14 @@ class CarpetaImap : public Folder {
   std::vector<std::shared_ptr<Folder>> Folders() override;
   std::shared_ptr<Folder> AddFolder(const std::string& name) override;
   std::vector<std::shared_ptr<Item>> Items() override;
+  // Items() that hands each item made from a header just fetched to `cada_nuevo` as it comes
+  // (before the listing ends: the item is whole, and `cada_nuevo` may let its fields go); items
+  // a listing before stood for are not handed. `cada_nuevo` must not use the session.
+  std::vector<std::shared_ptr<Item>> Lista(const std::function<void(const std::shared_ptr<ItemImap>&)>& cada_nuevo);
+  // Forgets the objects of the last listing: the next one fetches every header again.
+  void OlvidaListado() { conocidos_.clear(); }
+  // The caller's keys are taken from each header as it arrives (no records kept between runs).
+  std::unique_ptr<IndiceCarpeta> Indice() override;
   std::shared_ptr<Item> Find(std::string_view filter) override;
 
   const std::shared_ptr<ContextoImap>& Ctx() const { return ctx_; }
