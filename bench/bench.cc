@@ -2,7 +2,8 @@
 // it, in one run, and prints them side by side. Never part of the tests.
 //
 //   tablon-bench --tablon PATH --work DIR [--reps R] [--fsync-reps F] [--fsync-hasta N]
-//                [--sin-enlace | --solo-enlace] [--enlace-n M] N...
+//                [--sin-enlace | --solo-enlace] [--enlace-n M] [--sin-imap | --solo-imap] [--traza-imap]
+//                N...
 //
 // Per N: a new group of N articles (one in three a reply to an article of the group), then
 //   Tablón  W1 first pass into an empty store, W2 a second pass with nothing new, W3 a pass after
@@ -14,6 +15,26 @@
 //           fsync per file; reading N item files up to their blank line (cached); the same ARTICLE
 //           fetches as W3 over a plain socket plus the replacement of each item (written to
 //           tmp/ with fsync, renamed to a new name, the old file removed).
+//
+// Then, unless --sin-imap, the same passes into the IMAP store (with --solo-imap, only they, and
+// the distant link only if --solo-enlace is given too). Per N and per run, a private Dovecot on
+// loopback (tests/support/dovecot.h) with storage of its own under DIR, and a HOME whose .netrc
+// holds its password:
+//   Tablón  W1, W2, W3 with --store imap://tablon@127.0.0.1:PORT; before W3, 1% of the group
+//           mailbox's messages are flagged over IMAP (UID STORE +FLAGS (\Flagged), as a phone
+//           does); wall time and peak memory, beside the Maildir passes' peak memory (from the
+//           loopback part, or one Maildir run of the same group);
+//   floors  over plain sockets to INN and to the same Dovecot (bench/imap_crudo.h), after the
+//           run's passes: for W1, raw GROUP + OVER and W1's own messages (fetched whole after the
+//           first run's W2) appended into a new, selected mailbox one APPEND each, LITERAL+,
+//           pipelined in a window — and, for information, in MULTIAPPEND commands; for
+//           W2, an NNTP session and GROUP, an IMAP login, SELECT and one UID FETCH 1:* of the
+//           header fields the store reads; for W3, the W2 floor plus the same ARTICLE fetches
+//           and the replacements as the store makes them (the messages W3 appended, APPENDed;
+//           the old ones UID STORE +FLAGS (\Deleted) and UID EXPUNGE). Target for each: 1.5 x
+//           its floor.
+// With --traza-imap, one more run of the three passes, untimed, with TABLON_TRAZA_IMAP set per
+// pass (DIR/traza-imap-nN-wK.txt): what each pass asked of the server.
 //
 // Then, unless --sin-enlace, the same passes over a distant link (with --solo-enlace, only they): a proxy on loopback
 // (bench/enlace_lento.h) in front of INN, which Tablón is given as its server. First a check of
@@ -46,14 +67,18 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "enlace_lento.h"
+#include "imap_crudo.h"
 #include "lanzador.h"
 #include "nntp_crudo.h"
+#include "store/imap/carpeta_imap.h"
+#include "support/dovecot.h"
 #include "support/inn.h"
 
 namespace {
@@ -62,9 +87,11 @@ namespace fs = std::filesystem;
 using Reloj = std::chrono::steady_clock;
 using tablon::bench::Corrida;
 using tablon::bench::EnlaceLento;
+using tablon::bench::ImapCrudo;
 using tablon::bench::Lanzador;
 using tablon::bench::NntpCrudo;
 using tablon::test::Article;
+using tablon::test::Dovecot;
 using tablon::test::Inn;
 
 double Segundos(Reloj::time_point desde) {
@@ -165,6 +192,9 @@ struct Config {
   bool enlace = true;  // the distant-link part
   bool solo_enlace = false;  // only the distant-link part
   int enlace_n = 0;    // its group size; 0: the first N
+  bool imap = true;        // the IMAP store part
+  bool solo_imap = false;  // only the IMAP store part
+  bool traza_imap = false; // one more, untimed, IMAP triple with TABLON_TRAZA_IMAP per pass
   const Lanzador* lanzador = nullptr;  // runs tablon (bench/lanzador.h)
 };
 
@@ -238,12 +268,16 @@ Corrida CorreTablon(const Config& cfg, const std::string& store, const std::stri
 
 // A new store and servers directory under `dir` with `host` defined and a state file that lists
 // only the group, subscribed, checked now.
+// `otro_store` names another store (an IMAP location) instead of DIR/store; `entorno` is added
+// to add-server's environment.
 std::pair<std::string, std::string> PreparaAlmacen(const Config& cfg, const std::string& dir,
-                                                   const std::string& host, const Grupo& g) {
-  const std::string store = dir + "/store", servers = dir + "/servers";
+                                                   const std::string& host, const Grupo& g,
+                                                   const std::string& otro_store = "",
+                                                   const std::vector<std::string>& entorno = {}) {
+  const std::string store = otro_store.empty() ? dir + "/store" : otro_store, servers = dir + "/servers";
   fs::create_directories(servers);
-  Corrida c = cfg.lanzador->Ejecuta({cfg.tablon, "add-server", host, "--store", store, "--servers-dir", servers}, {},
-                      cfg.work + "/tablon.log");
+  Corrida c = cfg.lanzador->Ejecuta({cfg.tablon, "add-server", host, "--store", store, "--servers-dir", servers},
+                                    entorno, cfg.work + "/tablon.log");
   if (c.estado != 0) throw std::runtime_error("tablon add-server falló");
   FILE* f = std::fopen((servers + "/" + host + ".txt").c_str(), "w");
   if (!f) Falla("fopen");
@@ -569,6 +603,301 @@ void Tabla(const Resultado& r, int reps) {
   std::fflush(stdout);
 }
 
+// ---- IMAP store ----------------------------------------------------------------------------
+
+// A private Dovecot over storage of its own in `dir` (made before it starts: when the bench runs
+// as root its mail processes run as another uid, which must own it), a HOME whose .netrc holds
+// its password, and the store location Tablón is given.
+struct ServidorImap {
+  std::unique_ptr<Dovecot> dovecot;
+  std::string ubicacion;  // imap://USER@127.0.0.1:PORT
+  std::string casa;       // HOME for tablon
+  std::vector<std::string> Entorno() const { return {"HOME=" + casa}; }
+  uint16_t Puerto() const { return dovecot->Port(); }
+};
+
+ServidorImap ArrancaImap(const Config& cfg, const std::string& dir) {
+  Cuarentena(cfg.work + "/trash", dir);
+  fs::create_directories(dir + "/buzones");
+  ServidorImap s;
+  s.dovecot = std::make_unique<Dovecot>(dir + "/buzones");
+  s.ubicacion = std::string("imap://") + Dovecot::kUsuario + "@127.0.0.1:" + std::to_string(s.Puerto());
+  s.casa = dir + "/casa";
+  fs::create_directories(s.casa);
+  const std::string netrc = s.casa + "/.netrc";
+  const int fd = open(netrc.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) Falla("open " + netrc);
+  const std::string linea = std::string("machine 127.0.0.1 login ") + Dovecot::kUsuario + " password " +
+                            Dovecot::kClave + "\n";
+  if (write(fd, linea.data(), linea.size()) != static_cast<ssize_t>(linea.size())) Falla("write");
+  close(fd);
+  return s;
+}
+
+ImapCrudo AbreImap(const ServidorImap& s) { return ImapCrudo(s.Puerto(), Dovecot::kUsuario, Dovecot::kClave); }
+
+// The group's mailbox: the Maildir folder's relative path with "/" between the parts.
+std::string BuzonGrupo(const std::string& host, const std::string& grupo) {
+  return CarpetaGrupo("", host, grupo).substr(1);
+}
+
+// The UID of an untagged FETCH response ("* 3 FETCH (UID 17 ..."), 0 when it names none.
+uint32_t UidDe(std::string_view l) {
+  const size_t p = l.find("UID ");
+  return p == std::string_view::npos ? 0 : static_cast<uint32_t>(std::atol(std::string(l.substr(p + 4, 12)).c_str()));
+}
+
+// The messages of the selected mailbox whose UID is above `desde`, whole (BODY.PEEK[]), in UID order.
+std::vector<std::string> MensajesDesde(ImapCrudo& c, uint32_t desde) {
+  std::vector<std::pair<uint32_t, std::string>> r;
+  c.Orden("UID FETCH " + std::to_string(desde + 1) + ":* (UID BODY.PEEK[])",
+          [&](std::string_view l, const std::vector<std::string>& lit) {
+            const uint32_t uid = UidDe(l);
+            if (uid > desde && !lit.empty()) r.emplace_back(uid, lit.front());
+          });
+  std::sort(r.begin(), r.end());
+  std::vector<std::string> m;
+  for (auto& [_, t] : r) m.push_back(std::move(t));
+  return m;
+}
+
+struct TripleImap {
+  Triple t;
+  std::vector<std::string> muestra;     // the W1 messages as stored (CRLF), when asked for
+  std::vector<std::string> reemplazos;  // the messages W3 appended, when asked for
+};
+
+// As CorreTriple, into the IMAP store of `srv` (empty), the flags set over IMAP by another
+// client: UID STORE +FLAGS (\Flagged) on every 100th message of the group's mailbox. With
+// `copia`, the messages W1 stored and those W3 appended are kept. With `traza` not empty, pass K
+// runs with TABLON_TRAZA_IMAP=traza-wK.txt.
+TripleImap CorreTripleImap(const Config& cfg, const Grupo& g, const ServidorImap& srv, const std::string& dir,
+                           bool copia, const std::string& traza = "") {
+  const std::string host = "127.0.0.1:" + std::to_string(Puerto());
+  Cuarentena(cfg.work + "/trash", dir);
+  auto [store, servers] = PreparaAlmacen(cfg, dir, host, g, srv.ubicacion, srv.Entorno());
+  auto entorno = [&](int k) {
+    auto e = srv.Entorno();
+    if (!traza.empty()) e.push_back("TABLON_TRAZA_IMAP=" + traza + "-w" + std::to_string(k) + ".txt");
+    return e;
+  };
+  TripleImap r;
+  Triple& t = r.t;
+  t.w1 = CorreTablon(cfg, store, servers, entorno(1));
+  t.w2 = CorreTablon(cfg, store, servers, entorno(2));
+  const std::string buzon = BuzonGrupo(host, g.nombre);
+  uint32_t ultimo = 0;
+  {
+    ImapCrudo c = AbreImap(srv);
+    c.Selecciona(buzon);
+    const auto uids = c.Uids();
+    t.items = uids.size();
+    if (copia) r.muestra = MensajesDesde(c, 0);
+    std::vector<uint32_t> marcar;
+    for (size_t i = 0; i < uids.size(); i += 100) marcar.push_back(uids[i]);
+    t.marcados = static_cast<int>(marcar.size());
+    if (!marcar.empty()) c.Orden("UID STORE " + tablon::store::imap::ConjuntoUid(marcar) + " +FLAGS.SILENT (\\Flagged)");
+    if (!uids.empty()) ultimo = uids.back();
+  }
+  t.w3 = CorreTablon(cfg, store, servers, entorno(3));
+  {
+    ImapCrudo c = AbreImap(srv);
+    c.Selecciona(buzon);
+    const size_t despues = c.Uids().size();
+    if (copia) r.reemplazos = MensajesDesde(c, ultimo);
+    if (despues != t.items) {
+      std::fprintf(stderr, "   aviso: la carpeta tenía %zu mensajes tras W2 y tiene %zu tras W3\n", t.items, despues);
+    }
+  }
+  return r;
+}
+
+struct ResultadoImap {
+  int n = 0, flagged = 0;
+  size_t items = 0, reemplazados = 0;
+  double tam_item = 0;
+  double w1 = 0, w2 = 0, w3 = 0;
+  double mem_w1 = 0, mem_w2 = 0, mem_w3 = 0;
+  double mem_maildir[3]{};  // the Maildir passes' of the same group, for comparison
+  double over = 0;           // GROUP + OVER, lines dropped (as the loopback floor)
+  double bytes_over = 0;
+  double apertura_nntp = 0;  // connect, greeting, MODE READER
+  double grupo = 0;          // GROUP alone
+  double apertura_imap = 0;  // connect, greeting, LOGIN
+  double cabeceras = 0;      // SELECT + UID FETCH 1:* (UID FLAGS BODY.PEEK[HEADER.FIELDS (…)])
+  double appends = 0;        // the W1 messages, one APPEND each, pipelined
+  double multiappend = 0;    // the same in MULTIAPPEND commands of kLoteMultiappend
+  double articulos = 0;      // the W3 ARTICLE fetches
+  double reemplazos = 0;     // the W3 messages APPENDed, the old ones STORE \Deleted + UID EXPUNGE
+};
+
+constexpr size_t kVentanaAppend = 256;
+constexpr size_t kLoteMultiappend = 1000;
+
+ResultadoImap MideImap(const Config& cfg, const Grupo& g, const Resultado* maildir) {
+  ResultadoImap res;
+  res.n = g.n;
+  const std::string base = cfg.work + "/imap-n" + std::to_string(g.n);
+  const std::string host = "127.0.0.1:" + std::to_string(Puerto());
+  const std::string buzon = BuzonGrupo(host, g.nombre);
+  std::vector<double> w1, w2, w3, m1, m2, m3, over, aper_n, grupo, aper_i, cab, app, multi, art, ree;
+  std::vector<std::string> muestra, nuevos;
+  std::vector<std::string> flag_ids;
+  for (int r = 0; r < cfg.reps; ++r) {
+    const std::string dir = base + "-r" + std::to_string(r);
+    ServidorImap srv = ArrancaImap(cfg, dir + "-dovecot");
+    std::fprintf(stderr, "== IMAP: Dovecot en 127.0.0.1:%u, N=%d, rep %d\n", static_cast<unsigned>(srv.Puerto()), g.n, r);
+    TripleImap ti = CorreTripleImap(cfg, g, srv, dir, r == 0);
+    const Triple& t = ti.t;
+    if (r == 0) {
+      muestra = std::move(ti.muestra);
+      nuevos = std::move(ti.reemplazos);
+      double total = 0;
+      for (const auto& m : muestra) total += static_cast<double>(m.size());
+      res.tam_item = muestra.empty() ? 0 : total / static_cast<double>(muestra.size());
+      if (muestra.empty()) throw std::runtime_error("IMAP: W1 no guardó nada en " + buzon);
+    }
+    res.items = t.items;
+    res.flagged = t.marcados;
+    res.reemplazados = nuevos.size();
+    w1.push_back(t.w1.segundos);
+    w2.push_back(t.w2.segundos);
+    w3.push_back(t.w3.segundos);
+    m1.push_back(static_cast<double>(t.w1.maxrss_kb));
+    m2.push_back(static_cast<double>(t.w2.maxrss_kb));
+    m3.push_back(static_cast<double>(t.w3.maxrss_kb));
+    std::fprintf(stderr, "   rep %d: W1 %.3f s %ld KB, W2 %.3f s %ld KB, W3 %.3f s %ld KB (%d marcados, %zu reemplazados)\n",
+                 r, t.w1.segundos, t.w1.maxrss_kb, t.w2.segundos, t.w2.maxrss_kb, t.w3.segundos, t.w3.maxrss_kb,
+                 t.marcados, nuevos.size());
+    if (flag_ids.empty()) flag_ids = IdsMarcados(g, res.flagged);
+
+    // ---- Floors, on the same server ----
+    {
+      const SueloResumen s = ResumenCrudo(Puerto(), g.nombre);
+      over.push_back(s.resumen);
+      res.bytes_over = s.bytes;
+    }
+    {  // what a pass with nothing new must do on the news server: open a session, GROUP
+      const auto t0 = Reloj::now();
+      NntpCrudo c(Puerto());
+      aper_n.push_back(Segundos(t0));
+      const auto t1 = Reloj::now();
+      const std::string gr = c.Orden("GROUP " + g.nombre);
+      grupo.push_back(Segundos(t1));
+      if (gr.rfind("211", 0) != 0) throw std::runtime_error("GROUP: " + gr);
+    }
+    {  // ... and on the IMAP server: log in, read the folder's headers once
+      const auto t0 = Reloj::now();
+      ImapCrudo c = AbreImap(srv);
+      aper_i.push_back(Segundos(t0));
+      const auto t1 = Reloj::now();
+      c.Selecciona(buzon);
+      c.Orden("UID FETCH 1:* (UID FLAGS BODY.PEEK[HEADER.FIELDS (" + tablon::store::imap::CamposDeCabecera() + ")])");
+      cab.push_back(Segundos(t1));
+    }
+    const std::string copia = "suelo/r" + std::to_string(r);
+    {  // W1's messages written as Tablón writes them (one APPEND each, pipelined), into a new
+       // mailbox, selected (the server appends into an open mailbox faster than it opens one per
+       // APPEND); and, for comparison, in MULTIAPPEND commands
+      ImapCrudo c = AbreImap(srv);
+      c.Orden("CREATE \"" + copia + "\"");
+      c.Orden("CREATE \"" + copia + "-multi\"");
+      auto t0 = Reloj::now();
+      c.Selecciona(copia);  // as Tablón does: into a mailbox the server holds open
+      c.Appends(copia, "()", muestra, kVentanaAppend);
+      app.push_back(Segundos(t0));
+      c.Selecciona(copia + "-multi");
+      t0 = Reloj::now();
+      c.MultiAppend(copia + "-multi", "()", muestra, kLoteMultiappend);
+      multi.push_back(Segundos(t0));
+    }
+    {  // W3's downloads: the same ARTICLE fetches, then the changed messages appended to the
+       // copy and the old ones (every 100th) flagged \Deleted and expunged
+      NntpCrudo n(Puerto());
+      auto t0 = Reloj::now();
+      for (const auto& id : flag_ids) n.Articulo(id);
+      art.push_back(Segundos(t0));
+      ImapCrudo c = AbreImap(srv);
+      c.Selecciona(copia);
+      const auto uids = c.Uids();
+      std::vector<uint32_t> viejos;
+      for (size_t i = 0; i < uids.size() && viejos.size() < std::max<size_t>(nuevos.size(), 1); i += 100) {
+        viejos.push_back(uids[i]);
+      }
+      const std::string conjunto = tablon::store::imap::ConjuntoUid(viejos);
+      t0 = Reloj::now();
+      c.Appends(copia, "(\\Flagged)", nuevos, kVentanaAppend);
+      c.Orden("UID STORE " + conjunto + " +FLAGS.SILENT (\\Deleted)");
+      c.Orden("UID EXPUNGE " + conjunto);
+      ree.push_back(Segundos(t0));
+    }
+    std::fprintf(stderr, "   rep %d suelos: OVER %.3f s, APPEND %.3f s, MULTIAPPEND %.3f s, cabeceras %.3f s, "
+                 "ARTICLE %.3f s, reemplazos %.3f s\n", r, over.back(), app.back(), multi.back(), cab.back(),
+                 art.back(), ree.back());
+  }
+  if (cfg.traza_imap) {  // untimed: what each pass asked of the IMAP server
+    const std::string dir = base + "-traza";
+    ServidorImap srv = ArrancaImap(cfg, dir + "-dovecot");
+    const std::string traza = cfg.work + "/traza-imap-n" + std::to_string(g.n);
+    for (int k = 1; k <= 3; ++k) fs::remove(traza + "-w" + std::to_string(k) + ".txt");
+    CorreTripleImap(cfg, g, srv, dir, false, traza);
+    std::fprintf(stderr, "   trazas IMAP: %s-w{1,2,3}.txt\n", traza.c_str());
+  }
+  // The Maildir passes' peak memory for the same group: from the loopback part, or one run here.
+  if (maildir) {
+    res.mem_maildir[0] = maildir->mem_w1;
+    res.mem_maildir[1] = maildir->mem_w2;
+    res.mem_maildir[2] = maildir->mem_w3;
+  } else {
+    const Triple t = CorreTriple(cfg, g, host, base + "-maildir", {}, "");
+    res.mem_maildir[0] = static_cast<double>(t.w1.maxrss_kb) / 1024;
+    res.mem_maildir[1] = static_cast<double>(t.w2.maxrss_kb) / 1024;
+    res.mem_maildir[2] = static_cast<double>(t.w3.maxrss_kb) / 1024;
+  }
+  res.w1 = Mediana(w1);
+  res.w2 = Mediana(w2);
+  res.w3 = Mediana(w3);
+  res.mem_w1 = Mediana(m1) / 1024;
+  res.mem_w2 = Mediana(m2) / 1024;
+  res.mem_w3 = Mediana(m3) / 1024;
+  res.over = Mediana(over);
+  res.apertura_nntp = Mediana(aper_n);
+  res.grupo = Mediana(grupo);
+  res.apertura_imap = Mediana(aper_i);
+  res.cabeceras = Mediana(cab);
+  res.appends = Mediana(app);
+  res.multiappend = Mediana(multi);
+  res.articulos = Mediana(art);
+  res.reemplazos = Mediana(ree);
+  return res;
+}
+
+void TablaImap(const ResultadoImap& r, int reps, bool maildir_aqui) {
+  std::printf("\nIMAP store: a private Dovecot on loopback (a new one per run), Tablón with --store imap://...\n");
+  std::printf("N = %d articles (%zu messages in the group's mailbox, %.0f bytes per message); medians of %d runs;"
+              " W3 replaces %d flagged items (%zu messages appended)\n\n", r.n, r.items, r.tam_item, reps, r.flagged,
+              r.reemplazados);
+  Encabezado();
+  Fila("W1 first pass", r.w1, "raw OVER + pipelined APPENDs", r.over + r.appends, 1.5);
+  // The server commits every APPEND on its own; one command carrying many messages is cheaper.
+  Fila("W1 first pass", r.w1, "raw OVER + MULTIAPPEND", r.over + r.multiappend, 0);
+  const double w2 = r.apertura_nntp + r.grupo + r.apertura_imap + r.cabeceras;
+  Fila("W2 second pass, nothing new", r.w2, "sessions + GROUP + header FETCH", w2, 1.5);
+  Fila("W3 pass with 1% flagged", r.w3, "W2 floor + ARTICLEs + replacements", w2 + r.articulos + r.reemplazos, 1.5);
+  Fila("W3 - W2 (the replacements alone)", r.w3 - r.w2, "ARTICLEs + APPEND/STORE/EXPUNGE", r.articulos + r.reemplazos, 0);
+  std::printf("\nfloors: GROUP + OVER %.3fs  APPENDs (window of %zu) %.3fs  MULTIAPPEND (%zu per command) %.3fs\n"
+              "        NNTP session %.3fs  GROUP %.3fs  IMAP session (LOGIN) %.3fs  SELECT + header FETCH %.3fs\n"
+              "        ARTICLE fetches %.3fs  APPEND + STORE \\Deleted + UID EXPUNGE of the replaced %.3fs\n",
+              r.over, kVentanaAppend, r.appends, kLoteMultiappend, r.multiappend, r.apertura_nntp, r.grupo,
+              r.apertura_imap, r.cabeceras, r.articulos, r.reemplazos);
+  const double limite = 3 * r.bytes_over / 1048576.0 + 20;  // the loopback table's target
+  std::printf("peak memory: IMAP W1 %.1f MB  W2 %.1f MB  W3 %.1f MB;  Maildir%s W1 %.1f MB  W2 %.1f MB  W3 %.1f MB\n"
+              "             target <= 3 x overview + 20 MB = %.1f MB  IMAP %s\n",
+              r.mem_w1, r.mem_w2, r.mem_w3, maildir_aqui ? "" : " (one run)", r.mem_maildir[0], r.mem_maildir[1],
+              r.mem_maildir[2], limite, std::max({r.mem_w1, r.mem_w2, r.mem_w3}) <= limite ? "ok" : "MISSED");
+  std::fflush(stdout);
+}
+
 // ---- Distant link --------------------------------------------------------------------------
 
 struct AjusteEnlace {
@@ -718,7 +1047,7 @@ void TablaEnlace(const ResultadoEnlace& r, int reps, int n_local) {
 
 void Uso() {
   std::fprintf(stderr, "uso: tablon-bench --tablon RUTA --work DIR [--reps R] [--fsync-reps F] [--fsync-hasta N]"
-                       " [--sin-enlace | --solo-enlace] [--enlace-n M] N...\n");
+                       " [--sin-enlace | --solo-enlace] [--enlace-n M] [--sin-imap | --solo-imap] [--traza-imap] N...\n");
 }
 
 }  // namespace
@@ -745,6 +1074,9 @@ int main(int argc, char** argv) {
     else if (a == "--sin-enlace") cfg.enlace = false;
     else if (a == "--solo-enlace") cfg.solo_enlace = true;
     else if (a == "--enlace-n" && i + 1 < argc) cfg.enlace_n = std::max(0, std::atoi(argv[++i]));
+    else if (a == "--sin-imap") cfg.imap = false;
+    else if (a == "--solo-imap") cfg.solo_imap = true;
+    else if (a == "--traza-imap") cfg.traza_imap = true;
     else if (!a.empty() && a[0] != '-' && std::atoi(a.c_str()) > 0) cfg.tamanos.push_back(std::atoi(a.c_str()));
     else {
       Uso();
@@ -760,7 +1092,11 @@ int main(int argc, char** argv) {
     fs::create_directories(cfg.work);
     std::vector<Grupo> grupos;
     std::vector<Resultado> res;
-    for (int n : cfg.solo_enlace ? std::vector<int>{} : cfg.tamanos) {
+    // --solo-enlace and --solo-imap leave the loopback tables out; given both, both parts run.
+    const bool local = !cfg.solo_enlace && !cfg.solo_imap;
+    const bool imap = cfg.imap && (cfg.solo_imap || !cfg.solo_enlace);
+    const bool enlace = cfg.enlace && (cfg.solo_enlace || !cfg.solo_imap);
+    for (int n : local ? cfg.tamanos : std::vector<int>{}) {
       grupos.push_back(CreaGrupo(n));
       res.push_back(Mide(cfg, grupos.back()));
       Tabla(res.back(), cfg.reps);
@@ -774,7 +1110,19 @@ int main(int argc, char** argv) {
       std::printf("\nscaling: W1 at %d = %.2f x W1 at %d (target <= %.2f) %s\n", res[i].n, f, res[0].n, lim,
                   f <= lim ? "ok" : "MISSED");
     }
-    if (cfg.enlace) {
+    if (imap) {
+      for (int n : cfg.tamanos) {
+        auto g = std::find_if(grupos.begin(), grupos.end(), [n](const Grupo& x) { return x.n == n; });
+        if (g == grupos.end()) {
+          grupos.push_back(CreaGrupo(n));
+          g = grupos.end() - 1;
+        }
+        auto m = std::find_if(res.begin(), res.end(), [n](const Resultado& x) { return x.n == n; });
+        const Resultado* maildir = m != res.end() ? &*m : nullptr;
+        TablaImap(MideImap(cfg, *g, maildir), cfg.reps, maildir != nullptr);
+      }
+    }
+    if (enlace) {
       const int n = cfg.enlace_n > 0 ? cfg.enlace_n : cfg.tamanos[0];
       auto g = std::find_if(grupos.begin(), grupos.end(), [n](const Grupo& x) { return x.n == n; });
       const Grupo grupo = g != grupos.end() ? *g : CreaGrupo(n);
