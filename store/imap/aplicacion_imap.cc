@@ -44,6 +44,7 @@ class AplicacionImap : public Application {
 
   void Sync() override {
     ctx_->EscribePendientes();
+    ctx_->CompletaReemplazos();
     ctx_->CompletaAppends();
   }
 

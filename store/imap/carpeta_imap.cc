@@ -160,7 +160,9 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Items() { return Lista(nullptr);
 std::vector<std::shared_ptr<Item>> CarpetaImap::Lista(
     const std::function<void(const std::shared_ptr<ItemImap>&)>& cada_nuevo) {
   if (ruta_.empty()) return {};
-  // Appends in flight into this folder must be in it before it is listed.
+  // Appends in flight into this folder must be in it before it is listed, and the messages of
+  // items replaced gone.
+  ctx_->CompletaReemplazos();
   ctx_->CompletaAppends();
   // Selected already: a NOOP goes ahead of the listing, so that it sees what other clients
   // changed meanwhile.

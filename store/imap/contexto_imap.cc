@@ -2,13 +2,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <cstdio>
 #include <utility>
 
 #include "core/ascii.h"
 #include "core/error.h"
 #include "core/paso.h"
+#include "store/imap/carpeta_imap.h"
 #include "store/imap/item_imap.h"
 #include "store/imap/nombre_buzon.h"
 
@@ -37,6 +40,7 @@ ContextoImap::ContextoImap(std::unique_ptr<SesionImap> sesion, const UbicacionIm
 
 ContextoImap::~ContextoImap() {
   try {
+    CompletaReemplazos();
     CompletaAppends();
   } catch (const std::exception& e) {
     NotificaFalloOmitido(e);
@@ -127,6 +131,8 @@ void ContextoImap::CompletaAppends(std::uint64_t etiqueta) {
     const Completado c = sesion_->Espera(a.etiqueta);
     auto item = a.item.lock();
     if (!c.Ok()) {
+      // Not replaced after all: its old message stays.
+      std::erase_if(reemplazos_, [&](const Reemplazo& r) { return r.etiqueta == a.etiqueta; });
       throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ +
                                           " no guardó un elemento (APPEND): " + c.texto);
     }
@@ -138,7 +144,88 @@ void ContextoImap::CompletaAppends(std::uint64_t etiqueta) {
         uid = AnalizaNzNumero(std::string_view(c.codigo->argumentos).substr(blanco + 1)).value_or(0);
       }
     }
+    for (auto& r : reemplazos_) {
+      if (r.etiqueta == a.etiqueta) r.nuevo = uid;
+    }
     if (item) item->AppendCompletado(uid);
+  }
+}
+
+void ContextoImap::CompletaReemplazos() {
+  if (reemplazos_.empty()) return;
+  CompletaAppends();
+  std::map<std::string, std::vector<Reemplazo>> por_buzon;
+  for (auto& r : reemplazos_) por_buzon[r.buzon].push_back(std::move(r));
+  reemplazos_.clear();
+  for (auto& [buzon, lista] : por_buzon) {
+    std::vector<std::uint32_t> viejos;
+    for (const auto& r : lista) viejos.push_back(r.viejo);
+    const std::string conjunto = ConjuntoUid(viejos);
+    // The old messages' flags now; one a client expunged gives none (its EXPUNGE may come
+    // after its FETCH).
+    std::map<std::uint32_t, std::vector<std::string>> banderas;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> secuencias;  // (number, UID)
+    {
+      auto oyente = Escucha([&](Respuesta& r) {
+        if (r.nombre == "EXPUNGE" && r.numero) {
+          for (auto& [n, uid] : secuencias) {
+            if (n == *r.numero) {
+              banderas.erase(uid);
+              n = 0;
+            } else if (n > *r.numero) {
+              --n;
+            }
+          }
+          return;
+        }
+        if (r.nombre != "FETCH") return;
+        Fetch f = AnalizaFetch(std::move(r));
+        if (!f.uid || !f.flags || !std::binary_search(viejos.begin(), viejos.end(), *f.uid)) return;
+        banderas[*f.uid] = std::move(*f.flags);
+        secuencias.emplace_back(f.numero, *f.uid);
+      });
+      std::sort(viejos.begin(), viejos.end());
+      EjecutaAlDia(buzon, "UID FETCH " + conjunto + " (FLAGS)");
+    }
+    std::map<std::string, std::vector<std::uint32_t>> por_banderas;  // flags to add -> new messages
+    std::vector<std::uint32_t> borrar;
+    for (const auto& r : lista) {
+      const auto b = banderas.find(r.viejo);
+      if (b == banderas.end()) {
+        if (r.nuevo != 0) borrar.push_back(r.nuevo);
+        continue;
+      }
+      borrar.push_back(r.viejo);
+      std::string extra;
+      for (const auto& bandera : b->second) {
+        if (IgualSinCaso(bandera, "\\Seen") || IgualSinCaso(bandera, "\\Recent") || IgualSinCaso(bandera, "\\Deleted") ||
+            (r.fija_marca && IgualSinCaso(bandera, "\\Flagged"))) {
+          continue;
+        }
+        if (std::none_of(r.nuevas.begin(), r.nuevas.end(), [&](const std::string& n) { return IgualSinCaso(n, bandera); })) {
+          extra += (extra.empty() ? "" : " ") + bandera;
+        }
+      }
+      if (!extra.empty() && r.nuevo != 0) por_banderas[extra].push_back(r.nuevo);
+    }
+    std::vector<std::pair<std::uint64_t, const char*>> enviados;
+    for (const auto& [extra, nuevos] : por_banderas) {
+      enviados.emplace_back(
+          sesion_->Envia(Comando{"UID STORE " + ConjuntoUid(nuevos) + " +FLAGS.SILENT (" + extra + ")", {}}), "UID STORE");
+    }
+    if (!borrar.empty()) {
+      const std::string b = ConjuntoUid(borrar);
+      enviados.emplace_back(sesion_->Envia(Comando{"UID STORE " + b + " +FLAGS.SILENT (\\Deleted)", {}}), "UID STORE");
+      // Without UIDPLUS only a whole EXPUNGE removes them (and whatever else was marked \Deleted).
+      enviados.emplace_back(
+          sesion_->Envia(Comando{sesion_->Tiene("UIDPLUS") ? "UID EXPUNGE " + b : std::string("EXPUNGE"), {}}), "EXPUNGE");
+    }
+    for (const auto& [etiqueta, orden] : enviados) {
+      const Completado c = sesion_->Espera(etiqueta);
+      if (!c.Ok()) {
+        throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ + " rechazó " + orden + ": " + c.texto);
+      }
+    }
   }
 }
 

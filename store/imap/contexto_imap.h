@@ -50,8 +50,8 @@ class ContextoImap {
   // Learns the delimiter (LIST "" "") and keeps the session.
   ContextoImap(std::unique_ptr<SesionImap> sesion, const UbicacionImap& ubicacion);
   // Waits for the APPENDs still in flight (a connection closed with replies unread is reset,
-  // and the server would drop what it had not read yet); a failure is reported to the trap
-  // observer (core/paso.h): a destructor cannot throw.
+  // and the server would drop what it had not read yet) and removes the replaced messages; a
+  // failure is reported to the trap observer (core/paso.h): a destructor cannot throw.
   ~ContextoImap();
   ContextoImap(const ContextoImap&) = delete;
   ContextoImap& operator=(const ContextoImap&) = delete;
@@ -106,6 +106,25 @@ class ContextoImap {
   // that failed raises kProtocolo with the server's text (its item stays unsaved).
   void CompletaAppends(std::uint64_t etiqueta = 0);
 
+  // A changed item's old message, removed once the new one is in (CompletaReemplazos): one
+  // STORE and one EXPUNGE per folder for all the items a pass replaced, not two per item.
+  struct Reemplazo {
+    std::string buzon;
+    std::uint32_t viejo = 0;            // the old message's UID
+    std::uint64_t etiqueta = 0;         // the new message's APPEND
+    std::uint32_t nuevo = 0;            // its UID, once the APPEND completed and the server said
+    std::vector<std::string> nuevas;    // the flags the new message was appended with
+    bool fija_marca = false;            // the item was told its follow-up flag
+  };
+  void AnotaReemplazo(Reemplazo r) { reemplazos_.push_back(std::move(r)); }
+  // Completes the APPENDs in flight, then, per folder: a flag a client set on an old message
+  // since the item was saved is set on its new message too (not the read state, nor the
+  // follow-up flag where the item set its own); an old message a client deleted meanwhile takes
+  // its new message with it (an item deleted under us is not brought back); the old messages
+  // are marked \Deleted and expunged. Fails as the session does; what was not done then is left
+  // as two messages of one item, which the next listing makes one.
+  void CompletaReemplazos();
+
   // Drafts kept in memory (Application::BorradoresEnMemoria).
   bool BorradoresEnMemoria() const { return borradores_en_memoria_; }
   void BorradoresEnMemoria(bool on) { borradores_en_memoria_ = on; }
@@ -132,6 +151,7 @@ class ContextoImap {
     std::weak_ptr<ItemImap> item;
   };
   std::deque<Append> appends_;
+  std::vector<Reemplazo> reemplazos_;
   bool borradores_en_memoria_ = false;
   std::vector<ItemImap*> pendientes_;
   std::mt19937_64 azar_;

@@ -243,7 +243,8 @@ void ItemImap::AnadeBanderasGuardadas(const std::vector<std::string>& banderas) 
 
 std::uint32_t ItemImap::UidResuelto() {
   if (etiqueta_append_ != 0) ctx_->CompletaAppends(etiqueta_append_);
-  if (uid_ == 0 && carpeta_ && !pendiente_ && reg_ && !reg_->reg.message_id.empty()) {
+  const std::string& id = reg_ ? reg_->reg.message_id : id_suelto_;
+  if (uid_ == 0 && carpeta_ && !pendiente_ && !id.empty()) {
     // A server that does not say where an APPEND went: look the item up by its Message-ID.
     carpeta_->Selecciona();
     std::uint32_t encontrado = 0;
@@ -253,7 +254,7 @@ std::uint32_t ItemImap::UidResuelto() {
         if (v.tipo == TipoValor::kNumero) encontrado = std::max<std::uint32_t>(encontrado, static_cast<std::uint32_t>(v.numero));
       }
     });
-    ctx_->Sesion().Ejecuta("UID SEARCH HEADER Message-ID " + EscribeCadena(reg_->reg.message_id));
+    ctx_->Sesion().Ejecuta("UID SEARCH HEADER Message-ID " + EscribeCadena(id));
     uid_ = encontrado;
   }
   return uid_;
@@ -379,18 +380,24 @@ void ItemImap::Save() {
     FijaBanderasLeidas(std::move(banderas));
     return;
   }
-  // A changed item: the new message first, then the old one goes.
+  // A changed item: the new message first; the old one goes once it is in, with the old
+  // messages of the other items replaced meanwhile (ContextoImap::CompletaReemplazos).
   Body();
   const auto actuales = BanderasActuales();
   if (!actuales) FallaBorrado("guardar");
-  const std::uint32_t viejo = uid_;
-  AppendEn(*carpeta_, BanderasParaEscribir(*actuales));
-  ctx_->CompletaAppends(etiqueta_append_);
-  Expunge(viejo);
+  ContextoImap::Reemplazo r;
+  r.buzon = carpeta_->Buzon();
+  r.viejo = uid_;
+  r.nuevas = BanderasParaEscribir(*actuales);
+  r.fija_marca = flag_set_;
+  AppendEn(*carpeta_, r.nuevas);
+  r.etiqueta = etiqueta_append_;
+  ctx_->AnotaReemplazo(std::move(r));
   MarcaGuardado();
 }
 
 void ItemImap::Delete() {
+  ctx_->CompletaReemplazos();
   if (pendiente_) {
     ctx_->OlvidaPendiente(this);
     pendiente_ = false;
@@ -405,6 +412,7 @@ std::shared_ptr<Item> ItemImap::Move(Folder& dest) {
   auto* d = dynamic_cast<CarpetaImap*>(&dest);
   if (!d) throw Error(errnum::kArgumentoNoValido, "La carpeta de destino es de otro almacén");
   auto yo = shared_from_this();
+  ctx_->CompletaReemplazos();
   if (!carpeta_) {
     // Never saved: straight into its folder.
     AppendEn(*d, BanderasParaEscribir({}));
@@ -454,12 +462,16 @@ std::shared_ptr<Item> ItemImap::Move(Folder& dest) {
 }
 
 void ItemImap::SueltaCampos() {
-  if (!carpeta_ || pendiente_ || tocado_ || cuerpo_cambiado_ || !reg_ || etiqueta_append_ != 0 || uid_ == 0) return;
-  clase_ = reg_->reg.clase;
-  completada_ = reg_->reg.completada;
-  reg_.reset();
+  if (!carpeta_ || pendiente_ || tocado_ || cuerpo_cambiado_) return;
+  // (An APPEND in flight is fine: the fields are fetched by UID once it completes.)
   body_.reset();
   cuerpo_cargado_ = false;
+  // A flagged item keeps its header fields: a pass reads them again to fetch its text.
+  if (!reg_ || marcado_) return;
+  clase_ = reg_->reg.clase;
+  completada_ = reg_->reg.completada;
+  if (uid_ == 0) id_suelto_ = reg_->reg.message_id;  // to find it by when the server names no UID
+  reg_.reset();
 }
 
 void ItemImap::EscribeBorrador() {

@@ -7,15 +7,18 @@
 //    change (SetUnRead, SetFlagStatus) since it was read or saved, so what a client changed
 //    meanwhile stays; flags the store does not know are kept.
 //  - A message never changes on the server: a save whose content changed APPENDs the new
-//    message (with the flags found on the old one then, merged as above) and only then marks the
-//    old one \Deleted and removes it with UID EXPUNGE — a pass stopped between the two leaves
-//    two messages of one item, which the next listing makes one (carpeta_imap.h).
+//    message (with the flags found on the old one then, merged as above); only once it is in
+//    is the old one marked \Deleted and removed with UID EXPUNGE, together with those of the
+//    other items replaced meanwhile (at Sync, at the next listing, Delete or Move, or when the
+//    store closes: ContextoImap::CompletaReemplazos) — a pass stopped between the two leaves two
+//    messages of one item, which the next listing makes one (carpeta_imap.h).
 //  - A move is UID MOVE where the server offers it, else UID COPY, then \Deleted and UID EXPUNGE.
 //  - An APPEND is not waited for (pipelined): its UID is learnt when it completes.
 //  - A message deleted under us is not brought back: Save, Body and Move raise
 //    kObjetoNoEncontrado.
-// A listed item holds the header fields the listing fetched; SueltaCampos lets them go while
-// the object matches its message, and the next use fetches them again.
+// A listed item holds the header fields the listing fetched; SueltaCampos lets them go (and the
+// body) while the object matches its message, and the next use fetches them again — except the
+// header fields of a flagged item, which a pass reads again to fetch its text.
 //
 // Drafts in memory (Application::BorradoresEnMemoria): a new item's first Save into the drafts
 // folder keeps the item in memory; it is APPENDed once, where it ends up: by Move straight into
@@ -150,6 +153,7 @@ class ItemImap : public Item {
   std::string clase_;
   bool completada_ = false;
   mutable std::uint64_t huella_id_ = 0;
+  std::string id_suelto_;  // the Message-ID, when the fields were let go before the UID was known
   mutable maildir::FormaCuerpo forma_ = maildir::FormaCuerpo::TalCual;
   mutable std::unique_ptr<std::string> body_;
   mutable bool cuerpo_cargado_ = true;
