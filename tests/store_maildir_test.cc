@@ -383,6 +383,7 @@ TEST_P(Almacen, DraftsMoveAndClose) {
   item->SetSubject("borrador");
   item->Close(0);
   EXPECT_EQ(item->Parent()->Name(), "Borradores");
+  app->Sync();  // (an IMAP store may hold its APPENDs back until then, to send them together)
   EXPECT_EQ(CuentaComoCliente("Borradores"), 1u);
 
   EXPECT_EQ(item->Move(*news), item);
@@ -428,6 +429,7 @@ TEST_P(Almacen, ReplyLinksToTheParent) {
   EXPECT_EQ(r2->References(), padre->MessageId() + " " + r1->MessageId());
   EXPECT_EQ(padre->Execute("Responder")->Recipients(), std::vector<std::string>{"lista@example.com"});
   r2->Move(*f);
+  app->Sync();
 
   const auto items = Abre()->GetNamespace("MAPI")->Folder("hilo")->Items();
   ASSERT_EQ(items.size(), 3u);

@@ -119,35 +119,95 @@ std::string ContextoImap::NuevoMessageId() {
   return buf;
 }
 
-void ContextoImap::AnotaAppend(std::uint64_t etiqueta, std::weak_ptr<ItemImap> item) {
-  appends_.push_back({etiqueta, std::move(item)});
-  if (appends_.size() > kEnVuelo) CompletaAppends(appends_.front().etiqueta);
+std::uint64_t ContextoImap::Append(const std::string& buzon, const std::string& atributos, std::string bytes,
+                                   std::weak_ptr<ItemImap> item) {
+  const std::uint64_t serie = ++serie_;
+  if (!sesion_->Tiene("MULTIAPPEND")) {
+    Comando c;
+    c.texto = "APPEND " + EscribeCadena(buzon) + " " + atributos + " ";
+    c.literales.push_back({std::move(bytes), ""});
+    appends_.push_back({sesion_->Envia(c), {{serie, std::move(item)}}});
+  } else {
+    if (!lote_mensajes_.empty() &&
+        (lote_buzon_ != buzon || lote_mensajes_.size() >= kPorLote || lote_bytes_ + bytes.size() > kBytesPorLote)) {
+      EnviaLote();
+    }
+    if (lote_mensajes_.empty()) {
+      lote_buzon_ = buzon;
+      lote_.texto = "APPEND " + EscribeCadena(buzon) + " " + atributos + " ";
+    } else {
+      lote_.literales.back().tras = " " + atributos + " ";
+    }
+    lote_bytes_ += bytes.size();
+    lote_.literales.push_back({std::move(bytes), ""});
+    lote_mensajes_.push_back({serie, std::move(item)});
+    if (lote_mensajes_.size() >= kPorLote) EnviaLote();
+  }
+  if (appends_.size() > kEnVuelo) CompletaAppends(appends_.front().mensajes.back().serie);
+  return serie;
 }
 
-void ContextoImap::CompletaAppends(std::uint64_t etiqueta) {
-  while (!appends_.empty() && (etiqueta == 0 || appends_.front().etiqueta <= etiqueta)) {
-    const Append a = appends_.front();
+void ContextoImap::EnviaLote() {
+  if (lote_mensajes_.empty()) return;
+  Lote l;
+  l.etiqueta = sesion_->Envia(lote_);
+  l.mensajes = std::move(lote_mensajes_);
+  appends_.push_back(std::move(l));
+  lote_ = Comando{};
+  lote_mensajes_.clear();
+  lote_bytes_ = 0;
+}
+
+namespace {
+
+// The UIDs of an APPENDUID code ("38505 3955:3957,3960"), in the order of the messages; empty
+// when the code is missing, malformed or names another count.
+std::vector<std::uint32_t> UidsAgregados(const std::optional<Codigo>& codigo, std::size_t cuantos) {
+  std::vector<std::uint32_t> r;
+  if (!codigo || codigo->nombre != "APPENDUID") return r;
+  const auto blanco = codigo->argumentos.find(' ');
+  if (blanco == std::string::npos) return r;
+  std::string_view conjunto = std::string_view(codigo->argumentos).substr(blanco + 1);
+  while (!conjunto.empty() && r.size() <= cuantos) {
+    const auto coma = conjunto.find(',');
+    const std::string_view tramo = conjunto.substr(0, coma);
+    conjunto = coma == std::string_view::npos ? std::string_view() : conjunto.substr(coma + 1);
+    const auto dos = tramo.find(':');
+    const auto a = AnalizaNzNumero(tramo.substr(0, dos));
+    const auto b = dos == std::string_view::npos ? a : AnalizaNzNumero(tramo.substr(dos + 1));
+    if (!a || !b || *b < *a || *b - *a >= cuantos) return {};
+    for (std::uint64_t u = *a; u <= *b; ++u) r.push_back(static_cast<std::uint32_t>(u));
+  }
+  if (r.size() != cuantos) r.clear();
+  return r;
+}
+
+}  // namespace
+
+void ContextoImap::CompletaAppends(std::uint64_t serie) {
+  EnviaLote();
+  while (!appends_.empty() && (serie == 0 || appends_.front().mensajes.front().serie <= serie)) {
+    const Lote l = std::move(appends_.front());
     appends_.pop_front();
-    const Completado c = sesion_->Espera(a.etiqueta);
-    auto item = a.item.lock();
+    const Completado c = sesion_->Espera(l.etiqueta);
     if (!c.Ok()) {
-      // Not replaced after all: its old message stays.
-      std::erase_if(reemplazos_, [&](const Reemplazo& r) { return r.etiqueta == a.etiqueta; });
-      throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ +
-                                          " no guardó un elemento (APPEND): " + c.texto);
+      // Not replaced after all: their old messages stay.
+      std::erase_if(reemplazos_, [&](const Reemplazo& r) {
+        return r.serie >= l.mensajes.front().serie && r.serie <= l.mensajes.back().serie;
+      });
+      throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ + " no guardó " +
+                                          (l.mensajes.size() == 1 ? std::string("un elemento")
+                                                                  : std::to_string(l.mensajes.size()) + " elementos") +
+                                          " (APPEND): " + c.texto);
     }
-    // [APPENDUID uidvalidity uid]
-    std::uint32_t uid = 0;
-    if (c.codigo && c.codigo->nombre == "APPENDUID") {
-      const auto blanco = c.codigo->argumentos.find(' ');
-      if (blanco != std::string::npos) {
-        uid = AnalizaNzNumero(std::string_view(c.codigo->argumentos).substr(blanco + 1)).value_or(0);
+    const std::vector<std::uint32_t> uids = UidsAgregados(c.codigo, l.mensajes.size());
+    for (std::size_t i = 0; i < l.mensajes.size(); ++i) {
+      const std::uint32_t uid = uids.empty() ? 0 : uids[i];
+      for (auto& r : reemplazos_) {
+        if (r.serie == l.mensajes[i].serie) r.nuevo = uid;
       }
+      if (auto item = l.mensajes[i].item.lock()) item->AppendCompletado(uid);
     }
-    for (auto& r : reemplazos_) {
-      if (r.etiqueta == a.etiqueta) r.nuevo = uid;
-    }
-    if (item) item->AppendCompletado(uid);
   }
 }
 

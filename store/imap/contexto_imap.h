@@ -99,19 +99,29 @@ class ContextoImap {
   // A new Message-ID, "<...@tablon.invalid>", unique across processes and hosts.
   std::string NuevoMessageId();
 
-  // APPENDs in flight: `item` learns its UID when its APPEND completes. At most kEnVuelo are
-  // left waiting; older ones are read to their end first.
-  void AnotaAppend(std::uint64_t etiqueta, std::weak_ptr<ItemImap> item);
-  // Reads the APPENDs in flight up to and including `etiqueta` (all of them for 0). The first
-  // that failed raises kProtocolo with the server's text (its item stays unsaved).
-  void CompletaAppends(std::uint64_t etiqueta = 0);
+  // Appends a message to `buzon`: `atributos` are its flag list and date as APPEND takes them
+  // ("(\\Seen) \"07-Dec-2026 10:00:00 +0000\""), `bytes` the message (CRLF line ends). Not
+  // waited for: `item` learns its UID when the APPEND completes. Where the server offers
+  // MULTIAPPEND, consecutive messages for one mailbox go in one command (up to kPorLote of them
+  // or kBytesPorLote bytes; sent when the batch is full, when another mailbox is written to, or
+  // when anything waits for an APPEND); otherwise each is one APPEND, pipelined. At most kEnVuelo
+  // commands are left waiting; older ones are read to their end first. Answers the message's
+  // number in this context's sequence of appends, for CompletaAppends.
+  std::uint64_t Append(const std::string& buzon, const std::string& atributos, std::string bytes,
+                       std::weak_ptr<ItemImap> item);
+  // Sends the batch being filled, then reads the APPENDs in flight up to and including the one
+  // of message `serie` (all of them for 0). The first that failed raises kProtocolo with the
+  // server's text (its items stay unsaved: a MULTIAPPEND appends all its messages or none).
+  void CompletaAppends(std::uint64_t serie = 0);
+  static constexpr std::size_t kPorLote = 1000;
+  static constexpr std::size_t kBytesPorLote = std::size_t{16} << 20;
 
   // A changed item's old message, removed once the new one is in (CompletaReemplazos): one
   // STORE and one EXPUNGE per folder for all the items a pass replaced, not two per item.
   struct Reemplazo {
     std::string buzon;
     std::uint32_t viejo = 0;            // the old message's UID
-    std::uint64_t etiqueta = 0;         // the new message's APPEND
+    std::uint64_t serie = 0;            // the new message's append (ContextoImap::Append)
     std::uint32_t nuevo = 0;            // its UID, once the APPEND completed and the server said
     std::vector<std::string> nuevas;    // the flags the new message was appended with
     bool fija_marca = false;            // the item was told its follow-up flag
@@ -146,11 +156,23 @@ class ContextoImap {
   std::uint32_t existentes_ = 0;
   std::uint32_t uid_validez_ = 0;
   std::function<void(Respuesta&)> escucha_;
-  struct Append {
-    std::uint64_t etiqueta;
+  struct Anotado {
+    std::uint64_t serie;
     std::weak_ptr<ItemImap> item;
   };
-  std::deque<Append> appends_;
+  // A command in flight: an APPEND of one or more messages.
+  struct Lote {
+    std::uint64_t etiqueta = 0;
+    std::vector<Anotado> mensajes;
+  };
+  void EnviaLote();
+  std::deque<Lote> appends_;
+  // The MULTIAPPEND being filled.
+  std::string lote_buzon_;
+  Comando lote_;
+  std::vector<Anotado> lote_mensajes_;
+  std::size_t lote_bytes_ = 0;
+  std::uint64_t serie_ = 0;
   std::vector<Reemplazo> reemplazos_;
   bool borradores_en_memoria_ = false;
   std::vector<ItemImap*> pendientes_;

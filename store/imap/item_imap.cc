@@ -198,14 +198,10 @@ std::vector<std::string> ItemImap::BanderasParaEscribir(const std::vector<std::s
 
 void ItemImap::AppendEn(CarpetaImap& dest, std::vector<std::string> banderas) {
   dest.Crea();
-  Comando c;
-  c.texto = "APPEND " + EscribeCadena(dest.Buzon()) + " " + ListaBanderas(banderas) + " \"" +
-            FechaImap(Datos().creado) + "\" ";
-  c.literales.push_back({CrlfDeLf(Bytes()), ""});
-  const std::uint64_t etiqueta = ctx_->Sesion().Envia(c);
+  const std::string atributos = ListaBanderas(banderas) + " \"" + FechaImap(Datos().creado) + "\"";
+  std::string bytes = CrlfDeLf(Bytes());
   carpeta_ = std::static_pointer_cast<CarpetaImap>(dest.shared_from_this());
   uid_ = 0;
-  etiqueta_append_ = etiqueta;
   unread_ = !Contiene(banderas, "\\Seen");
   marcado_ = Contiene(banderas, "\\Flagged");
   std::erase_if(banderas, [](const std::string& b) { return EsPropia(b); });
@@ -213,7 +209,8 @@ void ItemImap::AppendEn(CarpetaImap& dest, std::vector<std::string> banderas) {
   // An object on its way out registers nothing (its UID is never asked for).
   std::weak_ptr<ItemImap> yo;
   if (!weak_from_this().expired()) yo = std::static_pointer_cast<ItemImap>(shared_from_this());
-  ctx_->AnotaAppend(etiqueta, std::move(yo));
+  serie_append_ = 0;
+  serie_append_ = ctx_->Append(dest.Buzon(), atributos, std::move(bytes), std::move(yo));
 }
 
 void ItemImap::FijaBanderasLeidas(std::vector<std::string> banderas) {
@@ -225,7 +222,7 @@ void ItemImap::FijaBanderasLeidas(std::vector<std::string> banderas) {
 
 void ItemImap::AppendCompletado(std::uint32_t uid) {
   uid_ = uid;
-  etiqueta_append_ = 0;
+  serie_append_ = 0;
   if (uid != 0 && carpeta_) carpeta_->Conoce(uid, std::static_pointer_cast<ItemImap>(shared_from_this()));
 }
 
@@ -242,7 +239,7 @@ void ItemImap::AnadeBanderasGuardadas(const std::vector<std::string>& banderas) 
 }
 
 std::uint32_t ItemImap::UidResuelto() {
-  if (etiqueta_append_ != 0) ctx_->CompletaAppends(etiqueta_append_);
+  if (serie_append_ != 0) ctx_->CompletaAppends(serie_append_);
   const std::string& id = reg_ ? reg_->reg.message_id : id_suelto_;
   if (uid_ == 0 && carpeta_ && !pendiente_ && !id.empty()) {
     // A server that does not say where an APPEND went: look the item up by its Message-ID.
@@ -391,7 +388,7 @@ void ItemImap::Save() {
   r.nuevas = BanderasParaEscribir(*actuales);
   r.fija_marca = flag_set_;
   AppendEn(*carpeta_, r.nuevas);
-  r.etiqueta = etiqueta_append_;
+  r.serie = serie_append_;
   ctx_->AnotaReemplazo(std::move(r));
   MarcaGuardado();
 }

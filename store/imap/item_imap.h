@@ -13,7 +13,8 @@
 //    store closes: ContextoImap::CompletaReemplazos) — a pass stopped between the two leaves two
 //    messages of one item, which the next listing makes one (carpeta_imap.h).
 //  - A move is UID MOVE where the server offers it, else UID COPY, then \Deleted and UID EXPUNGE.
-//  - An APPEND is not waited for (pipelined): its UID is learnt when it completes.
+//  - An APPEND is not waited for (pipelined, or batched in a MULTIAPPEND): its UID is learnt
+//    when it completes.
 //  - A message deleted under us is not brought back: Save, Body and Move raise
 //    kObjetoNoEncontrado.
 // A listed item holds the header fields the listing fetched; SueltaCampos lets them go (and the
@@ -92,7 +93,7 @@ class ItemImap : public Item {
   std::uint64_t HuellaMessageId() const { return huella_id_; }
   // The object is what its message holds: saved, its UID known, nothing changed since.
   bool CoincideConServidor() const {
-    return carpeta_ && !pendiente_ && uid_ != 0 && etiqueta_append_ == 0 && !tocado_ && !cuerpo_cambiado_ &&
+    return carpeta_ && !pendiente_ && uid_ != 0 && serie_append_ == 0 && !tocado_ && !cuerpo_cambiado_ &&
            !unread_set_ && !flag_set_;
   }
   // The message's flags as a listing found them now.
@@ -147,7 +148,7 @@ class ItemImap : public Item {
   std::shared_ptr<ContextoImap> ctx_;
   std::shared_ptr<CarpetaImap> carpeta_;  // nullptr until saved
   std::uint32_t uid_ = 0;
-  std::uint64_t etiqueta_append_ = 0;  // an APPEND in flight
+  std::uint64_t serie_append_ = 0;  // an APPEND in flight (ContextoImap::Append)
   mutable std::unique_ptr<Campos> reg_;
   // The class and the "completed" state, kept while SueltaCampos let reg_ go.
   std::string clase_;
