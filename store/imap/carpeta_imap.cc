@@ -36,8 +36,8 @@ std::string ConjuntoUid(std::vector<std::uint32_t> uids) {
 }
 
 void CarpetaImap::Conoce(std::uint32_t uid, const std::shared_ptr<ItemImap>& item) {
-  // Only beside a listing's objects (the next listing checks UIDVALIDITY for them all).
-  if (conocidos_.empty()) return;
+  // Only after a listing (the next listing checks UIDVALIDITY for them all).
+  if (!listada_) return;
   conocidos_[uid] = item;
 }
 
@@ -171,7 +171,10 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Lista(
     const bool seleccionada = ctx_->Seleccionado() == buzon_;
     noop = ctx_->SeleccionaAlDia(buzon_);
     if (!seleccionada && Selecciona() == 0) {
+      // Empty: the items written into it from now on are all the next listing must know.
       conocidos_.clear();
+      listada_ = true;
+      validez_ = ctx_->UidValidez();
       return {};
     }
   } catch (const Error& e) {
@@ -212,7 +215,7 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Lista(
     });
     ctx_->Sesion().Ejecuta("UID FETCH " + uids + " (UID FLAGS BODY.PEEK[HEADER.FIELDS (" + CamposDeCabecera() + ")])");
   };
-  if (conocidos_.empty() || validez_ != ctx_->UidValidez()) {
+  if (!listada_ || validez_ != ctx_->UidValidez()) {
     lee_cabeceras("1:*");
   } else {
     // A folder listed before in this session: the flags of every message, and the headers of
@@ -278,6 +281,7 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Lista(
   std::vector<std::shared_ptr<Item>> r;
   r.reserve(items.size());
   conocidos_.clear();
+  listada_ = true;
   validez_ = ctx_->UidValidez();
   for (size_t i = 0; i < items.size(); ++i) {
     if (fuera[i]) continue;

@@ -43,7 +43,10 @@ class CarpetaImap : public Folder {
   // a listing before stood for are not handed. `cada_nuevo` must not use the session.
   std::vector<std::shared_ptr<Item>> Lista(const std::function<void(const std::shared_ptr<ItemImap>&)>& cada_nuevo);
   // Forgets the objects of the last listing: the next one fetches every header again.
-  void OlvidaListado() { conocidos_.clear(); }
+  void OlvidaListado() {
+    conocidos_.clear();
+    listada_ = false;
+  }
   // The caller's keys are taken from each header as it arrives (no records kept between runs).
   std::unique_ptr<IndiceCarpeta> Indice() override;
   std::shared_ptr<Item> Find(std::string_view filter) override;
@@ -65,6 +68,7 @@ class CarpetaImap : public Folder {
   bool creada_ = false;
   // The objects of the last listing and of the APPENDs since, by UID, under UIDVALIDITY validez_.
   std::map<std::uint32_t, std::weak_ptr<ItemImap>> conocidos_;
+  bool listada_ = false;  // conocidos_ stands for a listing (an empty folder's too)
   std::uint32_t validez_ = 0;
 };
 
