@@ -1069,7 +1069,7 @@ TEST_F(Maildir, ThePersistentIndexVouchesOnlyForFilesUnchangedSinceItWasWritten)
 
 // What only an IMAP account has.
 class AlmacenImap : public Almacen {};
-INSTANTIATE_TEST_SUITE_P(Backends, AlmacenImap, ::testing::Values("imap"),
+INSTANTIATE_TEST_SUITE_P(Backends, AlmacenImap, ::testing::Values("imap", "imap_basico"),
                          [](const auto& caso) { return std::string(caso.param); });
 
 // A pass stopped between the APPEND of a changed item and the EXPUNGE of its old message leaves

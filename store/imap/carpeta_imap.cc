@@ -289,10 +289,9 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Lista(
     r.push_back(std::move(items[i]));
   }
   if (!sobrantes.empty()) {
-    std::string lista;
-    for (auto u : sobrantes) lista += (lista.empty() ? "" : ",") + std::to_string(u);
+    const std::string lista = ConjuntoUid(sobrantes);
     ctx_->Sesion().Ejecuta("UID STORE " + lista + " +FLAGS.SILENT (\\Deleted)");
-    ctx_->Sesion().Ejecuta("UID EXPUNGE " + lista);
+    ctx_->Sesion().Ejecuta(ctx_->OrdenExpunge(lista));
   }
   return r;
 }

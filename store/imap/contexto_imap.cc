@@ -276,9 +276,7 @@ void ContextoImap::CompletaReemplazos() {
     if (!borrar.empty()) {
       const std::string b = ConjuntoUid(borrar);
       enviados.emplace_back(sesion_->Envia(Comando{"UID STORE " + b + " +FLAGS.SILENT (\\Deleted)", {}}), "UID STORE");
-      // Without UIDPLUS only a whole EXPUNGE removes them (and whatever else was marked \Deleted).
-      enviados.emplace_back(
-          sesion_->Envia(Comando{sesion_->Tiene("UIDPLUS") ? "UID EXPUNGE " + b : std::string("EXPUNGE"), {}}), "EXPUNGE");
+      enviados.emplace_back(sesion_->Envia(Comando{OrdenExpunge(b), {}}), "EXPUNGE");
     }
     for (const auto& [etiqueta, orden] : enviados) {
       const Completado c = sesion_->Espera(etiqueta);

@@ -96,6 +96,13 @@ class ContextoImap {
   };
   [[nodiscard]] std::unique_ptr<Oyente> Escucha(std::function<void(Respuesta&)> f);
 
+  // The command that removes the messages `uids` (a UID set) once marked \Deleted: UID EXPUNGE,
+  // or without UIDPLUS a whole EXPUNGE (which also removes whatever else was marked \Deleted in
+  // the folder; the store's folders are its own).
+  std::string OrdenExpunge(const std::string& uids) const {
+    return sesion_->Tiene("UIDPLUS") ? "UID EXPUNGE " + uids : std::string("EXPUNGE");
+  }
+
   // A new Message-ID, "<...@tablon.invalid>", unique across processes and hosts.
   std::string NuevoMessageId();
 

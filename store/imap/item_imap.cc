@@ -306,8 +306,7 @@ void ItemImap::Expunge(std::uint32_t uid) {
   auto& s = ctx_->Sesion();
   const std::string n = std::to_string(uid);
   const auto marca = s.Envia(Comando{"UID STORE " + n + " +FLAGS.SILENT (\\Deleted)", {}});
-  // Without UIDPLUS only a whole EXPUNGE removes it (and whatever else was marked \Deleted).
-  const auto borra = s.Envia(Comando{s.Tiene("UIDPLUS") ? "UID EXPUNGE " + n : std::string("EXPUNGE"), {}});
+  const auto borra = s.Envia(Comando{ctx_->OrdenExpunge(n), {}});
   Exige(s.Espera(marca), "UID STORE");
   Exige(s.Espera(borra), "UID EXPUNGE");
 }
