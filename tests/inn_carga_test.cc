@@ -23,18 +23,6 @@ using test::Programa;
 using test::Salida;
 using test::TmpDir;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kConSanitizador = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kConSanitizador = true;
-#else
-constexpr bool kConSanitizador = false;
-#endif
-#else
-constexpr bool kConSanitizador = false;
-#endif
-
 bool EsArticulo(const store::maildir::RegistroItem& r) {
   for (const auto& p : r.propiedades) {
     if (p.Name() == "ArticleID") return r.remitente.rfind("???", 0) != 0 && p.ComoTexto().find(' ') == std::string::npos;
@@ -48,7 +36,7 @@ constexpr int kMarcados = 500;
 
 TEST(InnCarga, TwentyGroupsOfTwoThousandArticlesAndFiveHundredFlagged) {
   if (!Inn::Available()) GTEST_SKIP() << "TABLON_INN_PORT is not set: no local INN";
-  if (kConSanitizador) GTEST_SKIP() << "too slow under AddressSanitizer; runs in the plain build";
+  if (test::kConSanitizador) GTEST_SKIP() << "too slow under AddressSanitizer; runs in the plain build";
   TmpDir store, servers;
   const Programa tablon(store.path(), servers.path());
   const std::string prefijo = Inn::UniqueName("carga");

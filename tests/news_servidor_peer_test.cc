@@ -344,7 +344,8 @@ TEST(PasadaHostil, AFailedGroupIsNamedAndTheNextIsSyncedThroughANewConnection) {
 
     EXPECT_EQ(s.codigo, 1) << s.err;
     EXPECT_NE(s.err.find(c.texto), std::string::npos) << s.err;
-    EXPECT_LT(s.pico_kib, 100 * 1024) << "peak resident memory, KiB";
+    // (Under AddressSanitizer the same pass takes more: its shadow and quarantine.)
+    EXPECT_LT(s.pico_kib, (test::kConSanitizador ? 160 : 100) * 1024) << "peak resident memory, KiB";
     EXPECT_EQ(peer.Failures(), "");
     if (c.grupos_nuevos) {
       EXPECT_NE(s.err.find("NEWGROUPS"), std::string::npos) << s.err;

@@ -9,6 +9,21 @@
 
 namespace tablon::test {
 
+// The tests and the program they run are built with AddressSanitizer (scripts/test.sh's second
+// build): slower, and their resident memory larger by its shadow and its quarantine of freed
+// blocks.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kConSanitizador = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kConSanitizador = true;
+#else
+inline constexpr bool kConSanitizador = false;
+#endif
+#else
+inline constexpr bool kConSanitizador = false;
+#endif
+
 struct Salida {
   int codigo = -1;
   std::string out, err;
