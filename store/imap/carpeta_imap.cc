@@ -187,18 +187,13 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Lista(
   // (Room as the server counts, within reason: the count is the server's word.)
   const std::size_t previstos = std::min<std::size_t>(existentes, std::size_t{1} << 20);
   items.reserve(previstos);
-  // Each item's message's sequence number, 0 once an EXPUNGE after its FETCH removed it.
-  std::vector<std::uint32_t> secuencias;
+  // Each item's message's sequence number, followed through the EXPUNGEs after its FETCH.
+  std::vector<Secuencia> secuencias;
   secuencias.reserve(previstos);
+  auto aprende = [&](std::uint32_t numero) { secuencias.emplace_back().Aprende(numero); };
   auto oye_expunge = [&](const Respuesta& r) {
     if (r.nombre != "EXPUNGE" || !r.numero) return false;
-    for (auto& n : secuencias) {
-      if (n == *r.numero) {
-        n = 0;
-      } else if (n > *r.numero) {
-        --n;
-      }
-    }
+    for (auto& n : secuencias) n.Expunge(*r.numero);
     return true;
   };
   // Headers of messages not met before (all of them at the first listing; of the messages
@@ -210,7 +205,7 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Lista(
       if (!f.uid || f.secciones.empty() || !f.secciones.front().bytes) return;
       items.push_back(ItemImap::DesdeListado(yo, *f.uid, f.flags.value_or(std::vector<std::string>{}),
                                              *f.secciones.front().bytes));
-      secuencias.push_back(f.numero);
+      aprende(f.numero);
       if (cada_nuevo) cada_nuevo(items.back());
     });
     ctx_->Sesion().Ejecuta("UID FETCH " + uids + " (UID FLAGS BODY.PEEK[HEADER.FIELDS (" + CamposDeCabecera() + ")])");
@@ -232,7 +227,7 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Lista(
         if (objeto && objeto->CoincideConServidor()) {
           objeto->FijaBanderasLeidas(std::move(*f.flags));
           items.push_back(std::move(objeto));
-          secuencias.push_back(f.numero);
+          aprende(f.numero);
         } else {
           por_leer.push_back(*f.uid);
         }
@@ -244,7 +239,7 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Lista(
   if (noop != 0) ctx_->Sesion().Espera(noop);
   // Messages expunged by another client after their FETCH are not there.
   for (size_t i = 0; i < items.size(); ++i) {
-    if (secuencias[i] == 0) items[i].reset();
+    if (!secuencias[i].Vivo()) items[i].reset();
   }
   std::erase(items, nullptr);
   std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a->Uid() < b->Uid(); });

@@ -224,17 +224,13 @@ void ContextoImap::CompletaReemplazos() {
     // The old messages' flags now; one a client expunged gives none (its EXPUNGE may come
     // after its FETCH).
     std::map<std::uint32_t, std::vector<std::string>> banderas;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> secuencias;  // (number, UID)
+    std::vector<std::pair<Secuencia, std::uint32_t>> secuencias;  // (number, UID)
     {
       auto oyente = Escucha([&](Respuesta& r) {
         if (r.nombre == "EXPUNGE" && r.numero) {
           for (auto& [n, uid] : secuencias) {
-            if (n == *r.numero) {
-              banderas.erase(uid);
-              n = 0;
-            } else if (n > *r.numero) {
-              --n;
-            }
+            n.Expunge(*r.numero);
+            if (n.borrado) banderas.erase(uid);
           }
           return;
         }
@@ -242,7 +238,8 @@ void ContextoImap::CompletaReemplazos() {
         Fetch f = AnalizaFetch(std::move(r));
         if (!f.uid || !f.flags || !std::binary_search(viejos.begin(), viejos.end(), *f.uid)) return;
         banderas[*f.uid] = std::move(*f.flags);
-        secuencias.emplace_back(f.numero, *f.uid);
+        secuencias.emplace_back(Secuencia{}, *f.uid);
+        secuencias.back().first.Aprende(f.numero);
       });
       std::sort(viejos.begin(), viejos.end());
       EjecutaAlDia(buzon, "UID FETCH " + conjunto + " (FLAGS)");
