@@ -239,24 +239,32 @@ void CreaDirectorio(Fs& fs, const std::string& path) {
   throw Error::DeErrno(e, "no se pudo crear la carpeta «" + path + "»");
 }
 
-void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view bytes, bool fsync,
-                         ino_t* ino) {
-  const int fd = fs.Open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path,
+                         const std::function<void(const EscritorArchivo&)>& produce,
+                         bool fsync, ino_t* ino) {
+  const int fd = fs.Open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) throw Error::DeErrno(errno, "no se pudo crear «" + tmp_path + "»");
-  size_t hecho = 0;
   int err = 0;
-  while (hecho < bytes.size()) {
-    const ssize_t n = fs.Write(fd, bytes.data() + hecho, bytes.size() - hecho);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
+  const auto escribe = [&](std::string_view bytes) {
+    while (err == 0 && !bytes.empty()) {
+      const ssize_t n = fs.Write(fd, bytes.data(), bytes.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        err = errno;
+      } else if (n == 0) {  // a write that makes no progress: treat as a full disk
+        err = ENOSPC;
+      } else {
+        bytes.remove_prefix(static_cast<size_t>(n));
+      }
     }
-    if (n == 0) {  // a write that makes no progress: treat as a full disk
-      err = ENOSPC;
-      break;
-    }
-    hecho += static_cast<size_t>(n);
+    return err == 0;
+  };
+  try {
+    produce(escribe);
+  } catch (...) {
+    fs.Close(fd);
+    fs.Unlink(tmp_path);
+    throw;
   }
   if (err == 0 && fsync && fs.Fsync(fd) != 0) err = errno;
   if (ino) {
@@ -269,6 +277,11 @@ void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view b
     fs.Unlink(tmp_path);
     throw Error::DeErrno(err, "no se pudo escribir «" + tmp_path + "»");
   }
+}
+
+void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view bytes, bool fsync,
+                         ino_t* ino) {
+  EscribeArchivoNuevo(fs, tmp_path, [&](const EscritorArchivo& escribe) { escribe(bytes); }, fsync, ino);
 }
 
 bool Existe(Fs& fs, const std::string& path) {
@@ -313,7 +326,13 @@ void Renombra(Fs& fs, const std::string& from, const std::string& to) {
 
 void EntregaAtomica(Fs& fs, const std::string& tmp_path, std::string_view bytes,
                     const std::string& dest, bool fsync, ino_t* ino) {
-  EscribeArchivoNuevo(fs, tmp_path, bytes, fsync, ino);
+  EntregaAtomica(fs, tmp_path, [&](const EscritorArchivo& escribe) { escribe(bytes); }, dest, fsync, ino);
+}
+
+void EntregaAtomica(Fs& fs, const std::string& tmp_path,
+                    const std::function<void(const EscritorArchivo&)>& produce, const std::string& dest,
+                    bool fsync, ino_t* ino) {
+  EscribeArchivoNuevo(fs, tmp_path, produce, fsync, ino);
   if (fs.Rename(tmp_path, dest) != 0) {
     const int e = errno;
     fs.Unlink(tmp_path);

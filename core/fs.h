@@ -125,6 +125,12 @@ void SincronizaDirectorio(Fs& fs, const std::string& path);
 // inode number goes there (0 when it could not be learnt).
 void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path, std::string_view bytes,
                          bool fsync = false, ino_t* ino = nullptr);
+// The same, the bytes written piece by piece by `produce` through the writer it is given (see
+// EntregaAtomica below).
+using EscritorArchivo = std::function<bool(std::string_view bytes)>;
+void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path,
+                         const std::function<void(const EscritorArchivo&)>& produce,
+                         bool fsync = false, ino_t* ino = nullptr);
 
 // rename(2), thrown as an Error naming both paths.
 void Renombra(Fs& fs, const std::string& from, const std::string& to);
@@ -136,5 +142,14 @@ void Renombra(Fs& fs, const std::string& from, const std::string& to);
 // `dest` is as it was. `ino` as for EscribeArchivoNuevo (a rename keeps the inode).
 void EntregaAtomica(Fs& fs, const std::string& tmp_path, std::string_view bytes,
                     const std::string& dest, bool fsync = false, ino_t* ino = nullptr);
+
+// The same for a file too large to hold whole: `produce` writes its bytes piece by piece through
+// the writer it is given, which answers false once a write failed (the rest is then not written,
+// and `produce` may stop early). Any failure (the open, a write, the close, the rename) is thrown
+// after `produce` returns, with the same texts and the same cleanup as above; an exception out of
+// `produce` removes the new file and goes on to the caller.
+void EntregaAtomica(Fs& fs, const std::string& tmp_path,
+                    const std::function<void(const EscritorArchivo&)>& produce, const std::string& dest,
+                    bool fsync = false, ino_t* ino = nullptr);
 
 }  // namespace tablon

@@ -19,8 +19,4 @@ std::vector<ItemIndexado> SinIndicePersistente::Lee(const ClaveDeItem& clave_de,
   return r;
 }
 
-std::unique_ptr<IndiceCarpeta> Folder::Indice() {
-  return std::make_unique<SinIndicePersistente>(shared_from_this());
-}
-
 }  // namespace tablon::store

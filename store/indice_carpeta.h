@@ -2,10 +2,9 @@
 // class, follow-up flag state and read state, and a key of the caller's own, the article
 // identifier) kept by the store between runs, so that a folder whose items did not change is not
 // read item by item again. Each backend keeps it its own way, beside the folder and never as an
-// item of it (Maildir: a file in the folder's directory, outside cur/, new/ and tmp/,
-// store/maildir/indice_maildir.h; an IMAP backend would keep it with the mailbox's UIDVALIDITY
-// and HIGHESTMODSEQ and trust it while those are unchanged). A backend that keeps none answers
-// with SinIndicePersistente below: every item is read, as without an index.
+// item of it (store/maildir/indice_maildir.h keeps a file beside the folder's messages; the IMAP
+// backend keeps none between runs, store/imap/carpeta_imap.cc). A backend that keeps none
+// answers with SinIndicePersistente below, or an index of its own that reads every item.
 //
 // The index is a cache and nothing more: an item's record is used only when the backend can
 // prove that the item did not change since the record was made; otherwise the item is read.
@@ -13,13 +12,13 @@
 //
 // The seal. Guarda may also seal the folder with a text of the caller's (what the caller knew of
 // the folder's items then, e.g. that every article it expects has an item and none waits for
-// its text): LeeSello answers that text for as long as the folder still holds exactly the files
-// it held when sealed — the same names (flags included) with the same inode numbers in cur/ and
-// new/ —, so a caller that finds its seal may skip the folder's items altogether. A Maildir
-// message never changes under its name (a client renames or writes anew), so the same files are
-// the same items.
+// its text): LeeSello answers that text for as long as the backend can show that the folder
+// still holds exactly the items it held when sealed, flags included (how is the backend's own:
+// the Maildir one compares file names and inode numbers), so a caller that finds its seal may
+// skip the folder's items altogether.
 //
-// Obtained from Folder::Indice (store.h); used by one caller at a time, for one run over the
+// Obtained from Folder::Indice (store.h, whose default gives SinIndicePersistente); used by one
+// caller at a time, for one run over the
 // folder: LeeSello and/or Lee, then Guarda.
 #pragma once
 
@@ -57,10 +56,10 @@ class IndiceCarpeta {
   // missing, damaged, or how many items had to be read. Fails as Folder::Items.
   virtual std::vector<ItemIndexado> Lee(const ClaveDeItem& clave_de, bool confia, std::string& informe) = 0;
 
-  // The caller's text of the seal when the folder holds exactly the files it held when sealed;
+  // The caller's text of the seal when the folder holds exactly the items it held when sealed;
   // nullopt when it does not, when it has no seal, or when the index cannot be read (damaged,
-  // another version: the same as no seal). Reads the index file's head and lists the folder's
-  // names, no item. Never raises.
+  // another version: the same as no seal). Reads the index's head and lists the folder, no
+  // item. Never raises.
   virtual std::optional<std::string> LeeSello() = 0;
 
   // Writes the index for the folder as it is now: every item listed now, its key from clave_de
@@ -73,8 +72,8 @@ class IndiceCarpeta {
   //
   // With `sello`, the index is sealed too: `sello.registro` is told each record as it is made
   // (key, follow-up flag state, class), then `sello.texto()` gives the seal's text ("" leaves
-  // the folder unsealed). The seal stands for the files listed before the first record was made:
-  // a file changed since then makes LeeSello answer nothing.
+  // the folder unsealed). The seal stands for the items listed before the first record was made:
+  // an item changed since then makes LeeSello answer nothing.
   struct Sellado {
     std::function<void(const std::string& clave, int marca, const std::string& clase)> registro;
     std::function<std::string()> texto;

@@ -6,9 +6,7 @@ std::shared_ptr<store::Application> OutlookApp;
 std::shared_ptr<store::Namespace> MapiNameSpace;
 
 std::shared_ptr<store::Folder> BuscaOCreaCarpeta(store::Folder& parent, const std::string& name) {
-  for (auto& f : parent.Folders()) {
-    if (f->Name() == name) return f;
-  }
+  // AddFolder gives the subfolder that is there already: one listing, not two.
   return parent.AddFolder(name);
 }
 

@@ -1,5 +1,5 @@
 // The backend-neutral parts of the store's object model (store.h): user properties, item kind,
-// close and actions, kind checks.
+// close and actions, kind checks, a folder's index where its backend keeps none.
 #include "store/store.h"
 
 
@@ -154,6 +154,10 @@ std::shared_ptr<Item> Item::Execute(std::string_view action) {
   }
   r->SetSubject("RE: " + Subject());
   return r;
+}
+
+std::unique_ptr<IndiceCarpeta> Folder::Indice() {
+  return std::make_unique<SinIndicePersistente>(shared_from_this());
 }
 
 const std::shared_ptr<Item>& ComoPost(const std::shared_ptr<Item>& item) {

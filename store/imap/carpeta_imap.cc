@@ -35,6 +35,18 @@ std::string ConjuntoUid(std::vector<std::uint32_t> uids) {
   return r;
 }
 
+namespace {
+
+// A listed mailbox that is a folder: one that can be selected.
+bool Seleccionable(const imap::Buzon& b) {
+  for (const auto& a : b.atributos) {
+    if (IgualSinCaso(a, "\\NoSelect") || IgualSinCaso(a, "\\NonExistent")) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void CarpetaImap::Conoce(std::uint32_t uid, const std::shared_ptr<ItemImap>& item) {
   // Only after a listing (the next listing checks UIDVALIDITY for them all).
   if (!listada_) return;
@@ -62,9 +74,7 @@ std::vector<std::shared_ptr<Folder>> CarpetaImap::Folders() {
       if (r.nombre != "LIST") return;
       const imap::Buzon b = AnalizaBuzon(r);
       if (b.nombre.size() <= largo_padre || b.nombre.compare(0, largo_padre, patron) != 0) return;
-      for (const auto& a : b.atributos) {
-        if (IgualSinCaso(a, "\\NoSelect") || IgualSinCaso(a, "\\NonExistent")) return;
-      }
+      if (!Seleccionable(b)) return;
       if (auto n = DecodificaParteBuzon(std::string_view(b.nombre).substr(largo_padre), d)) nombres[*n] = true;
     });
     ctx_->Sesion().Ejecuta("LIST \"\" " + EscribeCadena(patron + "%"));
@@ -85,6 +95,18 @@ std::shared_ptr<Folder> CarpetaImap::AddFolder(const std::string& name) {
   auto ruta = ruta_;
   ruta.push_back(name);
   auto c = std::make_shared<CarpetaImap>(ctx_, std::move(ruta));
+  // A subfolder that is there already (as Folders() would list it: selectable) is taken as it
+  // is, with one LIST of its own name; only a missing one is created.
+  if (!c->buzon_.empty()) {
+    auto oyente = ctx_->Escucha([&](Respuesta& r) {
+      if (r.nombre != "LIST") return;
+      const imap::Buzon b = AnalizaBuzon(r);
+      if (b.nombre != c->buzon_) return;
+      if (!Seleccionable(b)) return;
+      c->creada_ = true;
+    });
+    ctx_->Sesion().Ejecuta("LIST \"\" " + EscribeCadena(c->buzon_));
+  }
   c->Crea();
   return c;
 }

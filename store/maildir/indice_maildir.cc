@@ -304,41 +304,24 @@ void IndiceMaildir::Guarda(const ClaveDeItem& clave_de, const Sellado* sello) {
   const std::string ruta = carpeta_->Ruta() + "/" + kArchivoIndice;
   const std::string tmp = ruta + "%nuevo";
   fs.Unlink(tmp);  // left by a run that was killed (one pass at a time works in a store)
-  const int fd = fs.Open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) throw Error::DeErrno(errno, "no se pudo crear «" + tmp + "»");
-  int err = 0;
-  auto escribe = [&](std::string_view bytes) {
-    while (err == 0 && !bytes.empty()) {
-      const ssize_t e = fs.Write(fd, bytes.data(), bytes.size());
-      if (e < 0 && errno == EINTR) continue;
-      if (e <= 0) {
-        err = e < 0 ? errno : ENOSPC;
-        break;
-      }
-      bytes.remove_prefix(static_cast<size_t>(e));
-    }
-  };
-  std::string bloque = cabeza;
   size_t escritos = 0;
   std::uint64_t suma_escrita = kFnvBase;
-  carpeta_->RecorreListado([&](const CarpetaMaildir::ItemListado& l) {
-    if (err != 0 || !Registro(l, clave_de, &linea, clave, marca, clase)) return;
-    suma_escrita = Fnv1a(linea, suma_escrita);
-    ++escritos;
-    bloque += linea;
-    if (bloque.size() >= 64 * 1024) {
-      escribe(bloque);
-      bloque.clear();
-    }
-  });
-  bloque += "fin " + std::to_string(escritos) + " " + Hex64(suma_escrita) + "\n";
-  escribe(bloque);
-  if (fs.Close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && fs.Rename(tmp, ruta) != 0) err = errno;
-  if (err != 0) {
-    fs.Unlink(tmp);
-    throw Error::DeErrno(err, "no se pudo guardar «" + ruta + "»");
-  }
+  EntregaAtomica(fs, tmp, [&](const EscritorArchivo& escribe) {
+    std::string bloque = cabeza;
+    bool bien = true;
+    carpeta_->RecorreListado([&](const CarpetaMaildir::ItemListado& l) {
+      if (!bien || !Registro(l, clave_de, &linea, clave, marca, clase)) return;
+      suma_escrita = Fnv1a(linea, suma_escrita);
+      ++escritos;
+      bloque += linea;
+      if (bloque.size() >= 64 * 1024) {
+        bien = escribe(bloque);
+        bloque.clear();
+      }
+    });
+    bloque += "fin " + std::to_string(escritos) + " " + Hex64(suma_escrita) + "\n";
+    if (bien) escribe(bloque);
+  }, ruta);
   cabeza_leida_ = cabeza;
   suma_leida_ = suma_escrita;
   cuenta_leida_ = escritos;
