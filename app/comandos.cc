@@ -17,7 +17,7 @@
 #include "core/error.h"
 #include "core/fs.h"
 #include "news/servidor_news.h"
-#include "nntp/direccion.h"
+#include "nntp/direccion_nntp.h"
 #include "store/outlook_module.h"
 
 namespace tablon {
@@ -175,7 +175,7 @@ void CompruebaHostNuevo(const std::string& host) {
     if (u <= 0x20 || u == 0x7f) rechaza(Traduce("contiene blancos o caracteres de control"));
     if (c == '/') rechaza(Traduce("contiene «/»"));
   }
-  nntp::Direccion d;
+  red::Direccion d;
   try {
     d = nntp::AnalizaHost(host);
   } catch (const Error& e) {

@@ -11,6 +11,8 @@
 
 #include "core/error.h"
 #include "nntp/respuesta.h"
+#include "red/linea_legible.h"
+#include "red/lineas.h"
 
 namespace {
 
@@ -34,7 +36,7 @@ void Examina(std::string_view l) {
   const std::string_view sin = tablon::nntp::SinRelleno(l);
   if (sin.size() + 1 < l.size()) __builtin_trap();
   (void)tablon::nntp::EsFinDeBloque(l);
-  (void)tablon::nntp::LineaLegible(l);
+  (void)tablon::red::LineaLegible(l);
 }
 
 void AlBloque(tablon::nntp::Bloque& bloque, const tablon::nntp::Limite& limite, std::string_view l, Resultado& r) {
@@ -56,7 +58,7 @@ void AlBloque(tablon::nntp::Bloque& bloque, const tablon::nntp::Limite& limite, 
 
 Resultado Lee(std::string_view datos, std::size_t trozo, const tablon::nntp::Limite& limite) {
   Resultado r;
-  tablon::nntp::Lineas lineas(kMaxima);
+  tablon::red::Lineas lineas(kMaxima);
   tablon::nntp::Bloque bloque(limite, "la prueba");
   try {
     for (std::size_t i = 0; i < datos.size(); i += trozo) {

@@ -18,6 +18,8 @@
 #include "core/fecha.h"
 #include "core/error.h"
 #include "nntp/respuesta.h"
+#include "red/linea_legible.h"
+#include "red/lineas.h"
 
 namespace tablon::nntp {
 
@@ -35,7 +37,7 @@ void CompruebaGrupo(std::string_view nombre) {
   for (char c : nombre) {
     const auto u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u == 0x7f) {
-      throw Error(errnum::kArgumentoNoValido, "El nombre de grupo \"" + LineaLegible(nombre) +
+      throw Error(errnum::kArgumentoNoValido, "El nombre de grupo \"" + red::LineaLegible(nombre) +
                                                   "\" contiene blancos o caracteres de control");
     }
   }
@@ -52,7 +54,7 @@ void CompruebaIdentificador(std::string_view id) {
   }
   if (!valido) {
     throw Error(errnum::kArgumentoNoValido,
-                "\"" + LineaLegible(id) + "\" no es un identificador de mensaje <...> válido");
+                "\"" + red::LineaLegible(id) + "\" no es un identificador de mensaje <...> válido");
   }
 }
 
@@ -61,7 +63,7 @@ std::string FechaNewgroups(const std::string& local) {
   const auto fecha = LeeFormatoControl(local);
   if (!fecha) {
     throw Error(errnum::kArgumentoNoValido,
-                "SinceDate \"" + LineaLegible(local) + "\" no es una fecha \"ddd, dd mmm yyyy hh:mm:ss\"");
+                "SinceDate \"" + red::LineaLegible(local) + "\" no es una fecha \"ddd, dd mmm yyyy hh:mm:ss\"");
   }
   const std::time_t t = static_cast<std::time_t>(fecha->AUnix());
   std::tm utc{};
@@ -424,7 +426,7 @@ Limite News::LimiteResumen() const {
                                 : 0;
   constexpr std::uint64_t kTope = std::uint64_t{1} << 48;
   const std::uint64_t lineas = std::min(rango, kTope) + kMargenResumen;
-  const std::uint64_t bytes = std::max(lineas * kBytesPorLineaResumen, 2 * static_cast<std::uint64_t>(kLineaMaxima));
+  const std::uint64_t bytes = std::max(lineas * kBytesPorLineaResumen, 2 * static_cast<std::uint64_t>(red::kLineaMaxima));
   return {lineas, bytes};
 }
 
@@ -432,7 +434,7 @@ void News::Conecta() {
   new_groups_.clear();
   overview_.clear();
   article_text_.clear();
-  const Direccion destino = sesion_.CompruebaDestino(host_);
+  const red::Direccion destino = sesion_.CompruebaDestino(host_);
   if (sesion_.Conectada()) Desconecta();
   fallo_conexion_.reset();
   sesion_.Conecta(destino);
@@ -458,7 +460,7 @@ void News::AnotaGrupo(const std::string& orden, const std::string& grupo) {
   if (!g || g->cantidad < 0 || g->primero < 0 || g->ultimo < 0) {
     throw Error(errnum::kProtocolo, "Respuesta ilegible a \"" + orden + "\" de " +
                                         sesion_.TextoServidor() + ": \"" +
-                                        LineaLegible(sesion_.LineaEstado()) + "\"");
+                                        red::LineaLegible(sesion_.LineaEstado()) + "\"");
   }
   group_count_ = g->cantidad;
   group_low_ = g->primero;
@@ -525,7 +527,7 @@ std::optional<std::string> News::IdentificadorDe(std::int64_t numero) {
     const std::size_t b = a == std::string::npos ? a : linea.find('>', a);
     if (b == std::string::npos) {
       throw Error(errnum::kProtocolo, "Respuesta sin identificador a \"" + orden + "\" de " +
-                                          sesion_.TextoServidor() + ": \"" + LineaLegible(linea) + "\"");
+                                          sesion_.TextoServidor() + ": \"" + red::LineaLegible(linea) + "\"");
     }
     id = linea.substr(a, b - a + 1);
   });
@@ -548,7 +550,7 @@ std::vector<std::int64_t> News::NumerosDelGrupo(std::int64_t desde, std::int64_t
       const auto [fin, ec] = std::from_chars(l.data(), l.data() + l.size(), n);
       if (ec != std::errc() || fin != l.data() + l.size()) {
         throw Error(errnum::kProtocolo, "Número de artículo ilegible en la respuesta a \"" + orden + "\": \"" +
-                                            LineaLegible(l) + "\"");
+                                            red::LineaLegible(l) + "\"");
       }
       numeros.push_back(n);
     });

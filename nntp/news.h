@@ -14,7 +14,7 @@
 //   - timeouts: errnum::kTiempoAgotado. The timeout (default 60 s, or TABLON_TIMEOUT_MS from the
 //     environment) bounds name resolution and connect together, each wait for the server, and
 //     each exchange as a whole: a command's reply, however long, must be complete within the
-//     timeout plus one second per Conexion::kTasaMinima bytes received (nntp/conexion.h), so a
+//     timeout plus one second per Conexion::kTasaMinima bytes received (red/conexion.h), so a
 //     server that drips its reply ends in this error within about one timeout;
 //   - a reply larger than its bound: errnum::kProtocolo, naming the bound. An overview may hold
 //     the lines of the range the GROUP reply announced (high − low + 1) plus kMargenResumen, at

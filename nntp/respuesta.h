@@ -1,10 +1,7 @@
-// NNTP replies as bytes become lines, and lines become meaning (RFC 3977 §3.1-3.2). Nothing
-// here touches a socket: the connection feeds received bytes into `Lineas` and asks for
-// complete lines; tests feed the same bytes one at a time.
+// NNTP replies as lines become meaning (RFC 3977 §3.1-3.2). Nothing here touches a socket: the
+// connection (red/conexion.h) cuts the received bytes into lines (red/lineas.h), and the news
+// session reads them with what is here.
 //
-//  - A line ends with LF; a CR right before it is dropped, any other byte (8-bit, bare CR, NUL)
-//    is kept as it came. Lines may be of any length up to a bound (16 MiB by default); pending
-//    bytes beyond the bound without a line end are a protocol error, not an ever-growing buffer.
 //  - A status line is three digits, then the end of the line or a blank and free text.
 //  - A multi-line block ends with a line holding only "."; a line starting with "." has that
 //    first dot removed (dot-unstuffing).
@@ -13,9 +10,7 @@
 //    long, holds more memory or makes more items than its bound allows.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,39 +40,6 @@ inline constexpr int kOrdenDesconocida = 500;
 inline constexpr int kErrorDeSintaxis = 501;
 inline constexpr int kServicioDenegado = 502;
 }  // namespace estado
-
-// The longest line accepted by default.
-inline constexpr std::size_t kLineaMaxima = std::size_t{16} << 20;
-
-// Splits a byte stream into lines. Lines returned by `Siguiente` stay valid until the next
-// call of any other member.
-class Lineas {
- public:
-  explicit Lineas(std::size_t maxima = kLineaMaxima);
-
-  // Room for up to `n` more bytes at the end of the buffer (to receive into without a copy);
-  // `Agregados` then says how many were written.
-  char* Reserva(std::size_t n);
-  void Agregados(std::size_t n);
-  void Agrega(std::string_view datos);
-
-  // The next complete line without its line end, or nullopt when more bytes are needed.
-  // A line longer than the bound: tablon::Error(errnum::kProtocolo).
-  std::optional<std::string_view> Siguiente();
-
-  // Bytes received but not yet returned as lines.
-  std::size_t Pendientes() const { return fin_ - inicio_; }
-  // Moves up to `n` of those bytes, as they came, into `destino`; returns how many.
-  std::size_t Toma(char* destino, std::size_t n);
-
- private:
-  std::unique_ptr<char[]> datos_;
-  std::size_t capacidad_ = 0;
-  std::size_t inicio_ = 0;    // first byte not yet returned
-  std::size_t fin_ = 0;       // end of the received bytes
-  std::size_t buscado_ = 0;   // bytes from inicio_ known to hold no LF
-  std::size_t maxima_;
-};
 
 struct Estado {
   int codigo = 0;
@@ -132,8 +94,5 @@ class Bloque {
   bool excedido_ = false;
   std::string motivo_;  // the bound that was passed, for the errors after the first
 };
-
-// A line shown in an error text: cut to a readable length, control bytes escaped.
-std::string LineaLegible(std::string_view linea);
 
 }  // namespace tablon::nntp

@@ -12,8 +12,9 @@
 
 #include "core/error.h"
 #include "nntp/capacidades.h"
-#include "nntp/conexion.h"
-#include "nntp/netrc.h"
+#include "red/conexion.h"
+#include "red/linea_legible.h"
+#include "red/netrc.h"
 
 namespace tablon::nntp {
 
@@ -58,7 +59,7 @@ Sesion::Sesion(const std::function<void(const std::string&)>& traza, Avisos avis
     : traza_(traza), avisos_(std::move(avisos)), compresion_(CompresionDelEntorno()) {}
 Sesion::~Sesion() = default;
 
-Direccion Sesion::CompruebaDestino(const std::string& host) const {
+red::Direccion Sesion::CompruebaDestino(const std::string& host) const {
   CompruebaTexto(host, "Host");
   CompruebaTexto(usuario_, "UserName");
   CompruebaTexto(contrasena_, "Password");
@@ -97,7 +98,7 @@ int Sesion::LeeRespuesta() {
   const auto e = AnalizaEstado(linea);
   if (!e) {
     throw Error(errnum::kProtocolo, "Respuesta ilegible de " + texto_servidor_ + ": \"" +
-                                        LineaLegible(linea) + "\"");
+                                        red::LineaLegible(linea) + "\"");
   }
   return e->codigo;
 }
@@ -117,7 +118,7 @@ bool Sesion::PideCredenciales(int codigo) const {
 Error Sesion::ErrorEstado(const std::string& comando) const {
   const auto e = AnalizaEstado(linea_estado_);
   const std::string texto =
-      "El servidor respondió: " + LineaLegible(linea_estado_) +
+      "El servidor respondió: " + red::LineaLegible(linea_estado_) +
       (comando.empty() ? " (al conectar con " + texto_servidor_ + ")"
                        : " (a \"" + comando + "\" en " + texto_servidor_ + ")");
   if (e && e->codigo >= 400) return Error(e->codigo, texto);
@@ -194,11 +195,11 @@ void Sesion::IntentaCompresion(bool tras_autenticar) {
   if (codigo != estado::kAutenticacionRequerida) compresion_rechazada_ = true;
 }
 
-void Sesion::Conecta(const Direccion& destino) {
+void Sesion::Conecta(const red::Direccion& destino) {
   Olvida();
   nombre_servidor_ = destino.nombre;
-  texto_servidor_ = Describe(destino);
-  conn_ = Conexion::Abre(destino.nombre, destino.puerto, timeout_);
+  texto_servidor_ = red::Describe(destino);
+  conn_ = red::Conexion::Abre(destino.nombre, destino.puerto, timeout_);
   if (destino.tls_implicito || tls_implicito_) conn_->IniciaTls(nombre_servidor_, archivo_confianza_);
 
   const int saludo = LeeRespuesta();
@@ -257,7 +258,7 @@ void Sesion::IniciaStartTls() {
   Envia(orden);
   if (LeeRespuesta() != estado::kSigaConTls) {
     const auto e = AnalizaEstado(linea_estado_);
-    throw Error(errnum::kTls, "El servidor respondió: " + LineaLegible(linea_estado_) +
+    throw Error(errnum::kTls, "El servidor respondió: " + red::LineaLegible(linea_estado_) +
                                   " (a \"STARTTLS\" en " + texto_servidor_ + ")" +
                                   (e ? "" : ": respuesta ilegible"));
   }
@@ -269,16 +270,16 @@ void Sesion::IniciaStartTls() {
 void Sesion::Autentica() {
   // Usuario first; else the host's own ~/.netrc entry, else its "default" entry. The file is
   // read only now, so a refused file (readable by others) is reported where it matters.
-  std::optional<CredencialesNetrc> cred;
+  std::optional<red::CredencialesNetrc> cred;
   if (!usuario_.empty()) {
-    cred = CredencialesNetrc{usuario_, contrasena_};
+    cred = red::CredencialesNetrc{usuario_, contrasena_};
   } else {
-    cred = LeeNetrc(ruta_netrc_.empty() ? RutaNetrcPorDefecto() : ruta_netrc_, nombre_servidor_);
+    cred = red::LeeNetrc(ruta_netrc_.empty() ? red::RutaNetrcPorDefecto() : ruta_netrc_, nombre_servidor_);
     if (cred && cred->usuario.empty()) cred.reset();
   }
   if (!cred) {
     throw Error(estado::kAutenticacionRequerida,
-                "El servidor respondió: " + LineaLegible(linea_estado_) + " (" + texto_servidor_ +
+                "El servidor respondió: " + red::LineaLegible(linea_estado_) + " (" + texto_servidor_ +
                     " pide credenciales y no hay UserName ni entrada para " + nombre_servidor_ +
                     " en " + (ruta_netrc_.empty() ? "~/.netrc" : ruta_netrc_) + ")");
   }
@@ -291,7 +292,7 @@ void Sesion::Autentica() {
     // authenticates first.
     autenticar_antes_de_comprimir_ = true;
     throw Error(errnum::kProtocolo, "El servidor " + texto_servidor_ + " pide credenciales con la compresión ya activa (" +
-                                        LineaLegible(linea_estado_) +
+                                        red::LineaLegible(linea_estado_) +
                                         "): no se envían por una conexión comprimida; se cierra la conexión y la "
                                         "siguiente se autenticará antes de comprimir");
   }
@@ -314,7 +315,7 @@ void Sesion::Autentica() {
 
   auto rechazo = [this](const std::string& orden) {
     return Error(errnum::kCredenciales, "El servidor " + texto_servidor_ + " rechazó las credenciales: " +
-                                            LineaLegible(linea_estado_) + " (a \"" + orden + "\")");
+                                            red::LineaLegible(linea_estado_) + " (a \"" + orden + "\")");
   };
   const std::string usuario = "AUTHINFO USER " + cred->usuario;
   Envia(usuario);

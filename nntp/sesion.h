@@ -31,12 +31,14 @@
 #include <string_view>
 
 #include "core/error.h"
-#include "nntp/direccion.h"
+#include "nntp/direccion_nntp.h"
 #include "nntp/respuesta.h"
 
-namespace tablon::nntp {
+namespace tablon::red {
+class Conexion;  // the transport (TCP or TLS), red/conexion.h
+}  // namespace tablon::red
 
-class Conexion;  // the transport (TCP or TLS), nntp/conexion.h
+namespace tablon::nntp {
 
 // When the session compresses (where the server offers COMPRESS DEFLATE).
 enum class ModoCompresion {
@@ -87,14 +89,14 @@ class Sesion {
   // Checks `host` and the credentials (CompruebaTexto) and parses `host` (AnalizaHost): what
   // Conecta needs, checked before anything is closed or opened. Raises
   // errnum::kArgumentoNoValido.
-  Direccion CompruebaDestino(const std::string& host) const;
+  red::Direccion CompruebaDestino(const std::string& host) const;
 
   // Opens a session with `destino`: connects, reads the greeting (200 or 201), reads the
   // capabilities and sends MODE READER when the server is not a reader (authenticating if that
   // asks for it); a server that greets in transit mode gets MODE READER first and is asked
   // its capabilities once it reads. Call it without a connection (Desconecta first: one still open is dropped
   // without QUIT). On failure the connection may be half made: the caller drops it with Olvida.
-  void Conecta(const Direccion& destino);
+  void Conecta(const red::Direccion& destino);
   // Sends QUIT, ignoring any failure, then Olvida; its reply is not waited for. Nothing without
   // a connection.
   void Desconecta();
@@ -170,7 +172,7 @@ class Sesion {
   std::string ruta_netrc_;  // empty: $HOME/.netrc
   bool loopback_como_remoto_ = false;
 
-  std::unique_ptr<Conexion> conn_;
+  std::unique_ptr<red::Conexion> conn_;
   // Capabilities of the current connection.
   bool capacidades_conocidas_ = false;
   bool tiene_over_ = false;

@@ -1,5 +1,5 @@
-// The pure reply reader: line splitting (whole or byte by byte), status lines, GROUP fields,
-// dot-unstuffing, the line bound, capability lists.
+// The pure reply reader: status lines, GROUP fields, dot-unstuffing, block bounds, capability
+// lists.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,54 +11,6 @@
 
 namespace tablon::nntp {
 namespace {
-
-std::vector<std::string> Split(const std::string& bytes, std::size_t chunk, std::size_t max = kLineaMaxima) {
-  Lineas lineas(max);
-  std::vector<std::string> out;
-  for (std::size_t i = 0; i < bytes.size(); i += chunk) {
-    lineas.Agrega(std::string_view(bytes).substr(i, chunk));
-    while (auto l = lineas.Siguiente()) out.emplace_back(*l);
-  }
-  return out;
-}
-
-TEST(NntpLineas, SplitsTheSameWhateverTheChunking) {
-  const std::string big(300000, 'x');  // longer than one read buffer
-  struct Case {
-    const char* name;
-    std::string bytes;
-    std::vector<std::string> lines;
-  } cases[] = {
-      {"crlf", "200 hola\r\n224 x\r\n", {"200 hola", "224 x"}},
-      {"bare lf", "a\nb\r\n", {"a", "b"}},
-      {"empty lines", "\r\n\n\r\n", {"", "", ""}},
-      {"unfinished tail waits", "uno\r\ndos", {"uno"}},
-      {"cr alone kept", "a\rb\r\n", {"a\rb"}},
-      {"only last cr dropped", "a\r\r\n", {"a\r"}},
-      {"8-bit and NUL kept", std::string("caf\xc3\xa9\t\xff\0z\r\n", 11), {std::string("caf\xc3\xa9\t\xff\0z", 9)}},
-      {"long line", big + "\r\n.\r\n", {big, "."}},
-  };
-  for (const Case& c : cases) {
-    for (std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{1} << 20}) {
-      EXPECT_EQ(Split(c.bytes, chunk), c.lines) << c.name << ", chunks of " << chunk;
-    }
-  }
-}
-
-TEST(NntpLineas, ALineBeyondTheBoundIsAProtocolError) {
-  for (const std::string& bytes : {std::string(102, 'x'), std::string(101, 'x') + "\r\n"}) {
-    for (std::size_t chunk : {std::size_t{1}, std::size_t{1000}}) {
-      try {
-        Split(bytes, chunk, 100);
-        ADD_FAILURE() << "no error for " << bytes.size() << " bytes";
-      } catch (const Error& e) {
-        EXPECT_EQ(e.Number(), errnum::kProtocolo);
-      }
-    }
-  }
-  // Exactly at the bound is fine, and the CR of the line end does not count.
-  EXPECT_EQ(Split(std::string(100, 'x') + "\r\n", 1, 100).size(), 1u);
-}
 
 TEST(NntpEstado, ParsesStatusLines) {
   struct Case {

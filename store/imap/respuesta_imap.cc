@@ -331,34 +331,17 @@ void Respuestas::Falla(Error error) {
 
 char* Respuestas::Reserva(std::size_t n) {
   CompruebaError();
-  if (fin_ + n <= capacidad_) return datos_.get() + fin_;
-  const std::size_t pendientes = fin_ - inicio_;
-  if (pendientes + n <= capacidad_) {
-    // Move the unread tail to the front instead of growing.
-    std::memmove(datos_.get(), datos_.get() + inicio_, pendientes);
-  } else {
-    std::size_t nueva = std::max<std::size_t>(capacidad_ * 2, 64 * 1024);
-    while (nueva < pendientes + n) nueva *= 2;
-    auto otro = std::make_unique_for_overwrite<char[]>(nueva);
-    if (pendientes) std::memcpy(otro.get(), datos_.get() + inicio_, pendientes);
-    datos_ = std::move(otro);
-    capacidad_ = nueva;
-  }
-  inicio_ = 0;
-  fin_ = pendientes;
-  return datos_.get() + fin_;
+  return buffer_.Reserva(n);
 }
 
 void Respuestas::Agregados(std::size_t n) {
   CompruebaError();
-  fin_ += n;
+  buffer_.Agregados(n);
 }
 
 void Respuestas::Agrega(std::string_view datos) {
   CompruebaError();
-  if (datos.empty()) return;
-  std::memcpy(Reserva(datos.size()), datos.data(), datos.size());
-  Agregados(datos.size());
+  buffer_.Agrega(datos);
 }
 
 std::optional<Respuesta> Respuestas::Siguiente() {
@@ -370,8 +353,8 @@ std::optional<Respuesta> Respuestas::Siguiente() {
     return Excedida("una respuesta de más de " + std::to_string(limites_.respuesta) + " bytes");
   };
   for (;;) {
-    const char* base = datos_.get() + inicio_;
-    const std::size_t pendientes = fin_ - inicio_;
+    const char* base = buffer_.Datos();
+    const std::size_t pendientes = buffer_.Pendientes();
     if (en_literal_) {
       if (pendientes < fin_literal_) return std::nullopt;
       en_literal_ = false;
@@ -401,12 +384,10 @@ std::optional<Respuesta> Respuestas::Siguiente() {
       continue;
     }
     const std::string_view entera(base, fin_util);
-    inicio_ += salto + 1;
+    buffer_.Consume(salto + 1);  // `entera` stays valid: nothing moves before the next Reserva
     linea_ = buscado_ = 0;
     try {
-      Respuesta r = AnalizaRespuesta(entera, limites_);
-      if (inicio_ == fin_) inicio_ = fin_ = 0;  // the next read starts at the front again
-      return r;
+      return AnalizaRespuesta(entera, limites_);
     } catch (const Error& e) {
       Falla(e);
     }

@@ -21,7 +21,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +28,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "red/buffer_recepcion.h"
 
 namespace tablon::store::imap {
 
@@ -106,19 +106,16 @@ class Respuestas {
   std::optional<Respuesta> Siguiente();
 
   // Bytes received but not yet returned as responses.
-  std::size_t Pendientes() const { return fin_ - inicio_; }
+  std::size_t Pendientes() const { return buffer_.Pendientes(); }
 
  private:
   [[noreturn]] void Falla(Error error);
   void CompruebaError() const;
 
   Limites limites_;
-  std::unique_ptr<char[]> datos_;
-  std::size_t capacidad_ = 0;
-  std::size_t inicio_ = 0;  // first byte of the response being read
-  std::size_t fin_ = 0;     // end of the received bytes
-  // Offsets from inicio_: where the current line starts, how far it is known to hold no LF, and
-  // where the literal being received ends.
+  red::BufferRecepcion buffer_;  // its unconsumed bytes start with the response being read
+  // Offsets from the response's first byte: where the current line starts, how far it is known
+  // to hold no LF, and where the literal being received ends.
   std::size_t linea_ = 0, buscado_ = 0, fin_literal_ = 0;
   bool en_literal_ = false;
   std::optional<Error> error_;

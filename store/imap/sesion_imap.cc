@@ -13,10 +13,10 @@
 #include <utility>
 
 #include "core/error.h"
-#include "nntp/conexion.h"
-#include "nntp/direccion.h"
-#include "nntp/netrc.h"
-#include "nntp/respuesta.h"
+#include "red/conexion.h"
+#include "red/direccion.h"
+#include "red/linea_legible.h"
+#include "red/netrc.h"
 
 namespace tablon::store::imap {
 
@@ -88,10 +88,10 @@ std::unique_ptr<SesionImap> SesionImap::Abre(const UbicacionImap& ubicacion, Opc
   std::unique_ptr<SesionImap> s(new SesionImap());
   s->opciones_ = std::move(opciones);
   s->host_ = ubicacion.host;
-  s->descripcion_ = ubicacion.usuario + "@" + nntp::Describe(ubicacion.host, ubicacion.puerto);
+  s->descripcion_ = ubicacion.usuario + "@" + red::Describe(ubicacion.host, ubicacion.puerto);
   s->respuestas_ = Respuestas(s->opciones_.limites);
   try {
-    s->conexion_ = nntp::Conexion::Abre(ubicacion.host, ubicacion.puerto, s->opciones_.timeout);
+    s->conexion_ = red::Conexion::Abre(ubicacion.host, ubicacion.puerto, s->opciones_.timeout);
     if (ubicacion.tls_implicito) s->conexion_->IniciaTls(ubicacion.host, s->opciones_.archivo_confianza);
     const bool preautenticada = s->Saluda();
     // A PREAUTH over a plain connection rules STARTTLS out: whoever is on the path could have
@@ -191,7 +191,7 @@ std::optional<Respuesta> SesionImap::Procesa(Respuesta r) {
     if (it == en_vuelo_.end()) {
       throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ +
                                           " completó una orden que no se le envió (etiqueta \"" +
-                                          nntp::LineaLegible(r.etiqueta) + "\")");
+                                          red::LineaLegible(r.etiqueta) + "\")");
     }
     Traza(r.etiqueta + " " + Estado(r.nombre, r.codigo, r.texto));
     if (r.codigo && r.codigo->nombre == "CAPABILITY") AnotaCapacidades(Palabras(r.codigo->argumentos));
@@ -205,7 +205,7 @@ std::optional<Respuesta> SesionImap::Procesa(Respuesta r) {
   }
   if (r.nombre == "BYE") {
     throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ + " cerró la sesión: \"" +
-                                        nntp::LineaLegible(Estado(r.nombre, r.codigo, r.texto)) + "\"");
+                                        red::LineaLegible(Estado(r.nombre, r.codigo, r.texto)) + "\"");
   }
   if (++no_etiquetadas_ > opciones_.max_no_etiquetadas) {
     const std::string orden = en_vuelo_.empty() ? std::string("ninguna") : "\"" + en_vuelo_.front().orden + "\"";
@@ -241,12 +241,12 @@ std::uint64_t SesionImap::EnviaOrden(const Comando& comando, std::string orden) 
   bool control = TieneControl(comando.texto);
   for (const Comando::Literal& l : comando.literales) control = control || TieneControl(l.tras);
   if (control) {
-    throw Error(errnum::kArgumentoNoValido, "La orden IMAP \"" + nntp::LineaLegible(comando.texto) +
+    throw Error(errnum::kArgumentoNoValido, "La orden IMAP \"" + red::LineaLegible(comando.texto) +
                                                 "\" contiene CR, LF o NUL fuera de un literal");
   }
   const bool enmascarada = !orden.empty();
   if (!enmascarada) {
-    orden = nntp::LineaLegible(comando.texto);
+    orden = red::LineaLegible(comando.texto);
     while (!orden.empty() && orden.back() == ' ') orden.pop_back();
   }
   try {
@@ -276,7 +276,7 @@ void SesionImap::Escribe(std::uint64_t etiqueta, const Comando& comando, const s
   };
   std::string salida = "a" + std::to_string(etiqueta) + " ";
   // What the trace shows: the text up to the first literal's bytes, or the masked form.
-  std::string traza = salida + (enmascarada ? orden : nntp::LineaLegible(comando.texto));
+  std::string traza = salida + (enmascarada ? orden : red::LineaLegible(comando.texto));
   salida += comando.texto;
   if (antes_de_enviar) antes_de_enviar(comando.texto);
   conexion_->IniciaPlazo();
@@ -334,7 +334,7 @@ Completado SesionImap::Toma(std::uint64_t etiqueta, std::string* orden) {
 
 Error SesionImap::ErrorCompletado(const Completado& c, const std::string& orden) const {
   return Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ + " respondió \"" +
-                                       nntp::LineaLegible(Estado(c.nombre, c.codigo, c.texto)) + "\" a \"" + orden +
+                                       red::LineaLegible(Estado(c.nombre, c.codigo, c.texto)) + "\" a \"" + orden +
                                        "\"");
 }
 
@@ -373,7 +373,7 @@ bool SesionImap::Saluda() {
   }
   if (r.nombre == "BYE") {
     throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ + " rechazó la conexión: \"" +
-                                        nntp::LineaLegible(Estado(r.nombre, r.codigo, r.texto)) + "\"");
+                                        red::LineaLegible(Estado(r.nombre, r.codigo, r.texto)) + "\"");
   }
   if (r.codigo && r.codigo->nombre == "CAPABILITY") AnotaCapacidades(Palabras(r.codigo->argumentos));
   return r.nombre == "PREAUTH";
@@ -393,7 +393,7 @@ void SesionImap::IniciaStartTls() {
   if (!c.Ok()) {
     fuera_de_paso_ = true;
     throw Error(errnum::kTls, "El servidor IMAP " + descripcion_ + " ofrece STARTTLS pero respondió \"" +
-                                  nntp::LineaLegible(Estado(c.nombre, c.codigo, c.texto)) + "\"");
+                                  red::LineaLegible(Estado(c.nombre, c.codigo, c.texto)) + "\"");
   }
   // Bytes after the OK came in the clear where encrypted ones were due: someone on the path
   // may have put them there.
@@ -419,8 +419,8 @@ void SesionImap::Autentica(const UbicacionImap& ubicacion) {
                                            " por una conexión sin cifrar, y el servidor no ofrece STARTTLS"
                                            " (use imaps://)");
   }
-  const std::string ruta = opciones_.ruta_netrc.empty() ? nntp::RutaNetrcPorDefecto() : opciones_.ruta_netrc;
-  const auto cred = nntp::LeeNetrc(ruta, host_, ubicacion.usuario);
+  const std::string ruta = opciones_.ruta_netrc.empty() ? red::RutaNetrcPorDefecto() : opciones_.ruta_netrc;
+  const auto cred = red::LeeNetrc(ruta, host_, ubicacion.usuario);
   if (!cred) {
     throw Error(errnum::kCredenciales, "No hay contraseña para " + ubicacion.usuario + " en " + host_ + ": añada a " +
                                            (ruta.empty() ? std::string("~/.netrc") : ruta) + " una línea \"machine " +
@@ -430,11 +430,11 @@ void SesionImap::Autentica(const UbicacionImap& ubicacion) {
   AgregaAstring(login, ubicacion.usuario);
   Agrega(login, " ");
   AgregaAstring(login, cred->contrasena);
-  const std::string orden = "LOGIN " + nntp::LineaLegible(ubicacion.usuario) + " ********";
+  const std::string orden = "LOGIN " + red::LineaLegible(ubicacion.usuario) + " ********";
   const Completado c = Toma(EnviaOrden(login, orden), nullptr);
   if (!c.Ok()) {
     throw Error(errnum::kCredenciales, "El servidor IMAP " + descripcion_ + " rechazó el usuario o la contraseña: \"" +
-                                           nntp::LineaLegible(Estado(c.nombre, c.codigo, c.texto)) + "\"");
+                                           red::LineaLegible(Estado(c.nombre, c.codigo, c.texto)) + "\"");
   }
   // The capabilities may differ once logged in; a server that says so in the OK saves asking.
   if (!(c.codigo && c.codigo->nombre == "CAPABILITY")) PideCapacidades();

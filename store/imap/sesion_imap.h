@@ -12,7 +12,7 @@
 // login; over a plain connection to a peer that is not loopback it is refused (kCredenciales),
 // as it would keep the session from TLS. The password is never sent over a plain connection to
 // a peer that is not loopback, and never when the server announces LOGINDISABLED. Certificates
-// are checked as the news client checks them (nntp/conexion.h).
+// are checked as the news client checks them (red/conexion.h).
 //
 // Bounds: every response is bounded as store/imap/respuesta_imap.h says; every exchange — a
 // command and every response up to its completion — has the news client's deadline (timeout
@@ -43,7 +43,7 @@
 #include "store/imap/respuesta_imap.h"
 #include "store/imap/ubicacion_imap.h"
 
-namespace tablon::nntp {
+namespace tablon::red {
 class Conexion;
 }
 
@@ -162,7 +162,7 @@ class SesionImap {
   void AnotaCapacidades(const std::vector<std::string>& lista);
   void Traza(std::string_view texto) const;
 
-  std::unique_ptr<nntp::Conexion> conexion_;
+  std::unique_ptr<red::Conexion> conexion_;
   std::string descripcion_;
   std::function<void(Respuesta&)> manejador_;
   OpcionesSesion opciones_;

@@ -5,7 +5,7 @@
 #include <charconv>
 
 #include "core/error.h"
-#include "nntp/direccion.h"
+#include "red/direccion.h"
 
 namespace tablon::store::imap {
 
@@ -109,7 +109,7 @@ bool EmpiezaSinCaso(std::string_view texto, std::string_view prefijo) {
 
 std::string UbicacionImap::Describe() const {
   std::string r = tls_implicito ? "imaps://" : "imap://";
-  r += Codifica(usuario, "@:/") + "@" + nntp::Describe(host, puerto);
+  r += Codifica(usuario, "@:/") + "@" + red::Describe(host, puerto);
   for (std::size_t i = 0; i < prefijo.size(); ++i) r += "/" + Codifica(prefijo[i], "/");
   return r;
 }

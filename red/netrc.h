@@ -12,15 +12,15 @@
 //  - "default" starts the entry for every host no "machine" entry names: the first entry whose
 //    name matches (without regard to letter case) wins, wherever a "default" stands.
 //
-// Callers: the session (nntp/sesion.h), when a server asks for credentials and no UserName is
-// set; the store's IMAP session (store/imap/sesion_imap.h), for the location's user.
+// Callers: the news session (nntp/sesion.h), when a server asks for credentials and no UserName
+// is set; the IMAP store's session (store/imap/sesion_imap.h), for the location's user.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace tablon::nntp {
+namespace tablon::red {
 
 struct CredencialesNetrc {
   std::string usuario;
@@ -44,4 +44,4 @@ std::optional<CredencialesNetrc> LeeNetrc(const std::string& ruta, std::string_v
 // $HOME/.netrc, or "" without a home.
 std::string RutaNetrcPorDefecto();
 
-}  // namespace tablon::nntp
+}  // namespace tablon::red

@@ -1,4 +1,4 @@
-#include "nntp/conexion.h"
+#include "red/conexion.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -27,9 +27,9 @@
 #include <utility>
 
 #include "core/error.h"
-#include "nntp/direccion.h"
+#include "red/direccion.h"
 
-namespace tablon::nntp {
+namespace tablon::red {
 
 namespace {
 
@@ -616,4 +616,4 @@ std::string_view Conexion::LeeLinea() {
   }
 }
 
-}  // namespace tablon::nntp
+}  // namespace tablon::red

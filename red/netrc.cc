@@ -1,4 +1,4 @@
-#include "nntp/netrc.h"
+#include "red/netrc.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include "core/error.h"
 #include "core/fs.h"
 
-namespace tablon::nntp {
+namespace tablon::red {
 
 namespace {
 
@@ -185,4 +185,4 @@ std::string RutaNetrcPorDefecto() {
   return std::string(home) + "/.netrc";
 }
 
-}  // namespace tablon::nntp
+}  // namespace tablon::red

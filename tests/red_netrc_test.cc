@@ -1,18 +1,21 @@
-// Credentials from netrc text, and the control's Host text.
+// Credentials from netrc text, and a server's place as the user writes it ("name:port").
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
 
 #include "core/error.h"
-#include "nntp/direccion.h"
-#include "nntp/netrc.h"
+#include "red/direccion.h"
+#include "red/netrc.h"
 #include "support/tmpdir.h"
 
-namespace tablon::nntp {
+namespace tablon::red {
 namespace {
 
-TEST(NntpNetrc, FindsTheEntryForAHost) {
+// The ports a server's place is read with here: NNTP's.
+constexpr std::uint16_t kNntp = 119, kNntps = 563;
+
+TEST(Netrc, FindsTheEntryForAHost) {
   const std::string text =
       "# comment line\n"
       "machine news.example.org login ana password s3cr3t\n"
@@ -75,7 +78,7 @@ TEST(NntpNetrc, FindsTheEntryForAHost) {
   }
 }
 
-TEST(NntpNetrc, WithoutAMatchOrADefaultThereAreNoCredentials) {
+TEST(Netrc, WithoutAMatchOrADefaultThereAreNoCredentials) {
   for (const char* text : {"", "machine a login x password y", "machine", "login x password y",
                            "machine a login"}) {
     EXPECT_FALSE(BuscaEnNetrc(text, "b")) << text;
@@ -86,7 +89,7 @@ TEST(NntpNetrc, WithoutAMatchOrADefaultThereAreNoCredentials) {
   EXPECT_EQ(cred->usuario, "one");
 }
 
-TEST(NntpNetrc, PicksTheEntryOfALogin) {
+TEST(Netrc, PicksTheEntryOfALogin) {
   const std::string text =
       "machine h login una password 1\n"
       "machine h login otra password 2\n"
@@ -110,7 +113,7 @@ TEST(NntpNetrc, PicksTheEntryOfALogin) {
   }
 }
 
-TEST(NntpNetrc, ReadsAFileAndToleratesAMissingOne) {
+TEST(Netrc, ReadsAFileAndToleratesAMissingOne) {
   test::TmpDir dir;
   test::WriteFile(dir / "netrc", "machine h login u password p\n");
   std::filesystem::permissions(dir / "netrc", std::filesystem::perms(0600));
@@ -125,7 +128,7 @@ TEST(NntpNetrc, ReadsAFileAndToleratesAMissingOne) {
 
 // A file holding a password that others may read or write is refused whole, whichever entry
 // holds it; without a password its mode does not matter.
-TEST(NntpNetrc, RefusesAFileWithPasswordsThatOthersMayRead) {
+TEST(Netrc, RefusesAFileWithPasswordsThatOthersMayRead) {
   struct Case {
     const char* text;
     unsigned mode;
@@ -163,7 +166,7 @@ TEST(NntpNetrc, RefusesAFileWithPasswordsThatOthersMayRead) {
   }
 }
 
-TEST(NntpHost, ParsesNamesPortsAndAddresses) {
+TEST(Direccion, ParsesNamesPortsAndAddresses) {
   struct Case {
     const char* host;
     const char* name;
@@ -179,19 +182,19 @@ TEST(NntpHost, ParsesNamesPortsAndAddresses) {
       {"::1", "::1", 119, false},
   };
   for (const Case& c : cases) {
-    const Direccion d = AnalizaHost(c.host);
+    const Direccion d = AnalizaHost(c.host, kNntp, kNntps);
     EXPECT_EQ(d.nombre, c.name) << c.host;
     EXPECT_EQ(d.puerto, c.port) << c.host;
     EXPECT_EQ(d.tls_implicito, c.tls) << c.host;
   }
-  EXPECT_EQ(Describe(AnalizaHost("[::1]:119")), "[::1]:119");
+  EXPECT_EQ(Describe(AnalizaHost("[::1]:119", kNntp, kNntps)), "[::1]:119");
 }
 
-TEST(NntpHost, RefusesMalformedHosts) {
+TEST(Direccion, RefusesMalformedHosts) {
   for (const char* host : {"", ":119", "h:", "h:0", "h:65536", "h:12x", "h:-1", "[::1", "[::1]x",
                            "[]:119", "a b", "h\r\n:119", "h\t"}) {
     try {
-      AnalizaHost(host);
+      AnalizaHost(host, kNntp, kNntps);
       ADD_FAILURE() << "accepted \"" << host << "\"";
     } catch (const Error& e) {
       EXPECT_EQ(e.Number(), errnum::kArgumentoNoValido) << host;
@@ -200,4 +203,4 @@ TEST(NntpHost, RefusesMalformedHosts) {
 }
 
 }  // namespace
-}  // namespace tablon::nntp
+}  // namespace tablon::red

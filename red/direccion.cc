@@ -1,10 +1,10 @@
-#include "nntp/direccion.h"
+#include "red/direccion.h"
 
 #include <charconv>
 
 #include "core/error.h"
 
-namespace tablon::nntp {
+namespace tablon::red {
 
 namespace {
 
@@ -25,12 +25,13 @@ std::uint16_t Puerto(std::string_view host, std::string_view texto) {
 
 }  // namespace
 
-Direccion AnalizaHost(std::string_view host) {
+Direccion AnalizaHost(std::string_view host, std::uint16_t puerto, std::uint16_t puerto_tls) {
   for (char c : host) {
     const auto u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u == 0x7f) Invalido(host, "contiene blancos o caracteres de control");
   }
   Direccion d;
+  d.puerto = puerto;
   if (!host.empty() && host.front() == '[') {
     const std::size_t cierre = host.find(']');
     if (cierre == std::string_view::npos) Invalido(host, "falta el \"]\"");
@@ -52,7 +53,7 @@ Direccion AnalizaHost(std::string_view host) {
     }
   }
   if (d.nombre.empty()) Invalido(host, "falta el nombre del servidor");
-  d.tls_implicito = d.puerto == kPuertoNntps;
+  d.tls_implicito = d.puerto == puerto_tls;
   return d;
 }
 
@@ -65,4 +66,4 @@ std::string Describe(std::string_view nombre, std::uint16_t puerto) {
   return texto + ":" + std::to_string(puerto);
 }
 
-}  // namespace tablon::nntp
+}  // namespace tablon::red

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "core/error.h"
-#include "nntp/conexion.h"
+#include "red/conexion.h"
 #include "support/peer.h"
 
-namespace tablon::nntp {
+namespace tablon::red {
 namespace {
 
 using test::Peer;
@@ -44,4 +44,4 @@ TEST(ConexionBytes, BufferedBytesFirstThenTheSocket) {
 }
 
 }  // namespace
-}  // namespace tablon::nntp
+}  // namespace tablon::red

@@ -1,5 +1,5 @@
-// The transport under the NNTP client: one TCP connection, plain or TLS, with every wait
-// bounded. The news session (nntp/sesion.h) reads it by lines; the store's IMAP session
+// The transport under both protocols: one TCP connection, plain or TLS, with every wait
+// bounded. The news session (nntp/sesion.h) reads it by lines; the IMAP store's session
 // (store/imap/sesion_imap.h) by bytes, never compressed.
 //
 //  - Name resolution and connecting share one deadline (the timeout): the name is resolved in a
@@ -20,15 +20,16 @@
 //    plus an optional PEM file, the certificate matched to the host name or IP address. Any
 //    failure: errnum::kTls with OpenSSL's reason.
 //  - SIGPIPE is never raised: a peer that vanishes is an error, not the end of the program.
-//  - Compression (COMPRESS DEFLATE, RFC 8054), once the session has started it: raw deflate
-//    (zlib, a 32 KiB window) in both directions, over TLS when there is TLS. Each Escribe is
-//    deflated and flushed (Z_SYNC_FLUSH) as one piece, so a command — or a batch of pipelined
-//    commands — reaches the server whole. Received bytes are inflated in pieces of at most one
-//    read block straight into the line buffer, so the bounds of lines and replies hold for the
-//    inflated bytes: a small compressed reply that inflates to gigabytes meets them as a long
-//    plain one would. The exchange's deadline counts the inflated bytes (the reply's own), so
-//    a server that keeps the stream busy with blocks that inflate to nothing gains no time. A
-//    stream that does not inflate is errnum::kProtocolo; one cut short, kConexionCerrada.
+//  - Compression (NNTP's COMPRESS DEFLATE, RFC 8054), once the news session has started it:
+//    raw deflate (zlib, a 32 KiB window) in both directions, over TLS when there is TLS. Each
+//    Escribe is deflated and flushed (Z_SYNC_FLUSH) as one piece, so a command — or a batch of
+//    pipelined commands — reaches the server whole. Received bytes are inflated in pieces of at
+//    most one read block straight into the line buffer (red/lineas.h), so the bounds of lines and
+//    replies hold for the inflated bytes: a small compressed reply that inflates to gigabytes
+//    meets them as a long plain one would. The exchange's deadline counts the inflated bytes (the
+//    reply's own), so a server that keeps the stream busy with blocks that inflate to nothing
+//    gains no time. A stream that does not inflate is errnum::kProtocolo; one cut short,
+//    kConexionCerrada.
 #pragma once
 
 #include <chrono>
@@ -37,12 +38,12 @@
 #include <string>
 #include <string_view>
 
-#include "nntp/respuesta.h"
+#include "red/lineas.h"
 
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 
-namespace tablon::nntp {
+namespace tablon::red {
 
 class Conexion {
  public:
@@ -54,13 +55,13 @@ class Conexion {
   Conexion(const Conexion&) = delete;
   Conexion& operator=(const Conexion&) = delete;
 
-  // Runs the TLS handshake on the open connection (from the first byte, or after STARTTLS's
-  // 382) and verifies the server's certificate for `nombre`. Bytes already received and not
-  // read as lines would have been sent in the clear: they are a protocol error.
+  // Runs the TLS handshake on the open connection (from the first byte, or once the server has
+  // agreed to STARTTLS) and verifies the server's certificate for `nombre`. Bytes already
+  // received and not read would have been sent in the clear: they are a protocol error.
   void IniciaTls(const std::string& nombre, const std::string& archivo_confianza);
   bool EsTls() const { return ssl_ != nullptr; }
 
-  // Compresses both directions from the next byte (after the server's 206). Bytes already
+  // Compresses both directions from the next byte (once the server has agreed). Bytes already
   // received and not read as lines came uncompressed where compressed ones were due: a protocol
   // error. TLS cannot start afterwards.
   void IniciaCompresion();
@@ -123,4 +124,4 @@ class Conexion {
   std::unique_ptr<Zlib> z_;
 };
 
-}  // namespace tablon::nntp
+}  // namespace tablon::red
