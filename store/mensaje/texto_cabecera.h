@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 // Offset just past the first empty line of `datos` ("\n" or "\r\n" alone on a line), searching
 // line starts from `desde`; npos when there is none yet.
@@ -80,4 +80,4 @@ void AgregaLineaCabeceraExacta(std::string& destino, std::string_view nombre, st
 // Without leading and trailing blanks and tabs.
 std::string_view Recorta(std::string_view s);
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 // One field of a header block as it stands in the bytes, or a run of lines that belong to none.
 struct CampoCrudo {
@@ -66,4 +66,4 @@ struct CampoCabecera {
 // skipped. Fails only for want of memory.
 std::vector<CampoCabecera> LeeCampos(std::string_view bloque);
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje

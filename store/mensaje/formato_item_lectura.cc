@@ -3,11 +3,11 @@
 #include <charconv>
 
 #include "core/ascii.h"
-#include "store/maildir/bloque_encabezados.h"
-#include "store/maildir/texto_cabecera.h"
-#include "store/maildir/formato_item.h"
+#include "store/mensaje/bloque_encabezados.h"
+#include "store/mensaje/texto_cabecera.h"
+#include "store/mensaje/formato_item.h"
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 namespace {
 
@@ -159,4 +159,4 @@ std::string CuerpoDeArchivo(std::string_view archivo) {
   return DecodificaCuerpo(LeeCabeceraItem(archivo.substr(0, fin)).forma, archivo.substr(fin));
 }
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 // The text of an [Asunto] filter; nullopt for any other filter.
 std::optional<std::string> LeeFiltroAsunto(std::string_view filtro);
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje

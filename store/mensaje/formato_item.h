@@ -40,7 +40,7 @@
 
 #include "store/store.h"
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 // The names of our exact headers, as written; read in any letter case.
 inline constexpr std::string_view kCampoClase = "X-Tablon-Clase";
@@ -117,4 +117,4 @@ std::string DecodificaCuerpo(FormaCuerpo forma, std::string_view bytes);
 // block.
 std::string CuerpoDeArchivo(std::string_view archivo);
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje
