@@ -1,5 +1,5 @@
-// The writer of item files: an item's values and body as the bytes of one file, in the form
-// formato_item.h describes.
+// The writer of the item's bytes: an item's values and body as the bytes of one message (a
+// Maildir file, an IMAP message), in the form formato_item.h describes.
 #include <charconv>
 
 #include "core/fecha.h"

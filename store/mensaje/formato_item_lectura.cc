@@ -1,5 +1,5 @@
-// The reader of item files: the values and the body of an item from the bytes of its file,
-// whether written by formato_item_escritura.cc or by someone else (see formato_item.h).
+// The reader of the item's bytes: the values and the body of an item from the bytes of its file
+// or message, whether written by formato_item_escritura.cc or by someone else (see formato_item.h).
 #include <charconv>
 
 #include "core/ascii.h"

@@ -1,5 +1,5 @@
-// Header text of the Maildir items: the pure mappings between values and header lines, apart
-// from any file. Two kinds of header are written:
+// Header text of the items of either store backend: the pure mappings between values and header
+// lines, apart from any file or connection. Two kinds of header are written:
 //  - display headers (Subject, From, To, ...): what a mail client shows. Printable ASCII goes
 //    out as it is (so encoded words already in a value are decoded by the client); a value with
 //    8-bit bytes becomes RFC 2047 encoded words; CR, LF, NUL and TAB are shown as blanks and never
