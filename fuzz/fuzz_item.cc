@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "store/maildir/formato_item.h"
+#include "store/mensaje/formato_item.h"
 
-using namespace tablon::store::maildir;
+using namespace tablon::store::mensaje;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view archivo(reinterpret_cast<const char*>(data), size);

@@ -22,7 +22,7 @@
 
 #include "app/almacen.h"
 #include "core/fecha.h"
-#include "store/maildir/formato_item.h"
+#include "store/mensaje/formato_item.h"
 #include "store/outlook_module.h"
 #include "support/dovecot.h"
 #include "support/imap.h"
@@ -45,7 +45,7 @@ using test::TmpDir;
 // has none.
 std::string ArticleIdDe(std::string texto) {
   texto.erase(std::remove(texto.begin(), texto.end(), '\r'), texto.end());
-  const auto cabecera = store::maildir::LeeCabeceraItem(std::string_view(texto).substr(0, texto.find("\n\n")));
+  const auto cabecera = store::mensaje::LeeCabeceraItem(std::string_view(texto).substr(0, texto.find("\n\n")));
   for (const auto& p : cabecera.registro.propiedades) {
     if (p.Name() == "ArticleID") return p.ComoTexto();
   }

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/maildir/formato_item.h"
+#include "store/mensaje/formato_item.h"
 #include "support/inn.h"
 #include "support/instantanea.h"
 #include "support/programa.h"
@@ -23,7 +23,7 @@ using test::Programa;
 using test::Salida;
 using test::TmpDir;
 
-bool EsArticulo(const store::maildir::RegistroItem& r) {
+bool EsArticulo(const store::mensaje::RegistroItem& r) {
   for (const auto& p : r.propiedades) {
     if (p.Name() == "ArticleID") return r.remitente.rfind("???", 0) != 0 && p.ComoTexto().find(' ') == std::string::npos;
   }
@@ -68,7 +68,7 @@ TEST(InnCarga, TwentyGroupsOfTwoThousandArticlesAndFiveHundredFlagged) {
     // (every reply after the first of a thread here) cannot be fetched.
     std::vector<fs::path> archivos;
     for (const auto& e : fs::directory_iterator(carpeta / "cur")) {
-      if (EsArticulo(store::maildir::LeeCabeceraItem(test::ReadFile(e.path())).registro)) archivos.push_back(e.path());
+      if (EsArticulo(store::mensaje::LeeCabeceraItem(test::ReadFile(e.path())).registro)) archivos.push_back(e.path());
     }
     EXPECT_EQ(archivos.size(), static_cast<size_t>(kArticulos));
     std::sort(archivos.begin(), archivos.end());

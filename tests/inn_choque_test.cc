@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "news/numeracion_grupo.h"
-#include "store/maildir/formato_item.h"
+#include "store/mensaje/formato_item.h"
 #include "support/dovecot.h"
 #include "support/imap.h"
 #include "support/inn.h"
@@ -107,7 +107,7 @@ class InnChoque : public ::testing::Test {
     for (const char* sub : {"cur", "new"}) {
       for (const auto& e : fs::directory_iterator(CarpetaGrupo(store) / sub)) {
         const std::string archivo = ReadFile(e.path());
-        auto cab = store::maildir::LeeCabeceraItem(archivo);
+        auto cab = store::mensaje::LeeCabeceraItem(archivo);
         bool es = false;
         for (const auto& p : cab.registro.propiedades) es |= p.Name() == "ArticleID" && p.ComoTexto() == id;
         if (!es) continue;
@@ -506,7 +506,7 @@ TEST_F(InnChoque, AKilledPassIntoAnImapAccountConvergesOnTheRerunAtEveryChangeOf
         for (const auto& m : telefono.Lista()) {
           std::string texto = telefono.Cuerpo(m.uid);
           std::erase(texto, '\r');
-          const auto cab = store::maildir::LeeCabeceraItem(texto.substr(0, texto.find("\n\n")));
+          const auto cab = store::mensaje::LeeCabeceraItem(texto.substr(0, texto.find("\n\n")));
           for (const auto& p : cab.registro.propiedades) {
             if (p.Name() == "ArticleID" && (p.ComoTexto() == a1.message_id || p.ComoTexto() == a3.message_id)) {
               telefono.ComandoOk("UID STORE " + std::to_string(m.uid) + " +FLAGS (\\Flagged \\Seen)");

@@ -1,14 +1,13 @@
-// The pure mappings of the stores: folder name <-> directory name, item file names and flags,
-// the folder filter (Maildir); folder name <-> mailbox name part, UID sets (IMAP).
+// The pure mappings of the stores: folder name <-> directory name, item file names and flags
+// (Maildir); folder name <-> mailbox name part, UID sets (IMAP).
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "store/imap/carpeta_imap.h"
 #include "store/imap/nombre_buzon.h"
-#include "store/maildir/nombre_archivo.h"
-#include "store/maildir/filtro.h"
 #include "store/maildir/escape_nombre.h"
+#include "store/maildir/nombre_archivo.h"
 
 namespace tablon::store::maildir {
 namespace {
@@ -157,25 +156,6 @@ TEST(NombreDeArchivo, BasesSortInCreationOrder) {
   const std::string raro = NuevaBase(1, 2, 3, 4, "mi/host:x");
   EXPECT_EQ(raro.find('/'), std::string::npos);
   EXPECT_EQ(raro.find(':'), std::string::npos);
-}
-
-TEST(FiltroAsunto, AcceptedAndRefusedForms) {
-  struct Caso {
-    std::string filtro;
-    std::optional<std::string> texto;
-  } casos[] = {
-      {R"([Asunto] = "hola")", "hola"},
-      {R"(  [Asunto]="hola mundo"  )", "hola mundo"},
-      {R"([Asunto] = "")", ""},
-      {R"([Asunto] = "dice ""sí""")", R"(dice "sí")"},
-      {R"([Asunto] = "a"b")", std::nullopt},
-      {R"([Asunto] = hola)", std::nullopt},
-      {R"([Asunto] "hola")", std::nullopt},
-      {R"([Subject] = "hola")", std::nullopt},
-      {R"([Asunto] = "hola" AND [x] = "y")", std::nullopt},
-      {"", std::nullopt},
-  };
-  for (const auto& c : casos) EXPECT_EQ(LeeFiltroAsunto(c.filtro), c.texto) << c.filtro;
 }
 
 }  // namespace

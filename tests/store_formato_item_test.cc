@@ -1,5 +1,5 @@
 // An item as file bytes and back, without any file: display headers, exact headers, folding,
-// body forms, and mail written by someone else.
+// body forms, and mail written by someone else; the folder filter language.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,12 +7,13 @@
 #include <string>
 
 #include "core/ascii.h"
-#include "store/maildir/bloque_encabezados.h"
-#include "store/maildir/texto_cabecera.h"
-#include "store/maildir/formato_item.h"
+#include "store/mensaje/bloque_encabezados.h"
+#include "store/mensaje/filtro.h"
+#include "store/mensaje/formato_item.h"
+#include "store/mensaje/texto_cabecera.h"
 #include "text/utf8.h"
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 namespace {
 
 // The header block of a file and its header lines (unfolded), by name.
@@ -413,5 +414,24 @@ TEST(ItemFormato, ReplyLinks) {
   EXPECT_EQ(l.references, r.references);
 }
 
+TEST(FiltroAsunto, AcceptedAndRefusedForms) {
+  struct Caso {
+    std::string filtro;
+    std::optional<std::string> texto;
+  } casos[] = {
+      {R"([Asunto] = "hola")", "hola"},
+      {R"(  [Asunto]="hola mundo"  )", "hola mundo"},
+      {R"([Asunto] = "")", ""},
+      {R"([Asunto] = "dice ""sí""")", R"(dice "sí")"},
+      {R"([Asunto] = "a"b")", std::nullopt},
+      {R"([Asunto] = hola)", std::nullopt},
+      {R"([Asunto] "hola")", std::nullopt},
+      {R"([Subject] = "hola")", std::nullopt},
+      {R"([Asunto] = "hola" AND [x] = "y")", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : casos) EXPECT_EQ(LeeFiltroAsunto(c.filtro), c.texto) << c.filtro;
+}
+
 }  // namespace
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje

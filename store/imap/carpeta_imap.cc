@@ -9,7 +9,7 @@
 #include "core/huella.h"
 #include "store/imap/item_imap.h"
 #include "store/imap/nombre_buzon.h"
-#include "store/maildir/filtro.h"
+#include "store/mensaje/filtro.h"
 
 namespace tablon::store::imap {
 
@@ -314,7 +314,7 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Lista(
 }
 
 std::shared_ptr<Item> CarpetaImap::Find(std::string_view filter) {
-  const auto asunto = maildir::LeeFiltroAsunto(filter);
+  const auto asunto = mensaje::LeeFiltroAsunto(filter);
   if (!asunto) {
     throw Error(errnum::kArgumentoNoValido, "Filtro no válido: «" + std::string(filter) + "»");
   }

@@ -108,7 +108,7 @@ std::shared_ptr<ItemImap> ItemImap::DesdeListado(std::shared_ptr<CarpetaImap> ca
 }
 
 void ItemImap::LeeCabecera(std::string_view cabecera) const {
-  maildir::CabeceraItem c = maildir::LeeCabeceraItem(LfDeCrlf(cabecera));
+  mensaje::CabeceraItem c = mensaje::LeeCabeceraItem(LfDeCrlf(cabecera));
   auto campos = std::make_unique<Campos>();
   campos->props.Adopta(std::move(c.registro.propiedades));
   c.registro.propiedades.clear();
@@ -118,7 +118,7 @@ void ItemImap::LeeCabecera(std::string_view cabecera) const {
   reg_ = std::move(campos);
 }
 
-const maildir::RegistroItem& ItemImap::Datos() const {
+const mensaje::RegistroItem& ItemImap::Datos() const {
   if (reg_) return reg_->reg;
   // Let go by SueltaCampos: fetch the header fields again.
   const auto cabecera = const_cast<ItemImap*>(this)->TraeSeccion("BODY.PEEK[HEADER.FIELDS (" + CamposDeCabecera() + ")]");
@@ -127,7 +127,7 @@ const maildir::RegistroItem& ItemImap::Datos() const {
   return reg_->reg;
 }
 
-maildir::RegistroItem& ItemImap::ACambiar() {
+mensaje::RegistroItem& ItemImap::ACambiar() {
   Datos();
   if (!tocado_) {
     huella_ = HuellaCampos();
@@ -152,7 +152,7 @@ const std::string& ItemImap::Body() const {
   if (!cuerpo_cargado_) {
     const auto mensaje = const_cast<ItemImap*>(this)->TraeSeccion("BODY.PEEK[]");
     if (!mensaje) FallaBorrado("leer el cuerpo de");
-    std::string cuerpo = maildir::CuerpoDeArchivo(LfDeCrlf(*mensaje));
+    std::string cuerpo = mensaje::CuerpoDeArchivo(LfDeCrlf(*mensaje));
     body_ = cuerpo.empty() ? nullptr : std::make_unique<std::string>(std::move(cuerpo));
     cuerpo_cargado_ = true;
   }
@@ -168,19 +168,19 @@ void ItemImap::SetBody(std::string v) {
 
 std::string ItemImap::Bytes() const {
   Datos();
-  const maildir::RegistroItem& r = reg_->reg;
-  const maildir::VistaItem v{r.clase,       r.asunto,     r.remitente,       r.para,
+  const mensaje::RegistroItem& r = reg_->reg;
+  const mensaje::VistaItem v{r.clase,       r.asunto,     r.remitente,       r.para,
                              r.responder_a, reg_->props.All(), r.message_id, r.in_reply_to,
                              r.references,  r.creado,     r.completada};
-  return maildir::EscribeItem(v, Body());
+  return mensaje::EscribeItem(v, Body());
 }
 
 std::uint64_t ItemImap::HuellaCampos() const {
-  const maildir::RegistroItem& r = Datos();
-  const maildir::VistaItem v{r.clase,       r.asunto,     r.remitente,       r.para,
+  const mensaje::RegistroItem& r = Datos();
+  const mensaje::VistaItem v{r.clase,       r.asunto,     r.remitente,       r.para,
                              r.responder_a, reg_->props.All(), r.message_id, r.in_reply_to,
                              r.references,  r.creado,     r.completada};
-  return Fnv1a(maildir::EscribeItem(v, ""));
+  return Fnv1a(mensaje::EscribeItem(v, ""));
 }
 
 std::vector<std::string> ItemImap::BanderasParaEscribir(const std::vector<std::string>& base) const {

@@ -1,7 +1,7 @@
 // An item of the IMAP store: one message in its folder's mailbox, known by its UID; the flags
 // \Seen (read) and \Flagged (follow-up "marked") carry what the Maildir backend keeps in file
-// names, and the message's bytes are those the Maildir backend writes (store/maildir/
-// formato_item.h), with CRLF line ends as IMAP carries them.
+// names, and the message's bytes are the item's bytes the Maildir backend writes too
+// (store/mensaje/formato_item.h), with CRLF line ends as IMAP carries them.
 //
 //  - Flags: a save of an unchanged item sets or clears only the flags this object was told to
 //    change (SetUnRead, SetFlagStatus) since it was read or saved, so what a client changed
@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "store/imap/carpeta_imap.h"
-#include "store/maildir/formato_item.h"
+#include "store/mensaje/formato_item.h"
 #include "store/store.h"
 
 namespace tablon::store::imap {
@@ -116,13 +116,13 @@ class ItemImap : public Item {
 
   // The stored fields; the user properties apart, as the object model hands them out.
   struct Campos {
-    maildir::RegistroItem reg;
+    mensaje::RegistroItem reg;
     ::tablon::store::UserProperties props;
   };
   // The stored fields, fetched again when SueltaCampos let them go.
-  const maildir::RegistroItem& Datos() const;
+  const mensaje::RegistroItem& Datos() const;
   // The same, about to be changed: the first change takes note of what was stored.
-  maildir::RegistroItem& ACambiar();
+  mensaje::RegistroItem& ACambiar();
   // Reads the header fields `cabecera` (CRLF or LF line ends) into reg_.
   void LeeCabecera(std::string_view cabecera) const;
   // The message's bytes as written (LF line ends).
@@ -155,7 +155,7 @@ class ItemImap : public Item {
   bool completada_ = false;
   mutable std::uint64_t huella_id_ = 0;
   std::string id_suelto_;  // the Message-ID, when the fields were let go before the UID was known
-  mutable maildir::FormaCuerpo forma_ = maildir::FormaCuerpo::TalCual;
+  mutable mensaje::FormaCuerpo forma_ = mensaje::FormaCuerpo::TalCual;
   mutable std::unique_ptr<std::string> body_;
   mutable bool cuerpo_cargado_ = true;
   bool cuerpo_cambiado_ = false;

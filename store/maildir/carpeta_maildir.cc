@@ -8,13 +8,13 @@
 
 #include "core/ascii.h"
 #include "core/error.h"
-#include "store/maildir/nombre_archivo.h"
-#include "store/maildir/filtro.h"
-#include "store/maildir/texto_cabecera.h"
-#include "store/maildir/item_maildir.h"
-#include "store/maildir/formato_item.h"
 #include "store/maildir/escape_nombre.h"
 #include "store/maildir/indice_maildir.h"
+#include "store/maildir/item_maildir.h"
+#include "store/maildir/nombre_archivo.h"
+#include "store/mensaje/filtro.h"
+#include "store/mensaje/formato_item.h"
+#include "store/mensaje/texto_cabecera.h"
 
 namespace tablon::store::maildir {
 
@@ -243,7 +243,7 @@ bool CarpetaMaildir::LeeItem(const std::string& base, bool solo_cabecera, Ubicac
     try {
       const std::string ruta = RutaDe(*donde);
       if (solo_cabecera) {
-        LeeArchivoHasta(ctx_->fs(), ruta, FinDeCabecera, datos);
+        LeeArchivoHasta(ctx_->fs(), ruta, mensaje::FinDeCabecera, datos);
       } else {
         datos = LeeArchivo(ctx_->fs(), ruta);
       }
@@ -300,7 +300,7 @@ std::unique_ptr<IndiceCarpeta> CarpetaMaildir::Indice() {
 }
 
 std::shared_ptr<Item> CarpetaMaildir::Find(std::string_view filter) {
-  const auto texto = LeeFiltroAsunto(filter);
+  const auto texto = mensaje::LeeFiltroAsunto(filter);
   if (!texto) {
     throw Error(errnum::kArgumentoNoValido,
                 "Filtro no válido: «" + std::string(filter) + "» (se admite [Asunto] = \"texto\")");

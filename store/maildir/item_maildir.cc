@@ -81,8 +81,8 @@ void ItemMaildir::CargaDatos() const {
   thread_local std::string cabecera;  // one buffer for every header read by this thread
   Ubicacion u;
   if (!carpeta_->LeeItem(base_, true, &u, cabecera)) FallaBorrado("leer");
-  CabeceraItem c = LeeCabeceraItem(cabecera);
-  RegistroItem& r = c.registro;
+  mensaje::CabeceraItem c = mensaje::LeeCabeceraItem(cabecera);
+  mensaje::RegistroItem& r = c.registro;
   auto datos = std::make_unique<Datos>();
   datos->subject = std::move(r.asunto);
   datos->sender = std::move(r.remitente);
@@ -129,7 +129,7 @@ const std::string& ItemMaildir::Body() const {
     SigueBase();
     auto datos = carpeta_->LeeItem(base_, false, nullptr);
     if (!datos) FallaBorrado("leer");
-    PonCuerpo(CuerpoDeArchivo(*datos));
+    PonCuerpo(mensaje::CuerpoDeArchivo(*datos));
     cuerpo_cargado_ = true;
   }
   return Cuerpo();
@@ -146,11 +146,11 @@ std::weak_ptr<ItemMaildir> ItemMaildir::ReferenciaPropia() {
   return {};
 }
 
-VistaItem ItemMaildir::Vista() const {
+mensaje::VistaItem ItemMaildir::Vista() const {
   const Datos& x = Campos();
-  return VistaItem{message_class_.get(), x.subject, x.sender, x.recipients, x.reply_recipients,
-                   x.props.All(), x.message_id, x.in_reply_to, x.references, x.created,
-                   flag_status_ == kMarcaCompletada};
+  return mensaje::VistaItem{message_class_.get(), x.subject, x.sender, x.recipients,
+                            x.reply_recipients, x.props.All(), x.message_id, x.in_reply_to,
+                            x.references, x.created, flag_status_ == kMarcaCompletada};
 }
 
 void ItemMaildir::Save() {
@@ -161,7 +161,7 @@ void ItemMaildir::Save() {
     if (!pend_) pend_ = std::make_unique<Pendiente>();
     std::string banderas = ConBandera(pend_->banderas, 'S', !unread_);
     banderas = ConBandera(banderas, 'F', flag_status_ == kMarcado);
-    pend_->bytes = EscribeItem(Vista(), Cuerpo());
+    pend_->bytes = mensaje::EscribeItem(Vista(), Cuerpo());
     pend_->banderas = std::move(banderas);
     if (!pendiente_) {
       pendiente_ = true;
@@ -179,7 +179,7 @@ void ItemMaildir::Save() {
   if (!guardado_) {
     const std::string banderas =
         ConBandera(ConBandera("", 'S', !unread_), 'F', flag_status_ == kMarcado);
-    const std::string bytes = EscribeItem(Vista(), Cuerpo());
+    const std::string bytes = mensaje::EscribeItem(Vista(), Cuerpo());
     carpeta_->PreparaEscritura();
     Ubicacion u{"cur", ComponNombre(base_, banderas)};
     EntregaAtomica(ctx_->fs(), carpeta_->NuevaRutaTmp(), bytes, carpeta_->RutaDe(u),
@@ -193,7 +193,7 @@ void ItemMaildir::Save() {
       AplicaBanderas(*actual);  // the object is what the file holds: nothing to write
     } else {
       Body();  // an item read from disk keeps its stored body
-      const std::string bytes = EscribeItem(Vista(), Cuerpo());
+      const std::string bytes = mensaje::EscribeItem(Vista(), Cuerpo());
       if (IgualQueArchivo(*actual, bytes)) {
         AplicaBanderas(*actual);
       } else {

@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "store/maildir/carpeta_maildir.h"
-#include "store/maildir/formato_item.h"
 #include "store/maildir/texto_clase.h"
+#include "store/mensaje/formato_item.h"
 #include "store/store.h"
 
 namespace tablon::store::maildir {
@@ -192,7 +192,7 @@ class ItemMaildir : public Item {
       body_ = std::make_unique<std::string>(std::move(v));
     }
   }
-  VistaItem Vista() const;
+  mensaje::VistaItem Vista() const;
   [[noreturn]] void FallaBorrado(const char* que) const;
   // This object as the folder index keeps it (empty while the object is being destroyed).
   std::weak_ptr<ItemMaildir> ReferenciaPropia();

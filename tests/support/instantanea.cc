@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
-#include "store/maildir/formato_item.h"
+#include "store/mensaje/formato_item.h"
 #include "support/tmpdir.h"
 
 namespace tablon::test {
@@ -30,7 +30,7 @@ void LeeCarpeta(const fs::path& raiz, const fs::path& dir, ItemsPorCarpeta& r) {
       archivo.resize(fin);
       const std::string nombre = e.path().filename().string();
       const size_t info = nombre.find(":2,");
-      auto cab = store::maildir::LeeCabeceraItem(archivo);
+      auto cab = store::mensaje::LeeCabeceraItem(archivo);
       ItemEnDisco it;
       for (const auto& p : cab.registro.propiedades) {
         if (p.Name() == "ArticleID") it.clave = p.ComoTexto();
@@ -38,7 +38,7 @@ void LeeCarpeta(const fs::path& raiz, const fs::path& dir, ItemsPorCarpeta& r) {
       if (it.clave.empty()) it.clave = "asunto:" + cab.registro.asunto;
       it.clase = cab.registro.clase;
       it.banderas = info == std::string::npos ? "" : nombre.substr(info + 3);
-      it.cuerpo = store::maildir::CuerpoDeArchivo(archivo);
+      it.cuerpo = store::mensaje::CuerpoDeArchivo(archivo);
       items.push_back(std::move(it));
     }
   }

@@ -1,4 +1,4 @@
-#include "store/maildir/texto_cabecera.h"
+#include "store/mensaje/texto_cabecera.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include "core/ascii.h"
 #include "text/utf8.h"
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 namespace {
 
@@ -532,4 +532,4 @@ std::string_view Recorta(std::string_view s) {
   return s;
 }
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje

@@ -1,6 +1,6 @@
-#include "store/maildir/bloque_encabezados.h"
+#include "store/mensaje/bloque_encabezados.h"
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 namespace {
 bool EsBlanco(char c) { return c == ' ' || c == '\t'; }
@@ -81,4 +81,4 @@ std::vector<CampoCabecera> LeeCampos(std::string_view bloque) {
   return r;
 }
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje

@@ -1,7 +1,9 @@
-// An item as the bytes of one RFC 5322 file, and back: a pure mapping, no file access. The
-// Maildir item (item_maildir.h) writes its file with EscribeItem and reads it back with
-// LeeCabeceraItem and CuerpoDeArchivo; the writer is formato_item_escritura.cc, the reader
-// formato_item_lectura.cc, and both see header lines through one scanner
+// An item of either store backend as the bytes of one RFC 5322 message, and back: a pure
+// mapping, no file or network access. The Maildir item (store/maildir/item_maildir.h) writes its
+// file with EscribeItem and reads it back with LeeCabeceraItem and CuerpoDeArchivo; the IMAP item
+// (store/imap/item_imap.h) appends the same bytes with CRLF line ends and reads its message back
+// the same way once its line ends are LF again. The writer is formato_item_escritura.cc, the
+// reader formato_item_lectura.cc, and both see header lines through one scanner
 // (bloque_encabezados.h).
 //
 // Header block, in this order:
@@ -40,7 +42,7 @@
 
 #include "store/store.h"
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 // The names of our exact headers, as written; read in any letter case.
 inline constexpr std::string_view kCampoClase = "X-Tablon-Clase";
@@ -117,4 +119,4 @@ std::string DecodificaCuerpo(FormaCuerpo forma, std::string_view bytes);
 // block.
 std::string CuerpoDeArchivo(std::string_view archivo);
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje

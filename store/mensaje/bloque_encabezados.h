@@ -1,8 +1,9 @@
 // The header block of a message, read as it stands in the bytes: the one scanner of header
-// lines in the Maildir backend. The item reader (LeeCabeceraItem) walks the fields of an item
-// file with it, the item writer (PareceMensaje) asks it whether a body is itself a whole message,
-// and LeeCampos gives copies of the fields, unfolded, to whoever wants them. Nothing here touches
-// a file; only LeeCampos and Desplegado allocate, and only they can fail (for want of memory).
+// lines of the item's bytes, whichever store backend holds them. The item reader
+// (LeeCabeceraItem) walks the fields of an item's bytes with it, the item writer (PareceMensaje)
+// asks it whether a body is itself a whole message, and LeeCampos gives copies of the fields,
+// unfolded, to whoever wants them. Nothing here touches a file; only LeeCampos and Desplegado
+// allocate, and only they can fail (for want of memory).
 //
 // What a block is, for all of them: lines up to the first empty one; a line ends in LF or CRLF
 // (the last one may have no end). A line that starts with a blank or a tab continues the line
@@ -16,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 // One field of a header block as it stands in the bytes, or a run of lines that belong to none.
 struct CampoCrudo {
@@ -66,4 +67,4 @@ struct CampoCabecera {
 // skipped. Fails only for want of memory.
 std::vector<CampoCabecera> LeeCampos(std::string_view bloque);
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje

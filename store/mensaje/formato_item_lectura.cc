@@ -1,13 +1,13 @@
-// The reader of item files: the values and the body of an item from the bytes of its file,
-// whether written by formato_item_escritura.cc or by someone else (see formato_item.h).
+// The reader of the item's bytes: the values and the body of an item from the bytes of its file
+// or message, whether written by formato_item_escritura.cc or by someone else (see formato_item.h).
 #include <charconv>
 
 #include "core/ascii.h"
-#include "store/maildir/bloque_encabezados.h"
-#include "store/maildir/texto_cabecera.h"
-#include "store/maildir/formato_item.h"
+#include "store/mensaje/bloque_encabezados.h"
+#include "store/mensaje/texto_cabecera.h"
+#include "store/mensaje/formato_item.h"
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 namespace {
 
@@ -159,4 +159,4 @@ std::string CuerpoDeArchivo(std::string_view archivo) {
   return DecodificaCuerpo(LeeCabeceraItem(archivo.substr(0, fin)).forma, archivo.substr(fin));
 }
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje

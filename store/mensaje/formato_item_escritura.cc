@@ -1,14 +1,14 @@
-// The writer of item files: an item's values and body as the bytes of one file, in the form
-// formato_item.h describes.
+// The writer of the item's bytes: an item's values and body as the bytes of one message (a
+// Maildir file, an IMAP message), in the form formato_item.h describes.
 #include <charconv>
 
 #include "core/fecha.h"
-#include "store/maildir/bloque_encabezados.h"
-#include "store/maildir/texto_cabecera.h"
-#include "store/maildir/formato_item.h"
+#include "store/mensaje/bloque_encabezados.h"
+#include "store/mensaje/texto_cabecera.h"
+#include "store/mensaje/formato_item.h"
 #include "text/utf8.h"
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 namespace {
 
@@ -162,4 +162,4 @@ std::string EscribeItem(const RegistroItem& r, std::string_view cuerpo) {
                      cuerpo);
 }
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje

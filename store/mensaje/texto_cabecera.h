@@ -1,5 +1,5 @@
-// Header text of the Maildir items: the pure mappings between values and header lines, apart
-// from any file. Two kinds of header are written:
+// Header text of the items of either store backend: the pure mappings between values and header
+// lines, apart from any file or connection. Two kinds of header are written:
 //  - display headers (Subject, From, To, ...): what a mail client shows. Printable ASCII goes
 //    out as it is (so encoded words already in a value are decoded by the client); a value with
 //    8-bit bytes becomes RFC 2047 encoded words; CR, LF, NUL and TAB are shown as blanks and never
@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 // Offset just past the first empty line of `datos` ("\n" or "\r\n" alone on a line), searching
 // line starts from `desde`; npos when there is none yet.
@@ -80,4 +80,4 @@ void AgregaLineaCabeceraExacta(std::string& destino, std::string_view nombre, st
 // Without leading and trailing blanks and tabs.
 std::string_view Recorta(std::string_view s);
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje

@@ -1,9 +1,9 @@
-#include "store/maildir/filtro.h"
+#include "store/mensaje/filtro.h"
 
 #include "core/ascii.h"
-#include "store/maildir/texto_cabecera.h"
+#include "store/mensaje/texto_cabecera.h"
 
-namespace tablon::store::maildir {
+namespace tablon::store::mensaje {
 
 std::optional<std::string> LeeFiltroAsunto(std::string_view f) {
   f = Recorta(f);
@@ -26,4 +26,4 @@ std::optional<std::string> LeeFiltroAsunto(std::string_view f) {
   return texto;
 }
 
-}  // namespace tablon::store::maildir
+}  // namespace tablon::store::mensaje
