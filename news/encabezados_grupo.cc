@@ -1,7 +1,7 @@
 // GrupoNews's overview and numbering reconciliation: the overview asked for (ahead, and at its
 // turn), its lines turned into messages, and the numbering kept from the last pass checked
-// against the server's numbers, used and written anew. The header, news/grupo_news.h, says what
-// each member does.
+// against the server's numbers (what it decides is news/decision_resumen.h), used and written
+// anew. The header, news/grupo_news.h, says what each member does.
 #include "news/grupo_news.h"
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 
 #include "core/error.h"
 #include "core/paso.h"
+#include "news/decision_resumen.h"
 #include "news/servidor_news.h"
 #include "text/cadena.h"
 
@@ -99,12 +100,12 @@ void GrupoNews::CargaNumeracion() {
   if (!control_ || control_->Host().empty() || DirectorioServidores().empty()) return;
   ruta_numeracion_ = ArchivoNumeracion(DirectorioServidores() + control_->Host() + ".numeracion/", nombre_);
   std::string motivo;
-  if (LecturaCompleta()) {
-    motivo = "lectura completa pedida";
-  } else {
-    cabecera_ = LeeCabeceraNumeracion(*FsDelPrograma(), ruta_numeracion_, nombre_, motivo);
+  // A full reading sets the head aside: it is not read.
+  if (!LecturaCompleta()) cabecera_ = LeeCabeceraNumeracion(*FsDelPrograma(), ruta_numeracion_, nombre_, motivo);
+  if (const auto entero = MotivoResumenEntero(LecturaCompleta(), cabecera_, motivo)) {
+    cabecera_.reset();
+    Traza("numeración de " + nombre_ + ": " + *entero + "; se pide el resumen entero");
   }
-  if (!cabecera_) Traza("numeración de " + nombre_ + ": " + motivo + "; se pide el resumen entero");
 }
 
 void GrupoNews::AnticipaEncabezados() {
@@ -112,7 +113,7 @@ void GrupoNews::AnticipaEncabezados() {
   if (!control) return;
   CargaNumeracion();
   control->GroupName(nombre_);
-  control->RangoResumen(cabecera_ ? cabecera_->ultimo + 1 : 0);
+  control->RangoResumen(PrimeroPedido(cabecera_));
   control->AnticipaResumen();
 }
 
@@ -120,7 +121,7 @@ void GrupoNews::AnticipaTrasGruposNuevos() {
   nntp::News* control = control_.get();
   if (!control) return;
   CargaNumeracion();
-  control->RangoResumen(cabecera_ ? cabecera_->ultimo + 1 : 0);
+  control->RangoResumen(PrimeroPedido(cabecera_));
   control->ResumenTrasGruposNuevos(nombre_);
 }
 
@@ -188,56 +189,27 @@ void GrupoNews::AgregaLineas(std::int64_t n, const std::function<std::string_vie
 
 std::string GrupoNews::CompruebaNumeracion(nntp::News& control, NumeracionGrupo& previa,
                                            const std::vector<std::pair<std::int64_t, std::uint64_t>>& nuevos) {
-  const std::int64_t primero = control.PrimerArticulo();
-  const std::int64_t ultimo = control.UltimoArticulo();
-  const std::int64_t cantidad = control.CantidadArticulos();
-  // Renumbered, or rebuilt: the numbers the pass kept name other articles now, or none.
-  if (ultimo < previa.ultimo) return "la marca alta bajó de " + std::to_string(previa.ultimo) + " a " + std::to_string(ultimo);
-  if (primero > previa.ultimo && !previa.articulos.empty()) {
-    return "la marca baja " + std::to_string(primero) + " pasó la alta guardada " + std::to_string(previa.ultimo);
-  }
-  // Expired: below the low mark.
+  const MarcasGrupo ahora{control.PrimerArticulo(), control.UltimoArticulo(), control.CantidadArticulos()};
+  const ExamenNumeracion examen = ExaminaNumeracion(previa, ahora, nuevos);
+  if (!examen.motivo.empty()) return examen.motivo;
   auto& a = previa.articulos;
-  // A line at or below the kept high mark (an overview asked for before the numbering was read)
-  // must be one the numbering has.
-  for (const auto& [num, huella] : nuevos) {
-    if (num > previa.ultimo || num < primero) continue;
-    const auto k = std::lower_bound(a.begin(), a.end(), num, [](const auto& p, std::int64_t n) { return p.first < n; });
-    if (k == a.end() || k->first != num || k->second != huella) {
-      return "el servidor da el artículo " + std::to_string(num) + " por debajo de la marca guardada";
-    }
-  }
-  const auto bajo = std::lower_bound(a.begin(), a.end(), primero, [](const auto& p, std::int64_t n) { return p.first < n; });
-  const std::int64_t caducados = bajo - a.begin();
-  a.erase(a.begin(), bajo);
-  // The last kept article still has its identifier on the server.
-  for (auto it = a.rbegin(); it != a.rend(); ++it) {
-    if (it->second == 0) continue;
+  a.erase(a.begin(), a.begin() + examen.caducados);
+  if (examen.comprobar) {
     std::optional<std::string> id;
-    if (!Paso([&] { id = control.IdentificadorDe(it->first); })) return "no se pudo comprobar el artículo " + std::to_string(it->first);
-    if (!id) return "el artículo " + std::to_string(it->first) + " ya no está";
-    if (HuellaIdentificador(*id) != it->second) return "el artículo " + std::to_string(it->first) + " es ahora otro, " + *id;
-    break;
+    const bool respondio = Paso([&] { id = control.IdentificadorDe(examen.comprobar->numero); });
+    const std::string motivo = MotivoArticulo(*examen.comprobar, respondio, id);
+    if (!motivo.empty()) return motivo;
   }
-  // The count moved otherwise than the new and the expired articles explain (a cancel on a
-  // server whose count is exact): the numbers the server has below the kept high mark.
-  std::int64_t en_rango = 0;
-  for (const auto& [num, id] : nuevos) en_rango += num > previa.ultimo && num <= ultimo;
-  if (cantidad - previa.cantidad != en_rango - caducados && !a.empty()) {
+  if (examen.lista) {
     std::vector<std::int64_t> numeros;
-    if (!Paso([&] { numeros = control.NumerosDelGrupo(std::max(primero, a.front().first), previa.ultimo); })) {
+    if (!Paso([&] { numeros = control.NumerosDelGrupo(examen.lista_desde, examen.lista_hasta); })) {
       return "no se pudo pedir la lista de artículos";
     }
-    std::sort(numeros.begin(), numeros.end());
-    std::vector<std::pair<std::int64_t, std::uint64_t>> quedan;
-    size_t k = 0;
-    for (const std::int64_t n : numeros) {
-      while (k < a.size() && a[k].first < n) ++k;
-      if (k == a.size() || a[k].first != n) return "el servidor lista el artículo " + std::to_string(n) + ", que la numeración no tenía";
-      quedan.push_back(std::move(a[k++]));
-    }
-    Traza("numeración de " + nombre_ + ": " + std::to_string(a.size() - quedan.size()) + " artículos retirados del servidor");
-    a = std::move(quedan);
+    ConciliacionListado listado = ConciliaListado(a, std::move(numeros));
+    if (!listado.motivo.empty()) return listado.motivo;
+    Traza("numeración de " + nombre_ + ": " + std::to_string(a.size() - listado.quedan.size()) +
+          " artículos retirados del servidor");
+    a = std::move(listado.quedan);
   }
   return std::string();
 }
@@ -251,11 +223,9 @@ void GrupoNews::LeeEncabezados() {
   cabecera_.reset();
   vinculo_.clear();
   ids_numeracion_.clear();
-  control->RangoResumen(cabecera ? cabecera->ultimo + 1 : 0);
+  control->RangoResumen(PrimeroPedido(cabecera));
   const bool seleccionado = Paso([&] { control->SelectGroup(); });
-  const std::int64_t primero = control->PrimerArticulo();
-  const std::int64_t ultimo = control->UltimoArticulo();
-  const std::int64_t cantidad = control->CantidadArticulos();
+  const MarcasGrupo marcas{control->PrimerArticulo(), control->UltimoArticulo(), control->CantidadArticulos()};
   // Every line's number and identifier, for the numbering kept for the next pass.
   std::vector<std::pair<std::int64_t, std::uint64_t>> vistos;
   bool completo = PideResumen(*control, nullptr, vistos);
@@ -264,12 +234,12 @@ void GrupoNews::LeeEncabezados() {
     // The folder is as a complete pass left it for this numbering: nothing to do when the
     // server's marks are those kept, nothing came above them, and the kept top article is
     // still the server's.
-    bool igual = numeracion_valida && vistos.empty() && primero == cabecera->primero && ultimo == cabecera->ultimo &&
-                 cantidad == cabecera->cantidad;
-    if (igual && cabecera->numero_alto > 0) {
+    const DecisionSellada sellada = SinCambios(*cabecera, marcas, numeracion_valida, !vistos.empty());
+    bool igual = sellada.sin_cambios;
+    if (igual && sellada.comprobar) {
       std::optional<std::string> id;
-      igual = Paso([&] { id = control->IdentificadorDe(cabecera->numero_alto); }) && id &&
-              HuellaIdentificador(*id) == cabecera->huella_alta;
+      const bool respondio = Paso([&] { id = control->IdentificadorDe(sellada.comprobar->numero); });
+      igual = MotivoArticulo(*sellada.comprobar, respondio, id).empty();
     }
     if (igual) {
       Traza("grupo " + nombre_ + " sin cambios desde la última pasada: no se lee la carpeta");
@@ -288,6 +258,7 @@ void GrupoNews::LeeEncabezados() {
     if (!previa) motivo = "numeración ilegible: " + motivo;
     const std::string razon = previa ? CompruebaNumeracion(*control, *previa, vistos) : motivo;
     if (!razon.empty()) {
+      // It no longer holds: dropped, and the whole overview asked for.
       descartada = true;
       Traza("numeración de " + nombre_ + " descartada: " + razon + "; se pide el resumen entero");
       previa.reset();
@@ -314,10 +285,7 @@ void GrupoNews::LeeEncabezados() {
     presentes.reserve(mensajes_->size());
     for (const auto& m : *mensajes_) presentes.push_back(HuellaIdentificador(m->id));
     std::sort(presentes.begin(), presentes.end());
-    std::vector<std::int64_t> faltan;
-    for (const auto& [num, huella] : previa->articulos) {
-      if (huella != 0 && !std::binary_search(presentes.begin(), presentes.end(), huella)) faltan.push_back(num);
-    }
+    const std::vector<std::int64_t> faltan = ArticulosAusentes(previa->articulos, presentes);
     std::vector<std::uint64_t>().swap(presentes);
     if (!faltan.empty()) {
       Traza("numeración de " + nombre_ + ": se piden de nuevo " + std::to_string(faltan.size()) +
@@ -330,18 +298,7 @@ void GrupoNews::LeeEncabezados() {
       if (bien) {
         AgregaLineas(control->OverviewCount(), [control](std::int64_t i) { return control->OverviewLine(i); });
         // The kept articles of that range that the server did not list are gone (cancelled).
-        auto& a = previa->articulos;
-        std::vector<std::pair<std::int64_t, std::uint64_t>> quedan;
-        size_t k = 0;
-        for (auto& p : a) {
-          if (p.first < faltan.front() || p.first > faltan.back()) {
-            quedan.push_back(std::move(p));
-            continue;
-          }
-          while (k < releidos.size() && releidos[k].first < p.first) ++k;
-          if (k < releidos.size() && releidos[k].first == p.first) quedan.push_back(std::move(p));
-        }
-        a = std::move(quedan);
+        previa->articulos = ArticulosListados(std::move(previa->articulos), faltan.front(), faltan.back(), releidos);
       }
       control->LiberaResumen();
     }
@@ -360,18 +317,7 @@ void GrupoNews::LeeEncabezados() {
     if (descartada) Paso([&] { BorraNumeracion(*FsDelPrograma(), ruta_numeracion_); });
     return;
   }
-  NumeracionGrupo nueva;
-  if (previa) nueva = std::move(*previa);
-  nueva.grupo = nombre_;
-  nueva.primero = primero;
-  nueva.ultimo = std::max(ultimo, nueva.ultimo);
-  nueva.cantidad = cantidad;
-  std::sort(vistos.begin(), vistos.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-  for (auto& v : vistos) {
-    if (v.first > nueva.ultimo || v.first < primero) continue;
-    if (!nueva.articulos.empty() && v.first <= nueva.articulos.back().first) continue;  // listed twice
-    nueva.articulos.push_back(std::move(v));
-  }
+  const NumeracionGrupo nueva = NumeracionNueva(std::move(previa), nombre_, marcas, std::move(vistos));
   CabeceraNumeracion escrita = CabeceraDe(nueva);
   // Unchanged: not written again.
   const bool guardada = (cabecera && !descartada && escrita == *cabecera) ||
