@@ -6,7 +6,8 @@
 //   news/grupo_news.cc        the record: construction, the state-file line (save, load), the
 //                             folder chain and the entry post, the local copies (LeeCopiasLocales);
 //   news/encabezados_grupo.cc the overview and the numbering kept (LeeEncabezados, the Anticipa*
-//                             calls, LeeLineaResumen, EnteroDeTexto);
+//                             calls, LeeLineaResumen, EnteroDeTexto), deciding through the pure
+//                             functions of news/decision_resumen.h;
 //   news/hilos_grupo.cc       the header items and their threads (CreaMensajesGrupo, BuscaPadre,
 //                             CreaMarcadorDePadre);
 //   news/descargas_grupo.cc   the downloads of flagged items and the folder's index
