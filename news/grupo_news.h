@@ -1,6 +1,18 @@
 // One newsgroup of one news server during one synchronisation pass: its state-file line, its
 // entry post and folder chain in the store, and the work on its articles.
 //
+// This header is the class's one interface; its members are defined in four files, one per part
+// of the work:
+//   news/grupo_news.cc        the record: construction, the state-file line (save, load), the
+//                             folder chain and the entry post, the local copies (LeeCopiasLocales);
+//   news/encabezados_grupo.cc the overview and the numbering kept (LeeEncabezados, the Anticipa*
+//                             calls, LeeLineaResumen, EnteroDeTexto), deciding through the pure
+//                             functions of news/decision_resumen.h;
+//   news/hilos_grupo.cc       the header items and their threads (CreaMensajesGrupo, BuscaPadre,
+//                             CreaMarcadorDePadre);
+//   news/descargas_grupo.cc   the downloads of flagged items and the folder's index
+//                             (LeeMensajesMarcados, GuardaIndice).
+//
 // Failure styles, per member:
 //   traps nothing  — CreaEntradaGrupo, save, load, the Nombre and Subscrito lets (folder
 //                    resolution), BuscaOCreaRuta: a failure reaches the caller;
@@ -143,21 +155,21 @@ class GrupoNews {
   void AnticipaTrasGruposNuevos();
 
  private:
+  // news/grupo_news.cc
   void ActualizaCarpetaGrupo();
-  // Throws when the group has no folder (unsubscribed, or resolving it failed).
-  void RequiereCarpeta() const;
-  // The message that `m` answers: the one keyed by its whole references text (as stores written
-  // before keep their placeholders), else the one keyed by the last identifier of the list (its
-  // direct parent); nullptr when neither is in mensajes.
-  std::shared_ptr<MessageNews> BuscaPadre(const MessageNews& m) const;
-  // The placeholder for the missing parent of `m`, keyed by the last identifier of its
-  // references, written as a reply to the nearest earlier identifier of the list that is
-  // present (so a thread whose middle expired stays one thread), or as a new item.
-  std::shared_ptr<MessageNews> CreaMarcadorDePadre(const MessageNews& m, std::shared_ptr<store::Item>& padre);
   static std::shared_ptr<store::Folder> BuscaOCreaRuta(const std::shared_ptr<store::Folder>& carpeta,
                                                        std::string& ruta);
+  // Reads the folder's items through its index into mensajes_.
+  void CargaCopiasLocales();
+  // The key of a local item as LeeCopiasLocales takes it ("" when it is no mail note or has
+  // none); reads the item.
+  static std::string ClaveLocal(const std::shared_ptr<store::Item>& item);
+  // Throws when the group has no folder (unsubscribed, or resolving it failed).
+  void RequiereCarpeta() const;
   // The trace line `texto` through the control's Debug event (nothing without one).
   void Traza(const std::string& texto) const;
+
+  // news/encabezados_grupo.cc
   // Loads cabecera_, the kept numbering's head, once per pass (nothing when a full reading is
   // asked for, or the group has no file for it: no servers directory or host).
   void CargaNumeracion();
@@ -175,14 +187,21 @@ class GrupoNews {
   // longer has. The reason why it no longer holds, or "" when it does.
   std::string CompruebaNumeracion(nntp::News& control, NumeracionGrupo& previa,
                                   const std::vector<std::pair<std::int64_t, std::uint64_t>>& nuevos);
-  // Reads the folder's items through its index into mensajes_.
-  void CargaCopiasLocales();
+
+  // news/hilos_grupo.cc
+  // The message that `m` answers: the one keyed by its whole references text (as stores written
+  // before keep their placeholders), else the one keyed by the last identifier of the list (its
+  // direct parent); nullptr when neither is in mensajes.
+  std::shared_ptr<MessageNews> BuscaPadre(const MessageNews& m) const;
+  // The placeholder for the missing parent of `m`, keyed by the last identifier of its
+  // references, written as a reply to the nearest earlier identifier of the list that is
+  // present (so a thread whose middle expired stays one thread), or as a new item.
+  std::shared_ptr<MessageNews> CreaMarcadorDePadre(const MessageNews& m, std::shared_ptr<store::Item>& padre);
+
+  // news/descargas_grupo.cc
   // Writes the folder's index, sealed when the folder holds an item for every article of the
   // numbering kept and none waits for its text.
   void GuardaIndice();
-  // The key of a local item as LeeCopiasLocales takes it ("" when it is no mail note or has
-  // none); reads the item.
-  static std::string ClaveLocal(const std::shared_ptr<store::Item>& item);
 
   std::string nombre_;
   Fecha fecha_ultimo_;

@@ -1,9 +1,10 @@
 // What the last pass learnt of a group's numbering on one server: the low and high marks and
 // the count of its GROUP reply, and a 64-bit hash of the message identifier of every article
 // number the server listed up to that high mark (HuellaIdentificador: a hash, not the text, so
-// that a group of a hundred thousand articles costs little memory and little file). A pass uses it to ask the server only for what is new (see
-// GrupoNews::LeeEncabezados); nothing in it is ever taken as proof that an article is in the
-// store.
+// that a group of a hundred thousand articles costs little memory and little file). A pass uses
+// it to ask the server only for what is new (see GrupoNews::LeeEncabezados, and what it decides
+// from it: news/decision_resumen.h); nothing in it is ever taken as proof that an article is in
+// the store.
 //
 // One file per server and group, in the servers directory: "<host>.numeracion/<group>" (the
 // group's name made safe as a file name, ArchivoNumeracion). Text, LF-ended lines:

@@ -1,8 +1,10 @@
 // The server state file: its exact bytes, the reading rules of its lines, that neither a failed
-// write nor a damaged file ever costs the user a subscription, and who may read it.
+// write nor a damaged file ever costs the user a subscription, and who may read it; the group
+// numbering kept beside it, and what a pass decides from it.
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 
@@ -11,6 +13,7 @@
 #include "app/bloqueo.h"
 #include "core/error.h"
 #include "core/huella.h"
+#include "news/decision_resumen.h"
 #include "news/numeracion_grupo.h"
 #include "news/servidor_news.h"
 #include "support/tmpdir.h"
@@ -302,6 +305,85 @@ TEST(NumeracionGrupo, EveryGroupNameGetsAFileOfItsOwnInsideTheDirectory) {
   const std::string a = ArchivoNumeracion("d/", largo + "a"), b = ArchivoNumeracion("d/", largo + "b");
   EXPECT_LE(a.size(), 202u);
   EXPECT_NE(a, b) << "names cut at the same place stay apart";
+}
+
+// What a pass asks for in a group and whether the numbering it kept still holds, taken from the
+// numbers alone: one row per behaviour, each reason the trace's text.
+TEST(DecisionResumen, APassAsksOnlyForWhatTheKeptNumberingLacksAndDropsItWhenTheServerDisagrees) {
+  const auto h = [](int k) { return HuellaIdentificador("<" + std::to_string(k) + "@x>"); };
+  // Kept: low 3, high 9, count 4; article 5 had no identifier.
+  const NumeracionGrupo previa{"g", 3, 9, 4, {{3, h(3)}, {5, 0}, {7, h(7)}, {9, h(9)}}};
+  const CabeceraNumeracion cabecera = CabeceraDe(previa);
+  const ArticuloGuardado alto{9, h(9)};
+  // Before the overview: above the kept high mark, or all of it and why.
+  EXPECT_EQ(PrimeroPedido(cabecera), 10);
+  EXPECT_EQ(MotivoResumenEntero(false, cabecera, ""), std::nullopt);
+  EXPECT_EQ(PrimeroPedido(std::nullopt), 0) << "a first pass asks for the whole overview";
+  EXPECT_EQ(MotivoResumenEntero(false, std::nullopt, "no hay"), "no hay");
+  EXPECT_EQ(MotivoResumenEntero(true, cabecera, ""), "lectura completa pedida");
+  // A folder sealed for the kept head: nothing to do only while nothing moved, once STAT agrees.
+  const struct {
+    const char* que;
+    MarcasGrupo ahora;
+    bool leidos, hay_lineas, sin_cambios;
+  } sellados[] = {
+      {"nothing new", {3, 9, 4}, true, false, true},
+      {"new lines", {3, 10, 5}, true, true, false},
+      {"an expired article", {5, 9, 3}, true, false, false},
+      {"the overview failed", {3, 9, 4}, false, false, false},
+  };
+  for (const auto& c : sellados) {
+    const DecisionSellada d = SinCambios(cabecera, c.ahora, c.leidos, c.hay_lineas);
+    EXPECT_EQ(d.sin_cambios, c.sin_cambios) << c.que;
+    EXPECT_EQ(d.comprobar, c.sin_cambios ? std::optional(alto) : std::nullopt) << c.que;
+  }
+  // The kept numbering against the GROUP reply and the overview's lines.
+  const struct {
+    const char* que;
+    MarcasGrupo ahora;
+    ArticulosNumerados nuevos;
+    std::string motivo;
+    std::int64_t caducados, lista_desde, lista_hasta;  // lista 0-0: no LISTGROUP
+  } casos[] = {
+      {"nothing new", {3, 9, 4}, {}, "", 0, 0, 0},
+      {"new articles above the high mark", {3, 12, 6}, {{11, h(11)}, {12, h(12)}}, "", 0, 0, 0},
+      {"an article listed again below the kept high mark", {3, 10, 5}, {{9, h(9)}, {10, h(10)}}, "", 0, 0, 0},
+      {"the first articles expired", {6, 11, 3}, {{11, h(11)}}, "", 2, 0, 0},
+      {"the count moved unexplained", {3, 9, 3}, {}, "", 0, 3, 9},
+      {"expired and cancelled", {4, 10, 3}, {{10, h(10)}}, "", 1, 5, 9},
+      {"the high mark went down", {3, 8, 4}, {}, "la marca alta bajó de 9 a 8", 0, 0, 0},
+      {"the low mark passed the kept high mark", {10, 12, 2}, {}, "la marca baja 10 pasó la alta guardada 9", 0, 0, 0},
+      {"an unknown article below the kept high mark", {3, 10, 5}, {{8, h(8)}, {10, h(10)}},
+       "el servidor da el artículo 8 por debajo de la marca guardada", 0, 0, 0},
+      {"another article at a kept number", {3, 10, 5}, {{7, h(70)}}, "el servidor da el artículo 7 por debajo de la marca guardada", 0, 0, 0},
+  };
+  for (const auto& c : casos) {
+    const ExamenNumeracion e = ExaminaNumeracion(previa, c.ahora, c.nuevos);
+    EXPECT_EQ(e.motivo, c.motivo) << c.que;
+    if (!e.motivo.empty()) continue;
+    EXPECT_EQ(e.caducados, c.caducados) << c.que;
+    EXPECT_EQ(e.comprobar, alto) << c.que << ": the kept top article is checked (STAT)";
+    EXPECT_EQ(e.lista, c.lista_hasta != 0) << c.que;
+    EXPECT_EQ(e.lista_desde, c.lista_desde) << c.que;
+    EXPECT_EQ(e.lista_hasta, c.lista_hasta) << c.que;
+  }
+  // The answers to STAT and LISTGROUP.
+  EXPECT_EQ(MotivoArticulo(alto, true, "<9@X>"), "") << "letter case ignored";
+  EXPECT_EQ(MotivoArticulo(alto, true, "<otro@x>"), "el artículo 9 es ahora otro, <otro@x>");
+  EXPECT_EQ(MotivoArticulo(alto, true, std::nullopt), "el artículo 9 ya no está");
+  EXPECT_EQ(MotivoArticulo(alto, false, std::nullopt), "no se pudo comprobar el artículo 9");
+  const ConciliacionListado retirado = ConciliaListado(previa.articulos, {9, 3, 7});
+  EXPECT_EQ(retirado.motivo, "");
+  EXPECT_EQ(retirado.quedan, (ArticulosNumerados{{3, h(3)}, {7, h(7)}, {9, h(9)}})) << "5 was cancelled";
+  EXPECT_EQ(ConciliaListado(previa.articulos, {3, 4}).motivo, "el servidor lista el artículo 4, que la numeración no tenía");
+  // The kept articles the folder lacks are asked for again; those the server no longer lists go.
+  std::vector<std::uint64_t> presentes{h(9), h(3)};
+  std::sort(presentes.begin(), presentes.end());
+  EXPECT_EQ(ArticulosAusentes(previa.articulos, presentes), std::vector<std::int64_t>{7}) << "5 has no identifier";
+  EXPECT_EQ(ArticulosListados(previa.articulos, 5, 7, {{5, 0}}), (ArticulosNumerados{{3, h(3)}, {5, 0}, {9, h(9)}}));
+  // The next pass's numbering: the kept one, the new marks, each line up to the high mark once.
+  const NumeracionGrupo nueva = NumeracionNueva(previa, "g", {4, 11, 5}, {{12, h(12)}, {11, h(11)}, {10, h(10)}, {11, h(11)}});
+  EXPECT_EQ(nueva, (NumeracionGrupo{"g", 4, 11, 5, {{3, h(3)}, {5, 0}, {7, h(7)}, {9, h(9)}, {10, h(10)}, {11, h(11)}}}));
 }
 
 }  // namespace
