@@ -47,7 +47,7 @@ std::shared_ptr<store::Application> AbreAlmacen(const std::string& location) {
   if (const auto imap = store::imap::AnalizaUbicacionImap(location)) {
     store::imap::OpcionesSesion opciones;
     opciones.traza = TrazaImap();
-    // The news servers' deadline (nntp/news.h) bounds the IMAP server's replies too.
+    // The news servers' deadline (nntp/control.h) bounds the IMAP server's replies too.
     if (const char* ms = std::getenv("TABLON_TIMEOUT_MS"); ms && *ms) {
       char* fin = nullptr;
       const long long v = std::strtoll(ms, &fin, 10);

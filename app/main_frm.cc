@@ -2,7 +2,7 @@
 
 namespace tablon {
 
-MainFrm::MainFrm() : News1(std::make_shared<nntp::News>()) {
+MainFrm::MainFrm() : News1(std::make_shared<nntp::Control>()) {
   News1->Debug = [this](const std::string& text) { News1_Debug(text); };
   FijaAvanceDelPrograma(this);
 }

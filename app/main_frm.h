@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "news/avance.h"
-#include "nntp/news.h"
+#include "nntp/control.h"
 
 namespace tablon {
 
@@ -105,7 +105,7 @@ class MainFrm : public Avance {
   void News1_Debug(const std::string& text);
 
   // The news control that every server and group object talks through.
-  std::shared_ptr<nntp::News> News1;
+  std::shared_ptr<nntp::Control> News1;
 
  private:
   std::array<std::string, 5> captions_;

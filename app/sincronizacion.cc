@@ -77,7 +77,7 @@ void form_load() {
       resumen.nuevos = grupo->Nuevos();
       resumen.descargados = grupo->Descargados();
       resumen.no_disponibles = grupo->NoDisponibles();
-      const nntp::News& control = *servidor->ControlNews();
+      const nntp::Control& control = *servidor->ControlNews();
       resumen.incompleto = !control.Connected() && control.FalloConexion();
       total.Suma(resumen);
       v.FinGrupo(resumen);

@@ -52,7 +52,7 @@ struct ArticuloGuardado {
 std::optional<std::string> MotivoResumenEntero(bool lectura_completa, const std::optional<CabeceraNumeracion>& cabecera,
                                                std::string_view motivo_lectura);
 
-// The first article number of the overview asked for first (nntp::News::RangoResumen): the one
+// The first article number of the overview asked for first (nntp::Control::RangoResumen): the one
 // above the kept high mark, or 0 (the whole overview) without a kept head.
 std::int64_t PrimeroPedido(const std::optional<CabeceraNumeracion>& cabecera);
 

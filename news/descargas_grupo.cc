@@ -24,7 +24,7 @@ void GrupoNews::LeeMensajesMarcados() {
     return;
   }
   Avance* avance = AvanceDelPrograma();
-  nntp::News* control = control_.get();
+  nntp::Control* control = control_.get();
   std::vector<std::shared_ptr<store::Item>> items;
   if (!Paso([&] { RequiereCarpeta(); items = carpeta_grupo_->Items(); })) return;
   // The flagged header items first, so that the progress has its total.
@@ -52,7 +52,7 @@ void GrupoNews::LeeMensajesMarcados() {
     const std::shared_ptr<store::Item>& item = marcados[i];
     if (avance) Paso([&] { avance->Articulo(item->Subject()); });
     ++hecho;
-    // The server's status is the failure's number (nntp/news.h): 430, no such article.
+    // The server's status is the failure's number (nntp/control.h): 430, no such article.
     if (con_clave[i] && fallo == kNoExisteArticulo) {
       std::string nombre;
       Paso([&] { nombre = item->Subject(); });

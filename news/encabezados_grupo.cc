@@ -109,7 +109,7 @@ void GrupoNews::CargaNumeracion() {
 }
 
 void GrupoNews::AnticipaEncabezados() {
-  nntp::News* control = control_.get();
+  nntp::Control* control = control_.get();
   if (!control) return;
   CargaNumeracion();
   control->GroupName(nombre_);
@@ -118,7 +118,7 @@ void GrupoNews::AnticipaEncabezados() {
 }
 
 void GrupoNews::AnticipaTrasGruposNuevos() {
-  nntp::News* control = control_.get();
+  nntp::Control* control = control_.get();
   if (!control) return;
   CargaNumeracion();
   control->RangoResumen(PrimeroPedido(cabecera_));
@@ -126,7 +126,7 @@ void GrupoNews::AnticipaTrasGruposNuevos() {
 }
 
 
-bool GrupoNews::PideResumen(nntp::News& control, const std::function<bool(std::int64_t, std::string_view)>& conserva,
+bool GrupoNews::PideResumen(nntp::Control& control, const std::function<bool(std::int64_t, std::string_view)>& conserva,
                             std::vector<std::pair<std::int64_t, std::uint64_t>>& vistos) {
   control.FiltraResumen([&](std::string_view line) {
     const std::string_view campo = CampoResumen(line, 0);
@@ -187,7 +187,7 @@ void GrupoNews::AgregaLineas(std::int64_t n, const std::function<std::string_vie
   }
 }
 
-std::string GrupoNews::CompruebaNumeracion(nntp::News& control, NumeracionGrupo& previa,
+std::string GrupoNews::CompruebaNumeracion(nntp::Control& control, NumeracionGrupo& previa,
                                            const std::vector<std::pair<std::int64_t, std::uint64_t>>& nuevos) {
   const MarcasGrupo ahora{control.PrimerArticulo(), control.UltimoArticulo(), control.CantidadArticulos()};
   const ExamenNumeracion examen = ExaminaNumeracion(previa, ahora, nuevos);
@@ -215,7 +215,7 @@ std::string GrupoNews::CompruebaNumeracion(nntp::News& control, NumeracionGrupo&
 }
 
 void GrupoNews::LeeEncabezados() {
-  nntp::News* control = control_.get();
+  nntp::Control* control = control_.get();
   if (!control) return;
   CargaNumeracion();
   Paso([&] { control->GroupName(nombre_); });

@@ -47,7 +47,7 @@
 #include "core/coleccion.h"
 #include "news/message_news.h"
 #include "news/numeracion_grupo.h"
-#include "nntp/news.h"
+#include "nntp/control.h"
 #include "store/store.h"
 
 namespace tablon {
@@ -82,8 +82,8 @@ class GrupoNews {
   // The deepest folder of the group's chain; set only while the group is subscribed.
   const std::shared_ptr<store::Folder>& CarpetaGrupo() const { return carpeta_grupo_; }
 
-  const std::shared_ptr<nntp::News>& ControlNews() const { return control_; }
-  void ControlNews(std::shared_ptr<nntp::News> v) { control_ = std::move(v); }
+  const std::shared_ptr<nntp::Control>& ControlNews() const { return control_; }
+  void ControlNews(std::shared_ptr<nntp::Control> v) { control_ = std::move(v); }
 
   bool Subscrito() const { return subscrito_; }
   // Stores the flag, then resolves the folder chain (subscribing resolves it at once).
@@ -124,7 +124,7 @@ class GrupoNews {
   // in Nuevos each article item written.
   void CreaMensajesGrupo();
   // Downloads the text of every flagged header item of the group folder, their articles asked
-  // for together (nntp::News::FetchArticles: pipelined) and taken in folder order. Reports each
+  // for together (nntp::Control::FetchArticles: pipelined) and taken in folder order. Reports each
   // item (Articulo) and its progress as above (Etapa::Descargando, out of the flagged header
   // items, when there is any) and
   // counts in Descargados each item written with its text. An item whose article the server
@@ -145,12 +145,12 @@ class GrupoNews {
   // was when it is no date), any field past the eighth dropped. A numeric field that is no
   // number leaves its member as it was.
   static void LeeLineaResumen(std::string_view line, MessageNews& m);
-  // Asks the server for the group's overview ahead of LeeEncabezados (nntp::News::AnticipaResumen),
+  // Asks the server for the group's overview ahead of LeeEncabezados (nntp::Control::AnticipaResumen),
   // so that it comes while other work is done: the part LeeEncabezados will ask for first (above
   // the kept numbering's high mark, when there is one). Raises nothing.
   void AnticipaEncabezados();
   // The same, sent right behind the NEWGROUPS of the server's next GetNewGroups
-  // (nntp::News::ResumenTrasGruposNuevos): for the first group a pass works on, whose overview
+  // (nntp::Control::ResumenTrasGruposNuevos): for the first group a pass works on, whose overview
   // then comes while the new groups are saved. Raises nothing.
   void AnticipaTrasGruposNuevos();
 
@@ -176,7 +176,7 @@ class GrupoNews {
   // One overview request of the control as it is set (range, group): its kept lines are the
   // ones LeeEncabezados turns into messages; every line's number and its identifier's hash go to
   // `vistos`. False when the request failed (then `vistos` may hold part of the reply only).
-  bool PideResumen(nntp::News& control, const std::function<bool(std::int64_t, std::string_view)>& conserva,
+  bool PideResumen(nntp::Control& control, const std::function<bool(std::int64_t, std::string_view)>& conserva,
                    std::vector<std::pair<std::int64_t, std::uint64_t>>& vistos);
   // Adds a message for each of the `n` lines that `linea(i)` gives and that are new (an
   // identifier not yet in mensajes), in their order.
@@ -185,7 +185,7 @@ class GrupoNews {
   // lines read above its high mark (`nuevos`) and, when needed, the server's article numbers
   // (LISTGROUP) and the identifier of its last article (STAT); drops from it what the server no
   // longer has. The reason why it no longer holds, or "" when it does.
-  std::string CompruebaNumeracion(nntp::News& control, NumeracionGrupo& previa,
+  std::string CompruebaNumeracion(nntp::Control& control, NumeracionGrupo& previa,
                                   const std::vector<std::pair<std::int64_t, std::uint64_t>>& nuevos);
 
   // news/hilos_grupo.cc
@@ -206,7 +206,7 @@ class GrupoNews {
   std::string nombre_;
   Fecha fecha_ultimo_;
   bool subscrito_ = false;
-  std::shared_ptr<nntp::News> control_;
+  std::shared_ptr<nntp::Control> control_;
   std::shared_ptr<ColeccionMensajes> mensajes_;
   std::shared_ptr<store::Folder> carpeta_servidor_;
   std::shared_ptr<store::Folder> carpeta_grupo_;

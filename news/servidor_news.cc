@@ -93,7 +93,7 @@ void ServidorNews::init_from_msg(const std::shared_ptr<store::Item>& servidor) {
 }
 
 void ServidorNews::Connect() {
-  nntp::News& c = *control_;
+  nntp::Control& c = *control_;
   c.SenderAddress(email_address_);
   c.UserName("");
   c.Password("");
@@ -106,7 +106,7 @@ void ServidorNews::Connect() {
 void ServidorNews::Disconnect() { control_->Command(nntp::kDesconectar); }
 
 void ServidorNews::Reconecta() {
-  const nntp::News& c = *control_;
+  const nntp::Control& c = *control_;
   if (c.Connected() || !c.FalloConexion() || reconexion_fallida_) return;
   if (!Paso([&] { Connect(); })) reconexion_fallida_ = true;
 }
@@ -178,7 +178,7 @@ Fecha DesdeFechaGruposNuevos(Fecha chequeo) {
 }
 
 void ServidorNews::GetNewGroups() {
-  nntp::News& c = *control_;
+  nntp::Control& c = *control_;
   // Read before asking: a group the server creates while it answers is after this moment.
   const Fecha ahora = Fecha::Ahora();
   c.SinceDate(FormatoControl(DesdeFechaGruposNuevos(fecha_chequeo_)));

@@ -15,7 +15,7 @@
 #include "core/fecha.h"
 #include "core/coleccion.h"
 #include "news/grupo_news.h"
-#include "nntp/news.h"
+#include "nntp/control.h"
 #include "store/store.h"
 
 namespace tablon {
@@ -54,8 +54,8 @@ class ServidorNews {
 
   Fecha FechaChequeoGrupos() const { return fecha_chequeo_; }
   void FechaChequeoGrupos(Fecha v) { fecha_chequeo_ = v; }
-  const std::shared_ptr<nntp::News>& ControlNews() const { return control_; }
-  void ControlNews(std::shared_ptr<nntp::News> v) { control_ = std::move(v); }
+  const std::shared_ptr<nntp::Control>& ControlNews() const { return control_; }
+  void ControlNews(std::shared_ptr<nntp::Control> v) { control_ = std::move(v); }
   const std::shared_ptr<store::Folder>& CarpetaServidor() const { return carpeta_servidor_; }
   void CarpetaServidor(std::shared_ptr<store::Folder> v) { carpeta_servidor_ = std::move(v); }
   const std::shared_ptr<ColeccionGrupos>& Grupos() const { return grupos_; }
@@ -103,7 +103,7 @@ class ServidorNews {
 
  private:
   Fecha fecha_chequeo_;
-  std::shared_ptr<nntp::News> control_;
+  std::shared_ptr<nntp::Control> control_;
   std::shared_ptr<store::Folder> carpeta_servidor_;
   std::shared_ptr<ColeccionGrupos> grupos_;
   std::string filename_;

@@ -14,11 +14,11 @@
 // connections authenticate before compressing. COMPRESS is sent once per connection; 403, 502
 // or any other refusal leaves the connection uncompressed.
 //
-// Only `News` (nntp/news.h) uses it; it is not a public interface of its own. It keeps no state
+// Only the control (nntp/control.h) uses it; it is not a public interface of its own. It keeps no state
 // of the operations (group, overview, article): what those need at two points of the session —
 // before a command goes out, and after authenticating — the owner gives as `Avisos`.
 //
-// Failures throw tablon::Error as nntp/news.h describes. The session never drops its connection
+// Failures throw tablon::Error as nntp/control.h describes. The session never drops its connection
 // by itself: after a failure that leaves the stream at an unknown point (timeout, closed
 // connection, unreadable or oversized reply, TLS) the owner must call Olvida.
 #pragma once

@@ -216,7 +216,7 @@ std::unique_ptr<Conexion> Conexion::Abre(const std::string& nombre, std::uint16_
       continue;
     }
     // A receive buffer that holds a large overview while the program does other work (see
-    // News::AnticipaResumen), where the system allows one that large; otherwise the kernel's
+    // Control::AnticipaResumen), where the system allows one that large; otherwise the kernel's
     // own sizing, which grows only while the program reads.
     if (const int tam = BufferDeRecepcion(); tam > 0) {
       setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &tam, sizeof tam);

@@ -18,7 +18,7 @@
 #include "news/grupo_news.h"
 #include "news/message_news.h"
 #include "news/servidor_news.h"
-#include "nntp/news.h"
+#include "nntp/control.h"
 #include "store/maildir/aplicacion_maildir.h"
 #include "store/maildir/carpeta_maildir.h"
 #include "core/fs.h"
@@ -447,7 +447,7 @@ TEST_F(Pasada, AFullDiskSkipsItemsWholeAndAFailedSyncEndsThePass) {
       OutlookApp = store::maildir::AbreMaildir(dir.str(), fs);
       MapiNameSpace = OutlookApp->GetNamespace("MAPI");
       Peer par(Inicio() + Grupo(over, false));
-      auto news = std::make_shared<nntp::News>();
+      auto news = std::make_shared<nntp::Control>();
       news->Host(par.Host());
       news->Timeout(kTimeout);
       news->NetrcPath("/nonexistent/netrc");

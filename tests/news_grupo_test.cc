@@ -327,7 +327,7 @@ TEST_F(HilosTest, AFlaggedItemTheServerDoesNotHaveIsNamedAndOtherFailuresAreNot)
     test::Peer peer({{"", "200 peer ready\r\n"},
                      {"CAPABILITIES", "101 Capability list:\r\n" + test::Lines({"VERSION 2", "READER"}) + ".\r\n"},
                      c.respuesta});
-    auto control = std::make_shared<nntp::News>();
+    auto control = std::make_shared<nntp::Control>();
     control->Host(peer.Host());
     control->Timeout(std::chrono::milliseconds(2000));
     control->NetrcPath("/nonexistent/netrc");

@@ -33,8 +33,8 @@ std::vector<Step> Conexion() {
           {"CAPABILITIES", "101 Capability list:\r\n" + Lines({"VERSION 2", "READER", "OVER"}) + ".\r\n"}};
 }
 
-std::shared_ptr<nntp::News> Control(const Peer& peer) {
-  auto c = std::make_shared<nntp::News>();
+std::shared_ptr<nntp::Control> Control(const Peer& peer) {
+  auto c = std::make_shared<nntp::Control>();
   c->Host(peer.Host());
   c->Timeout(std::chrono::milliseconds(2000));
   c->NetrcPath("/nonexistent/netrc");

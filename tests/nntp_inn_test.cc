@@ -12,7 +12,7 @@
 
 #include "core/fecha.h"
 #include "core/error.h"
-#include "nntp/news.h"
+#include "nntp/control.h"
 #include "support/inn.h"
 
 namespace tablon::nntp {
@@ -55,7 +55,7 @@ long Numero(const std::function<void()>& f) {
   return 0;
 }
 
-void Connect(News& news) {
+void Connect(Control& news) {
   news.Host(Inn::Host());
   news.Timeout(std::chrono::seconds(20));
   news.NetrcPath("/nonexistent/netrc");
@@ -78,7 +78,7 @@ TEST(InnNews, ListsGroupsCreatedSinceADate) {
       {"an hour before", now - 3600, true},
       {"after its creation", now + 120, false},
   };
-  News news;
+  Control news;
   Connect(news);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -109,7 +109,7 @@ class InnGroup : public ::testing::Test {
 };
 
 TEST_F(InnGroup, GivesTheOverviewLineForLine) {
-  News news;
+  Control news;
   Connect(news);
   news.GroupName(group_);
   news.Command(kLeerEncabezados);
@@ -145,7 +145,7 @@ TEST_F(InnGroup, GivesTheOverviewLineForLine) {
 // A filter keeps the lines it chooses, in the server's order, for one reading only; it applies
 // to an overview asked for ahead as well.
 TEST_F(InnGroup, AFilterKeepsTheChosenLinesForOneReadingOnly) {
-  News news;
+  Control news;
   Connect(news);
   news.GroupName(group_);
   auto uno_de_tres = [](std::string_view line) { return std::stoll(Fields(line).at(0)) % 3 == 0; };
@@ -171,7 +171,7 @@ TEST_F(InnGroup, AFilterKeepsTheChosenLinesForOneReadingOnly) {
 // Articles fetched pipelined are those fetched one by one, in order, past the window, with an
 // article the server does not have (430) and an identifier that is none (never sent) among them.
 TEST_F(InnGroup, PipelinedArticlesAreTheArticlesFetchedOneByOne) {
-  News news;
+  Control news;
   Connect(news);
   std::vector<std::string> claves;
   for (std::size_t i = 0; i < 2 * kVentanaArticulos + 5; ++i) claves.push_back(articles_[i * 7].message_id);
@@ -210,7 +210,7 @@ TEST_F(InnGroup, PipelinedArticlesAreTheArticlesFetchedOneByOne) {
 // or asked for a group that does not exist (then the group's own error comes where it always
 // did).
 TEST_F(InnGroup, AnOverviewAskedForAheadComesWholeWhateverComesFirst) {
-  News news;
+  Control news;
   Connect(news);
   std::vector<std::string> trace;
   news.Debug = [&](const std::string& s) { trace.push_back(s); };
@@ -258,7 +258,7 @@ TEST_F(InnGroup, AnOverviewAskedForAheadComesWholeWhateverComesFirst) {
 }
 
 TEST_F(InnGroup, FetchesAnArticleByteForByte) {
-  News news;
+  Control news;
   Connect(news);
   for (std::size_t n : {std::size_t{0}, std::size_t{7}, std::size_t{13}}) {
     const Article& a = articles_[n];
@@ -314,7 +314,7 @@ TEST_F(InnGroup, CompressionChangesNothingThatIsRead) {
   };
   auto lee = [&](const char* setting) {
     setenv("TABLON_COMPRESION", setting, 1);
-    News news;
+    Control news;
     unsetenv("TABLON_COMPRESION");
     Lectura r;
     news.Debug = [&r](const std::string& line) { r.trace += line; };
@@ -348,7 +348,7 @@ TEST_F(InnGroup, CompressionChangesNothingThatIsRead) {
 
 TEST(InnNews, ReportsMissingArticlesAndGroupsWithInnsText) {
   REQUIRE_INN();
-  News news;
+  Control news;
   Connect(news);
   struct Case {
     const char* name;

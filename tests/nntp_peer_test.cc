@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "core/error.h"
-#include "nntp/news.h"
+#include "nntp/control.h"
 #include "support/peer.h"
 #include "support/tmpdir.h"
 
@@ -52,7 +52,7 @@ void CompressionSetting(const char* value) {
   }
 }
 
-void Prepare(News& news, const Peer& peer) {
+void Prepare(Control& news, const Peer& peer) {
   news.Host(peer.Host());
   news.Timeout(kTimeout);
   news.NetrcPath("/nonexistent/netrc");
@@ -153,7 +153,7 @@ TEST(NntpPeer, FaultsEndInAClearErrorWithinTheTimeout) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Peer peer(c.script);
-    News news;
+    Control news;
     Prepare(news, peer);
     news.GroupName("g");
     news.ArticleKey("<a@x>");
@@ -209,7 +209,7 @@ TEST(NntpPeer, KeepsOverviewLinesExactly) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Peer peer(c.script);
-    News news;
+    Control news;
     Prepare(news, peer);
     news.Command(kConectar);
     news.GroupName("g");
@@ -228,7 +228,7 @@ TEST(NntpPeer, AnEmptyGroupAsksForNoOverview) {
   // The script ends after GROUP: an OVER would be reported as a failure by the peer.
   for (const char* reply : {"211 0 0 0 g\r\n", "211 0 11 10 g\r\n", "211 2 11 10 g\r\n"}) {
     Peer peer(Reader() + std::vector<Step>{{"GROUP g", reply}});
-    News news;
+    Control news;
     Prepare(news, peer);
     news.Command(kConectar);
     news.GroupName("g");
@@ -244,7 +244,7 @@ TEST(NntpPeer, AnEmptyGroupAsksForNoOverview) {
 // "no connection").
 TEST(NntpPeer, AFailureWhileAskingAheadComesWithTheNextOperation) {
   Peer peer(Reader() + std::vector<Step>{{"GROUP g", "", Then::kClose}});
-  News news;
+  Control news;
   Prepare(news, peer);
   news.Command(kConectar);
   news.GroupName("g");
@@ -276,7 +276,7 @@ TEST(NntpPeer, EntersReaderModeOnlyWhenNeeded) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Peer peer(c.script);
-    News news;
+    Control news;
     Prepare(news, peer);
     news.Command(kConectar);
     if (c.script.size() > 2) {
@@ -295,7 +295,7 @@ TEST(NntpPeer, RestoresDotsInArticles) {
                                                  Lines({"Subject: x", "", "..", "...two", ".x", "x.", "\xe9t\xe9", ""}) +
                                                  ".\r\n"},
                            {"ARTICLE <b@x>", "430 No such article\r\n"}});
-  News news;
+  Control news;
   Prepare(news, peer);
   news.Command(kConectar);
   news.ArticleKey("<a@x>");
@@ -327,7 +327,7 @@ TEST(NntpPeer, SendsNewgroupsSinceALocalDateAsGmt) {
     tzset();
     Peer peer(Reader() + std::vector<Step>{
                              {c.sent, "231 list follows\r\n" + Lines({"alt.new 5 1 y", "misc.\xe9t\xe9 0 1 m"}) + ".\r\n"}});
-    News news;
+    Control news;
     Prepare(news, peer);
     news.Command(kConectar);
     news.SinceDate(c.since);
@@ -387,7 +387,7 @@ TEST(NntpPeer, AnOverviewAskedForBehindNewgroupsKeepsTheStreamInStep) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Peer peer(c.script);
-    News news;
+    Control news;
     Prepare(news, peer);
     news.UserName("ana");
     news.Password("pw");
@@ -411,26 +411,26 @@ TEST(NntpPeer, AnOverviewAskedForBehindNewgroupsKeepsTheStreamInStep) {
 TEST(NntpPeer, RefusesBadArgumentsBeforeSendingAnything) {
   struct Case {
     const char* name;
-    std::function<void(News&)> act;
+    std::function<void(Control&)> act;
   } cases[] = {
-      {"group with LF", [](News& n) { n.GroupName("g\nQUIT"); n.SelectGroup(); }},
-      {"group with CR", [](News& n) { n.GroupName("g\r"); n.Command(kLeerEncabezados); }},
-      {"group with NUL", [](News& n) { n.GroupName(std::string("g\0x", 3)); n.SelectGroup(); }},
-      {"group with a blank", [](News& n) { n.GroupName("g h"); n.SelectGroup(); }},
-      {"empty group", [](News& n) { n.GroupName(""); n.SelectGroup(); }},
-      {"key without brackets", [](News& n) { n.ArticleKey("a@x"); n.FetchArticle(); }},
-      {"key with a blank", [](News& n) { n.ArticleKey("<a @x>"); n.FetchArticle(); }},
-      {"key with LF", [](News& n) { n.ArticleKey("<a@x>\nQUIT"); n.FetchArticle(); }},
-      {"key with NUL", [](News& n) { n.ArticleKey(std::string("<a\0@x>", 6)); n.FetchArticle(); }},
-      {"key of an article number", [](News& n) { n.ArticleKey("12"); n.FetchArticle(); }},
-      {"key with two ids", [](News& n) { n.ArticleKey("<a@x><b@x>"); n.FetchArticle(); }},
-      {"empty brackets", [](News& n) { n.ArticleKey("<>"); n.FetchArticle(); }},
-      {"date with CRLF", [](News& n) { n.SinceDate("Mon, 01 Jan 1990 00:00:00\r\nQUIT"); n.Command(kListarGruposNuevos); }},
-      {"not a date", [](News& n) { n.SinceDate("yesterday"); n.Command(kListarGruposNuevos); }},
-      {"unknown command", [](News& n) { n.Command(3); }},
+      {"group with LF", [](Control& n) { n.GroupName("g\nQUIT"); n.SelectGroup(); }},
+      {"group with CR", [](Control& n) { n.GroupName("g\r"); n.Command(kLeerEncabezados); }},
+      {"group with NUL", [](Control& n) { n.GroupName(std::string("g\0x", 3)); n.SelectGroup(); }},
+      {"group with a blank", [](Control& n) { n.GroupName("g h"); n.SelectGroup(); }},
+      {"empty group", [](Control& n) { n.GroupName(""); n.SelectGroup(); }},
+      {"key without brackets", [](Control& n) { n.ArticleKey("a@x"); n.FetchArticle(); }},
+      {"key with a blank", [](Control& n) { n.ArticleKey("<a @x>"); n.FetchArticle(); }},
+      {"key with LF", [](Control& n) { n.ArticleKey("<a@x>\nQUIT"); n.FetchArticle(); }},
+      {"key with NUL", [](Control& n) { n.ArticleKey(std::string("<a\0@x>", 6)); n.FetchArticle(); }},
+      {"key of an article number", [](Control& n) { n.ArticleKey("12"); n.FetchArticle(); }},
+      {"key with two ids", [](Control& n) { n.ArticleKey("<a@x><b@x>"); n.FetchArticle(); }},
+      {"empty brackets", [](Control& n) { n.ArticleKey("<>"); n.FetchArticle(); }},
+      {"date with CRLF", [](Control& n) { n.SinceDate("Mon, 01 Jan 1990 00:00:00\r\nQUIT"); n.Command(kListarGruposNuevos); }},
+      {"not a date", [](Control& n) { n.SinceDate("yesterday"); n.Command(kListarGruposNuevos); }},
+      {"unknown command", [](Control& n) { n.Command(3); }},
   };
   Peer peer(Reader());
-  News news;
+  Control news;
   Prepare(news, peer);
   news.Command(kConectar);
   const std::size_t before = peer.Commands().size();
@@ -444,7 +444,7 @@ TEST(NntpPeer, RefusesBadArgumentsBeforeSendingAnything) {
   EXPECT_EQ(peer.Failures(), "");
 
   // Without a connection an operation fails cleanly, and a bad Host never leaves the process.
-  News idle;
+  Control idle;
   idle.GroupName("g");
   EXPECT_EQ(Attempt([&] { idle.SelectGroup(); }).number, errnum::kProtocolo);
   idle.Host("127.0.0.1:119\r\nQUIT");
@@ -457,7 +457,7 @@ TEST(NntpPeer, NobodyListeningIsAConnectionRefused) {
     Peer gone({});
     host = gone.Host();
   }  // the listening socket is closed now
-  News news;
+  Control news;
   news.Host(host);
   news.Timeout(kTimeout);
   const Outcome o = Attempt([&] { news.Command(kConectar); });
@@ -469,7 +469,7 @@ TEST(NntpPeer, NobodyListeningIsAConnectionRefused) {
 // QUIT's reply is not waited for, so it is not in the trace.
 TEST(NntpPeer, TracesCommandsAndStatusLinesEndingInCrlf) {
   Peer peer(Reader() + std::vector<Step>{{"GROUP g", kGroup211}});
-  News news;
+  Control news;
   Prepare(news, peer);
   std::vector<std::string> trace;
   news.Debug = [&trace](const std::string& s) { trace.push_back(s); };
@@ -522,7 +522,7 @@ TEST(NntpPeer, CompressesWhereNothingForbiddenCanFollowIt) {
     SCOPED_TRACE(c.name);
     CompressionSetting(c.setting);
     Peer peer(c.script, c.tls ? &id : nullptr, c.tls);
-    News news;
+    Control news;
     Prepare(news, peer);
     news.UserName("ana");
     news.Password("pw");
@@ -566,7 +566,7 @@ TEST(NntpPeer, CredentialsAskedForUnderCompressionWaitForTheNextConnection) {
                                                        {"CAPABILITIES", "101 caps\r\n" + Lines(kCapsCompress) + ".\r\n"},
                                                        {"COMPRESS DEFLATE", "206 on\r\n", Then::kCompress},
                                                        {"GROUP g", kGroup211}}});
-  News news;
+  Control news;
   Prepare(news, peer);
   news.UserName("ana");
   news.Password("pw");
@@ -608,7 +608,7 @@ TEST(NntpPeer, AuthenticatesWhenAskedAndRetriesTheCommand) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Peer peer(asked);
-    News news;
+    Control news;
     Prepare(news, peer);
     test::TmpDir dir;
     if (c.netrc) {
@@ -638,7 +638,7 @@ TEST(NntpPeer, AuthenticatesWhenAskedAndRetriesTheCommand) {
                               {"CAPABILITIES", "101 caps\r\n" + Lines({"VERSION 2", "READER", "OVER"}) + ".\r\n"},
                               {"GROUP g", kGroup211},
                               {"OVER 1-3", "224 ok\r\n1\tS\tA\tD\t<1@x>\t\t1\t1\r\n.\r\n"}});
-  News news;
+  Control news;
   Prepare(news, peer);
   news.UserName("ana");
   news.Password("s3cr3t!");
@@ -680,7 +680,7 @@ TEST(NntpPeer, PipelinedArticlesSurviveAnAuthenticationAndFailWhereTheConnection
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.nombre);
     Peer peer(c.guion);
-    News news;
+    Control news;
     Prepare(news, peer);
     news.UserName("ana");
     news.Password("pw");
@@ -722,7 +722,7 @@ TEST(NntpPeer, NeverOffersCredentialsUnasked) {
                                                                                    "AUTHINFO USER"}) + ".\r\n"}};
     }
     Peer peer(script + std::vector<Step>{{"GROUP g", kGroup211}});
-    News news;
+    Control news;
     Prepare(news, peer);
     test::TmpDir dir;
     if (c.netrc) {
@@ -762,7 +762,7 @@ TEST(NntpPeer, AuthenticationFailuresAreClear) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Peer peer(Reader() + std::vector<Step>{{"GROUP g", "480 Authentication required\r\n"}} + c.after_480);
-    News news;
+    Control news;
     Prepare(news, peer);
     if (c.credentials) {
       news.UserName("ana");
@@ -828,7 +828,7 @@ TEST(NntpPeer, AuthenticatesAtOnceWhenTheFirstCommandAsks) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Peer peer(c.script);
-    News news;
+    Control news;
     Prepare(news, peer);
     news.UserName("ana");
     news.Password("pw");
@@ -863,7 +863,7 @@ TEST(NntpPeer, SendsNoCredentialsWhereItShouldNot) {
     SCOPED_TRACE(c.name);
     Peer peer(Reader(c.caps) + std::vector<Step>{{"GROUP g", "480 Authentication required\r\n"},
                                                  {"GROUP h", "211 0 0 0 h\r\n"}});
-    News news;
+    Control news;
     Prepare(news, peer);
     test::TmpDir dir;
     if (c.netrc_mode != 0) {
@@ -943,7 +943,7 @@ TEST(NntpPeer, RepliesBeyondTheirBoundDropTheConnection) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Peer peer(c.script);
-    News news;
+    Control news;
     Prepare(news, peer);
     news.GroupName("g");
     news.ArticleKey("<a@x>");
@@ -996,7 +996,7 @@ TEST(NntpPeer, ADrippedReplyEndsWithinTheExchangeDeadline) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Peer peer(c.script);
-    News news;
+    Control news;
     Prepare(news, peer);
     news.Timeout(kLento);
     news.GroupName("g");
@@ -1021,7 +1021,7 @@ TEST(NntpPeer, ADrippedReplyEndsWithinTheExchangeDeadline) {
 // dropped and the failure comes as the project's error, not as std::bad_alloc.
 TEST(NntpPeer, RunningOutOfMemoryInAReplyDropsTheConnection) {
   Peer peer(Reader() + std::vector<Step>{{"GROUP g", kGroup211}, {"OVER 1-3", "224 follows\r\n" + Lines({kOverLine}) + ".\r\n"}});
-  News news;
+  Control news;
   Prepare(news, peer);
   news.Command(kConectar);
   news.GroupName("g");

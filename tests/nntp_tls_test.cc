@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "core/error.h"
-#include "nntp/news.h"
+#include "nntp/control.h"
 #include "support/peer.h"
 
 namespace tablon::nntp {
@@ -31,7 +31,7 @@ long ErrorOf(const std::function<void()>& f, std::string* text = nullptr) {
   return 0;
 }
 
-void Prepare(News& news, const Peer& peer) {
+void Prepare(Control& news, const Peer& peer) {
   news.Host(peer.Host());
   news.Timeout(std::chrono::milliseconds(2000));
   news.NetrcPath("/nonexistent/netrc");
@@ -58,7 +58,7 @@ TEST(NntpTls, VerifiesTheCertificateFromTheFirstByte) {
                {"GROUP g", "211 1 1 1 g\r\n"},
                {"OVER 1-1", "224 ok\r\n" + kOverLine + "\r\n.\r\n"}},
               c.server, true);
-    News news;
+    Control news;
     Prepare(news, peer);
     news.ImplicitTls(true);
     if (c.trusted) news.TrustFile(c.trusted->CertFile());
@@ -87,7 +87,7 @@ TEST(NntpTls, ADroppedTlsConnectionIsNotAShortResult) {
              {"GROUP g", "211 2 1 2 g\r\n"},
              {"OVER 1-2", "224 ok\r\n" + kOverLine + "\r\n", Then::kClose}},
             &id, true);
-  News news;
+  Control news;
   Prepare(news, peer);
   news.ImplicitTls(true);
   news.TrustFile(id.CertFile());
@@ -128,7 +128,7 @@ TEST(NntpTls, UpgradesWithStartTlsBeforeSendingCredentials) {
     std::vector<Step> script = upgrade;
     script.insert(script.end(), c.script.begin(), c.script.end());
     Peer peer(script, &id);
-    News news;
+    Control news;
     Prepare(news, peer);
     news.TreatLoopbackAsRemote(true);
     news.UserName("ana");
@@ -157,7 +157,7 @@ TEST(NntpTls, RefusesPlainTextInjectedBeforeTheHandshake) {
              {"GROUP g", "480 Authentication required\r\n"},
              {"STARTTLS", "382 Continue\r\n281 injected\r\n", Then::kStartTls}},
             &id);
-  News news;
+  Control news;
   Prepare(news, peer);
   news.TreatLoopbackAsRemote(true);
   news.UserName("ana");

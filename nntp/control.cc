@@ -5,7 +5,7 @@
 // A transport or protocol failure leaves the stream at an unknown point (a half-read block, a
 // reply still coming): the connection is dropped and `Connected()` turns false. A failure
 // status (411, 430, ...) leaves the session usable.
-#include "nntp/news.h"
+#include "nntp/control.h"
 
 #include <algorithm>
 #include <charconv>
@@ -96,17 +96,17 @@ constexpr std::uint64_t kReservaArticuloMaxima = std::uint64_t{256} << 20;
 
 }  // namespace
 
-News::News()
+Control::Control()
     : max_articulo_(Entorno("TABLON_MAX_ARTICULO", kMaxArticuloPorOmision)),
       sesion_(Debug, {[this] { AntesDeEnviar(); },
                       [this](const std::string& comando) { TrasAutenticar(comando); }}) {
   const auto timeout = static_cast<std::int64_t>(Entorno("TABLON_TIMEOUT_MS", 60'000));
   sesion_.Timeout(std::chrono::milliseconds(timeout));
 }
-News::~News() = default;
+Control::~Control() = default;
 
 template <class F>
-void News::Opera(F&& operacion, bool conectando) {
+void Control::Opera(F&& operacion, bool conectando) {
   try {
     operacion();
   } catch (const Error& e) {
@@ -124,12 +124,12 @@ void News::Opera(F&& operacion, bool conectando) {
   }
 }
 
-void News::Cae(const Error& e, bool conectando) {
+void Control::Cae(const Error& e, bool conectando) {
   if (sesion_.Conectada() || conectando) fallo_conexion_ = e;
   Olvida();
 }
 
-const std::string& News::NewGroupLine(std::int64_t i) const {
+const std::string& Control::NewGroupLine(std::int64_t i) const {
   if (i < 0 || i >= NewGroupCount()) {
     throw Error(errnum::kArgumentoNoValido, "NewGroupLine: índice " + std::to_string(i) +
                                                 " fuera de 0.." + std::to_string(NewGroupCount() - 1));
@@ -137,7 +137,7 @@ const std::string& News::NewGroupLine(std::int64_t i) const {
   return new_groups_[static_cast<std::size_t>(i)];
 }
 
-std::string_view News::OverviewLine(std::int64_t i) const {
+std::string_view Control::OverviewLine(std::int64_t i) const {
   if (i < 0 || i >= OverviewCount()) {
     throw Error(errnum::kArgumentoNoValido, "OverviewLine: índice " + std::to_string(i) +
                                                 " fuera de 0.." + std::to_string(OverviewCount() - 1));
@@ -145,7 +145,7 @@ std::string_view News::OverviewLine(std::int64_t i) const {
   return overview_[static_cast<std::size_t>(i)];
 }
 
-void News::Command(std::int32_t code) {
+void Control::Command(std::int32_t code) {
   Opera([&] {
     switch (code) {
       case kConectar:
@@ -166,7 +166,7 @@ void News::Command(std::int32_t code) {
   }, code == kConectar);
 }
 
-void News::SelectGroup() {
+void Control::SelectGroup() {
   Opera([&] {
     CompruebaGrupo(group_name_);
     if (resumen_pedido_ && grupo_resumen_ == group_name_) {
@@ -194,7 +194,7 @@ void News::SelectGroup() {
   });
 }
 
-void News::FetchArticle() {
+void Control::FetchArticle() {
   article_text_.clear();
   article_text_.shrink_to_fit();
   Opera([&] {
@@ -208,7 +208,7 @@ void News::FetchArticle() {
   });
 }
 
-bool News::LeeArticulo(const std::string& orden, std::string& texto) {
+bool Control::LeeArticulo(const std::string& orden, std::string& texto) {
   texto.clear();
   if (AnalizaEstado(sesion_.LineaEstado())->codigo != estado::kArticuloSigue) return false;
   // Room for the largest article allowed, taken at once: pages the text never reaches are
@@ -222,7 +222,7 @@ bool News::LeeArticulo(const std::string& orden, std::string& texto) {
   return true;
 }
 
-void News::FetchArticles(const std::vector<std::string>& claves, const CadaArticulo& cada) {
+void Control::FetchArticles(const std::vector<std::string>& claves, const CadaArticulo& cada) {
   const std::size_t n = claves.size();
   std::vector<std::string> ordenes(n);
   std::vector<std::optional<Error>> invalidos(n);
@@ -306,7 +306,7 @@ void News::FetchArticles(const std::vector<std::string>& claves, const CadaArtic
   texto.shrink_to_fit();
 }
 
-void News::PideGrupoYResumen(const std::string& grupo) {
+void Control::PideGrupoYResumen(const std::string& grupo) {
   // GROUP and the overview together: one round trip. The range is open (unless RangoResumen
   // closed it); the GROUP's reply, read first, bounds the overview's.
   sesion_.Envia("GROUP " + grupo);
@@ -319,7 +319,7 @@ void News::PideGrupoYResumen(const std::string& grupo) {
   grupo_resumen_ = grupo;
 }
 
-void News::AnticipaResumen() {
+void Control::AnticipaResumen() {
   if (resumen_pedido_) return;
   try {
     Opera([&] {
@@ -348,7 +348,7 @@ void News::AnticipaResumen() {
   }
 }
 
-std::optional<Error> News::RecogeGrupo(bool& credenciales) {
+std::optional<Error> Control::RecogeGrupo(bool& credenciales) {
   grupo_pedido_ = false;
   const std::string orden = "GROUP " + grupo_resumen_;
   // Whether this control took a group as selected: the server keeps it when GROUP fails.
@@ -373,7 +373,7 @@ std::optional<Error> News::RecogeGrupo(bool& credenciales) {
   return fallo;
 }
 
-void News::Olvida() {
+void Control::Olvida() {
   resumen_pedido_ = false;
   grupo_pedido_ = false;
   error_grupo_anticipado_.reset();
@@ -383,7 +383,7 @@ void News::Olvida() {
   group_low_ = group_high_ = group_count_ = 0;
 }
 
-void News::RequiereConexion() {
+void Control::RequiereConexion() {
   if (error_anticipado_) {
     const Error e = *error_anticipado_;
     error_anticipado_.reset();
@@ -392,12 +392,12 @@ void News::RequiereConexion() {
   sesion_.RequiereConexion();
 }
 
-void News::AntesDeEnviar() {
+void Control::AntesDeEnviar() {
   if (resumen_pedido_) DescartaResumen();
   error_grupo_anticipado_.reset();
 }
 
-void News::TrasAutenticar(const std::string& comando) {
+void Control::TrasAutenticar(const std::string& comando) {
   // STARTTLS may have reset the session: choose the group again for the commands using it.
   if (group_selected_ && comando.rfind("GROUP ", 0) != 0) {
     const std::string grupo = "GROUP " + selected_group_;
@@ -406,7 +406,7 @@ void News::TrasAutenticar(const std::string& comando) {
   }
 }
 
-void News::DescartaResumen() {
+void Control::DescartaResumen() {
   if (grupo_pedido_) {
     bool credenciales = false;
     RecogeGrupo(credenciales);  // a failure of that GROUP belongs to no one now
@@ -419,7 +419,7 @@ void News::DescartaResumen() {
   }
 }
 
-Limite News::LimiteResumen() const {
+Limite Control::LimiteResumen() const {
   // high − low + 1 lines, saturated (the numbers come from the server), plus the margin.
   const std::uint64_t rango =
       group_high_ >= group_low_ ? static_cast<std::uint64_t>(group_high_) - static_cast<std::uint64_t>(group_low_) + 1
@@ -430,7 +430,7 @@ Limite News::LimiteResumen() const {
   return {lineas, bytes};
 }
 
-void News::Conecta() {
+void Control::Conecta() {
   new_groups_.clear();
   overview_.clear();
   article_text_.clear();
@@ -440,21 +440,21 @@ void News::Conecta() {
   sesion_.Conecta(destino);
 }
 
-void News::Desconecta() {
+void Control::Desconecta() {
   fallo_conexion_.reset();
   if (!sesion_.Conectada()) return;
   sesion_.Desconecta();
   Olvida();
 }
 
-void News::Seleccion() {
+void Control::Seleccion() {
   group_selected_ = false;
   const std::string orden = "GROUP " + group_name_;
   if (sesion_.Orden(orden) != estado::kGrupoSeleccionado) sesion_.FallaEstado(orden);
   AnotaGrupo(orden, group_name_);
 }
 
-void News::AnotaGrupo(const std::string& orden, const std::string& grupo) {
+void Control::AnotaGrupo(const std::string& orden, const std::string& grupo) {
   const auto e = AnalizaEstado(sesion_.LineaEstado());
   const auto g = e ? AnalizaGrupo(e->texto) : std::nullopt;
   if (!g || g->cantidad < 0 || g->primero < 0 || g->ultimo < 0) {
@@ -469,7 +469,7 @@ void News::AnotaGrupo(const std::string& orden, const std::string& grupo) {
   group_selected_ = true;
 }
 
-void News::ListaGruposNuevos() {
+void Control::ListaGruposNuevos() {
   new_groups_.clear();
   CompruebaTexto(since_date_, "SinceDate");
   const std::string orden = "NEWGROUPS " + FechaNewgroups(since_date_);
@@ -503,7 +503,7 @@ void News::ListaGruposNuevos() {
   new_groups_ = std::move(lineas);
 }
 
-std::optional<std::string> News::OrdenResumen(bool over) const {
+std::optional<std::string> Control::OrdenResumen(bool over) const {
   if (group_count_ == 0 || group_high_ < group_low_) return std::nullopt;
   const std::int64_t desde = std::max(group_low_, desde_resumen_);
   const std::int64_t hasta = hasta_resumen_ > 0 ? std::min(group_high_, hasta_resumen_) : group_high_;
@@ -511,7 +511,7 @@ std::optional<std::string> News::OrdenResumen(bool over) const {
   return (over ? "OVER " : "XOVER ") + std::to_string(desde) + "-" + std::to_string(hasta);
 }
 
-std::optional<std::string> News::IdentificadorDe(std::int64_t numero) {
+std::optional<std::string> Control::IdentificadorDe(std::int64_t numero) {
   std::optional<std::string> id;
   Opera([&] {
     CompruebaGrupo(group_name_);
@@ -534,7 +534,7 @@ std::optional<std::string> News::IdentificadorDe(std::int64_t numero) {
   return id;
 }
 
-std::vector<std::int64_t> News::NumerosDelGrupo(std::int64_t desde, std::int64_t hasta) {
+std::vector<std::int64_t> Control::NumerosDelGrupo(std::int64_t desde, std::int64_t hasta) {
   std::vector<std::int64_t> numeros;
   Opera([&] {
     CompruebaGrupo(group_name_);
@@ -558,7 +558,7 @@ std::vector<std::int64_t> News::NumerosDelGrupo(std::int64_t desde, std::int64_t
   return numeros;
 }
 
-void News::LeeEncabezados() {
+void Control::LeeEncabezados() {
   overview_.clear();
   const std::function<bool(std::string_view)> filtro = std::exchange(filtro_resumen_, nullptr);
   CompruebaGrupo(group_name_);

@@ -1,6 +1,7 @@
-// The news transfer control: one NNTP client (RFC 3977) whose members are those the
-// synchronisation drives — properties to set, `Command` codes to start an operation, result
-// properties to read at once. Every operation has completed when the put or call returns.
+// The news transfer control (`News1` on the window; the original design named its type `News`, a
+// name that here would read as the news/ folder): one NNTP client (RFC 3977) whose members are
+// those the synchronisation drives — properties to set, `Command` codes to start an operation,
+// result properties to read at once. Every operation has completed when the put or call returns.
 //
 // Compression: where the server offers COMPRESS DEFLATE (RFC 8054) the connection is compressed
 // both ways — at connect where neither STARTTLS nor credentials can follow, else right after
@@ -18,7 +19,7 @@
 //     server that drips its reply ends in this error within about one timeout;
 //   - a reply larger than its bound: errnum::kProtocolo, naming the bound. An overview may hold
 //     the lines of the range the GROUP reply announced (high − low + 1) plus kMargenResumen, at
-//     kBytesPorLineaResumen bytes a line on average (at least twice kLineaMaxima in all); an
+//     kBytesPorLineaResumen bytes a line on average (at least twice red::kLineaMaxima in all); an
 //     article MaxArticulo bytes; a NEWGROUPS listing 250,000 lines and 16 MiB; CAPABILITIES
 //     10,000 lines and 1 MiB. Bytes count each line plus its line end. Memory therefore stays
 //     within these bounds whatever a server sends;
@@ -70,12 +71,12 @@ inline constexpr std::size_t kVentanaArticulos = 32;
 inline constexpr std::uint64_t kMargenResumen = 100;
 inline constexpr std::uint64_t kBytesPorLineaResumen = 16 * 1024;
 
-class News {
+class Control {
  public:
-  News();
-  ~News();
-  News(const News&) = delete;
-  News& operator=(const News&) = delete;
+  Control();
+  ~Control();
+  Control(const Control&) = delete;
+  Control& operator=(const Control&) = delete;
 
   // "name", "name:port" or "[v6addr]:port"; default port 119; port 563 is TLS from the first byte.
   void Host(std::string v) { host_ = std::move(v); }
