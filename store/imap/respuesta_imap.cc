@@ -6,31 +6,12 @@
 #include <limits>
 
 #include "core/ascii.h"
+#include "red/linea_legible.h"
 #include "text/utf8.h"
 
 namespace tablon::store::imap {
 
 namespace {
-
-// Bytes shown in an error text: cut to a readable length, control bytes escaped.
-std::string TextoLegible(std::string_view t) {
-  constexpr std::size_t kMaximo = 160;
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string r;
-  const std::size_t n = std::min(t.size(), kMaximo);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(t[i]);
-    if (c < 0x20 || c == 0x7f) {
-      r += "\\x";
-      r += kHex[c >> 4];
-      r += kHex[c & 15];
-    } else {
-      r += static_cast<char>(c);
-    }
-  }
-  if (t.size() > kMaximo) r += "…";
-  return r;
-}
 
 Error Excedida(const std::string& que) {
   return Error(errnum::kProtocolo, "El servidor IMAP envió " + que +
@@ -143,7 +124,7 @@ class Analizador {
     if (i_ - desde > 80) desde = i_ - 80;
     throw Error(errnum::kProtocolo, std::string("El servidor IMAP envió una respuesta mal formada (") +
                                         que + ", byte " + std::to_string(i_) +
-                                        "): " + TextoLegible(t_.substr(desde)));
+                                        "): " + red::ExtractoLegible(t_.substr(desde), 160));
   }
 
   bool Fin() const { return i_ >= t_.size(); }
