@@ -46,6 +46,7 @@ void ResumenPasada::Suma(const ResumenGrupo& g) {
   nuevos += g.nuevos;
   descargados += g.descargados;
   no_disponibles.insert(no_disponibles.end(), g.no_disponibles.begin(), g.no_disponibles.end());
+  no_escritos += g.no_escritos;
 }
 
 void MainFrm::News1_Debug(const std::string& text) {

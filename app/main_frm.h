@@ -33,6 +33,9 @@ struct ResumenGrupo {
   // when the subject is empty). They stay flagged header items.
   std::vector<std::string> no_disponibles;
   bool incompleto = false;  // a lost connection cut the group's work short
+  // Writes attempted and not made (GrupoNews::NoEscritos), and the cause of the first.
+  std::int64_t no_escritos = 0;
+  std::string motivo_no_escritos = {};
 };
 
 // What a whole pass did: the sum of its groups' reports.
@@ -43,6 +46,9 @@ struct ResumenPasada {
   std::vector<std::string> no_disponibles;
   double segundos = 0;    // how long the pass took
   std::time_t fin = 0;    // when it ended
+  std::int64_t no_escritos = 0;
+  // Servers whose work a failure ended (one that could not be reached, say).
+  std::int64_t servidores_fallidos = 0;
   void Suma(const ResumenGrupo& g);
 };
 

@@ -95,6 +95,13 @@ void Escribe(const std::string& s) {
 
 namespace {
 
+// How many columns `texto` takes (a character each, read as UTF-8).
+size_t Columnas(std::string_view texto) {
+  size_t n = 0;
+  for (const char c : texto) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
 // A decimal number with one decimal and a decimal comma: "2,3" (a point in English).
 std::string UnDecimal(double v) {
   const auto decimas = static_cast<std::int64_t>(std::llround(v * 10));
@@ -108,16 +115,32 @@ std::string Nombres(const std::vector<std::string>& nombres) {
   return r + ")";
 }
 
-// "120 nuevos, 3 descargados, 1 no disponible", the parts that are not zero; "" when none is.
-std::string Partes(std::int64_t nuevos, std::int64_t descargados, const std::vector<std::string>& no_disponibles,
-                   bool con_nombres) {
+// What a group's or a pass's line counts.
+struct Cuentas {
+  std::int64_t nuevos = 0, descargados = 0;
+  const std::vector<std::string>* no_disponibles = nullptr;
+  std::int64_t no_escritos = 0;
+  const std::string* motivo_no_escritos = nullptr;  // shown after their count when given
+  std::int64_t servidores_fallidos = 0;
+};
+
+// "120 nuevos, 3 descargados, 1 no disponible, 2 no escritos (motivo)", the parts that are not
+// zero; "" when none is. Names of the items not available when `con_nombres`.
+std::string Partes(const Cuentas& c, bool con_nombres) {
   std::string r;
   auto agrega = [&](const std::string& parte) { r += (r.empty() ? "" : ", ") + parte; };
-  if (nuevos > 0) agrega(Cuenta(nuevos, "nuevo", "nuevos"));
-  if (descargados > 0) agrega(Cuenta(descargados, "descargado", "descargados"));
-  if (!no_disponibles.empty()) {
-    agrega(Cuenta(static_cast<std::int64_t>(no_disponibles.size()), "no disponible", "no disponibles"));
-    if (con_nombres) r += Nombres(no_disponibles);
+  if (c.nuevos > 0) agrega(Cuenta(c.nuevos, "nuevo", "nuevos"));
+  if (c.descargados > 0) agrega(Cuenta(c.descargados, "descargado", "descargados"));
+  if (c.no_disponibles && !c.no_disponibles->empty()) {
+    agrega(Cuenta(static_cast<std::int64_t>(c.no_disponibles->size()), "no disponible", "no disponibles"));
+    if (con_nombres) r += Nombres(*c.no_disponibles);
+  }
+  if (c.no_escritos > 0) {
+    agrega(Cuenta(c.no_escritos, "no escrito", "no escritos"));
+    if (c.motivo_no_escritos && !c.motivo_no_escritos->empty()) r += " (" + *c.motivo_no_escritos + ")";
+  }
+  if (c.servidores_fallidos > 0) {
+    agrega(Cuenta(c.servidores_fallidos, "servidor sin sincronizar", "servidores sin sincronizar"));
   }
   return r;
 }
@@ -129,7 +152,7 @@ std::string Cuenta(std::int64_t n, const char* singular, const char* plural) {
 }
 
 std::string TextoGrupo(const ResumenGrupo& g) {
-  std::string partes = Partes(g.nuevos, g.descargados, g.no_disponibles, true);
+  std::string partes = Partes({g.nuevos, g.descargados, &g.no_disponibles, g.no_escritos, &g.motivo_no_escritos, 0}, true);
   if (g.incompleto) {
     partes += (partes.empty() ? "" : "; ") + std::string(Traduce("sin terminar: se perdió la conexión"));
   } else if (partes.empty()) {
@@ -139,8 +162,12 @@ std::string TextoGrupo(const ResumenGrupo& g) {
 }
 
 std::string TextoTotales(const ResumenPasada& p, bool con_nombres) {
-  if (p.grupos == 0) return Traduce("ningún grupo subscrito");
-  const std::string partes = Partes(p.nuevos, p.descargados, p.no_disponibles, con_nombres);
+  const std::string partes =
+      Partes({p.nuevos, p.descargados, &p.no_disponibles, p.no_escritos, nullptr, p.servidores_fallidos}, con_nombres);
+  if (p.grupos == 0) {
+    const std::string ninguno = Traduce("ningún grupo subscrito");
+    return partes.empty() ? ninguno : ninguno + ", " + partes;
+  }
   return Cuenta(p.grupos, "grupo", "grupos") + ", " + (partes.empty() ? std::string(Traduce("sin novedades")) : partes);
 }
 
@@ -157,12 +184,23 @@ std::string TextoFinLineas(const ResumenPasada& p) {
   return Formatea(Traduce("Pasada terminada en %s: %s"), {TextoDuracion(p.segundos), TextoTotales(p, false)});
 }
 
-std::string TextoFinPanel(const ResumenPasada& p) {
+std::string TextoFinPanel(const ResumenPasada& p, size_t columnas) {
   char hora[16] = "";
   std::tm local{};
   if (::localtime_r(&p.fin, &local)) std::strftime(hora, sizeof hora, "%H:%M:%S", &local);
-  return Formatea(Traduce("Pasada terminada a las %s (%s): %s"),
-                  {hora, TextoDuracion(p.segundos), TextoTotales(p, true)});
+  const std::string duracion = TextoDuracion(p.segundos);
+  const std::string completo =
+      Formatea(Traduce("Pasada terminada a las %s (%s): %s"), {hora, duracion, TextoTotales(p, true)});
+  if (Columnas(completo) <= columnas) return completo;
+  // Too wide: the names of the items not available go first, then the words around the totals;
+  // a count is never cut.
+  for (const std::string& corto :
+       {Formatea(Traduce("Pasada terminada a las %s (%s): %s"), {hora, duracion, TextoTotales(p, false)}),
+        Formatea(Traduce("Terminada %s (%s): %s"), {hora, duracion, TextoTotales(p, false)}),
+        TextoTotales(p, false)}) {
+    if (Columnas(corto) <= columnas) return corto;
+  }
+  return TextoTotales(p, false);
 }
 
 std::string TextoProgreso(Etapa etapa, std::int64_t hecho, std::int64_t total, double segundos) {
@@ -266,7 +304,9 @@ void PantallaTerminal::Progreso(Etapa etapa, std::int64_t hecho, std::int64_t to
   FijaFila(kFilaProgreso, TextoProgreso(etapa, hecho, total, std::chrono::duration<double>(ahora - inicio_etapa_).count()));
 }
 
-void PantallaTerminal::FinPasada(const ResumenPasada& resumen) { FijaFila(kFilaFin, TextoFinPanel(resumen)); }
+void PantallaTerminal::FinPasada(const ResumenPasada& resumen) {
+  FijaFila(kFilaFin, TextoFinPanel(resumen, Columnas() - 1));
+}
 
 void PantallaTerminal::EscribeFila(int fila, const std::string& texto) {
   const int arriba = kFilas - fila;
@@ -317,7 +357,17 @@ void PantallaLineas::Linea(const std::string& texto) {
   std::fflush(stdout);
 }
 
-void PantallaLineas::FinGrupo(const ResumenGrupo& resumen) { Linea(TextoGrupo(resumen)); }
+void PantallaLineas::FinGrupo(const ResumenGrupo& resumen) {
+  if (!quiet_) {
+    Linea(TextoGrupo(resumen));
+    return;
+  }
+  // Quiet, a group's line is an error's when some of its work was not done.
+  if (resumen.no_escritos == 0 && !resumen.incompleto) return;
+  std::fflush(stdout);
+  const std::string line = TextoVisible(TextoGrupo(resumen)) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
 
 void PantallaLineas::FinPasada(const ResumenPasada& resumen) { Linea(TextoFinLineas(resumen)); }
 

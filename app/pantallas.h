@@ -11,7 +11,8 @@
 // Status caption change as a line "Status: text"; one line per subscribed group at the end of
 // its work (TextoGrupo); one closing line with the totals and the time taken (TextoFinLineas).
 // The other labels' changes ("Label: text") only when verbose. Quiet, it prints nothing on
-// standard output. Message boxes go to standard error as one line, quiet or not, and do not
+// standard output, and the line of a group whose work was not all done (writes not made, a lost
+// connection) on standard error. Message boxes go to standard error as one line, quiet or not, and do not
 // wait. A write that fails (standard output a pipe whose reader has gone, a full disk) is passed
 // over: the pass goes on and its outcome is unchanged.
 //
@@ -91,20 +92,24 @@ class PantallaLineas : public Pantalla {
 // A count and its noun: "1 grupo", "2 grupos", "0 grupos"; the noun translated.
 std::string Cuenta(std::int64_t n, const char* singular, const char* plural);
 // A group's line: "Grupo comp.lang.c: 120 nuevos, 3 descargados, 1 no disponible («Asunto»)";
-// parts that are zero are left out, "sin novedades" when all are; a group whose work a lost
-// connection cut short adds "sin terminar: se perdió la conexión".
+// parts that are zero are left out, "sin novedades" when all are; writes not made are counted
+// with the cause of the first ("19238 no escritos (No queda espacio en el dispositivo)"); a
+// group whose work a lost connection cut short adds "sin terminar: se perdió la conexión".
 std::string TextoGrupo(const ResumenGrupo& resumen);
-// A pass's totals: "3 grupos, 120 nuevos, 3 descargados, 1 no disponible", with the names of
-// those not available when `con_nombres`; "ningún grupo subscrito" when there was none;
-// "N grupos, sin novedades" when nothing else happened.
+// A pass's totals: "3 grupos, 120 nuevos, 3 descargados, 1 no disponible, 2 no escritos,
+// 1 servidor sin sincronizar", with the names of those not available when `con_nombres`;
+// "ningún grupo subscrito" when there was none; "N grupos, sin novedades" when nothing else
+// happened.
 std::string TextoTotales(const ResumenPasada& resumen, bool con_nombres);
 // A span of time: "0,4 s", "59,9 s", "2 min 05 s", "1 h 02 min".
 std::string TextoDuracion(double segundos);
 // The closing line of a batch pass: "Pasada terminada en 2,3 s: " + totals without names.
 std::string TextoFinLineas(const ResumenPasada& resumen);
 // The panel's line after a pass: "Pasada terminada a las 14:03:22 (2,3 s): " + totals with
-// names; the time is `fin` in local time.
-std::string TextoFinPanel(const ResumenPasada& resumen);
+// names; the time is `fin` in local time. Wider than `columnas`, it is shortened without
+// cutting a count: the names go, then the words around the totals ("Terminada 14:03:22
+// (2,3 s): …"), then all but the totals (which a terminal narrower than them cuts).
+std::string TextoFinPanel(const ResumenPasada& resumen, size_t columnas = SIZE_MAX);
 // The progress of a stage: "Escribiendo artículos nuevos: 1200 de 20000 (3400 artículos/s)"
 // or "Descargando marcados: 2 de 3 (1,5 artículos/s)"; the rate is left out before a tenth of
 // a second has passed since the stage started (`segundos`).

@@ -60,8 +60,14 @@ constexpr const char* kAyuda = ParaTraducir(
     "  --help, --version\n"
     "\n"
     "En un terminal el panel queda abierto tras la pasada: Intro o r hace otra pasada;\n"
-    "q, Ctrl-D o Ctrl-C lo cierran. Códigos de salida: 0 bien, 1 error, 2 uso incorrecto,\n"
+    "q, Ctrl-D o Ctrl-C lo cierran. Códigos de salida: 0 bien, 1 error o pasada incompleta\n"
+    "(un servidor inalcanzable, escrituras que fallaron: se dice qué), 2 uso incorrecto,\n"
     "3 ya hay otra pasada en curso, 130 pasada interrumpida (Ctrl-C durante la pasada).\n");
+
+// One line for a command line that cannot work: the forms, and where the help is.
+constexpr const char* kUso = ParaTraducir(
+    "Uso: tablon [opciones] [add-server|remove-server|groups|subscribe|unsubscribe ...] "
+    "(«tablon --help» lo explica)\n");
 
 std::string DirectorioPorOmision() {
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::string(xdg) + "/tablon/servers/";
@@ -159,7 +165,7 @@ int EjecutaPrograma(int argc, char** argv) {
       std::printf("tablon %s\n", TABLON_VERSION);
       return kSalidaBien;
     } else if (a.size() > 1 && a[0] == '-' && a != "--") {
-      std::fprintf(stderr, Traduce("Opción desconocida: %s\n\n%s"), a.c_str(), Traduce(kAyuda));
+      std::fprintf(stderr, Traduce("Opción desconocida: %s\n%s"), a.c_str(), Traduce(kUso));
       return kSalidaUso;
     } else {
       args.push_back(a);

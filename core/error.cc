@@ -8,6 +8,11 @@ namespace tablon {
 Error::Error(long number, std::string description)
     : std::runtime_error(description), number_(number), description_(std::move(description)) {}
 
+Error::Error(long number, std::string description, std::string motivo)
+    : Error(number, std::move(description)) {
+  motivo_ = std::move(motivo);
+}
+
 Error Error::DeErrno(int err, const std::string& what) {
   long number = errnum::kAccesoARuta;
   switch (err) {
@@ -40,7 +45,8 @@ Error Error::DeErrno(int err, const std::string& what) {
     default:
       break;
   }
-  return Error(number, what + ": " + std::strerror(err));
+  std::string motivo = std::strerror(err);
+  return Error(number, what + ": " + motivo, motivo);
 }
 
 }  // namespace tablon

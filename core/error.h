@@ -38,16 +38,23 @@ class Error : public std::runtime_error {
  public:
   Error(long number, std::string description);
 
+  // `motivo`: the cause alone, short, for a line that counts such failures (see Motivo).
+  Error(long number, std::string description, std::string motivo);
+
   long Number() const noexcept { return number_; }
   const std::string& Description() const noexcept { return description_; }
+  // The cause without the object: the system's text of an errno failure ("No queda espacio en el
+  // dispositivo"), else the whole description.
+  const std::string& Motivo() const noexcept { return motivo_.empty() ? description_ : motivo_; }
 
   // Maps an errno value to the numbers above; `what` names the operation and its object,
-  // e.g. "no se pudo crear /x/y". The system's own text is appended.
+  // e.g. "no se pudo crear /x/y". The system's own text is appended, and is the Motivo.
   static Error DeErrno(int err, const std::string& what);
 
  private:
   long number_;
   std::string description_;
+  std::string motivo_;
 };
 
 }  // namespace tablon

@@ -20,4 +20,16 @@ void NotificaFalloOmitido(const std::exception& e) noexcept {
   }
 }
 
+void Recuento::Anota(const std::exception& e) noexcept {
+  ++fallos_;
+  if (fallos_ > 1) return;
+  try {
+    const auto* error = dynamic_cast<const Error*>(&e);
+    numero_ = error ? error->Number() : 0;
+    motivo_ = error ? error->Motivo() : e.what();
+  } catch (...) {
+    motivo_.clear();
+  }
+}
+
 }  // namespace tablon

@@ -65,7 +65,7 @@ void GrupoNews::LeeMensajesMarcados() {
       // Unread before the text is saved: a pass killed between the two leaves a flagged header
       // item that the next pass fetches again, never a downloaded item that looks already read.
       Paso([&] { item->SetUnRead(true); });
-      if (Paso([&] { item->Save(); })) ++descargados_;
+      if (Paso([&] { item->Save(); }, no_escritos_)) ++descargados_;
       Paso([&] { item->SetUnRead(true); });
       item->SueltaCampos();  // the article's text is in the store now, not needed in memory
     }
@@ -124,7 +124,7 @@ void GrupoNews::GuardaIndice() {
   sello.texto = [&] {
     return !vinculo_.empty() && !pendiente && hallados == ids_numeracion_.size() ? vinculo_ : std::string();
   };
-  Paso([&] { indice_->Guarda(clave_de, &sello); });
+  Paso([&] { indice_->Guarda(clave_de, &sello); }, no_escritos_);
   indice_.reset();
   std::vector<std::uint64_t>().swap(ids_numeracion_);
   vinculo_.clear();

@@ -321,7 +321,7 @@ void GrupoNews::LeeEncabezados() {
   CabeceraNumeracion escrita = CabeceraDe(nueva);
   // Unchanged: not written again.
   const bool guardada = (cabecera && !descartada && escrita == *cabecera) ||
-                        Paso([&] { escrita = GuardaNumeracion(*FsDelPrograma(), ruta_numeracion_, nueva); });
+                        Paso([&] { escrita = GuardaNumeracion(*FsDelPrograma(), ruta_numeracion_, nueva); }, no_escritos_);
   if (!guardada) return;
   // What the folder's seal will name (LeeMensajesMarcados): this numbering, and the articles
   // that must have an item for the seal to be made.

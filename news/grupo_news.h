@@ -45,6 +45,7 @@
 
 #include "core/fecha.h"
 #include "core/coleccion.h"
+#include "core/paso.h"
 #include "news/message_news.h"
 #include "news/numeracion_grupo.h"
 #include "nntp/control.h"
@@ -140,6 +141,12 @@ class GrupoNews {
   // The flagged items the server does not have: each one's subject, or its identifier when
   // the subject is blank.
   const std::vector<std::string>& NoDisponibles() const { return no_disponibles_; }
+  // The writes this group's work attempted and could not make (a full disk, a folder it may not
+  // write, an IMAP server's NO), and the cause of the first: each new article's item and each
+  // downloaded text that could not be written counts one, as does the folder's index or the
+  // numbering kept for the next pass when it could not be written. The next pass makes them
+  // again.
+  const Recuento& NoEscritos() const { return no_escritos_; }
 
   // Fills `m` from one overview line: fields 1 to 8, the date (field 4) into fecha (left as it
   // was when it is no date), any field past the eighth dropped. A numeric field that is no
@@ -213,6 +220,7 @@ class GrupoNews {
   std::int64_t nuevos_ = 0;
   std::int64_t descargados_ = 0;
   std::vector<std::string> no_disponibles_;
+  Recuento no_escritos_;
   // The group folder's persistent index, from LeeCopiasLocales to the end of LeeMensajesMarcados.
   std::unique_ptr<store::IndiceCarpeta> indice_;
   // The head of the numbering kept from the last pass, and its file ("" when there is none to

@@ -51,11 +51,12 @@ std::shared_ptr<MessageNews> GrupoNews::CreaMarcadorDePadre(const MessageNews& m
   q->Autor = kAutorDesconocido;
   // Its date is the one of the reply that made it (a mail client shows and sorts by it).
   q->fecha(m.fecha());
-  Paso([&] { padre = q->CreateOutlookMsg(nombre_, abuelo); });
-  Paso([&] {
-    RequiereCarpeta();
-    if (padre) padre->Move(*carpeta_grupo_);
-  });
+  if (Paso([&] { padre = q->CreateOutlookMsg(nombre_, abuelo); }, no_escritos_)) {
+    Paso([&] {
+      RequiereCarpeta();
+      if (padre) padre->Move(*carpeta_grupo_);
+    }, no_escritos_);
+  }
   Paso([&] { mensajes_->Add(q, q->id); });
   return q;
 }
@@ -95,10 +96,10 @@ void GrupoNews::CreaMensajesGrupo() {
       }
     }
     std::shared_ptr<store::Item> e;
-    const bool creado = Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); });
+    const bool creado = Paso([&] { e = m->CreateOutlookMsg(nombre_, padre); }, no_escritos_);
     if (q && q->respuestas_pendientes > 0 && --q->respuestas_pendientes == 0) q->SueltaCampos();
     if (creado) {
-      if (Paso([&] { RequiereCarpeta(); e->Move(*carpeta_grupo_); })) ++nuevos_;
+      if (Paso([&] { RequiereCarpeta(); e->Move(*carpeta_grupo_); }, no_escritos_)) ++nuevos_;
       if (m->respuestas_pendientes == 0) m->SueltaCampos();
     }
     // A placeholder whose item could not be written is met by the walk as one more message.

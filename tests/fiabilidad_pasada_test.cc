@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -410,16 +411,19 @@ TEST_F(Pasada, HostileHostsEndThePassBeforeAnythingIsMade) {
   FijaDirectorioServidores(servers_.str());
 }
 
-// The store's file-system layer with a disk that fills up at the N-th write and a sync that
-// fails with EIO.
+// The store's file-system layer with a disk that fills up at the N-th write (or turns read-only:
+// `fallo`) and a sync that fails with EIO.
 class FsFallido : public Fs {
  public:
   int escrituras_hasta_lleno = -1;  // -1: never full
+  int fallo = ENOSPC;
+  int rechazadas = 0;               // writes refused so far
   bool sync_falla = false;
   ssize_t Write(int fd, const void* buf, size_t n) override {
     if (escrituras_hasta_lleno >= 0 && escrituras_hasta_lleno-- == 0) {
       escrituras_hasta_lleno = 0;  // stays full
-      errno = ENOSPC;
+      ++rechazadas;
+      errno = fallo;
       return -1;
     }
     return Fs::Write(fd, buf, n);
@@ -437,8 +441,11 @@ TEST_F(Pasada, AFullDiskSkipsItemsWholeAndAFailedSyncEndsThePass) {
   std::vector<std::string> over;
   for (int i = 1; i <= 8; ++i) over.push_back(Over(i, "Asunto " + std::to_string(i), "<" + std::to_string(i) + "@x>",
                                                    i % 2 == 0 ? "<" + std::to_string(i - 1) + "@x>" : "<falta@x>"));
-  for (int lleno : {0, 1, 3, 6, 11}) {
-    SCOPED_TRACE("disk full from write " + std::to_string(lleno));
+  // Every write the group's routines could not make is counted, with the system's reason.
+  const std::pair<int, int> casos[] = {{0, ENOSPC}, {1, EROFS}, {3, ENOSPC}, {6, EACCES}, {11, ENOSPC}};
+  for (const auto& [lleno, fallo] : casos) {
+    SCOPED_TRACE("disk full from write " + std::to_string(lleno) + ": " + std::strerror(fallo));
+    std::shared_ptr<GrupoNews> g;
     TmpDir dir;
     auto fs_fallido = std::make_shared<FsFallido>();
     // The group's routines, in the run's order, on a store whose disk fills up.
@@ -452,7 +459,7 @@ TEST_F(Pasada, AFullDiskSkipsItemsWholeAndAFailedSyncEndsThePass) {
       news->Timeout(kTimeout);
       news->NetrcPath("/nonexistent/netrc");
       news->Command(nntp::kConectar);
-      auto g = std::make_shared<GrupoNews>();
+      g = std::make_shared<GrupoNews>();
       g->CarpetaServidor(BuscaOCreaCarpeta(*BuscaOCreaCarpeta(*MapiNameSpace->AddFolder("news"), "srv"), "srv"));
       g->Nombre(kGrupo);
       g->Subscrito(true);
@@ -467,11 +474,16 @@ TEST_F(Pasada, AFullDiskSkipsItemsWholeAndAFailedSyncEndsThePass) {
       OutlookApp->Sync();
     };
     fs_fallido->escrituras_hasta_lleno = lleno;
+    fs_fallido->fallo = fallo;
     try {
       grupo(fs_fallido, false);
+      EXPECT_EQ(g->NoEscritos().Fallos() > 0, fs_fallido->rechazadas > 0);
+      if (g->NoEscritos().Fallos() > 0) {
+        EXPECT_EQ(g->NoEscritos().Motivo(), std::strerror(fallo));
+      }
     } catch (const Error& e) {
       // Only the steps that trap nothing may end it: the entry post.
-      EXPECT_EQ(e.Number(), errnum::kDiscoLleno) << e.Description();
+      EXPECT_EQ(e.Number(), Error::DeErrno(fallo, "").Number()) << e.Description();
     }
     // Whatever was written is whole; no temporary file is left; no item twice.
     auto tras = test::LeeAlmacen(dir.path());
@@ -487,6 +499,7 @@ TEST_F(Pasada, AFullDiskSkipsItemsWholeAndAFailedSyncEndsThePass) {
     // Space again: the next run completes, every article once (plus the placeholder).
     fs_fallido->escrituras_hasta_lleno = -1;
     ASSERT_NO_THROW(grupo(fs_fallido, false));
+    EXPECT_EQ(g->NoEscritos().Fallos(), 0);
     tras = test::LeeAlmacen(dir.path());
     EXPECT_EQ(test::Duplicados(tras), "");
     size_t en_grupo = 0;

@@ -357,6 +357,8 @@ TEST(Pantalla, ReportsCountInSingularAndPluralAndLeaveOutWhatIsZero) {
        "Group a.b: unfinished: the connection was lost"},
       {{"a.b", 2, 0, {}, true}, "Grupo a.b: 2 nuevos; sin terminar: se perdió la conexión",
        "Group a.b: 2 new; unfinished: the connection was lost"},
+      {{"a.b", 5, 0, {}, false, 3, "Disco lleno"}, "Grupo a.b: 5 nuevos, 3 no escritos (Disco lleno)",
+       "Group a.b: 5 new, 3 not written (Disco lleno)"},
       // A subject is any bytes: the printer makes the NUL visible, nothing cuts the line there.
       {{"a.b", 0, 0, {"x\0y"s}, false}, "Grupo a.b: 1 no disponible («x\0y»)"s, "Group a.b: 1 unavailable («x\0y»)"s},
   };
@@ -378,12 +380,27 @@ TEST(Pantalla, ReportsCountInSingularAndPluralAndLeaveOutWhatIsZero) {
        "3 groups, 120 new, 3 downloaded, 1 unavailable"},
       {{3, 120, 3, {"Re: x"}, 0, 0}, true, "3 grupos, 120 nuevos, 3 descargados, 1 no disponible («Re: x»)",
        "3 groups, 120 new, 3 downloaded, 1 unavailable («Re: x»)"},
+      {{2, 1, 0, {}, 0, 0, 4, 1}, false, "2 grupos, 1 nuevo, 4 no escritos, 1 servidor sin sincronizar",
+       "2 groups, 1 new, 4 not written, 1 server not synchronised"},
+      {{0, 0, 0, {}, 0, 0, 0, 2}, false, "ningún grupo subscrito, 2 servidores sin sincronizar",
+       "no group subscribed, 2 servers not synchronised"},
   };
   en_los_dos([&](bool ingles) {
     for (const auto& c : pasadas) EXPECT_EQ(TextoTotales(c.p, c.con_nombres), ingles ? c.ingles : c.texto);
     EXPECT_EQ(TextoFinLineas({2, 1, 0, {}, 2.34, 0}),
               ingles ? "Pass finished in 2.3 s: 2 groups, 1 new" : "Pasada terminada en 2,3 s: 2 grupos, 1 nuevo");
   });
+
+  // The panel's closing line fits the terminal: names go first, then words; counts stay whole.
+  const ResumenPasada fin{3, 120, 3, {"Un asunto largo"}, 2.34, 0, 19238};
+  auto columnas = [](const std::string& t) { return t.size() - static_cast<size_t>(std::count_if(t.begin(), t.end(), [](char c) { return (c & 0xC0) == 0x80; })); };
+  const std::string entera = TextoFinPanel(fin);
+  const std::string sin_nombres = TextoFinPanel(fin, columnas(entera) - 1);
+  const std::string corta = TextoFinPanel(fin, columnas(sin_nombres) - 1);
+  EXPECT_EQ(sin_nombres, entera.substr(0, 41) + TextoTotales(fin, false));
+  EXPECT_EQ(corta, "Terminada " + entera.substr(23, 18) + TextoTotales(fin, false));
+  EXPECT_EQ(TextoFinPanel(fin, 10), TextoTotales(fin, false));
+  for (const auto& l : {entera, sin_nombres, corta}) EXPECT_NE(l.find("19238 no escritos"), std::string::npos) << l;
 
   struct CasoDuracion {
     double segundos;
