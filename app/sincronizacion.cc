@@ -29,7 +29,7 @@ void form_load() {
   // folder. A pass cut short loses no item the next pass does not make again.
   OutlookApp->BorradoresEnMemoria(true);
   show("Leyendo informacion servidores ...");
-  std::shared_ptr<store::Folder> carpeta_news = MapiNameSpace->Folder("news");
+  std::shared_ptr<store::Folder> carpeta_news = CarpetaNews();
   // The groups whose work a connection failure cut short, and the first such failure.
   std::string omitidos;
   std::size_t cuantos = 0;
