@@ -35,7 +35,7 @@ std::string Enumera(const std::vector<std::string>& v) {
 
 // The store's "news" folder, or nullptr when the store or the folder does not exist (nothing is
 // created: a Maildir store is opened only when its directory is there).
-std::shared_ptr<store::Folder> CarpetaNews() {
+std::shared_ptr<store::Folder> NewsSiHay() {
   const std::string ubicacion = UbicacionAlmacen();
   if (!EsAlmacenImap(ubicacion) && !EsDirectorio(*FsDelPrograma(), ubicacion)) return nullptr;
   IniciaOutlook();
@@ -62,7 +62,7 @@ std::vector<std::shared_ptr<store::Item>> Definiciones(store::Folder& news, cons
 }
 
 bool Definido(const std::string& host) {
-  std::shared_ptr<store::Folder> news = CarpetaNews();
+  std::shared_ptr<store::Folder> news = NewsSiHay();
   return news && !Definiciones(*news, host).empty();
 }
 
@@ -215,7 +215,7 @@ void CompruebaHostNuevo(const std::string& host) {
 
 void ComandoAddServer(const std::string& host) {
   CompruebaHostNuevo(host);
-  IniciaOutlook();
+  IniciaOutlook(/*crea_almacen=*/true);
   std::shared_ptr<store::Folder> news;
   for (const auto& f : MapiNameSpace->Folders()) {
     if (f->Name() == "news") news = f;
@@ -240,17 +240,16 @@ void ComandoRemoveServer(const std::string& host) {
   std::optional<Bloqueo> bloqueo;
   if (EsDirectorio(*FsDelPrograma(), DirectorioServidores())) bloqueo.emplace(DirectorioServidores());
 
+  // A missing store or "news" folder: the error says to define a server first.
+  IniciaOutlook();
   std::shared_ptr<store::Folder> news = CarpetaNews();
-  const std::vector<std::shared_ptr<store::Item>> definiciones =
-      news ? Definiciones(*news, host) : std::vector<std::shared_ptr<store::Item>>();
+  const std::vector<std::shared_ptr<store::Item>> definiciones = Definiciones(*news, host);
   if (definiciones.empty()) {
     std::vector<std::string> definidos;
-    if (news) {
-      for (const auto& item : news->Items()) {
-        const std::optional<std::string> h = HostDe(std::as_const(*item));
-        if (h && std::find(definidos.begin(), definidos.end(), "«" + *h + "»") == definidos.end()) {
-          definidos.push_back("«" + *h + "»");
-        }
+    for (const auto& item : news->Items()) {
+      const std::optional<std::string> h = HostDe(std::as_const(*item));
+      if (h && std::find(definidos.begin(), definidos.end(), "«" + *h + "»") == definidos.end()) {
+        definidos.push_back("«" + *h + "»");
       }
     }
     const std::string cuales = definidos.empty() ? std::string(Traduce("no hay ninguno definido"))

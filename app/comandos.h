@@ -34,15 +34,16 @@ int EjecutaOrden(const std::vector<std::string>& args);
 // empty part between dots (one trailing dot is allowed).
 void CompruebaHostNuevo(const std::string& host);
 
-// Checks `host` (CompruebaHostNuevo) before anything is created, then creates "news" when missing
-// and one server-definition post for `host` in it. A host already defined is reported and not
-// defined twice.
+// Checks `host` (CompruebaHostNuevo) before anything is created, then creates the store's
+// directory (the one command that does) and "news" when missing, and one server-definition post
+// for `host` in it. A host already defined is reported and not defined twice.
 void ComandoAddServer(const std::string& host);
 
 // Deletes every server-definition post for exactly `host` from "news", under the pass lock (when
 // the servers directory exists), so that the next pass skips the server; its folders in the
 // store and its state file stay, and the printed line says where. Throws kObjetoNoEncontrado,
-// naming the servers that are defined, when `host` is not; kBloqueado when a pass runs. The
+// naming the servers that are defined, when `host` is not; kBloqueado when a pass runs; as
+// IniciaOutlook and CarpetaNews (app/almacen.h) when the store or its "news" is missing. The
 // host text is not checked: a definition that a pass refuses can be removed too.
 void ComandoRemoveServer(const std::string& host);
 

@@ -182,11 +182,20 @@ int EjecutaPrograma(int argc, char** argv) {
     if (const char* e = std::getenv("TABLON_SERVERS_DIR"); e && *e) servers_dir = e;
   }
   if (servers_dir.empty()) servers_dir = DirectorioPorOmision();
-  if (!store_dir.empty()) FijaUbicacionAlmacen(store_dir);
+  if (!store_dir.empty()) {
+    try {
+      FijaUbicacionAlmacen(store_dir);  // a mistyped URL is refused before anything is made
+    } catch (const Error& e) {
+      std::fprintf(stderr, "tablon: %s\n", TextoVisible(e.Description()).c_str());
+      return kSalidaUso;
+    }
+  }
   FijaDirectorioServidores(servers_dir);
 
   try {
     if (args.empty()) {
+      // A Maildir store without "news" makes the pass fail before the servers directory is made.
+      CompruebaAlmacenLocal();
       // When it cannot be made, the lock's failure next says why.
       Paso([&] { CreaRuta(*FsDelPrograma(), servers_dir, 0777, "el directorio de servidores"); });
       const bool interactivo = !once && !quiet && ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);

@@ -136,7 +136,7 @@ void form_load() {
   // folder. A pass cut short loses no item the next pass does not make again.
   OutlookApp->BorradoresEnMemoria(true);
   show("Leyendo informacion servidores ...");
-  std::shared_ptr<store::Folder> carpeta_news = MapiNameSpace->Folder("news");
+  std::shared_ptr<store::Folder> carpeta_news = CarpetaNews();
   // What the pass could not do, named when it ends: servers whose work a failure ended, groups
   // whose work a lost connection cut short, groups with writes not made; the first such
   // failure's number is the pass's.

@@ -1,5 +1,5 @@
-// The program's access point to the store: where it opens, and the exact find-or-create of a
-// subfolder.
+// The program's access point to the store: where it opens (and which locations it refuses), and
+// the exact find-or-create of a subfolder.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -17,7 +17,9 @@ TEST(OutlookModule, WhereTheStoreLies) {
   test::TmpDir dir;
   const std::string por_entorno = (dir / "entorno").string();
   ASSERT_EQ(setenv("TABLON_STORE", por_entorno.c_str(), 1), 0);
-  IniciaOutlook();  // nothing set: $TABLON_STORE
+  EXPECT_THROW(IniciaOutlook(), Error);  // a missing store is made by add-server alone
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  IniciaOutlook(true);  // nothing set: $TABLON_STORE
   EXPECT_TRUE(std::filesystem::is_directory(por_entorno));
   ASSERT_NE(MapiNameSpace, nullptr);
   MapiNameSpace->AddFolder("news");
@@ -25,11 +27,31 @@ TEST(OutlookModule, WhereTheStoreLies) {
 
   FijaUbicacionAlmacen((dir / "fijada").string());  // set: wins over the environment
   auto anterior = OutlookApp;
-  IniciaOutlook();
+  IniciaOutlook(true);
   EXPECT_NE(OutlookApp, anterior);
   EXPECT_EQ(UbicacionAlmacen(), (dir / "fijada").string());
   EXPECT_TRUE(MapiNameSpace->Folders().empty());
+  EXPECT_THROW(CarpetaNews(), Error);
   unsetenv("TABLON_STORE");
+
+  // What reads as a URL is an IMAP account or refused, never a directory.
+  const struct {
+    std::string ubicacion;
+    bool valida;
+  } ubicaciones[] = {
+      {"imap:/ana@host:993", false}, {"imaps//ana@host", false}, {"imap://@host", false},
+      {"imaps:ana@host", false},     {"imapx://a@h", false},     {"maildir:///x", false},
+      {"IMAP://ana@host", true},     {"./imap:/ana@h", true},    {"/a/imap:/b", true},
+      {"a:b", true},                 {"imap.d", true},
+  };
+  for (const auto& u : ubicaciones) {
+    try {
+      FijaUbicacionAlmacen(u.ubicacion);
+    } catch (const Error& e) {
+      EXPECT_EQ(e.Number(), errnum::kArgumentoNoValido);
+    }
+    EXPECT_EQ(UbicacionAlmacen() == u.ubicacion, u.valida) << u.ubicacion;
+  }
 }
 
 TEST(OutlookModule, FindsOrCreatesTheFolderOfExactlyThatName) {

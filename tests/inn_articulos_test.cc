@@ -585,6 +585,9 @@ TEST_F(InnArticulos, TheRoadOfArticlesThroughAnImapAccount) {
   setenv("TABLON_TRAZA_IMAP", traza.c_str(), 1);
   Programa imap("imap://" + std::string(test::Dovecot::kUsuario) + "@127.0.0.1:" + std::to_string(dovecot.Port()),
                 servidores.path());
+  Salida sin_news = imap.Ejecuta({});  // an account without "news": define a server first
+  EXPECT_TRUE(sin_news.codigo == 1 && sin_news.err.find("tablon add-server") != std::string::npos) << sin_news.err;
+  EXPECT_EQ(test::ReadFile(traza).find("CREATE"), std::string::npos) << "the refused pass made a mailbox";
   ASSERT_EQ(imap.Ejecuta({"add-server", Inn::Host()}).codigo, 0);
   ASSERT_EQ(imap.Ejecuta({}).codigo, 0);
   ASSERT_EQ(imap.Ejecuta({"subscribe", Inn::Host(), grupo_}).codigo, 0);

@@ -200,8 +200,11 @@ TEST_F(InnPasada, EachSubscribedGroupHasALineThatNamesWhatTheServerDoesNotHave) 
 
 TEST_F(InnPasada, EmptyOrMissingNewsAndUnreachableServers) {
   Salida sin_news = tablon_.Ejecuta({});
-  EXPECT_NE(sin_news.codigo, 0);
-  EXPECT_NE(sin_news.err.find("news"), std::string::npos) << sin_news.err;
+  EXPECT_EQ(sin_news.codigo, 1);
+  EXPECT_NE(sin_news.err.find("no tiene la carpeta «news»: defina primero un servidor con «tablon add-server"),
+            std::string::npos)
+      << sin_news.err;
+  EXPECT_TRUE(fs::is_empty(store_.path()) && fs::is_empty(servers_.path())) << "the refused pass made something";
 
   fs::create_directories(store_ / "news" / "cur");
   fs::create_directories(store_ / "news" / "new");
@@ -382,6 +385,7 @@ TEST(Ordenes, AWrongCommandLineIsNamedAndCreatesNothing) {
   struct Caso {
     std::vector<std::string> args;
     std::string dice;
+    int codigo = 2;
   };
   const std::vector<Caso> casos = {
       {{"frobnicate"}, "«frobnicate» no es una orden"},
@@ -412,17 +416,24 @@ TEST(Ordenes, AWrongCommandLineIsNamedAndCreatesNothing) {
       {{"add-server", "h:1:2"}, "no es una dirección IPv6"},
       {{"add-server", "[::1]x"}, "puerto"},
       {{"add-server", "ñews.example.com"}, "letras"},
+      // A store location that reads as a URL but is none; a store that does not exist.
+      {{"--store", "imap:/ana@host:993", "--once"}, "dirección IMAP mal escrita"},
+      {{"--store", "imaps//ana@host", "add-server", "h"}, "dirección IMAP mal escrita"},
+      {{"groups", "h", "--store", "imap://@host"}, "el usuario está vacío"},
+      {{"--once"}, "no existe: «tablon add-server SERVIDOR» lo crea", 1},
+      {{"groups", "h"}, "tablon add-server h", 1},
   };
   for (const Caso& c : casos) {
     TmpDir tmp;
     const Programa tablon(tmp / "almacen", tmp / "estado");
     Salida s = tablon.Ejecuta(c.args);
     const std::string que = c.args.empty() ? "" : c.args.back();
-    EXPECT_EQ(s.codigo, 2) << que << "\n" << s.err;
+    EXPECT_EQ(s.codigo, c.codigo) << que << "\n" << s.err;
     EXPECT_NE(s.err.find(c.dice), std::string::npos) << que << "\n" << s.err;
     EXPECT_EQ(s.err.find("Uso incorrecto."), std::string::npos) << s.err;
     EXPECT_LE(std::count(s.err.begin(), s.err.end(), '\n'), 2) << s.err;
     EXPECT_TRUE(fs::is_empty(tmp.path())) << que << ": a refused command created something";
+    for (const std::string arriba : {"imap:", "imaps"}) EXPECT_FALSE(fs::exists(arriba)) << que;
   }
 }
 

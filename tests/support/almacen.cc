@@ -7,7 +7,7 @@ namespace tablon::test {
 
 void EscribeServidor(const std::string& store_dir, const std::string& host, const std::string& clase) {
   FijaUbicacionAlmacen(store_dir);
-  IniciaOutlook();
+  IniciaOutlook(/*crea_almacen=*/true);  // as add-server does
   std::shared_ptr<store::Folder> news;
   for (const auto& f : MapiNameSpace->Folders()) {
     if (f->Name() == "news") news = f;

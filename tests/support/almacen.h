@@ -6,7 +6,7 @@
 
 namespace tablon::test {
 
-// Opens the store at `store_dir` (IniciaOutlook), creates "news" when missing and adds a post of
+// Opens the store at `store_dir` (IniciaOutlook, creating it as add-server does), creates "news" when missing and adds a post of
 // class `clase` whose user property "Servidor" is `host`.
 void EscribeServidor(const std::string& store_dir, const std::string& host,
                      const std::string& clase = "IPM.Post.News.Servidor");
