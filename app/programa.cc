@@ -182,7 +182,7 @@ int EjecutaPrograma(int argc, char** argv) {
   try {
     if (args.empty()) {
       // When it cannot be made, the lock's failure next says why.
-      Paso([&] { CreaRuta(*FsDelPrograma(), servers_dir, 0777, "el directorio de servidores"); });
+      Paso([&] { CreaRuta(*FsDelPrograma(), servers_dir, 0777, Traduce("el directorio de servidores")); });
       const bool interactivo = !once && !quiet && ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
       return Sincroniza(interactivo, verbose, quiet);
     }
