@@ -197,7 +197,7 @@ int EjecutaPrograma(int argc, char** argv) {
       // A Maildir store without "news" makes the pass fail before the servers directory is made.
       CompruebaAlmacenLocal();
       // When it cannot be made, the lock's failure next says why.
-      Paso([&] { CreaRuta(*FsDelPrograma(), servers_dir, 0777, "el directorio de servidores"); });
+      Paso([&] { CreaRuta(*FsDelPrograma(), servers_dir, 0777, Traduce("el directorio de servidores")); });
       const bool interactivo = !once && !quiet && ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
       return Sincroniza(interactivo, verbose, quiet);
     }

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "core/error.h"
+#include "core/traduce.h"
 
 namespace tablon {
 
@@ -187,7 +188,7 @@ namespace {
 // go straight into `r`, whose storage is reused.
 void LeeDe(Fs& fs, const std::string& path, int flags, FinDeLectura fin, std::string& r) {
   const int fd = fs.Open(path, O_RDONLY | flags, 0);
-  if (fd < 0) throw Error::DeErrno(errno, "no se pudo abrir «" + path + "»");
+  if (fd < 0) throw Error::DeErrno(errno, Formatea(Traduce("no se pudo abrir «%s»"), {path}));
   r.clear();
   // Read through one buffer of this thread: growing `r` by a whole block before each read would
   // clear bytes that the read then overwrites.
@@ -200,7 +201,7 @@ void LeeDe(Fs& fs, const std::string& path, int flags, FinDeLectura fin, std::st
       if (errno == EINTR) continue;
       const int e = errno;
       fs.Close(fd);
-      throw Error::DeErrno(e, "no se pudo leer «" + path + "»");
+      throw Error::DeErrno(e, Formatea(Traduce("no se pudo leer «%s»"), {path}));
     }
     if (n == 0) break;
     r.append(buf.get(), static_cast<size_t>(n));
@@ -234,16 +235,16 @@ void CreaDirectorio(Fs& fs, const std::string& path) {
     struct stat st;
     if (fs.Lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) return;
     throw Error(errnum::kAccesoARuta,
-                "no se pudo crear la carpeta «" + path + "»: ya existe y no es un directorio");
+                Formatea(Traduce("no se pudo crear la carpeta «%s»: ya existe y no es un directorio"), {path}));
   }
-  throw Error::DeErrno(e, "no se pudo crear la carpeta «" + path + "»");
+  throw Error::DeErrno(e, Formatea(Traduce("no se pudo crear la carpeta «%s»"), {path}));
 }
 
 void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path,
                          const std::function<void(const EscritorArchivo&)>& produce,
                          bool fsync, ino_t* ino) {
   const int fd = fs.Open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) throw Error::DeErrno(errno, "no se pudo crear «" + tmp_path + "»");
+  if (fd < 0) throw Error::DeErrno(errno, Formatea(Traduce("no se pudo crear «%s»"), {tmp_path}));
   int err = 0;
   const auto escribe = [&](std::string_view bytes) {
     while (err == 0 && !bytes.empty()) {
@@ -275,7 +276,7 @@ void EscribeArchivoNuevo(Fs& fs, const std::string& tmp_path,
   if (fs.Close(fd) != 0 && err == 0) err = errno;
   if (err != 0) {
     fs.Unlink(tmp_path);
-    throw Error::DeErrno(err, "no se pudo escribir «" + tmp_path + "»");
+    throw Error::DeErrno(err, Formatea(Traduce("no se pudo escribir «%s»"), {tmp_path}));
   }
 }
 
@@ -300,14 +301,16 @@ void CreaRuta(Fs& fs, const std::string& path, mode_t mode, const std::string& q
     for (size_t p = path.find('/', 1);; p = path.find('/', p + 1)) {
       const std::string parte = path.substr(0, p);
       if (!parte.empty() && fs.Mkdir(parte, mode) != 0 && errno != EEXIST) {
-        throw Error::DeErrno(errno, "no se pudo crear " + que + " «" + parte + "»");
+        throw Error::DeErrno(errno, Formatea(Traduce("no se pudo crear %s «%s»"), {que, parte}));
       }
       if (p == std::string::npos) break;
     }
-    if (fs.Stat(path, &st) != 0) throw Error::DeErrno(errno, "no se pudo abrir " + que + " «" + path + "»");
+    if (fs.Stat(path, &st) != 0) {
+      throw Error::DeErrno(errno, Formatea(Traduce("no se pudo abrir %s «%s»"), {que, path}));
+    }
   }
   if (!S_ISDIR(st.st_mode)) {
-    throw Error(errnum::kAccesoARuta, que + " «" + path + "» no es un directorio");
+    throw Error(errnum::kAccesoARuta, Formatea(Traduce("%s «%s» no es un directorio"), {que, path}));
   }
 }
 
@@ -320,7 +323,7 @@ void SincronizaDirectorio(Fs& fs, const std::string& path) {
 
 void Renombra(Fs& fs, const std::string& from, const std::string& to) {
   if (fs.Rename(from, to) != 0) {
-    throw Error::DeErrno(errno, "no se pudo renombrar «" + from + "» a «" + to + "»");
+    throw Error::DeErrno(errno, Formatea(Traduce("no se pudo renombrar «%s» a «%s»"), {from, to}));
   }
 }
 
@@ -336,7 +339,7 @@ void EntregaAtomica(Fs& fs, const std::string& tmp_path,
   if (fs.Rename(tmp_path, dest) != 0) {
     const int e = errno;
     fs.Unlink(tmp_path);
-    throw Error::DeErrno(e, "no se pudo guardar «" + dest + "»");
+    throw Error::DeErrno(e, Formatea(Traduce("no se pudo guardar «%s»"), {dest}));
   }
 }
 

@@ -113,7 +113,8 @@ bool EsDirectorio(Fs& fs, const std::string& path);
 void CreaDirectorio(Fs& fs, const std::string& path);
 // mkdir -p: `path` and its missing parents, each with `mode` (the umask applies). The path may
 // be (or lie under) a symbolic link the user made: it is followed. Anything but a directory at
-// `path` is refused (errnum::kAccesoARuta); `que` names the path in the messages ("el almacén").
+// `path` is refused (errnum::kAccesoARuta); `que` names the path in the messages, in the user's
+// language (Traduce("el almacén")).
 void CreaRuta(Fs& fs, const std::string& path, mode_t mode, const std::string& que);
 // Makes the renames and new names in the directory `path` durable (fsync of the directory).
 // Best effort: a failure is not reported (the files themselves are already synced).

@@ -5,13 +5,14 @@
 #include <cerrno>
 
 #include "core/error.h"
+#include "core/traduce.h"
 
 namespace tablon {
 
 LectorEstado::LectorEstado(const std::string& path, std::shared_ptr<Fs> fs)
     : fs_(fs ? std::move(fs) : FsDelPrograma()), path_(path) {
   fd_ = fs_->Open(path, O_RDONLY, 0);
-  if (fd_ < 0) throw Error::DeErrno(errno, "no se pudo abrir el archivo de estado " + path);
+  if (fd_ < 0) throw Error::DeErrno(errno, Formatea(Traduce("no se pudo abrir el archivo de estado %s"), {path}));
 }
 
 LectorEstado::~LectorEstado() {
@@ -28,7 +29,7 @@ int LectorEstado::Siguiente() {
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
       buffer_.clear();
-      throw Error::DeErrno(errno, "no se pudo leer el archivo de estado " + path_);
+      throw Error::DeErrno(errno, Formatea(Traduce("no se pudo leer el archivo de estado %s"), {path_}));
     }
     buffer_.resize(static_cast<size_t>(n));
     pos_ = 0;
@@ -69,12 +70,12 @@ void EscritorEstado::Confirma() {
   const std::string tmp = path_ + ".nuevo";
   // A temporary file left by a writer that was killed is replaced.
   if (fs_->Unlink(tmp) != 0 && errno != ENOENT) {
-    throw Error::DeErrno(errno, "no se pudo crear el archivo de estado " + tmp);
+    throw Error::DeErrno(errno, Formatea(Traduce("no se pudo crear el archivo de estado %s"), {tmp}));
   }
   try {
     EntregaAtomica(*fs_, tmp, contenido_, path_, /*fsync=*/true);
   } catch (const Error& e) {
-    throw Error(e.Number(), "no se pudo guardar el archivo de estado " + path_ + " (" + e.Description() + ")");
+    throw Error(e.Number(), Formatea(Traduce("no se pudo guardar el archivo de estado %s (%s)"), {path_, e.Description()}));
   }
   // The rename is durable once the directory is synced.
   const size_t barra = path_.find_last_of('/');

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/traduce.h"
+
 namespace tablon {
 
 namespace {
@@ -13,7 +15,7 @@ ArticulosNumerados::const_iterator Desde(const ArticulosNumerados& a, std::int64
 
 std::optional<std::string> MotivoResumenEntero(bool lectura_completa, const std::optional<CabeceraNumeracion>& cabecera,
                                                std::string_view motivo_lectura) {
-  if (lectura_completa) return "lectura completa pedida";
+  if (lectura_completa) return Traduce("lectura completa pedida");
   if (!cabecera) return std::string(motivo_lectura);
   return std::nullopt;
 }
@@ -35,11 +37,11 @@ ExamenNumeracion ExaminaNumeracion(const NumeracionGrupo& previa, const MarcasGr
   const ArticulosNumerados& a = previa.articulos;
   // Renumbered, or rebuilt: the numbers the pass kept name other articles now, or none.
   if (ahora.ultimo < previa.ultimo) {
-    e.motivo = "la marca alta bajó de " + std::to_string(previa.ultimo) + " a " + std::to_string(ahora.ultimo);
+    e.motivo = Formatea(Traduce("la marca alta bajó de %s a %s"), {std::to_string(previa.ultimo), std::to_string(ahora.ultimo)});
     return e;
   }
   if (ahora.primero > previa.ultimo && !a.empty()) {
-    e.motivo = "la marca baja " + std::to_string(ahora.primero) + " pasó la alta guardada " + std::to_string(previa.ultimo);
+    e.motivo = Formatea(Traduce("la marca baja %s pasó la alta guardada %s"), {std::to_string(ahora.primero), std::to_string(previa.ultimo)});
     return e;
   }
   // A line at or below the kept high mark (an overview asked for before the numbering was read)
@@ -48,7 +50,7 @@ ExamenNumeracion ExaminaNumeracion(const NumeracionGrupo& previa, const MarcasGr
     if (num > previa.ultimo || num < ahora.primero) continue;
     const auto k = Desde(a, num);
     if (k == a.end() || k->first != num || k->second != huella) {
-      e.motivo = "el servidor da el artículo " + std::to_string(num) + " por debajo de la marca guardada";
+      e.motivo = Formatea(Traduce("el servidor da el artículo %s por debajo de la marca guardada"), {std::to_string(num)});
       return e;
     }
   }
@@ -74,9 +76,9 @@ ExamenNumeracion ExaminaNumeracion(const NumeracionGrupo& previa, const MarcasGr
 }
 
 std::string MotivoArticulo(const ArticuloGuardado& a, bool respondio, const std::optional<std::string>& id) {
-  if (!respondio) return "no se pudo comprobar el artículo " + std::to_string(a.numero);
-  if (!id) return "el artículo " + std::to_string(a.numero) + " ya no está";
-  if (HuellaIdentificador(*id) != a.huella) return "el artículo " + std::to_string(a.numero) + " es ahora otro, " + *id;
+  if (!respondio) return Formatea(Traduce("no se pudo comprobar el artículo %s"), {std::to_string(a.numero)});
+  if (!id) return Formatea(Traduce("el artículo %s ya no está"), {std::to_string(a.numero)});
+  if (HuellaIdentificador(*id) != a.huella) return Formatea(Traduce("el artículo %s es ahora otro, %s"), {std::to_string(a.numero), *id});
   return std::string();
 }
 
@@ -87,7 +89,7 @@ ConciliacionListado ConciliaListado(const ArticulosNumerados& articulos, std::ve
   for (const std::int64_t n : numeros) {
     while (k < articulos.size() && articulos[k].first < n) ++k;
     if (k == articulos.size() || articulos[k].first != n) {
-      c.motivo = "el servidor lista el artículo " + std::to_string(n) + ", que la numeración no tenía";
+      c.motivo = Formatea(Traduce("el servidor lista el artículo %s, que la numeración no tenía"), {std::to_string(n)});
       c.quedan.clear();
       return c;
     }

@@ -7,6 +7,7 @@
 
 #include "core/error.h"
 #include "core/paso.h"
+#include "core/traduce.h"
 #include "news/avance.h"
 
 namespace tablon {
@@ -73,7 +74,7 @@ void GrupoNews::LeeMensajesMarcados() {
     if (avance) Paso([&] { avance->Progreso(Etapa::Descargando, hecho, total); });
   };
   if (!control) {
-    NotificaFalloOmitido(Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene control de noticias"));
+    NotificaFalloOmitido(Error(errnum::kObjetoNoEncontrado, Formatea(Traduce("El grupo %s no tiene control de noticias"), {nombre_})));
     for (size_t i = 0; i < marcados.size(); ++i) trata(i, nullptr, 0);
   } else {
     Paso([&] {

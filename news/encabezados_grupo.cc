@@ -11,6 +11,7 @@
 
 #include "core/error.h"
 #include "core/paso.h"
+#include "core/traduce.h"
 #include "news/decision_resumen.h"
 #include "news/servidor_news.h"
 #include "text/cadena.h"
@@ -35,15 +36,15 @@ std::int32_t EnteroDeTexto(std::string_view text) {
       break;
     }
   }
-  if (t.empty() || !digito) throw Error(errnum::kTipoNoCoincide, "No coinciden los tipos: «" + std::string(text) + "» no es un número");
+  if (t.empty() || !digito) throw Error(errnum::kTipoNoCoincide, Formatea(Traduce("No coinciden los tipos: «%s» no es un número"), {text}));
   std::string s(t);
   char* end = nullptr;
   double v = std::strtod(s.c_str(), &end);
   if (end != s.c_str() + s.size() || !std::isfinite(v)) {
-    throw Error(errnum::kTipoNoCoincide, "No coinciden los tipos: «" + std::string(text) + "» no es un número");
+    throw Error(errnum::kTipoNoCoincide, Formatea(Traduce("No coinciden los tipos: «%s» no es un número"), {text}));
   }
   double r = std::nearbyint(v);  // half to even under the default rounding mode
-  if (r < -2147483648.0 || r > 2147483647.0) throw Error(errnum::kDesbordamiento, "Desbordamiento: " + std::string(text));
+  if (r < -2147483648.0 || r > 2147483647.0) throw Error(errnum::kDesbordamiento, Formatea(Traduce("Desbordamiento: %s"), {text}));
   return static_cast<std::int32_t>(r);
 }
 
@@ -104,7 +105,7 @@ void GrupoNews::CargaNumeracion() {
   if (!LecturaCompleta()) cabecera_ = LeeCabeceraNumeracion(*FsDelPrograma(), ruta_numeracion_, nombre_, motivo);
   if (const auto entero = MotivoResumenEntero(LecturaCompleta(), cabecera_, motivo)) {
     cabecera_.reset();
-    Traza("numeración de " + nombre_ + ": " + *entero + "; se pide el resumen entero");
+    Traza(Formatea(Traduce("numeración de %s: %s; se pide el resumen entero"), {nombre_, *entero}));
   }
 }
 
@@ -203,12 +204,12 @@ std::string GrupoNews::CompruebaNumeracion(nntp::Control& control, NumeracionGru
   if (examen.lista) {
     std::vector<std::int64_t> numeros;
     if (!Paso([&] { numeros = control.NumerosDelGrupo(examen.lista_desde, examen.lista_hasta); })) {
-      return "no se pudo pedir la lista de artículos";
+      return Traduce("no se pudo pedir la lista de artículos");
     }
     ConciliacionListado listado = ConciliaListado(a, std::move(numeros));
     if (!listado.motivo.empty()) return listado.motivo;
-    Traza("numeración de " + nombre_ + ": " + std::to_string(a.size() - listado.quedan.size()) +
-          " artículos retirados del servidor");
+    Traza(Formatea(Traduce("numeración de %s: %s artículos retirados del servidor"),
+                   {nombre_, std::to_string(a.size() - listado.quedan.size())}));
     a = std::move(listado.quedan);
   }
   return std::string();
@@ -242,7 +243,7 @@ void GrupoNews::LeeEncabezados() {
       igual = MotivoArticulo(*sellada.comprobar, respondio, id).empty();
     }
     if (igual) {
-      Traza("grupo " + nombre_ + " sin cambios desde la última pasada: no se lee la carpeta");
+      Traza(Formatea(Traduce("grupo %s sin cambios desde la última pasada: no se lee la carpeta"), {nombre_}));
       sin_cambios_ = true;
       control->LiberaResumen();
       control->RangoResumen(0);
@@ -255,12 +256,12 @@ void GrupoNews::LeeEncabezados() {
   if (cabecera && numeracion_valida) {
     std::string motivo;
     previa = LeeNumeracion(*FsDelPrograma(), ruta_numeracion_, nombre_, motivo);
-    if (!previa) motivo = "numeración ilegible: " + motivo;
+    if (!previa) motivo = Formatea(Traduce("numeración ilegible: %s"), {motivo});
     const std::string razon = previa ? CompruebaNumeracion(*control, *previa, vistos) : motivo;
     if (!razon.empty()) {
       // It no longer holds: dropped, and the whole overview asked for.
       descartada = true;
-      Traza("numeración de " + nombre_ + " descartada: " + razon + "; se pide el resumen entero");
+      Traza(Formatea(Traduce("numeración de %s descartada: %s; se pide el resumen entero"), {nombre_, razon}));
       previa.reset();
       control->LiberaResumen();
       vistos.clear();
@@ -288,8 +289,8 @@ void GrupoNews::LeeEncabezados() {
     const std::vector<std::int64_t> faltan = ArticulosAusentes(previa->articulos, presentes);
     std::vector<std::uint64_t>().swap(presentes);
     if (!faltan.empty()) {
-      Traza("numeración de " + nombre_ + ": se piden de nuevo " + std::to_string(faltan.size()) +
-            " artículos que no están en la carpeta");
+      Traza(Formatea(Traduce("numeración de %s: se piden de nuevo %s artículos que no están en la carpeta"),
+                     {nombre_, std::to_string(faltan.size())}));
       std::vector<std::pair<std::int64_t, std::uint64_t>> releidos;
       control->RangoResumen(faltan.front(), faltan.back());
       const bool bien = PideResumen(*control, [&faltan](std::int64_t num, std::string_view) {

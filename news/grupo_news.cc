@@ -7,6 +7,7 @@
 
 #include "core/error.h"
 #include "core/paso.h"
+#include "core/traduce.h"
 #include "news/archivo_estado.h"
 #include "store/outlook_module.h"
 #include "text/cadena.h"
@@ -30,7 +31,7 @@ constexpr const char* kClaseEntrada = "IPM.Post.News.Subscripcion";
 GrupoNews::GrupoNews() : mensajes_(std::make_shared<ColeccionMensajes>()) {}
 
 void GrupoNews::mensajes(std::shared_ptr<ColeccionMensajes> v) {
-  if (!v) throw Error(errnum::kTipoNoCoincide, "No coinciden los tipos: se esperaba una colección de mensajes");
+  if (!v) throw Error(errnum::kTipoNoCoincide, Traduce("No coinciden los tipos: se esperaba una colección de mensajes"));
   mensajes_ = std::move(v);
 }
 
@@ -60,7 +61,7 @@ std::shared_ptr<store::Folder> GrupoNews::BuscaOCreaRuta(const std::shared_ptr<s
   std::string componente;
   while (!ruta.empty()) {
     SeparaCadena(ruta, ".", componente, ruta);
-    if (!cur) throw Error(errnum::kObjetoNoEncontrado, "El grupo no tiene carpeta de servidor");
+    if (!cur) throw Error(errnum::kObjetoNoEncontrado, Traduce("El grupo no tiene carpeta de servidor"));
     cur = BuscaOCreaCarpeta(*cur, componente);
   }
   return cur;
@@ -69,7 +70,7 @@ std::shared_ptr<store::Folder> GrupoNews::BuscaOCreaRuta(const std::shared_ptr<s
 // ---- Entry post ------------------------------------------------------------------------------
 
 void GrupoNews::CreaEntradaGrupo() {
-  if (!carpeta_servidor_) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene carpeta de servidor");
+  if (!carpeta_servidor_) throw Error(errnum::kObjetoNoEncontrado, Formatea(Traduce("El grupo %s no tiene carpeta de servidor"), {nombre_}));
   std::string filtro = "[Asunto] = \"";
   // A double quote inside the filter text is written twice.
   for (char c : nombre_) {
@@ -104,7 +105,7 @@ void GrupoNews::save(EscritorEstado& file) const {
 
 void GrupoNews::load(LectorEstado& file) {
   std::optional<std::string> line = file.LeeLinea();
-  if (!line) throw Error(errnum::kArchivoNoEncontrado, "El archivo de estado termina antes de lo anunciado");
+  if (!line) throw Error(errnum::kArchivoNoEncontrado, Traduce("El archivo de estado termina antes de lo anunciado"));
   std::string resto, campo_fecha, marca;
   SeparaCadena(*line, " ", nombre_, resto);
   SeparaCadena(resto, " ", campo_fecha, marca);
@@ -112,7 +113,7 @@ void GrupoNews::load(LectorEstado& file) {
     fecha_ultimo_ = kFechaInicial;
   } else {
     std::optional<Fecha> f = LeeFormatoEstado(campo_fecha);
-    if (!f) throw Error(errnum::kTipoNoCoincide, "Fecha no válida en el archivo de estado: " + campo_fecha);
+    if (!f) throw Error(errnum::kTipoNoCoincide, Formatea(Traduce("Fecha no válida en el archivo de estado: %s"), {campo_fecha}));
     fecha_ultimo_ = *f;
   }
   subscrito_ = marca == "X";
@@ -151,7 +152,7 @@ void GrupoNews::LeeCopiasLocales() {
       copias_diferidas_ = true;
       return;
     }
-    Traza("copias locales de " + nombre_ + ": la carpeta cambió desde la última pasada o no tiene sello");
+    Traza(Formatea(Traduce("copias locales de %s: la carpeta cambió desde la última pasada o no tiene sello"), {nombre_}));
   }
   CargaCopiasLocales();
 }
@@ -164,7 +165,7 @@ void GrupoNews::CargaCopiasLocales() {
     if (!indice_) indice_ = carpeta_grupo_->Indice();
     std::string informe;
     items = indice_->Lee(&GrupoNews::ClaveLocal, !LecturaCompleta(), informe);
-    if (!informe.empty()) Traza("copias locales de " + nombre_ + ": " + informe);
+    if (!informe.empty()) Traza(Formatea(Traduce("copias locales de %s: %s"), {nombre_, informe}));
   });
   mensajes_->reserve(items.size());
   for (auto& x : items) {
@@ -187,7 +188,7 @@ void GrupoNews::Traza(const std::string& texto) const {
 }
 
 void GrupoNews::RequiereCarpeta() const {
-  if (!carpeta_grupo_) throw Error(errnum::kObjetoNoEncontrado, "El grupo " + nombre_ + " no tiene carpeta");
+  if (!carpeta_grupo_) throw Error(errnum::kObjetoNoEncontrado, Formatea(Traduce("El grupo %s no tiene carpeta"), {nombre_}));
 }
 
 }  // namespace tablon

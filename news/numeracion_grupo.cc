@@ -6,6 +6,7 @@
 
 #include "core/error.h"
 #include "core/huella.h"
+#include "core/traduce.h"
 
 namespace tablon {
 
@@ -63,32 +64,32 @@ std::optional<CabeceraNumeracion> AnalizaCabecera(std::string_view& resto, const
   const std::string_view todo = resto;
   std::string_view linea;
   if (!SiguienteLinea(resto, linea) || linea != kCabecera) {
-    motivo = "de otro formato o versión";
+    motivo = Traduce("de otro formato o versión");
     return std::nullopt;
   }
   auto danado = [&](const char* que) {
-    motivo = std::string("dañado (") + que + ")";
+    motivo = Formatea(Traduce("dañado (%s)"), {que});
     return std::nullopt;
   };
   std::string_view nombre, marcas;
-  if (!SiguienteLinea(resto, nombre)) return danado("sin grupo");
-  if (!SiguienteLinea(resto, marcas)) return danado("sin marcas");
+  if (!SiguienteLinea(resto, nombre)) return danado(Traduce("sin grupo"));
+  if (!SiguienteLinea(resto, marcas)) return danado(Traduce("sin marcas"));
   const std::string_view sumado = todo.substr(0, todo.size() - resto.size());
-  if (!SiguienteLinea(resto, linea) || linea != "cabecera " + Hex64(Fnv1a(sumado))) return danado("cabecera");
+  if (!SiguienteLinea(resto, linea) || linea != "cabecera " + Hex64(Fnv1a(sumado))) return danado(Traduce("cabecera"));
   CabeceraNumeracion c;
   std::string_view campos[5];
   for (auto& campo : campos) {
     const size_t esp = marcas.find(' ');
-    if (esp == std::string_view::npos) return danado("marcas ilegibles");
+    if (esp == std::string_view::npos) return danado(Traduce("marcas ilegibles"));
     campo = marcas.substr(0, esp);
     marcas.remove_prefix(esp + 1);
   }
   if (!LeeEntero(campos[0], c.primero) || !LeeEntero(campos[1], c.ultimo) || !LeeEntero(campos[2], c.cantidad) ||
       !LeeEntero(campos[3], c.numero_alto) || !LeeHex(campos[4], c.huella) || !LeeHex(marcas, c.huella_alta)) {
-    return danado("marcas ilegibles");
+    return danado(Traduce("marcas ilegibles"));
   }
   if (nombre != grupo) {
-    motivo = "de otro grupo";
+    motivo = Traduce("de otro grupo");
     return std::nullopt;
   }
   return c;
@@ -146,7 +147,7 @@ std::optional<CabeceraNumeracion> LeeCabeceraNumeracion(Fs& fs, const std::strin
   try {
     LeeArchivoHasta(fs, ruta, FinCabecera, texto);
   } catch (const Error& e) {
-    motivo = e.Number() == errnum::kArchivoNoEncontrado ? "no hay" : "ilegible (" + e.Description() + ")";
+    motivo = e.Number() == errnum::kArchivoNoEncontrado ? std::string(Traduce("no hay")) : Formatea(Traduce("ilegible (%s)"), {e.Description()});
     return std::nullopt;
   }
   std::string_view resto = texto;
@@ -175,15 +176,15 @@ std::optional<NumeracionGrupo> LeeNumeracion(Fs& fs, const std::string& ruta, co
   try {
     texto = LeeArchivo(fs, ruta);
   } catch (const Error& e) {
-    motivo = e.Number() == errnum::kArchivoNoEncontrado ? "no hay" : "ilegible (" + e.Description() + ")";
+    motivo = e.Number() == errnum::kArchivoNoEncontrado ? std::string(Traduce("no hay")) : Formatea(Traduce("ilegible (%s)"), {e.Description()});
     return std::nullopt;
   }
   auto danado = [&](const char* que) {
-    motivo = std::string("dañado (") + que + ")";
+    motivo = Formatea(Traduce("dañado (%s)"), {que});
     return std::nullopt;
   };
   // The checksum line is the last one; everything before it is what it sums.
-  if (texto.empty() || texto.back() != '\n') return danado("cortado");
+  if (texto.empty() || texto.back() != '\n') return danado(Traduce("cortado"));
   const size_t inicio_fin = texto.rfind('\n', texto.size() - 2);
   const size_t pos_fin = inicio_fin == std::string::npos ? 0 : inicio_fin + 1;
   const std::string_view cuerpo = std::string_view(texto).substr(0, pos_fin);
@@ -199,16 +200,16 @@ std::optional<NumeracionGrupo> LeeNumeracion(Fs& fs, const std::string& ruta, co
   while (SiguienteLinea(resto, linea)) {
     const size_t esp = linea.find(' ');
     std::int64_t num = 0;
-    if (esp == std::string_view::npos || !LeeEntero(linea.substr(0, esp), num)) return danado("línea ilegible");
-    if ((!n.articulos.empty() && num <= n.articulos.back().first) || num > n.ultimo) return danado("números desordenados");
+    if (esp == std::string_view::npos || !LeeEntero(linea.substr(0, esp), num)) return danado(Traduce("línea ilegible"));
+    if ((!n.articulos.empty() && num <= n.articulos.back().first) || num > n.ultimo) return danado(Traduce("números desordenados"));
     std::uint64_t huella = 0;
-    if (!LeeHex(linea.substr(esp + 1), huella)) return danado("línea ilegible");
+    if (!LeeHex(linea.substr(esp + 1), huella)) return danado(Traduce("línea ilegible"));
     n.articulos.emplace_back(num, huella);
   }
   const std::string esperada = "fin " + std::to_string(n.articulos.size()) + " " + Hex64(Fnv1a(cuerpo));
-  if (ultima != esperada) return danado("suma o cuenta");
+  if (ultima != esperada) return danado(Traduce("suma o cuenta"));
   // The head must describe these very articles.
-  if (CabeceraDe(n) != *cabecera) return danado("cabecera");
+  if (CabeceraDe(n) != *cabecera) return danado(Traduce("cabecera"));
   return n;
 }
 
@@ -229,7 +230,7 @@ CabeceraNumeracion GuardaNumeracion(Fs& fs, const std::string& ruta, const Numer
 
 void BorraNumeracion(Fs& fs, const std::string& ruta) {
   if (fs.Unlink(ruta) != 0 && errno != ENOENT) {
-    throw Error::DeErrno(errno, "no se pudo borrar " + ruta);
+    throw Error::DeErrno(errno, Formatea(Traduce("no se pudo borrar %s"), {ruta}));
   }
 }
 

@@ -6,6 +6,7 @@
 #include "core/error.h"
 #include "core/fs.h"
 #include "core/paso.h"
+#include "core/traduce.h"
 #include "news/archivo_estado.h"
 #include "store/outlook_module.h"
 
@@ -22,13 +23,13 @@ std::string& Directorio() {
 std::int64_t LeeCuenta(const std::string& text) {
   size_t b = text.find_first_not_of(' ');
   size_t e = text.find_last_not_of(' ');
-  if (b == std::string::npos) throw Error(errnum::kTipoNoCoincide, "Falta el número de grupos");
+  if (b == std::string::npos) throw Error(errnum::kTipoNoCoincide, Traduce("Falta el número de grupos"));
   std::int64_t n = 0;
   const char* first = text.data() + b;
   const char* last = text.data() + e + 1;
   auto [ptr, ec] = std::from_chars(first, last, n);
   if (ec != std::errc() || ptr != last) {
-    throw Error(errnum::kTipoNoCoincide, "Número de grupos no válido: «" + text + "»");
+    throw Error(errnum::kTipoNoCoincide, Formatea(Traduce("Número de grupos no válido: «%s»"), {text}));
   }
   return n;
 }
@@ -51,7 +52,7 @@ void CompruebaNombreGrupo(const std::string& nombre) {
   if (!valido) {
     std::string visible;
     for (unsigned char c : nombre) visible += c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
-    throw Error(errnum::kArgumentoNoValido, "Nombre de grupo no válido en la lista del servidor: «" + visible + "»");
+    throw Error(errnum::kArgumentoNoValido, Formatea(Traduce("Nombre de grupo no válido en la lista del servidor: «%s»"), {visible}));
   }
 }
 
@@ -71,13 +72,13 @@ void CompruebaHost(const std::string& host) {
     std::string visible;
     for (unsigned char c : host) visible += c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
     throw Error(errnum::kArgumentoNoValido,
-                "El nombre de servidor «" + visible +
-                    "» no es válido: no puede estar vacío, ser «.» o «..», ni contener «/» o caracteres de control");
+                Formatea(Traduce("El nombre de servidor «%s» no es válido: no puede estar vacío, ser «.» o «..», ni "
+                                 "contener «/» o caracteres de control"), {visible}));
   }
 }
 
 void ServidorNews::Grupos(std::shared_ptr<ColeccionGrupos> v) {
-  if (!v) throw Error(errnum::kTipoNoCoincide, "No coinciden los tipos: se esperaba una colección de grupos");
+  if (!v) throw Error(errnum::kTipoNoCoincide, Traduce("No coinciden los tipos: se esperaba una colección de grupos"));
   grupos_ = std::move(v);
 }
 
@@ -87,7 +88,7 @@ void ServidorNews::init_from_msg(const std::shared_ptr<store::Item>& servidor) {
   CompruebaHost(host_);
   filename_ = DirectorioServidores() + host_ + ".txt";
   std::shared_ptr<store::Folder> news = servidor->Parent();
-  if (!news) throw Error(errnum::kObjetoNoEncontrado, "El mensaje del servidor " + host_ + " no está en ninguna carpeta");
+  if (!news) throw Error(errnum::kObjetoNoEncontrado, Formatea(Traduce("El mensaje del servidor %s no está en ninguna carpeta"), {host_}));
   carpeta_servidor_ = BuscaOCreaCarpeta(*news, host_);
   load();
 }
@@ -124,17 +125,17 @@ void ServidorNews::load() {
   // Line 1: the check date.
   completo &= Paso([&] {
     std::optional<std::string> line = file->LeeLinea();
-    if (!line) throw Error(errnum::kArchivoNoEncontrado, "El archivo de estado está vacío");
+    if (!line) throw Error(errnum::kArchivoNoEncontrado, Traduce("El archivo de estado está vacío"));
     vacio = false;
     std::optional<Fecha> f = LeeFormatoEstado(*line);
-    if (!f) throw Error(errnum::kTipoNoCoincide, "Fecha de comprobación no válida: «" + *line + "»");
+    if (!f) throw Error(errnum::kTipoNoCoincide, Formatea(Traduce("Fecha de comprobación no válida: «%s»"), {*line}));
     fecha_chequeo_ = *f;
   });
   // Line 2: the number of group lines.
   std::int64_t n = 0;
   completo &= Paso([&] {
     std::optional<std::string> line = file->LeeLinea();
-    if (!line) throw Error(errnum::kArchivoNoEncontrado, "Falta el número de grupos");
+    if (!line) throw Error(errnum::kArchivoNoEncontrado, Traduce("Falta el número de grupos"));
     n = LeeCuenta(*line);
   });
   for (std::int64_t i = 0; i < n; ++i) {
@@ -165,7 +166,7 @@ void ServidorNews::save() {
     // Keep the file that could not be read whole under a second name before replacing it.
     std::string apartado = filename_ + SufijoApartado();
     if (FsDelPrograma()->Link(filename_, apartado) != 0 && errno != ENOENT) {
-      throw Error::DeErrno(errno, "no se pudo apartar el archivo de estado dañado " + filename_);
+      throw Error::DeErrno(errno, Formatea(Traduce("no se pudo apartar el archivo de estado dañado %s"), {filename_}));
     }
     archivo_apartado_ = apartado;
     lectura_incompleta_ = false;

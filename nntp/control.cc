@@ -17,6 +17,7 @@
 
 #include "core/fecha.h"
 #include "core/error.h"
+#include "core/traduce.h"
 #include "nntp/respuesta.h"
 #include "red/linea_legible.h"
 #include "red/lineas.h"
@@ -33,12 +34,13 @@ bool SesionIntacta(long numero) {
 
 void CompruebaGrupo(std::string_view nombre) {
   CompruebaTexto(nombre, "GroupName");
-  if (nombre.empty()) throw Error(errnum::kArgumentoNoValido, "GroupName está vacío");
+  if (nombre.empty()) throw Error(errnum::kArgumentoNoValido, Traduce("GroupName está vacío"));
   for (char c : nombre) {
     const auto u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u == 0x7f) {
-      throw Error(errnum::kArgumentoNoValido, "El nombre de grupo \"" + red::LineaLegible(nombre) +
-                                                  "\" contiene blancos o caracteres de control");
+      throw Error(errnum::kArgumentoNoValido,
+                  Formatea(Traduce("El nombre de grupo \"%s\" contiene blancos o caracteres de control"),
+                           {red::LineaLegible(nombre)}));
     }
   }
 }
@@ -54,7 +56,7 @@ void CompruebaIdentificador(std::string_view id) {
   }
   if (!valido) {
     throw Error(errnum::kArgumentoNoValido,
-                "\"" + red::LineaLegible(id) + "\" no es un identificador de mensaje <...> válido");
+                Formatea(Traduce("\"%s\" no es un identificador de mensaje <...> válido"), {red::LineaLegible(id)}));
   }
 }
 
@@ -63,13 +65,14 @@ std::string FechaNewgroups(const std::string& local) {
   const auto fecha = LeeFormatoControl(local);
   if (!fecha) {
     throw Error(errnum::kArgumentoNoValido,
-                "SinceDate \"" + red::LineaLegible(local) + "\" no es una fecha \"ddd, dd mmm yyyy hh:mm:ss\"");
+                Formatea(Traduce("SinceDate \"%s\" no es una fecha \"ddd, dd mmm yyyy hh:mm:ss\""),
+                         {red::LineaLegible(local)}));
   }
   const std::time_t t = static_cast<std::time_t>(fecha->AUnix());
   std::tm utc{};
   if (t == static_cast<std::time_t>(-1) || !gmtime_r(&t, &utc) || utc.tm_year + 1900 < 0 ||
       utc.tm_year + 1900 > 9999) {
-    throw Error(errnum::kArgumentoNoValido, "SinceDate \"" + local + "\" está fuera de rango");
+    throw Error(errnum::kArgumentoNoValido, Formatea(Traduce("SinceDate \"%s\" está fuera de rango"), {local}));
   }
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y%m%d %H%M%S GMT", &utc);
@@ -115,10 +118,9 @@ void Control::Opera(F&& operacion, bool conectando) {
   } catch (const std::bad_alloc&) {
     // Whatever was being read is half read: the stream is of no further use.
     const Error e(errnum::kMemoriaInsuficiente,
-                  "Memoria insuficiente para la respuesta de " +
-                      (sesion_.TextoServidor().empty() ? std::string("el servidor de noticias")
-                                                       : sesion_.TextoServidor()) +
-                      ": se cierra la conexión");
+                  Formatea(Traduce("Memoria insuficiente para la respuesta de %s: se cierra la conexión"),
+                           {sesion_.TextoServidor().empty() ? std::string(Traduce("el servidor de noticias"))
+                                                            : sesion_.TextoServidor()}));
     Cae(e, conectando);
     throw e;
   }
@@ -131,16 +133,18 @@ void Control::Cae(const Error& e, bool conectando) {
 
 const std::string& Control::NewGroupLine(std::int64_t i) const {
   if (i < 0 || i >= NewGroupCount()) {
-    throw Error(errnum::kArgumentoNoValido, "NewGroupLine: índice " + std::to_string(i) +
-                                                " fuera de 0.." + std::to_string(NewGroupCount() - 1));
+    throw Error(errnum::kArgumentoNoValido,
+                Formatea(Traduce("%s: índice %s fuera de 0..%s"),
+                         {"NewGroupLine", std::to_string(i), std::to_string(NewGroupCount() - 1)}));
   }
   return new_groups_[static_cast<std::size_t>(i)];
 }
 
 std::string_view Control::OverviewLine(std::int64_t i) const {
   if (i < 0 || i >= OverviewCount()) {
-    throw Error(errnum::kArgumentoNoValido, "OverviewLine: índice " + std::to_string(i) +
-                                                " fuera de 0.." + std::to_string(OverviewCount() - 1));
+    throw Error(errnum::kArgumentoNoValido,
+                Formatea(Traduce("%s: índice %s fuera de 0..%s"),
+                         {"OverviewLine", std::to_string(i), std::to_string(OverviewCount() - 1)}));
   }
   return overview_[static_cast<std::size_t>(i)];
 }
@@ -161,7 +165,8 @@ void Control::Command(std::int32_t code) {
         LeeEncabezados();
         return;
       default:
-        throw Error(errnum::kArgumentoNoValido, "Código de orden desconocido: " + std::to_string(code));
+        throw Error(errnum::kArgumentoNoValido,
+                    Formatea(Traduce("Código de orden desconocido: %s"), {std::to_string(code)}));
     }
   }, code == kConectar);
 }
@@ -214,7 +219,7 @@ bool Control::LeeArticulo(const std::string& orden, std::string& texto) {
   // Room for the largest article allowed, taken at once: pages the text never reaches are
   // never touched, and a text that grows is never copied (a copy would hold it twice).
   texto.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(max_articulo_, kReservaArticuloMaxima)));
-  sesion_.LeeBloque({max_articulo_ / 2, max_articulo_}, "la respuesta a \"" + orden + "\"",
+  sesion_.LeeBloque({max_articulo_ / 2, max_articulo_}, orden,
                     [&texto](std::string_view linea) {
                       texto.append(linea);
                       texto.append("\r\n");
@@ -367,7 +372,7 @@ std::optional<Error> Control::RecogeGrupo(bool& credenciales) {
   if (sesion_.LeeRespuesta() == estado::kResumenSigue) {
     // About the group the server kept selected (the last one a GROUP chose on this
     // connection, whose numbers are still here): bounded by its range.
-    sesion_.LeeBloque(LimiteResumen(), "la respuesta a \"" + orden_resumen_ + "\"", [](std::string_view) {});
+    sesion_.LeeBloque(LimiteResumen(), orden_resumen_, [](std::string_view) {});
   }
   if (habia_grupo) group_selected_ = true;  // the server keeps it (RFC 3977 section 6.1.1)
   return fallo;
@@ -415,7 +420,7 @@ void Control::DescartaResumen() {
   resumen_pedido_ = false;
   sesion_.IniciaPlazo();
   if (sesion_.LeeRespuesta() == estado::kResumenSigue) {
-    sesion_.LeeBloque(LimiteResumen(), "la respuesta a \"" + orden_resumen_ + "\"", [](std::string_view) {});
+    sesion_.LeeBloque(LimiteResumen(), orden_resumen_, [](std::string_view) {});
   }
 }
 
@@ -458,9 +463,9 @@ void Control::AnotaGrupo(const std::string& orden, const std::string& grupo) {
   const auto e = AnalizaEstado(sesion_.LineaEstado());
   const auto g = e ? AnalizaGrupo(e->texto) : std::nullopt;
   if (!g || g->cantidad < 0 || g->primero < 0 || g->ultimo < 0) {
-    throw Error(errnum::kProtocolo, "Respuesta ilegible a \"" + orden + "\" de " +
-                                        sesion_.TextoServidor() + ": \"" +
-                                        red::LineaLegible(sesion_.LineaEstado()) + "\"");
+    throw Error(errnum::kProtocolo,
+                Formatea(Traduce("Respuesta ilegible a \"%s\" de %s: \"%s\""),
+                         {orden, sesion_.TextoServidor(), red::LineaLegible(sesion_.LineaEstado())}));
   }
   group_count_ = g->cantidad;
   group_low_ = g->primero;
@@ -498,7 +503,7 @@ void Control::ListaGruposNuevos() {
   }
   if (codigo != estado::kGruposNuevosSiguen) sesion_.FallaEstado(orden);
   std::vector<std::string> lineas;
-  sesion_.LeeBloque(kLimiteGruposNuevos, "la respuesta a \"" + orden + "\"",
+  sesion_.LeeBloque(kLimiteGruposNuevos, orden,
                     [&lineas](std::string_view l) { lineas.emplace_back(l); });
   new_groups_ = std::move(lineas);
 }
@@ -526,8 +531,8 @@ std::optional<std::string> Control::IdentificadorDe(std::int64_t numero) {
     const std::size_t a = linea.find('<');
     const std::size_t b = a == std::string::npos ? a : linea.find('>', a);
     if (b == std::string::npos) {
-      throw Error(errnum::kProtocolo, "Respuesta sin identificador a \"" + orden + "\" de " +
-                                          sesion_.TextoServidor() + ": \"" + red::LineaLegible(linea) + "\"");
+      throw Error(errnum::kProtocolo, Formatea(Traduce("Respuesta sin identificador a \"%s\" de %s: \"%s\""),
+                                               {orden, sesion_.TextoServidor(), red::LineaLegible(linea)}));
     }
     id = linea.substr(a, b - a + 1);
   });
@@ -545,12 +550,13 @@ std::vector<std::int64_t> Control::NumerosDelGrupo(std::int64_t desde, std::int6
     AnotaGrupo(orden, group_name_);
     const std::uint64_t rango = hasta >= desde ? static_cast<std::uint64_t>(hasta - desde) + 1 : 0;
     const std::uint64_t lineas = std::min<std::uint64_t>(rango, std::uint64_t{1} << 40) + kMargenResumen;
-    sesion_.LeeBloque({lineas, lineas * 24}, "la respuesta a \"" + orden + "\"", [&](std::string_view l) {
+    sesion_.LeeBloque({lineas, lineas * 24}, orden, [&](std::string_view l) {
       std::int64_t n = 0;
       const auto [fin, ec] = std::from_chars(l.data(), l.data() + l.size(), n);
       if (ec != std::errc() || fin != l.data() + l.size()) {
-        throw Error(errnum::kProtocolo, "Número de artículo ilegible en la respuesta a \"" + orden + "\": \"" +
-                                            red::LineaLegible(l) + "\"");
+        throw Error(errnum::kProtocolo,
+                    Formatea(Traduce("Número de artículo ilegible en la respuesta a \"%s\": \"%s\""),
+                             {orden, red::LineaLegible(l)}));
       }
       numeros.push_back(n);
     });
@@ -602,7 +608,7 @@ void Control::LeeEncabezados() {
   LineasGuardadas lineas;
   // The reply's count is the server's estimate; never trust it for more than a modest reserve.
   lineas.reserve(static_cast<std::size_t>(std::min<std::int64_t>(group_count_, 1 << 20)));
-  sesion_.LeeBloque(LimiteResumen(), "la respuesta a \"" + orden + "\"",
+  sesion_.LeeBloque(LimiteResumen(), orden,
                     [&lineas, &filtro](std::string_view l) {
                       if (!filtro || filtro(l)) lineas.push_back(l);
                     });

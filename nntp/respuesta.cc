@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "core/error.h"
+#include "core/traduce.h"
 
 namespace tablon::nntp {
 
@@ -57,12 +58,14 @@ std::optional<Grupo> AnalizaGrupo(std::string_view texto) {
 
 std::optional<std::string_view> Bloque::Linea(std::string_view linea) {
   if (terminado_) {
-    throw Error(errnum::kArgumentoNoValido, "Se leyó más allá del final de " + que_);
+    throw Error(errnum::kArgumentoNoValido, Formatea(Traduce("Se leyó más allá del final de %s"), {que_}));
   }
   auto excedido = [this](const std::string& cuanto) {
     excedido_ = true;
-    return Error(errnum::kProtocolo, "El servidor envió en " + que_ + " más de " + cuanto +
-                                         ": la respuesta se interrumpe y se cierra la conexión");
+    return Error(errnum::kProtocolo,
+                 Formatea(Traduce("El servidor envió en %s más de %s: la respuesta se interrumpe y se cierra la "
+                                  "conexión"),
+                          {que_, cuanto}));
   };
   if (excedido_) throw excedido(motivo_);
   if (EsFinDeBloque(linea)) {
@@ -70,7 +73,7 @@ std::optional<std::string_view> Bloque::Linea(std::string_view linea) {
     return std::nullopt;
   }
   if (lineas_ >= limite_.lineas) {
-    motivo_ = std::to_string(limite_.lineas) + " líneas";
+    motivo_ = Formatea(Traduce("%s líneas"), {std::to_string(limite_.lineas)});
     throw excedido(motivo_);
   }
   const std::uint64_t largo = static_cast<std::uint64_t>(linea.size()) + 2;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/traduce.h"
 #include "nntp/capacidades.h"
 #include "red/conexion.h"
 #include "red/linea_legible.h"
@@ -50,8 +51,7 @@ ModoCompresion CompresionDelEntorno() {
 
 void CompruebaTexto(std::string_view valor, const char* propiedad) {
   if (TieneControl(valor)) {
-    throw Error(errnum::kArgumentoNoValido,
-                std::string(propiedad) + " no puede contener CR, LF ni NUL");
+    throw Error(errnum::kArgumentoNoValido, Formatea(Traduce("%s no puede contener CR, LF ni NUL"), {propiedad}));
   }
 }
 
@@ -75,7 +75,7 @@ void Sesion::Olvida() {
 }
 
 void Sesion::RequiereConexion() {
-  if (!conn_) throw Error(errnum::kProtocolo, "No hay conexión con el servidor de noticias");
+  if (!conn_) throw Error(errnum::kProtocolo, Traduce("No hay conexión con el servidor de noticias"));
   conn_->Timeout(timeout_);
 }
 
@@ -97,8 +97,8 @@ int Sesion::LeeRespuesta() {
   if (traza_) traza_(linea_estado_ + "\r\n");
   const auto e = AnalizaEstado(linea);
   if (!e) {
-    throw Error(errnum::kProtocolo, "Respuesta ilegible de " + texto_servidor_ + ": \"" +
-                                        red::LineaLegible(linea) + "\"");
+    throw Error(errnum::kProtocolo,
+                Formatea(Traduce("Respuesta ilegible de %s: \"%s\""), {texto_servidor_, red::LineaLegible(linea)}));
   }
   return e->codigo;
 }
@@ -118,17 +118,20 @@ bool Sesion::PideCredenciales(int codigo) const {
 Error Sesion::ErrorEstado(const std::string& comando) const {
   const auto e = AnalizaEstado(linea_estado_);
   const std::string texto =
-      "El servidor respondió: " + red::LineaLegible(linea_estado_) +
-      (comando.empty() ? " (al conectar con " + texto_servidor_ + ")"
-                       : " (a \"" + comando + "\" en " + texto_servidor_ + ")");
+      comando.empty()
+          ? Formatea(Traduce("El servidor respondió: %s (al conectar con %s)"),
+                     {red::LineaLegible(linea_estado_), texto_servidor_})
+          : Formatea(Traduce("El servidor respondió: %s (a \"%s\" en %s)"),
+                     {red::LineaLegible(linea_estado_), comando, texto_servidor_});
   if (e && e->codigo >= 400) return Error(e->codigo, texto);
-  return Error(errnum::kProtocolo, "Respuesta inesperada. " + texto);
+  return Error(errnum::kProtocolo, Formatea(Traduce("Respuesta inesperada. %s"), {texto}));
 }
 
 void Sesion::FallaEstado(const std::string& comando) const { throw ErrorEstado(comando); }
 
-void Sesion::LeeBloque(Limite limite, std::string que, const std::function<void(std::string_view)>& por_linea) {
-  Bloque bloque(limite, std::move(que) + " de " + texto_servidor_);
+void Sesion::LeeBloque(Limite limite, const std::string& comando,
+                       const std::function<void(std::string_view)>& por_linea) {
+  Bloque bloque(limite, Formatea(Traduce("la respuesta a \"%s\" de %s"), {comando, texto_servidor_}));
   while (const auto linea = bloque.Linea(conn_->LeeLinea())) por_linea(*linea);
 }
 
@@ -156,7 +159,7 @@ void Sesion::LeeCapacidades() {
     FallaEstado("CAPABILITIES");
   }
   std::vector<std::string> lineas;
-  LeeBloque(kLimiteCapacidades, "la respuesta a \"CAPABILITIES\"",
+  LeeBloque(kLimiteCapacidades, "CAPABILITIES",
             [&lineas](std::string_view l) { lineas.emplace_back(l); });
   const Capacidades caps(lineas);
   capacidades_conocidas_ = true;
@@ -258,9 +261,9 @@ void Sesion::IniciaStartTls() {
   Envia(orden);
   if (LeeRespuesta() != estado::kSigaConTls) {
     const auto e = AnalizaEstado(linea_estado_);
-    throw Error(errnum::kTls, "El servidor respondió: " + red::LineaLegible(linea_estado_) +
-                                  " (a \"STARTTLS\" en " + texto_servidor_ + ")" +
-                                  (e ? "" : ": respuesta ilegible"));
+    throw Error(errnum::kTls, Formatea(e ? Traduce("El servidor respondió: %s (a \"%s\" en %s)")
+                                         : Traduce("El servidor respondió: %s (a \"%s\" en %s): respuesta ilegible"),
+                                       {red::LineaLegible(linea_estado_), orden, texto_servidor_}));
   }
   conn_->IniciaTls(nombre_servidor_, archivo_confianza_);
   // RFC 4642 §2.2.2: what was learnt before the handshake no longer holds.
@@ -279,43 +282,47 @@ void Sesion::Autentica() {
   }
   if (!cred) {
     throw Error(estado::kAutenticacionRequerida,
-                "El servidor respondió: " + red::LineaLegible(linea_estado_) + " (" + texto_servidor_ +
-                    " pide credenciales y no hay UserName ni entrada para " + nombre_servidor_ +
-                    " en " + (ruta_netrc_.empty() ? "~/.netrc" : ruta_netrc_) + ")");
+                Formatea(Traduce("El servidor respondió: %s (%s pide credenciales y no hay UserName ni entrada para "
+                                 "%s en %s)"),
+                         {red::LineaLegible(linea_estado_), texto_servidor_, nombre_servidor_,
+                          ruta_netrc_.empty() ? "~/.netrc" : ruta_netrc_}));
   }
   if (TieneControl(cred->usuario) || TieneControl(cred->contrasena)) {
     throw Error(errnum::kArgumentoNoValido,
-                "El usuario o la contraseña de " + nombre_servidor_ + " contienen CR, LF o NUL");
+                Formatea(Traduce("El usuario o la contraseña de %s contienen CR, LF o NUL"), {nombre_servidor_}));
   }
   if (conn_->Comprimida()) {
     // Credentials are not sent over compression (RFC 8054): the next connection
     // authenticates first.
     autenticar_antes_de_comprimir_ = true;
-    throw Error(errnum::kProtocolo, "El servidor " + texto_servidor_ + " pide credenciales con la compresión ya activa (" +
-                                        red::LineaLegible(linea_estado_) +
-                                        "): no se envían por una conexión comprimida; se cierra la conexión y la "
-                                        "siguiente se autenticará antes de comprimir");
+    throw Error(errnum::kProtocolo,
+                Formatea(Traduce("El servidor %s pide credenciales con la compresión ya activa (%s): no se envían por "
+                                 "una conexión comprimida; se cierra la conexión y la siguiente se autenticará antes "
+                                 "de comprimir"),
+                         {texto_servidor_, red::LineaLegible(linea_estado_)}));
   }
   if (!conn_->EsTls()) {
     if (tiene_starttls_) {
       IniciaStartTls();
     } else if (!conn_->PeerEsLoopback() || loopback_como_remoto_) {
       throw Error(errnum::kCredenciales,
-                  "No se envían credenciales a " + texto_servidor_ +
-                      " por una conexión sin cifrar, y el servidor no ofrece STARTTLS");
+                  Formatea(Traduce("No se envían credenciales a %s por una conexión sin cifrar, y el servidor no "
+                                   "ofrece STARTTLS"),
+                           {texto_servidor_}));
     }
   }
   // RFC 4643 §2.1: AUTHINFO listed without USER (SASL only, or nothing in this state) rules
   // USER/PASS out. A server listing no AUTHINFO at all predates that and may still take them.
   if (capacidades_conocidas_ && tiene_authinfo_ && !tiene_authinfo_user_) {
-    throw Error(errnum::kCredenciales, "El servidor " + texto_servidor_ +
-                                           " pide credenciales pero no admite AUTHINFO USER (solo SASL u"
-                                           " otro método), y no se le envían usuario ni contraseña");
+    throw Error(errnum::kCredenciales,
+                Formatea(Traduce("El servidor %s pide credenciales pero no admite AUTHINFO USER (solo SASL u otro "
+                                 "método), y no se le envían usuario ni contraseña"),
+                         {texto_servidor_}));
   }
 
   auto rechazo = [this](const std::string& orden) {
-    return Error(errnum::kCredenciales, "El servidor " + texto_servidor_ + " rechazó las credenciales: " +
-                                            red::LineaLegible(linea_estado_) + " (a \"" + orden + "\")");
+    return Error(errnum::kCredenciales, Formatea(Traduce("El servidor %s rechazó las credenciales: %s (a \"%s\")"),
+                                                 {texto_servidor_, red::LineaLegible(linea_estado_), orden}));
   };
   const std::string usuario = "AUTHINFO USER " + cred->usuario;
   Envia(usuario);

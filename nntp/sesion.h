@@ -138,8 +138,8 @@ class Sesion {
   // status; else returns `codigo`. Fails as Orden.
   int ConCredenciales(int codigo, const std::string& comando);
   // Reads a multi-line block up to its ".", giving each line dot-unstuffed; `limite` bounds it,
-  // `que` names it in the error of a block that goes over (errnum::kProtocolo).
-  void LeeBloque(Limite limite, std::string que, const std::function<void(std::string_view)>& por_linea);
+  // the error of a block that goes over (errnum::kProtocolo) names it as the reply to `comando`.
+  void LeeBloque(Limite limite, const std::string& comando, const std::function<void(std::string_view)>& por_linea);
   // Raises the failure LineaEstado reports for `comando` ("": the greeting): the status code
   // from 400 up, errnum::kProtocolo for any other.
   [[noreturn]] void FallaEstado(const std::string& comando) const;

@@ -27,6 +27,7 @@
 #include <utility>
 
 #include "core/error.h"
+#include "core/traduce.h"
 #include "red/direccion.h"
 
 namespace tablon::red {
@@ -40,6 +41,14 @@ using Reloj = std::chrono::steady_clock;
 constexpr std::size_t kBloqueLectura = 256 * 1024;
 // Compressed bytes asked for per read: an overview deflates to about a quarter.
 constexpr std::size_t kBloqueComprimido = 64 * 1024;
+
+// What a connection was doing when its deadline passed, as its errors say it (translated there),
+// and how a peer's close reads.
+// TRANSLATORS: what the connection was doing, in brackets after "did not answer in N ms".
+constexpr const char* kLeer = ParaTraducir("leer");
+// TRANSLATORS: what the connection was doing, in brackets after "did not answer in N ms".
+constexpr const char* kEscribir = ParaTraducir("escribir");
+constexpr const char* kCerro = ParaTraducir("El servidor %s cerró la conexión");
 
 // The receive buffer asked for each connection: 4 MiB when net.core.rmem_max allows it, else 0
 // (leave it to the kernel).
@@ -158,19 +167,19 @@ std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> Resuelve(const std::string& n
     }).detach();
   } catch (const std::system_error& e) {
     pthread_sigmask(SIG_SETMASK, &anterior, nullptr);
-    throw Error::DeErrno(e.code().value(), "No se pudo resolver " + nombre);
+    throw Error::DeErrno(e.code().value(), Formatea(Traduce("No se pudo resolver %s"), {nombre}));
   }
   pthread_sigmask(SIG_SETMASK, &anterior, nullptr);
 
   std::unique_lock<std::mutex> l(r->mu);
   if (!r->listo_cv.wait_until(l, limite, [&r] { return r->listo; })) {
-    throw Error(errnum::kTiempoAgotado, "No se pudo resolver el servidor " + nombre + " en " +
-                                            std::to_string(timeout.count()) + " ms");
+    throw Error(errnum::kTiempoAgotado, Formatea(Traduce("No se pudo resolver el servidor %s en %s ms"),
+                                                 {nombre, std::to_string(timeout.count())}));
   }
-  if (r->resultado == EAI_SYSTEM) throw Error::DeErrno(r->err, "No se pudo resolver " + nombre);
+  if (r->resultado == EAI_SYSTEM) throw Error::DeErrno(r->err, Formatea(Traduce("No se pudo resolver %s"), {nombre}));
   if (r->resultado != 0) {
     throw Error(errnum::kHostDesconocido,
-                "No se pudo resolver el servidor " + nombre + ": " + gai_strerror(r->resultado));
+                Formatea(Traduce("No se pudo resolver el servidor %s: %s"), {nombre, gai_strerror(r->resultado)}));
   }
   return {std::exchange(r->lista, nullptr), &freeaddrinfo};
 }
@@ -261,10 +270,10 @@ std::unique_ptr<Conexion> Conexion::Abre(const std::string& nombre, std::uint16_
     return std::unique_ptr<Conexion>(new Conexion(fd, descripcion, loopback, timeout));
   }
   if (agotado) {
-    throw Error(errnum::kTiempoAgotado, "No se pudo conectar con " + descripcion + " en " +
-                                            std::to_string(timeout.count()) + " ms");
+    throw Error(errnum::kTiempoAgotado, Formatea(Traduce("No se pudo conectar con %s en %s ms"),
+                                                 {descripcion, std::to_string(timeout.count())}));
   }
-  throw Error::DeErrno(ultimo_error, "No se pudo conectar con " + descripcion);
+  throw Error::DeErrno(ultimo_error, Formatea(Traduce("No se pudo conectar con %s"), {descripcion}));
 }
 
 Conexion::Conexion(int fd, std::string descripcion, bool loopback,
@@ -296,10 +305,10 @@ void Conexion::CompruebaPlazo(const char* para) {
   if (plazo_bytes_ == 0) FallaSilencio(para);
   const auto usado = std::chrono::duration_cast<std::chrono::milliseconds>(Reloj::now() - plazo_inicio_);
   throw Error(errnum::kTiempoAgotado,
-              "Tiempo agotado: " + descripcion_ + " no completó la respuesta en " + std::to_string(usado.count()) +
-                  " ms (" + std::to_string(plazo_bytes_) + " bytes recibidos; se esperan al menos " +
-                  std::to_string(timeout_.count()) + " ms más 1 s por cada " + std::to_string(kTasaMinima) +
-                  " bytes) (" + para + ")");
+              Formatea(Traduce("Tiempo agotado: %s no completó la respuesta en %s ms (%s bytes recibidos; se esperan "
+                               "al menos %s ms más 1 s por cada %s bytes) (%s)"),
+                       {descripcion_, std::to_string(usado.count()), std::to_string(plazo_bytes_),
+                        std::to_string(timeout_.count()), std::to_string(kTasaMinima), Traduce(para)}));
 }
 
 Conexion::~Conexion() {
@@ -324,45 +333,48 @@ void Conexion::Espera(short eventos, const char* para) {
     const int n = poll(&p, 1, Milisegundos(std::max(espera, std::chrono::milliseconds(0))));
     if (n > 0) return;  // ready, or an error/hang-up the next call reports
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw Error::DeErrno(errno, "Error esperando a " + descripcion_);
+    if (n < 0) throw Error::DeErrno(errno, Formatea(Traduce("Error esperando a %s"), {descripcion_}));
     if (resta > espera) continue;  // the exchange's deadline: reported at the top
     FallaSilencio(para);
   }
 }
 
 void Conexion::FallaSilencio(const char* para) const {
-  throw Error(errnum::kTiempoAgotado, "Tiempo agotado: " + descripcion_ + " no respondió en " +
-                                          std::to_string(timeout_.count()) + " ms (" + para + ")");
+  throw Error(errnum::kTiempoAgotado, Formatea(Traduce("Tiempo agotado: %s no respondió en %s ms (%s)"),
+                                               {descripcion_, std::to_string(timeout_.count()), Traduce(para)}));
 }
 
 void Conexion::FallaTls(const std::string& que) {
   const std::string motivo = MotivoOpenSsl();
-  throw Error(errnum::kTls, "TLS con " + descripcion_ + ": " + que +
+  throw Error(errnum::kTls, Formatea(Traduce("TLS con %s: %s"), {descripcion_, que}) +
                                 (motivo.empty() ? std::string() : " (" + motivo + ")"));
 }
 
 void Conexion::IniciaTls(const std::string& nombre, const std::string& archivo_confianza) {
   if (ssl_) return;
-  if (z_) throw Error(errnum::kTls, "TLS con " + descripcion_ + ": no se inicia TLS en una conexión comprimida");
+  if (z_) {
+    throw Error(errnum::kTls,
+                Formatea(Traduce("TLS con %s: no se inicia TLS en una conexión comprimida"), {descripcion_}));
+  }
   if (lineas_.Pendientes() > 0) {
-    throw Error(errnum::kProtocolo, "El servidor " + descripcion_ +
-                                        " envió datos sin cifrar antes del acuerdo TLS");
+    throw Error(errnum::kProtocolo,
+                Formatea(Traduce("El servidor %s envió datos sin cifrar antes del acuerdo TLS"), {descripcion_}));
   }
   ERR_clear_error();
   ctx_ = SSL_CTX_new(TLS_client_method());
-  if (!ctx_) FallaTls("no se pudo preparar OpenSSL");
+  if (!ctx_) FallaTls(Traduce("no se pudo preparar OpenSSL"));
   SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
   if (SSL_CTX_set_default_verify_paths(ctx_) != 1) {
-    FallaTls("no se pudo cargar el almacén de certificados del sistema");
+    FallaTls(Traduce("no se pudo cargar el almacén de certificados del sistema"));
   }
   if (!archivo_confianza.empty() &&
       SSL_CTX_load_verify_locations(ctx_, archivo_confianza.c_str(), nullptr) != 1) {
-    FallaTls("no se pudo leer el archivo de certificados de confianza " + archivo_confianza);
+    FallaTls(Formatea(Traduce("no se pudo leer el archivo de certificados de confianza %s"), {archivo_confianza}));
   }
   SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
 
   SSL* ssl = SSL_new(ctx_);
-  if (!ssl) FallaTls("no se pudo preparar la sesión");
+  if (!ssl) FallaTls(Traduce("no se pudo preparar la sesión"));
   std::unique_ptr<SSL, decltype(&SSL_free)> guarda(ssl, &SSL_free);
   SSL_set_fd(ssl, fd_);
   in6_addr ip{};
@@ -370,12 +382,12 @@ void Conexion::IniciaTls(const std::string& nombre, const std::string& archivo_c
                      inet_pton(AF_INET6, nombre.c_str(), &ip) == 1;
   if (es_ip) {
     if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), nombre.c_str()) != 1) {
-      FallaTls("dirección no válida para verificar el certificado");
+      FallaTls(Traduce("dirección no válida para verificar el certificado"));
     }
   } else {
     SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     if (SSL_set_tlsext_host_name(ssl, nombre.c_str()) != 1 || SSL_set1_host(ssl, nombre.c_str()) != 1) {
-      FallaTls("nombre de servidor no válido para TLS");
+      FallaTls(Traduce("nombre de servidor no válido para TLS"));
     }
   }
   for (;;) {
@@ -387,26 +399,26 @@ void Conexion::IniciaTls(const std::string& nombre, const std::string& archivo_c
     if (r == 1) break;
     const int e = SSL_get_error(ssl, r);
     if (e == SSL_ERROR_WANT_READ) {
-      Espera(POLLIN, "acuerdo TLS");
+      Espera(POLLIN, ParaTraducir("acuerdo TLS"));
     } else if (e == SSL_ERROR_WANT_WRITE) {
-      Espera(POLLOUT, "acuerdo TLS");
+      Espera(POLLOUT, ParaTraducir("acuerdo TLS"));
     } else {
       const long v = SSL_get_verify_result(ssl);
       if (v != X509_V_OK) {
         ERR_clear_error();
-        throw Error(errnum::kTls, "TLS con " + descripcion_ +
-                                      ": el certificado del servidor no es de confianza para " +
-                                      nombre + " (" + X509_verify_cert_error_string(v) + ")");
+        throw Error(errnum::kTls,
+                    Formatea(Traduce("TLS con %s: el certificado del servidor no es de confianza para %s (%s)"),
+                             {descripcion_, nombre, X509_verify_cert_error_string(v)}));
       }
       if (e == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
         throw Error(errnum::kConexionCerrada,
-                    "TLS con " + descripcion_ + ": el servidor cerró la conexión durante el acuerdo");
+                    Formatea(Traduce("TLS con %s: el servidor cerró la conexión durante el acuerdo"), {descripcion_}));
       }
-      FallaTls("falló el acuerdo TLS");
+      FallaTls(Traduce("falló el acuerdo TLS"));
     }
   }
   if (SSL_get0_peer_certificate(ssl) == nullptr || SSL_get_verify_result(ssl) != X509_V_OK) {
-    FallaTls("el servidor no presentó un certificado válido");
+    FallaTls(Traduce("el servidor no presentó un certificado válido"));
   }
   ssl_ = guarda.release();
 }
@@ -414,14 +426,16 @@ void Conexion::IniciaTls(const std::string& nombre, const std::string& archivo_c
 void Conexion::IniciaCompresion() {
   if (z_) return;
   if (lineas_.Pendientes() > 0) {
-    throw Error(errnum::kProtocolo, "El servidor " + descripcion_ +
-                                        " envió datos sin comprimir tras aceptar la compresión");
+    throw Error(errnum::kProtocolo,
+                Formatea(Traduce("El servidor %s envió datos sin comprimir tras aceptar la compresión"),
+                         {descripcion_}));
   }
   auto z = std::make_unique<Zlib>();
   auto falla = [this](int r, const z_stream& s) -> Error {
     if (r == Z_MEM_ERROR) throw std::bad_alloc();
-    return Error(errnum::kProtocolo, "No se pudo preparar la compresión con " + descripcion_ + " (zlib: " +
-                                         (s.msg ? s.msg : std::to_string(r)) + ")");
+    return Error(errnum::kProtocolo,
+                 Formatea(Traduce("No se pudo preparar la compresión con %s (zlib: %s)"),
+                          {descripcion_, s.msg ? s.msg : std::to_string(r)}));
   };
   // Raw deflate (negative windowBits) with the largest window, as the server may use it.
   if (const int r = inflateInit2(&z->entrada, -15); r != Z_OK) throw falla(r, z->entrada);
@@ -457,7 +471,7 @@ void Conexion::Escribe(std::string_view datos) {
       const std::size_t libre = s.avail_out;
       const int r = deflate(&s, vaciado);
       if (r == Z_STREAM_ERROR) {
-        throw Error(errnum::kProtocolo, "No se pudo comprimir lo enviado a " + descripcion_);
+        throw Error(errnum::kProtocolo, Formatea(Traduce("No se pudo comprimir lo enviado a %s"), {descripcion_}));
       }
       usado += libre - s.avail_out;
     } while (s.avail_out == 0 || s.avail_in > 0);
@@ -481,14 +495,14 @@ void Conexion::EscribeCrudo(std::string_view datos) {
       }
       const int e = SSL_get_error(ssl_, r);
       if (e == SSL_ERROR_WANT_WRITE) {
-        Espera(POLLOUT, "escribir");
+        Espera(POLLOUT, kEscribir);
       } else if (e == SSL_ERROR_WANT_READ) {
-        Espera(POLLIN, "escribir");
+        Espera(POLLIN, kEscribir);
       } else if (e == SSL_ERROR_SYSCALL || e == SSL_ERROR_ZERO_RETURN) {
         ERR_clear_error();
-        FallaCierre("cerró");
+        FallaCierre(kCerro);
       } else {
-        FallaTls("no se pudo enviar");
+        FallaTls(Traduce("no se pudo enviar"));
       }
       continue;
     }
@@ -496,18 +510,18 @@ void Conexion::EscribeCrudo(std::string_view datos) {
     if (n >= 0) {
       datos.remove_prefix(static_cast<std::size_t>(n));
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      Espera(POLLOUT, "escribir");
+      Espera(POLLOUT, kEscribir);
     } else if (errno != EINTR) {
-      if (errno == EPIPE || errno == ECONNRESET) FallaCierre("cerró");
-      throw Error::DeErrno(errno, "No se pudo enviar a " + descripcion_);
+      if (errno == EPIPE || errno == ECONNRESET) FallaCierre(kCerro);
+      throw Error::DeErrno(errno, Formatea(Traduce("No se pudo enviar a %s"), {descripcion_}));
     }
   }
 }
 
-void Conexion::FallaCierre(const char* como) const {
+void Conexion::FallaCierre(const char* formato) const {
   throw Error(errnum::kConexionCerrada,
-              "El servidor " + descripcion_ + " " + como + " la conexión" +
-                  (z_ && !z_->terminado && !z_->EntreBloques() ? " en medio de un bloque comprimido" : ""));
+              Formatea(Traduce(formato), {descripcion_}) +
+                  (z_ && !z_->terminado && !z_->EntreBloques() ? Traduce(" en medio de un bloque comprimido") : ""));
 }
 
 void Conexion::Recibe() {
@@ -526,8 +540,9 @@ void Conexion::Recibe() {
       s.avail_in = static_cast<uInt>(RecibeCrudo(reinterpret_cast<char*>(z_->comprimido.get()), kBloqueComprimido));
     }
     if (z_->terminado) {
-      throw Error(errnum::kProtocolo, "El servidor " + descripcion_ +
-                                          " envió datos tras cerrar su flujo comprimido: se cierra la conexión");
+      throw Error(errnum::kProtocolo,
+                  Formatea(Traduce("El servidor %s envió datos tras cerrar su flujo comprimido: se cierra la conexión"),
+                           {descripcion_}));
     }
     // At most one read block at a time, straight into the line buffer: the line and reply
     // bounds are checked between steps, however much the input inflates to.
@@ -545,8 +560,9 @@ void Conexion::Recibe() {
     } else if (r == Z_MEM_ERROR) {
       throw std::bad_alloc();
     } else if (r != Z_OK && r != Z_BUF_ERROR) {
-      Error e(errnum::kProtocolo, "Flujo comprimido no válido del servidor " + descripcion_ + " (" +
-                                      (s.msg ? s.msg : "zlib " + std::to_string(r)) + "): se cierra la conexión");
+      Error e(errnum::kProtocolo,
+              Formatea(Traduce("Flujo comprimido no válido del servidor %s (%s): se cierra la conexión"),
+                       {descripcion_, s.msg ? s.msg : "zlib " + std::to_string(r)}));
       if (n == 0) throw e;
       z_->corrupto = std::move(e);
       return;
@@ -557,7 +573,7 @@ void Conexion::Recibe() {
 
 std::size_t Conexion::RecibeCrudo(char* destino, std::size_t tam) {
   for (;;) {
-    CompruebaPlazo("leer");
+    CompruebaPlazo(kLeer);
     // Linux clears TCP_QUICKACK after it has acted: ask again before every read.
     const int uno = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &uno, sizeof uno);
@@ -572,27 +588,27 @@ std::size_t Conexion::RecibeCrudo(char* destino, std::size_t tam) {
       if (r == 1) return n;
       const int e = SSL_get_error(ssl_, r);
       if (e == SSL_ERROR_WANT_READ) {
-        Espera(POLLIN, "leer");
+        Espera(POLLIN, kLeer);
       } else if (e == SSL_ERROR_WANT_WRITE) {
-        Espera(POLLOUT, "leer");
+        Espera(POLLOUT, kLeer);
       } else if (e == SSL_ERROR_ZERO_RETURN || e == SSL_ERROR_SYSCALL ||
                  (e == SSL_ERROR_SSL &&
                   ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
         ERR_clear_error();
-        FallaCierre("cerró");
+        FallaCierre(kCerro);
       } else {
-        FallaTls("no se pudo leer");
+        FallaTls(Traduce("no se pudo leer"));
       }
       continue;
     }
     const ssize_t n = recv(fd_, destino, tam, 0);
     if (n > 0) return static_cast<std::size_t>(n);
-    if (n == 0) FallaCierre("cerró");
+    if (n == 0) FallaCierre(kCerro);
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      Espera(POLLIN, "leer");
+      Espera(POLLIN, kLeer);
     } else if (errno != EINTR) {
-      if (errno == ECONNRESET) FallaCierre("cortó");
-      throw Error::DeErrno(errno, "No se pudo leer de " + descripcion_);
+      if (errno == ECONNRESET) FallaCierre(ParaTraducir("El servidor %s cortó la conexión"));
+      throw Error::DeErrno(errno, Formatea(Traduce("No se pudo leer de %s"), {descripcion_}));
     }
   }
 }

@@ -99,9 +99,11 @@ class Conexion {
   std::size_t RecibeCrudo(char* destino, std::size_t n);
   // Sends all of `datos` to the socket (or TLS) as they are.
   void EscribeCrudo(std::string_view datos);
-  [[noreturn]] void FallaCierre(const char* como) const;
+  // Raises errnum::kConexionCerrada: `formato` (marked for translation) names the server by a "%s".
+  [[noreturn]] void FallaCierre(const char* formato) const;
   // Waits until the socket is ready for `eventos` (POLLIN/POLLOUT), at most the timeout and
-  // never past the exchange's deadline.
+  // never past the exchange's deadline. `para` (marked with ParaTraducir) says in an error what
+  // the connection was doing.
   void Espera(short eventos, const char* para);
   // Raises errnum::kTiempoAgotado when the exchange's deadline has passed.
   void CompruebaPlazo(const char* para);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/error.h"
+#include "core/traduce.h"
 
 namespace tablon::red {
 
@@ -27,8 +28,8 @@ std::optional<std::string_view> Lineas::Siguiente() {
   if (!lf) {
     buscado_ = pendientes;
     if (pendientes > maxima_ + 1) {  // + 1: the CR of a line end still to come
-      throw Error(errnum::kProtocolo, "El servidor envió una línea de más de " +
-                                          std::to_string(maxima_) + " bytes sin terminarla");
+      throw Error(errnum::kProtocolo, Formatea(Traduce("El servidor envió una línea de más de %s bytes sin terminarla"),
+                                               {std::to_string(maxima_)}));
     }
     return std::nullopt;
   }
@@ -37,7 +38,7 @@ std::optional<std::string_view> Lineas::Siguiente() {
   if (util > 0 && base[util - 1] == '\r') --util;
   if (util > maxima_) {
     throw Error(errnum::kProtocolo,
-                "El servidor envió una línea de más de " + std::to_string(maxima_) + " bytes");
+                Formatea(Traduce("El servidor envió una línea de más de %s bytes"), {std::to_string(maxima_)}));
   }
   buffer_.Consume(largo + 1);  // back to the front when it was the last: `base` stays valid
   buscado_ = 0;

@@ -10,6 +10,7 @@
 
 #include "core/error.h"
 #include "core/fs.h"
+#include "core/traduce.h"
 
 namespace tablon::red {
 
@@ -173,8 +174,9 @@ std::optional<CredencialesNetrc> LeeNetrc(const std::string& ruta, std::string_v
     char modo[8];
     std::snprintf(modo, sizeof modo, "%04o", static_cast<unsigned>(st.st_mode & 07777));
     throw Error(errnum::kCredenciales,
-                "No se usa " + ruta + ": guarda contraseñas y otros usuarios pueden leerlo o escribirlo (permisos " +
-                    modo + "); con \"chmod 600 " + ruta + "\" solo lo lee su dueño");
+                Formatea(Traduce("No se usa %1$s: guarda contraseñas y otros usuarios pueden leerlo o escribirlo "
+                                 "(permisos %2$s); con \"chmod 600 %1$s\" solo lo lee su dueño"),
+                         {ruta, modo}));
   }
   return std::move(a.credenciales);
 }

@@ -1,11 +1,12 @@
 #include "store/indice_carpeta.h"
 
+#include "core/traduce.h"
 #include "store/store.h"
 
 namespace tablon::store {
 
 std::vector<ItemIndexado> SinIndicePersistente::Lee(const ClaveDeItem& clave_de, bool, std::string& informe) {
-  informe = "sin índice";
+  informe = Traduce("sin índice");
   std::vector<ItemIndexado> r;
   for (auto& item : carpeta_->Items()) {
     std::string clave;

@@ -5,24 +5,25 @@
 
 #include "core/ascii.h"
 #include "core/error.h"
+#include "core/traduce.h"
 
 namespace tablon::store {
 
 namespace {
 
-const char* NombreTipo(TipoItem t) { return t == TipoItem::Post ? "post" : "nota de correo"; }
+// TRANSLATORS: the kind of an item, in "se esperaba un elemento (%s)" and "se esperaba un %s".
+const char* NombreTipo(TipoItem t) { return t == TipoItem::Post ? Traduce("post") : Traduce("nota de correo"); }
 
 const std::shared_ptr<Item>& ExigeTipo(const std::shared_ptr<Item>& item, TipoItem tipo) {
   if (!item) {
     throw Error(errnum::kTipoNoCoincide,
-                std::string("No coinciden los tipos: se esperaba un elemento (") + NombreTipo(tipo) +
-                    ") y no hay ninguno");
+                Formatea(Traduce("No coinciden los tipos: se esperaba un elemento (%s) y no hay ninguno"),
+                         {NombreTipo(tipo)}));
   }
   if (item->Kind() != tipo) {
-    throw Error(errnum::kTipoNoCoincide, std::string("No coinciden los tipos: se esperaba un ") +
-                                             NombreTipo(tipo) + " y el elemento «" +
-                                             item->Subject() + "» es de la clase «" +
-                                             item->MessageClass() + "»");
+    throw Error(errnum::kTipoNoCoincide,
+                Formatea(Traduce("No coinciden los tipos: se esperaba un %s y el elemento «%s» es de la clase «%s»"),
+                         {NombreTipo(tipo), item->Subject(), item->MessageClass()}));
   }
   return item;
 }
@@ -38,8 +39,9 @@ Fecha UserProperty::ComoFecha() const {
   if (const auto* f = std::get_if<Fecha>(&value_)) return *f;
   const std::string& texto = std::get<std::string>(value_);
   if (auto f = LeeFormatoEstado(texto)) return *f;
-  throw Error(errnum::kTipoNoCoincide, "No coinciden los tipos: el valor «" + texto +
-                                           "» de la propiedad «" + name_ + "» no es una fecha");
+  throw Error(errnum::kTipoNoCoincide,
+              Formatea(Traduce("No coinciden los tipos: el valor «%s» de la propiedad «%s» no es una fecha"),
+                       {texto, name_}));
 }
 
 UserProperty* UserProperties::Find(std::string_view name) {
@@ -59,13 +61,13 @@ const UserProperty* UserProperties::Find(std::string_view name) const {
 UserProperty& UserProperties::Item(std::string_view name) {
   if (auto* p = Find(name)) return *p;
   throw Error(errnum::kObjetoNoEncontrado,
-              "El elemento no tiene la propiedad «" + std::string(name) + "»");
+              Formatea(Traduce("El elemento no tiene la propiedad «%s»"), {name}));
 }
 
 const UserProperty& UserProperties::Item(std::string_view name) const {
   if (const auto* p = Find(name)) return *p;
   throw Error(errnum::kObjetoNoEncontrado,
-              "El elemento no tiene la propiedad «" + std::string(name) + "»");
+              Formatea(Traduce("El elemento no tiene la propiedad «%s»"), {name}));
 }
 
 UserProperty& UserProperties::Add(std::string name, TipoPropiedad type, bool add_to_folder_fields) {
@@ -100,14 +102,14 @@ UserProperty& UserProperties::Add(UserProperty prop) {
 
 void CompruebaTipoEspacio(std::string_view type) {
   if (type != "MAPI") {
-    throw Error(errnum::kArgumentoNoValido, "Tipo de espacio de nombres no válido: «" + std::string(type) + "»");
+    throw Error(errnum::kArgumentoNoValido, Formatea(Traduce("Tipo de espacio de nombres no válido: «%s»"), {type}));
   }
 }
 
 void CompruebaTipoItem(int kind) {
   if (kind != 0) {
     throw Error(errnum::kArgumentoNoValido,
-                "Tipo de elemento no válido: " + std::to_string(kind) + " (sólo 0, nota)");
+                Formatea(Traduce("Tipo de elemento no válido: %s (sólo 0, nota)"), {std::to_string(kind)}));
   }
 }
 
@@ -116,7 +118,8 @@ std::shared_ptr<Folder> CarpetaLlamada(const std::vector<std::shared_ptr<Folder>
   for (const auto& f : carpetas) {
     if (f->Name() == name) return f;
   }
-  throw Error(errnum::kObjetoNoEncontrado, "No existe la carpeta «" + name + "» en el almacén " + almacen);
+  throw Error(errnum::kObjetoNoEncontrado,
+              Formatea(Traduce("No existe la carpeta «%s» en el almacén %s"), {name, almacen}));
 }
 
 TipoItem Item::Kind() const {
@@ -132,14 +135,14 @@ void Item::Close(int save_mode) {
       return;  // discard: the stored item stays as it was
     default:
       throw Error(errnum::kArgumentoNoValido,
-                  "Modo de cierre no válido: " + std::to_string(save_mode) + " (se admiten 0 y 1)");
+                  Formatea(Traduce("Modo de cierre no válido: %s (se admiten 0 y 1)"), {std::to_string(save_mode)}));
   }
 }
 
 std::shared_ptr<Item> Item::Execute(std::string_view action) {
   if (action != "Responder") {
     throw Error(errnum::kObjetoNoEncontrado,
-                "El elemento no tiene la acción «" + std::string(action) + "»");
+                Formatea(Traduce("El elemento no tiene la acción «%s»"), {action}));
   }
   std::string refs = References();
   if (!MessageId().empty()) refs += (refs.empty() ? "" : " ") + MessageId();

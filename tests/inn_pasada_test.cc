@@ -3,8 +3,11 @@
 // names, the pass lock, the group list kept in the state file across passes, new groups near
 // the check date, a standard output that cannot be written, what the commands refuse, say
 // and remove, and the language they say it in.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -24,6 +28,7 @@
 #include "core/fecha.h"
 #include "store/outlook_module.h"
 #include "support/almacen.h"
+#include "support/dovecot.h"
 #include "support/idioma.h"
 #include "support/inn.h"
 #include "support/programa.h"
@@ -526,10 +531,42 @@ std::vector<std::string> Opciones(const std::string& ayuda) {
 
 // The language of the environment's LC_MESSAGES is the language of Tablón's own texts: Spanish,
 // as written, in the C and POSIX locales, in Spanish ones and where no catalog translates them;
-// English in English ones. A translated help names the same options as the Spanish one.
+// English in English ones. A translated help names the same options as the Spanish one. So are
+// the errors of the layers below the program: a refused connection (a loopback port bound and
+// not listening), a ~/.netrc that others may read, a password the IMAP server refuses.
 TEST(Ordenes, HelpUsageAndErrorsAreInTheLanguageOfTheLocaleAndSpanishInC) {
-  TmpDir tmp;
+  TmpDir tmp, casa, buzones;
   const Programa tablon(tmp / "almacen", tmp / "estado");
+  const int cerrado = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in dir{};
+  dir.sin_family = AF_INET;
+  dir.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t largo = sizeof dir;
+  ASSERT_EQ(bind(cerrado, reinterpret_cast<sockaddr*>(&dir), sizeof dir), 0);
+  ASSERT_EQ(getsockname(cerrado, reinterpret_cast<sockaddr*>(&dir), &largo), 0);
+  const std::string puerto_cerrado = std::to_string(ntohs(dir.sin_port));
+  std::optional<test::Dovecot> dovecot;
+  if (test::Dovecot::Available()) dovecot.emplace(buzones.path());
+  const std::string imap = dovecot ? "tablon@127.0.0.1:" + std::to_string(dovecot->Port()) : "";
+  const std::string netrc = (casa / ".netrc").string();
+  struct Fallo {
+    std::string cuenta, clave;  // the IMAP account; the .netrc's password, empty: no .netrc
+    fs::perms modo;
+    std::string es, en;  // how standard error begins
+  };
+  const fs::perms rw = fs::perms::owner_read | fs::perms::owner_write;
+  const std::vector<Fallo> fallos = {
+      {"tablon@127.0.0.1:" + puerto_cerrado, "", rw,
+       "Error 10061: No se pudo conectar con 127.0.0.1:" + puerto_cerrado + ": ",
+       "Error 10061: Could not connect to 127.0.0.1:" + puerto_cerrado + ": "},
+      {imap, test::Dovecot::kClave, rw | fs::perms::others_read,
+       "Error 10200: No se usa " + netrc + ": guarda contraseñas y otros usuarios pueden leerlo o escribirlo (permisos "
+       "0604); con \"chmod 600 " + netrc + "\" solo lo lee su dueño\n",
+       "Error 10200: " + netrc + " is not used: it holds passwords and other users may read or write it (mode 0604); "
+       "after \"chmod 600 " + netrc + "\" only its owner can read it\n"},
+      {imap, "otra", rw, "Error 10200: El servidor IMAP " + imap + " rechazó el usuario o la contraseña: \"",
+       "Error 10200: The IMAP server " + imap + " refused the user or the password: \""},
+  };
   std::string ayuda_c;
   {
     test::Idioma c("LANG", "C");
@@ -592,8 +629,32 @@ TEST(Ordenes, HelpUsageAndErrorsAreInTheLanguageOfTheLocaleAndSpanishInC) {
           << nombre;
     }
   }
+  // The errors in C and in English (Dovecot makes each refused login wait: not in every locale).
+  const char* home = std::getenv("HOME");
+  const std::string home_antes = home ? home : "";
+  setenv("HOME", casa.str().c_str(), 1);
+  for (const bool ingles : {false, true}) {
+    if (ingles && !test::Idioma::Instalado("en_US.UTF-8")) continue;
+    test::Idioma idioma("LANG", ingles ? "en_US.UTF-8" : "C");
+    for (const Fallo& f : fallos) {
+      if (f.cuenta.empty()) continue;  // no Dovecot
+      fs::remove(netrc);
+      if (!f.clave.empty()) {
+        test::WriteFile(netrc, "machine 127.0.0.1 login tablon password " + f.clave + "\n");
+        fs::permissions(netrc, f.modo);
+      }
+      const Salida s = Programa("imap://" + f.cuenta, tmp / "estado").Ejecuta({"groups", "x"});
+      EXPECT_EQ(s.codigo, 1) << s.err;
+      const std::string& texto = ingles ? f.en : f.es;
+      EXPECT_EQ(s.err.substr(0, texto.size()), texto);
+    }
+  }
+  close(cerrado);
+  if (home) setenv("HOME", home_antes.c_str(), 1);
+  if (!home) unsetenv("HOME");
   EXPECT_TRUE(fs::is_empty(tmp.path())) << "a refused command created something";
   if (!sin_locale.empty()) GTEST_SKIP() << "locales not installed (scripts/test.sh makes them) for " << sin_locale[0];
+  if (!dovecot) GTEST_SKIP() << "dovecot is not installed: no IMAP rows";
 }
 
 // In English the pass's own lines are English; the labels' texts, the message boxes and the

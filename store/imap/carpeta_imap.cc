@@ -7,6 +7,7 @@
 #include "core/ascii.h"
 #include "core/error.h"
 #include "core/huella.h"
+#include "core/traduce.h"
 #include "store/imap/item_imap.h"
 #include "store/imap/nombre_buzon.h"
 #include "store/mensaje/filtro.h"
@@ -125,8 +126,8 @@ void CarpetaImap::Crea() {
       ctx_->Sesion().Ejecuta("LIST \"\" " + EscribeCadena(buzon_));
     }
     if (!existe) {
-      throw Error(errnum::kArgumentoNoValido, "No se puede crear la carpeta IMAP «" + buzon_ + "» en " +
-                                                  ctx_->Descripcion() + ": " + c.texto);
+      throw Error(errnum::kArgumentoNoValido, Formatea(Traduce("No se puede crear la carpeta IMAP «%s» en %s: %s"),
+                                                       {buzon_, ctx_->Descripcion(), c.texto}));
     }
   }
   creada_ = true;
@@ -143,7 +144,7 @@ class IndiceImap : public IndiceCarpeta {
   explicit IndiceImap(std::shared_ptr<CarpetaImap> carpeta) : carpeta_(std::move(carpeta)) {}
 
   std::vector<ItemIndexado> Lee(const ClaveDeItem& clave_de, bool, std::string& informe) override {
-    informe = "sin índice";
+    informe = Traduce("sin índice");
     std::unordered_map<std::uint32_t, std::string> claves;
     auto clave = [&](const std::shared_ptr<Item>& item) {
       try {
@@ -316,7 +317,7 @@ std::vector<std::shared_ptr<Item>> CarpetaImap::Lista(
 std::shared_ptr<Item> CarpetaImap::Find(std::string_view filter) {
   const auto asunto = mensaje::LeeFiltroAsunto(filter);
   if (!asunto) {
-    throw Error(errnum::kArgumentoNoValido, "Filtro no válido: «" + std::string(filter) + "»");
+    throw Error(errnum::kArgumentoNoValido, Formatea(Traduce("Filtro no válido: «%s»"), {filter}));
   }
   for (auto& item : Items()) {
     if (IgualSinCaso(item->Subject(), *asunto)) return item;

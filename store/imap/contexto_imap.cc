@@ -11,6 +11,7 @@
 #include "core/ascii.h"
 #include "core/error.h"
 #include "core/paso.h"
+#include "core/traduce.h"
 #include "store/imap/carpeta_imap.h"
 #include "store/imap/item_imap.h"
 #include "store/imap/nombre_buzon.h"
@@ -53,7 +54,7 @@ std::string ContextoImap::Buzon(const std::vector<std::string>& ruta) const {
     if (!r.empty()) {
       if (delimitador_ == '\0') {
         throw Error(errnum::kArgumentoNoValido,
-                    "El servidor IMAP " + descripcion_ + " no admite carpetas dentro de carpetas");
+                    Formatea(Traduce("El servidor IMAP %s no admite carpetas dentro de carpetas"), {descripcion_}));
       }
       r += delimitador_;
     }
@@ -70,8 +71,8 @@ std::uint32_t ContextoImap::Selecciona(const std::string& buzon) {
   const auto fin = sesion_->Envia(Comando{"SELECT " + EscribeCadena(buzon), {}});
   const Completado c = sesion_->Espera(fin);
   if (!c.Ok()) {
-    throw Error(errnum::kObjetoNoEncontrado, "No se puede abrir la carpeta IMAP «" + buzon + "» de " +
-                                                 descripcion_ + ": " + c.texto);
+    throw Error(errnum::kObjetoNoEncontrado,
+                Formatea(Traduce("No se puede abrir la carpeta IMAP «%s» de %s: %s"), {buzon, descripcion_, c.texto}));
   }
   seleccionado_ = buzon;
   return existentes_;
@@ -195,10 +196,12 @@ void ContextoImap::CompletaAppends(std::uint64_t serie) {
       std::erase_if(reemplazos_, [&](const Reemplazo& r) {
         return r.serie >= l.mensajes.front().serie && r.serie <= l.mensajes.back().serie;
       });
-      throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ + " no guardó " +
-                                          (l.mensajes.size() == 1 ? std::string("un elemento")
-                                                                  : std::to_string(l.mensajes.size()) + " elementos") +
-                                          " (APPEND): " + c.texto);
+      throw Error(errnum::kProtocolo,
+                  l.mensajes.size() == 1
+                      ? Formatea(Traduce("El servidor IMAP %s no guardó un elemento (APPEND): %s"),
+                                 {descripcion_, c.texto})
+                      : Formatea(Traduce("El servidor IMAP %s no guardó %s elementos (APPEND): %s"),
+                                 {descripcion_, std::to_string(l.mensajes.size()), c.texto}));
     }
     const std::vector<std::uint32_t> uids = UidsAgregados(c.codigo, l.mensajes.size());
     for (std::size_t i = 0; i < l.mensajes.size(); ++i) {
@@ -278,7 +281,8 @@ void ContextoImap::CompletaReemplazos() {
     for (const auto& [etiqueta, orden] : enviados) {
       const Completado c = sesion_->Espera(etiqueta);
       if (!c.Ok()) {
-        throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ + " rechazó " + orden + ": " + c.texto);
+        throw Error(errnum::kProtocolo,
+                    Formatea(Traduce("El servidor IMAP %s rechazó %s: %s"), {descripcion_, orden, c.texto}));
       }
     }
   }

@@ -7,6 +7,7 @@
 #include "core/error.h"
 #include "core/huella.h"
 #include "core/paso.h"
+#include "core/traduce.h"
 
 namespace tablon::store::imap {
 
@@ -64,8 +65,21 @@ std::string FechaImap(Fecha f) {
 
 // A command's completion that must be OK; kProtocolo with the server's text otherwise.
 void Exige(const Completado& c, const char* comando) {
-  if (!c.Ok()) throw Error(errnum::kProtocolo, std::string("El servidor IMAP rechazó ") + comando + ": " + c.texto);
+  if (!c.Ok()) {
+    throw Error(errnum::kProtocolo, Formatea(Traduce("El servidor IMAP rechazó %s: %s"), {comando, c.texto}));
+  }
 }
+
+// What an item whose message another client removed says, by what it was doing.
+constexpr const char* kNoLeerCuerpo =
+    ParaTraducir("No se puede leer el cuerpo de " "el elemento: su mensaje se borró de la carpeta IMAP «%s»");
+constexpr const char* kNoLeer =
+    ParaTraducir("No se puede leer " "el elemento: su mensaje se borró de la carpeta IMAP «%s»");
+constexpr const char* kNoGuardar =
+    ParaTraducir("No se puede guardar " "el elemento: su mensaje se borró de la carpeta IMAP «%s»");
+constexpr const char* kNoMover =
+    ParaTraducir("No se puede mover " "el elemento: su mensaje se borró de la carpeta IMAP «%s»");
+
 
 std::string ListaBanderas(const std::vector<std::string>& banderas) {
   std::string r = "(";
@@ -122,7 +136,7 @@ const mensaje::RegistroItem& ItemImap::Datos() const {
   if (reg_) return reg_->reg;
   // Let go by SueltaCampos: fetch the header fields again.
   const auto cabecera = const_cast<ItemImap*>(this)->TraeSeccion("BODY.PEEK[HEADER.FIELDS (" + CamposDeCabecera() + ")]");
-  if (!cabecera) FallaBorrado("leer");
+  if (!cabecera) FallaBorrado(kNoLeer);
   LeeCabecera(*cabecera);
   return reg_->reg;
 }
@@ -151,7 +165,7 @@ void ItemImap::SetFlagStatus(int v) {
 const std::string& ItemImap::Body() const {
   if (!cuerpo_cargado_) {
     const auto mensaje = const_cast<ItemImap*>(this)->TraeSeccion("BODY.PEEK[]");
-    if (!mensaje) FallaBorrado("leer el cuerpo de");
+    if (!mensaje) FallaBorrado(kNoLeerCuerpo);
     std::string cuerpo = mensaje::CuerpoDeArchivo(LfDeCrlf(*mensaje));
     body_ = cuerpo.empty() ? nullptr : std::make_unique<std::string>(std::move(cuerpo));
     cuerpo_cargado_ = true;
@@ -257,10 +271,9 @@ std::uint32_t ItemImap::UidResuelto() {
   return uid_;
 }
 
-void ItemImap::FallaBorrado(const char* que) const {
+void ItemImap::FallaBorrado(const char* formato) const {
   throw Error(errnum::kObjetoNoEncontrado,
-              std::string("No se puede ") + que + " el elemento: su mensaje se borró de la carpeta IMAP «" +
-                  (carpeta_ ? carpeta_->Buzon() : std::string()) + "»");
+              Formatea(Traduce(formato), {carpeta_ ? carpeta_->Buzon() : std::string()}));
 }
 
 std::optional<std::string> ItemImap::TraeSeccion(const std::string& seccion) {
@@ -347,7 +360,7 @@ void ItemImap::Save() {
       return;
     }
     const std::uint32_t uid = UidResuelto();
-    if (uid == 0) FallaBorrado("guardar");
+    if (uid == 0) FallaBorrado(kNoGuardar);
     const std::uint64_t noop = ctx_->SeleccionaAlDia(carpeta_->Buzon());
     // The flags asked for after the change tell whether the message is still there (a STORE
     // that changes nothing is answered by no FETCH).
@@ -371,7 +384,7 @@ void ItemImap::Save() {
     if (quita) Exige(s.Espera(quita), "UID STORE");
     Exige(s.Espera(mira), "UID FETCH");
     if (noop) s.Espera(noop);
-    if (!sec.Vivo()) FallaBorrado("guardar");
+    if (!sec.Vivo()) FallaBorrado(kNoGuardar);
     MarcaGuardado();
     FijaBanderasLeidas(std::move(banderas));
     return;
@@ -380,7 +393,7 @@ void ItemImap::Save() {
   // messages of the other items replaced meanwhile (ContextoImap::CompletaReemplazos).
   Body();
   const auto actuales = BanderasActuales();
-  if (!actuales) FallaBorrado("guardar");
+  if (!actuales) FallaBorrado(kNoGuardar);
   ContextoImap::Reemplazo r;
   r.buzon = carpeta_->Buzon();
   r.viejo = uid_;
@@ -406,7 +419,7 @@ void ItemImap::Delete() {
 
 std::shared_ptr<Item> ItemImap::Move(Folder& dest) {
   auto* d = dynamic_cast<CarpetaImap*>(&dest);
-  if (!d) throw Error(errnum::kArgumentoNoValido, "La carpeta de destino es de otro almacén");
+  if (!d) throw Error(errnum::kArgumentoNoValido, Traduce("La carpeta de destino es de otro almacén"));
   auto yo = shared_from_this();
   ctx_->CompletaReemplazos();
   if (!carpeta_) {
@@ -425,7 +438,7 @@ std::shared_ptr<Item> ItemImap::Move(Folder& dest) {
   if (carpeta_->Buzon() == d->Buzon()) return yo;
   if (tocado_ || cuerpo_cambiado_ || unread_set_ || flag_set_) Save();
   const std::uint32_t uid = UidResuelto();
-  if (uid == 0) FallaBorrado("mover");
+  if (uid == 0) FallaBorrado(kNoMover);
   d->Crea();
   const std::uint64_t noop = ctx_->SeleccionaAlDia(carpeta_->Buzon());
   auto& s = ctx_->Sesion();
@@ -444,11 +457,11 @@ std::shared_ptr<Item> ItemImap::Move(Folder& dest) {
     });
     const Completado c = s.Ejecuta("UID MOVE " + n + " " + EscribeCadena(d->Buzon()));
     lee_copyuid(c.codigo);
-    if (nuevo == 0 && !expunged) FallaBorrado("mover");
+    if (nuevo == 0 && !expunged) FallaBorrado(kNoMover);
   } else {
     const Completado c = s.Ejecuta("UID COPY " + n + " " + EscribeCadena(d->Buzon()));
     lee_copyuid(c.codigo);
-    if (nuevo == 0) FallaBorrado("mover");
+    if (nuevo == 0) FallaBorrado(kNoMover);
     Expunge(uid);
   }
   if (noop) s.Espera(noop);

@@ -136,8 +136,9 @@ class ItemImap : public Item {
   void AppendEn(CarpetaImap& dest, std::vector<std::string> banderas);
   // The UID, once its APPEND completed; 0 when the server did not say and it was not found.
   std::uint32_t UidResuelto();
-  // Fails with kObjetoNoEncontrado: the item's message was deleted under us.
-  [[noreturn]] void FallaBorrado(const char* que) const;
+  // Fails with kObjetoNoEncontrado: the item's message was deleted under us. `formato` (marked
+  // for translation) names the folder by a "%s".
+  [[noreturn]] void FallaBorrado(const char* formato) const;
   // The bytes of `seccion` ("BODY.PEEK[]", …) of the item's message; nullopt when it is gone.
   std::optional<std::string> TraeSeccion(const std::string& seccion);
   // The message's current flags on the server; nullopt when it is gone.

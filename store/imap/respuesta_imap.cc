@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/ascii.h"
+#include "core/traduce.h"
 #include "red/linea_legible.h"
 #include "text/utf8.h"
 
@@ -14,13 +15,14 @@ namespace tablon::store::imap {
 namespace {
 
 Error Excedida(const std::string& que) {
-  return Error(errnum::kProtocolo, "El servidor IMAP envió " + que +
-                                       ": la respuesta se interrumpe y se cierra la conexión");
+  return Error(errnum::kProtocolo,
+               Formatea(Traduce("El servidor IMAP envió %s: la respuesta se interrumpe y se cierra la conexión"),
+                        {que}));
 }
 
 Error LiteralExcesivo(std::uint64_t n, std::uint64_t limite) {
-  return Excedida("un literal de " + std::to_string(n) + " bytes, más de los " +
-                  std::to_string(limite) + " permitidos");
+  return Excedida(Formatea(Traduce("un literal de %s bytes, más de los %s permitidos"),
+                           {std::to_string(n), std::to_string(limite)}));
 }
 
 std::string Mayusculas(std::string_view t) {
@@ -84,15 +86,15 @@ class Analizador {
       return r;
     }
     if (Toma('*')) {
-      if (!Toma(' ')) Falla("falta el espacio tras «*»");
+      if (!Toma(' ')) Falla(Traduce("falta el espacio tras «*»"));
       std::string_view palabra = Atomo();
       if (!palabra.empty() && palabra.front() >= '0' && palabra.front() <= '9') {
         r.numero = AnalizaNumero(palabra);
-        if (!r.numero) Falla("número no válido");
-        if (!Toma(' ')) Falla("falta el nombre tras el número");
+        if (!r.numero) Falla(Traduce("número no válido"));
+        if (!Toma(' ')) Falla(Traduce("falta el nombre tras el número"));
         palabra = Atomo();
       }
-      if (palabra.empty()) Falla("falta el nombre de la respuesta");
+      if (palabra.empty()) Falla(Traduce("falta el nombre de la respuesta"));
       r.nombre = Mayusculas(palabra);
       if (!r.numero && (r.nombre == "OK" || r.nombre == "NO" || r.nombre == "BAD" ||
                         r.nombre == "PREAUTH" || r.nombre == "BYE")) {
@@ -104,14 +106,14 @@ class Analizador {
     }
     r.clase = ClaseRespuesta::kEtiquetada;
     const std::string_view etiqueta = Atomo();
-    if (etiqueta.empty()) Falla("falta la etiqueta");
+    if (etiqueta.empty()) Falla(Traduce("falta la etiqueta"));
     for (char c : etiqueta) {
-      if (!EsDeAtomoEstricto(static_cast<unsigned char>(c)) || c == '+') Falla("etiqueta no válida");
+      if (!EsDeAtomoEstricto(static_cast<unsigned char>(c)) || c == '+') Falla(Traduce("etiqueta no válida"));
     }
     r.etiqueta = etiqueta;
-    if (!Toma(' ')) Falla("falta el estado tras la etiqueta");
+    if (!Toma(' ')) Falla(Traduce("falta el estado tras la etiqueta"));
     r.nombre = Mayusculas(Atomo());
-    if (r.nombre != "OK" && r.nombre != "NO" && r.nombre != "BAD") Falla("estado no válido");
+    if (r.nombre != "OK" && r.nombre != "NO" && r.nombre != "BAD") Falla(Traduce("estado no válido"));
     LeeTexto(r);
     return r;
   }
@@ -122,9 +124,9 @@ class Analizador {
     std::size_t desde = t_.rfind('\n', i_ == 0 ? 0 : i_ - 1);
     desde = desde == std::string_view::npos || i_ == 0 ? 0 : desde + 1;
     if (i_ - desde > 80) desde = i_ - 80;
-    throw Error(errnum::kProtocolo, std::string("El servidor IMAP envió una respuesta mal formada (") +
-                                        que + ", byte " + std::to_string(i_) +
-                                        "): " + red::ExtractoLegible(t_.substr(desde), 160));
+    throw Error(errnum::kProtocolo,
+                Formatea(Traduce("El servidor IMAP envió una respuesta mal formada (%s, byte %s): %s"),
+                         {que, std::to_string(i_), red::ExtractoLegible(t_.substr(desde), 160)}));
   }
 
   bool Fin() const { return i_ >= t_.size(); }
@@ -143,7 +145,7 @@ class Analizador {
 
   void Cuenta() {
     if (++elementos_ > limites_.elementos) {
-      throw Excedida("más de " + std::to_string(limites_.elementos) + " valores en una respuesta");
+      throw Excedida(Formatea(Traduce("más de %s valores en una respuesta"), {std::to_string(limites_.elementos)}));
     }
   }
 
@@ -153,7 +155,7 @@ class Analizador {
     if (Toma('[')) {
       const std::size_t desde = i_;
       while (!Fin() && Actual() != ' ' && Actual() != ']' && Actual() > 0x20 && Actual() != 0x7f) ++i_;
-      if (i_ == desde) Falla("código de respuesta vacío");
+      if (i_ == desde) Falla(Traduce("código de respuesta vacío"));
       Codigo c;
       c.nombre = Mayusculas(t_.substr(desde, i_ - desde));
       if (Toma(' ')) {
@@ -161,7 +163,7 @@ class Analizador {
         while (!Fin() && Actual() != ']' && Actual() != '\r' && Actual() != '\n') ++i_;
         c.argumentos = t_.substr(args, i_ - args);
       }
-      if (!Toma(']')) Falla("código de respuesta sin cerrar");
+      if (!Toma(']')) Falla(Traduce("código de respuesta sin cerrar"));
       r.codigo = std::move(c);
       Toma(' ');
     }
@@ -175,16 +177,16 @@ class Analizador {
       bool espacio = false;
       while (Toma(' ')) espacio = true;
       if (Fin()) {
-        if (profundidad > 0) Falla("lista sin cerrar");
+        if (profundidad > 0) Falla(Traduce("lista sin cerrar"));
         return;
       }
       if (Actual() == ')') {
-        if (profundidad == 0) Falla("paréntesis de cierre sin abrir");
+        if (profundidad == 0) Falla(Traduce("paréntesis de cierre sin abrir"));
         ++i_;
         return;
       }
-      if (!valores.empty() && !espacio) Falla("falta un espacio entre valores");
-      if (profundidad == 0 && valores.empty() && !espacio) Falla("falta un espacio tras el nombre");
+      if (!valores.empty() && !espacio) Falla(Traduce("falta un espacio entre valores"));
+      if (profundidad == 0 && valores.empty() && !espacio) Falla(Traduce("falta un espacio tras el nombre"));
       valores.push_back(LeeValor(profundidad));
     }
   }
@@ -195,7 +197,8 @@ class Analizador {
     const unsigned char c = Actual();
     if (c == '(') {
       if (profundidad >= limites_.profundidad) {
-        throw Excedida("listas anidadas a más de " + std::to_string(limites_.profundidad) + " niveles");
+        throw Excedida(
+            Formatea(Traduce("listas anidadas a más de %s niveles"), {std::to_string(limites_.profundidad)}));
       }
       ++i_;
       v.tipo = TipoValor::kLista;
@@ -209,7 +212,7 @@ class Analizador {
     } else if (EsDeAtomo(c)) {
       LeeAtomo(v);
     } else {
-      Falla("carácter inesperado");
+      Falla(Traduce("carácter inesperado"));
     }
     return v;
   }
@@ -222,7 +225,7 @@ class Analizador {
       const std::size_t desde = i_;
       bool comillas = false;
       for (;; ++i_) {
-        if (Fin() || Actual() == '\r' || Actual() == '\n') Falla("sección sin cerrar");
+        if (Fin() || Actual() == '\r' || Actual() == '\n') Falla(Traduce("sección sin cerrar"));
         if (comillas && Actual() == '\\') {
           ++i_;
         } else if (Actual() == '"') {
@@ -237,7 +240,7 @@ class Analizador {
         const std::size_t n = i_;
         while (!Fin() && Actual() >= '0' && Actual() <= '9') ++i_;
         v.origen = AnalizaNumero64(t_.substr(n, i_ - n));
-        if (!v.origen || !Toma('>')) Falla("origen de sección no válido");
+        if (!v.origen || !Toma('>')) Falla(Traduce("origen de sección no válido"));
       }
     } else if (const auto n = AnalizaNumero64(v.texto)) {
       v.tipo = TipoValor::kNumero;
@@ -245,25 +248,25 @@ class Analizador {
     } else {
       v.tipo = IgualSinCaso(v.texto, "NIL") ? TipoValor::kNil : TipoValor::kAtomo;
     }
-    if (!Fin() && Actual() != ' ' && Actual() != ')') Falla("carácter inesperado tras un átomo");
+    if (!Fin() && Actual() != ' ' && Actual() != ')') Falla(Traduce("carácter inesperado tras un átomo"));
   }
 
   std::string LeeCadena() {
     ++i_;  // the opening quote
     std::string s;
     for (;;) {
-      if (Fin()) Falla("cadena sin cerrar");
+      if (Fin()) Falla(Traduce("cadena sin cerrar"));
       const char c = t_[i_++];
       if (c == '"') break;
-      if (c == '\0' || c == '\r' || c == '\n') Falla("byte no permitido en una cadena");
+      if (c == '\0' || c == '\r' || c == '\n') Falla(Traduce("byte no permitido en una cadena"));
       if (c == '\\') {
-        if (Fin() || (t_[i_] != '"' && t_[i_] != '\\')) Falla("escape no válido en una cadena");
+        if (Fin() || (t_[i_] != '"' && t_[i_] != '\\')) Falla(Traduce("escape no válido en una cadena"));
         s += t_[i_++];
       } else {
         s += c;
       }
     }
-    if (!Fin() && Actual() != ' ' && Actual() != ')') Falla("carácter inesperado tras una cadena");
+    if (!Fin() && Actual() != ' ' && Actual() != ')') Falla(Traduce("carácter inesperado tras una cadena"));
     return s;
   }
 
@@ -274,16 +277,16 @@ class Analizador {
     while (!Fin() && Actual() >= '0' && Actual() <= '9') ++i_;
     const std::string_view digitos = t_.substr(desde, i_ - desde);
     Toma('+');
-    if (digitos.empty() || !Toma('}')) Falla("cabecera de literal no válida");
+    if (digitos.empty() || !Toma('}')) Falla(Traduce("cabecera de literal no válida"));
     const auto n = Digitos(digitos, std::numeric_limits<std::uint64_t>::max());
     const std::uint64_t tamano = n ? *n : std::numeric_limits<std::uint64_t>::max();
     if (tamano > limites_.literal) throw LiteralExcesivo(tamano, limites_.literal);
     Toma('\r');
-    if (!Toma('\n')) Falla("cabecera de literal que no termina la línea");
-    if (tamano > t_.size() - i_) Falla("literal incompleto");
+    if (!Toma('\n')) Falla(Traduce("cabecera de literal que no termina la línea"));
+    if (tamano > t_.size() - i_) Falla(Traduce("literal incompleto"));
     std::string s(t_.substr(i_, static_cast<std::size_t>(tamano)));
     i_ += static_cast<std::size_t>(tamano);
-    if (!Fin() && Actual() != ' ' && Actual() != ')') Falla("carácter inesperado tras un literal");
+    if (!Fin() && Actual() != ' ' && Actual() != ')') Falla(Traduce("carácter inesperado tras un literal"));
     return s;
   }
 
@@ -328,10 +331,10 @@ void Respuestas::Agrega(std::string_view datos) {
 std::optional<Respuesta> Respuestas::Siguiente() {
   CompruebaError();
   const auto linea_larga = [this] {
-    return Excedida("una línea de más de " + std::to_string(limites_.linea) + " bytes");
+    return Excedida(Formatea(Traduce("una línea de más de %s bytes"), {std::to_string(limites_.linea)}));
   };
   const auto respuesta_larga = [this] {
-    return Excedida("una respuesta de más de " + std::to_string(limites_.respuesta) + " bytes");
+    return Excedida(Formatea(Traduce("una respuesta de más de %s bytes"), {std::to_string(limites_.respuesta)}));
   };
   for (;;) {
     const char* base = buffer_.Datos();
@@ -393,8 +396,8 @@ std::optional<std::uint64_t> AnalizaNumero64(std::string_view texto) {
 namespace {
 
 [[noreturn]] void FallaDatos(const Respuesta& r, const std::string& que) {
-  throw Error(errnum::kProtocolo, "El servidor IMAP envió una respuesta " + r.nombre +
-                                      " mal formada: " + que);
+  throw Error(errnum::kProtocolo,
+              Formatea(Traduce("El servidor IMAP envió una respuesta %s mal formada: %s"), {r.nombre, que}));
 }
 
 void CompruebaNombre(const Respuesta& r, std::initializer_list<std::string_view> nombres) {
@@ -402,8 +405,9 @@ void CompruebaNombre(const Respuesta& r, std::initializer_list<std::string_view>
                   std::find(nombres.begin(), nombres.end(), r.nombre) != nombres.end();
   if (!es) {
     throw Error(errnum::kArgumentoNoValido,
-                "Se esperaba una respuesta " + std::string(*nombres.begin()) + " y no " +
-                    (r.nombre.empty() ? std::string("una continuación") : r.nombre));
+                r.nombre.empty()
+                    ? Formatea(Traduce("Se esperaba una respuesta %s y no una continuación"), {*nombres.begin()})
+                    : Formatea(Traduce("Se esperaba una respuesta %s y no %s"), {*nombres.begin(), r.nombre}));
   }
 }
 
@@ -414,10 +418,10 @@ bool EsPalabra(const Valor& v) {
 }
 
 std::vector<std::string> Palabras(const Respuesta& r, const Valor& v, const char* que) {
-  if (v.tipo != TipoValor::kLista) FallaDatos(r, std::string(que) + " no es una lista");
+  if (v.tipo != TipoValor::kLista) FallaDatos(r, Formatea(Traduce("%s no es una lista"), {que}));
   std::vector<std::string> palabras;
   for (const Valor& e : v.elementos) {
-    if (!EsPalabra(e)) FallaDatos(r, std::string(que) + " con un valor que no es un átomo");
+    if (!EsPalabra(e)) FallaDatos(r, Formatea(Traduce("%s con un valor que no es un átomo"), {que}));
     palabras.push_back(e.texto);
   }
   return palabras;
@@ -426,14 +430,14 @@ std::vector<std::string> Palabras(const Respuesta& r, const Valor& v, const char
 // A mailbox name: an atom (NIL included: a mailbox may be called so), a string or a literal.
 std::string NombreBuzon(const Respuesta& r, const Valor& v) {
   if (!(EsPalabra(v) || v.tipo == TipoValor::kCadena || v.tipo == TipoValor::kLiteral)) {
-    FallaDatos(r, "nombre de buzón no válido");
+    FallaDatos(r, Traduce("nombre de buzón no válido"));
   }
   return IgualSinCaso(v.texto, "INBOX") ? std::string("INBOX") : v.texto;
 }
 
 template <typename T>
 void Fija(std::optional<T>& campo, T valor, const Respuesta& r, const std::string& nombre) {
-  if (campo && *campo != valor) FallaDatos(r, nombre + " repetido con otro valor");
+  if (campo && *campo != valor) FallaDatos(r, Formatea(Traduce("%s repetido con otro valor"), {nombre}));
   campo = std::move(valor);
 }
 
@@ -442,21 +446,21 @@ void Fija(std::optional<T>& campo, T valor, const Respuesta& r, const std::strin
 Fetch AnalizaFetch(Respuesta r) {
   CompruebaNombre(r, {"FETCH"});
   Fetch f;
-  if (!r.numero || *r.numero == 0) FallaDatos(r, "número de mensaje no válido");
+  if (!r.numero || *r.numero == 0) FallaDatos(r, Traduce("número de mensaje no válido"));
   f.numero = *r.numero;
-  if (r.datos.size() != 1 || r.datos[0].tipo != TipoValor::kLista) FallaDatos(r, "no es una lista");
+  if (r.datos.size() != 1 || r.datos[0].tipo != TipoValor::kLista) FallaDatos(r, Traduce("no es una lista"));
   std::vector<Valor>& items = r.datos[0].elementos;
-  if (items.size() % 2 != 0) FallaDatos(r, "un elemento sin valor");
+  if (items.size() % 2 != 0) FallaDatos(r, Traduce("un elemento sin valor"));
   for (std::size_t k = 0; k < items.size(); k += 2) {
     Valor& n = items[k];
     Valor& v = items[k + 1];
-    if (n.tipo != TipoValor::kAtomo) FallaDatos(r, "nombre de elemento no válido");
+    if (n.tipo != TipoValor::kAtomo) FallaDatos(r, Traduce("nombre de elemento no válido"));
     const std::string nombre = Mayusculas(n.texto);
     const auto numero = [&](std::uint64_t maximo) {
       const auto x = v.tipo == TipoValor::kNumero && v.numero <= maximo && !v.tiene_seccion
                          ? std::optional<std::uint64_t>(v.numero)
                          : std::nullopt;
-      if (!x) FallaDatos(r, nombre + " no es un número válido");
+      if (!x) FallaDatos(r, Formatea(Traduce("%s no es un número válido"), {nombre}));
       return *x;
     };
     const bool es_seccion = (nombre == "BODY" && n.tiene_seccion) ||
@@ -468,11 +472,11 @@ Fetch AnalizaFetch(Respuesta r) {
       if (v.tipo == TipoValor::kCadena || v.tipo == TipoValor::kLiteral) {
         s.bytes = std::move(v.texto);
       } else if (v.tipo != TipoValor::kNil) {
-        FallaDatos(r, nombre + " sin bytes ni NIL");
+        FallaDatos(r, Formatea(Traduce("%s sin bytes ni NIL"), {nombre}));
       }
       for (const SeccionFetch& o : f.secciones) {
         if (o.nombre == s.nombre && o.seccion == s.seccion && o.origen == s.origen) {
-          FallaDatos(r, nombre + "[" + s.seccion + "] repetido");
+          FallaDatos(r, Formatea(Traduce("%s[%s] repetido"), {nombre, s.seccion}));
         }
       }
       f.secciones.push_back(std::move(s));
@@ -484,12 +488,14 @@ Fetch AnalizaFetch(Respuesta r) {
     } else if (nombre == "FLAGS") {
       Fija(f.flags, Palabras(r, v, "FLAGS"), r, nombre);
     } else if (nombre == "MODSEQ") {
-      if (v.tipo != TipoValor::kLista || v.elementos.size() != 1) FallaDatos(r, "MODSEQ no válido");
+      if (v.tipo != TipoValor::kLista || v.elementos.size() != 1) {
+        FallaDatos(r, Formatea(Traduce("%s no válido"), {"MODSEQ"}));
+      }
       Valor unico = std::move(v.elementos[0]);
       v = std::move(unico);
       Fija(f.modseq, numero(kMaximo64), r, nombre);
     } else if (nombre == "INTERNALDATE") {
-      if (v.tipo != TipoValor::kCadena) FallaDatos(r, "INTERNALDATE no es una cadena");
+      if (v.tipo != TipoValor::kCadena) FallaDatos(r, Formatea(Traduce("%s no es una cadena"), {"INTERNALDATE"}));
       Fija(f.internaldate, std::move(v.texto), r, nombre);
     } else if (nombre == "RFC822.SIZE") {
       Fija(f.tamano, numero(kMaximo64), r, nombre);
@@ -502,47 +508,47 @@ Fetch AnalizaFetch(Respuesta r) {
 
 Buzon AnalizaBuzon(const Respuesta& r) {
   CompruebaNombre(r, {"LIST", "LSUB"});
-  if (r.datos.size() < 3) FallaDatos(r, "faltan valores");
+  if (r.datos.size() < 3) FallaDatos(r, Traduce("faltan valores"));
   Buzon b;
-  b.atributos = Palabras(r, r.datos[0], "los atributos");
+  b.atributos = Palabras(r, r.datos[0], Traduce("los atributos"));
   const Valor& d = r.datos[1];
   if (d.tipo == TipoValor::kCadena && d.texto.size() == 1) {
     b.delimitador = d.texto[0];
   } else if (d.tipo != TipoValor::kNil) {
-    FallaDatos(r, "delimitador no válido");
+    FallaDatos(r, Traduce("delimitador no válido"));
   }
   b.nombre = NombreBuzon(r, r.datos[2]);
   for (std::size_t k = 3; k < r.datos.size(); ++k) {
-    if (r.datos[k].tipo != TipoValor::kLista) FallaDatos(r, "datos extendidos no válidos");
+    if (r.datos[k].tipo != TipoValor::kLista) FallaDatos(r, Traduce("datos extendidos no válidos"));
   }
   return b;
 }
 
 EstadoBuzon AnalizaEstadoBuzon(const Respuesta& r) {
   CompruebaNombre(r, {"STATUS"});
-  if (r.datos.size() != 2 || r.datos[1].tipo != TipoValor::kLista) FallaDatos(r, "faltan valores");
+  if (r.datos.size() != 2 || r.datos[1].tipo != TipoValor::kLista) FallaDatos(r, Traduce("faltan valores"));
   EstadoBuzon e;
   e.nombre = NombreBuzon(r, r.datos[0]);
   const std::vector<Valor>& items = r.datos[1].elementos;
-  if (items.size() % 2 != 0) FallaDatos(r, "un elemento sin valor");
+  if (items.size() % 2 != 0) FallaDatos(r, Traduce("un elemento sin valor"));
   std::vector<std::string> vistos;
   for (std::size_t k = 0; k < items.size(); k += 2) {
-    if (!EsPalabra(items[k]) || items[k].tipo == TipoValor::kNil) FallaDatos(r, "nombre no válido");
+    if (!EsPalabra(items[k]) || items[k].tipo == TipoValor::kNil) FallaDatos(r, Traduce("nombre no válido"));
     const std::string nombre = Mayusculas(items[k].texto);
     if (std::find(vistos.begin(), vistos.end(), nombre) != vistos.end()) {
-      FallaDatos(r, nombre + " repetido");
+      FallaDatos(r, Formatea(Traduce("%s repetido"), {nombre}));
     }
     vistos.push_back(nombre);
     const Valor& v = items[k + 1];
     const bool es_numero = v.tipo == TipoValor::kNumero;
     const auto n32 = [&](std::optional<std::uint32_t>& campo, bool nz) {
       if (!es_numero || v.numero > kMaximo32 || (nz && v.numero == 0)) {
-        FallaDatos(r, nombre + " no válido");
+        FallaDatos(r, Formatea(Traduce("%s no válido"), {nombre}));
       }
       campo = static_cast<std::uint32_t>(v.numero);
     };
     const auto n64 = [&](std::optional<std::uint64_t>& campo) {
-      if (!es_numero) FallaDatos(r, nombre + " no válido");
+      if (!es_numero) FallaDatos(r, Formatea(Traduce("%s no válido"), {nombre}));
       campo = v.numero;
     };
     if (nombre == "MESSAGES") n32(e.mensajes, false);
@@ -684,7 +690,7 @@ std::optional<std::string> DecodificaNombreBuzon(std::string_view m) {
 
 std::string EscribeCadena(std::string_view texto, Literal literal) {
   if (texto.find('\0') != std::string_view::npos) {
-    throw Error(errnum::kArgumentoNoValido, "Una cadena IMAP no puede contener el byte 0");
+    throw Error(errnum::kArgumentoNoValido, Traduce("Una cadena IMAP no puede contener el byte 0"));
   }
   const bool citable = std::all_of(texto.begin(), texto.end(), [](char c) {
     return static_cast<unsigned char>(c) < 0x80 && c != '\r' && c != '\n';

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "core/error.h"
+#include "core/traduce.h"
 #include "red/conexion.h"
 #include "red/direccion.h"
 #include "red/linea_legible.h"
@@ -97,9 +98,10 @@ std::unique_ptr<SesionImap> SesionImap::Abre(const UbicacionImap& ubicacion, Opc
     // A PREAUTH over a plain connection rules STARTTLS out: whoever is on the path could have
     // sent it to keep the session in the clear. Only a loopback peer is taken that way.
     if (preautenticada && !s->conexion_->EsTls() && s->ConPeerRemoto()) {
-      throw Error(errnum::kCredenciales, "El servidor IMAP " + s->descripcion_ +
-                                             " saludó con PREAUTH por una conexión sin cifrar: no se abre una"
-                                             " sesión sin TLS con un servidor que no es local (use imaps://)");
+      throw Error(errnum::kCredenciales,
+                  Formatea(Traduce("El servidor IMAP %s saludó con PREAUTH por una conexión sin cifrar: no se abre una"
+                                   " sesión sin TLS con un servidor que no es local (use imaps://)"),
+                           {s->descripcion_}));
     }
     if (!s->capacidades_conocidas_) s->PideCapacidades();
     // A pre-authenticated session is past the state where STARTTLS may be sent.
@@ -147,23 +149,28 @@ void SesionImap::AnotaCapacidades(const std::vector<std::string>& lista) {
 
 void SesionImap::CompruebaEnPaso() const {
   if (fuera_de_paso_) {
-    throw Error(errnum::kConexionCerrada, "La sesión IMAP con " + descripcion_ +
-                                              " quedó interrumpida por un fallo anterior; hay que abrir otra");
+    throw Error(errnum::kConexionCerrada,
+                Formatea(Traduce("La sesión IMAP con %s quedó interrumpida por un fallo anterior; hay que abrir otra"),
+                         {descripcion_}));
   }
 }
 
 Respuesta SesionImap::Lee() {
   // The reader's and the transport's errors, told with the server and the command awaited.
-  const std::string_view kServidor = "El servidor IMAP ";
+  // TRANSLATORS: how every error of the IMAP response reader begins ("El servidor IMAP envió…"):
+  // the server's name is put after it.
+  const std::string_view kServidor = Traduce("El servidor IMAP ");
   auto contexto = [&](const Error& e) {
     std::string texto = e.Description();
     if (texto.starts_with(kServidor)) {
       texto.insert(kServidor.size(), descripcion_ + " ");
     } else if (texto.find(descripcion_) == std::string::npos &&
                texto.find(conexion_->Descripcion()) == std::string::npos) {
-      texto = std::string(kServidor) + descripcion_ + ": " + texto;
+      texto = Formatea(Traduce("El servidor IMAP %s: %s"), {descripcion_, texto});
     }
-    if (!en_vuelo_.empty()) texto += " (esperando la respuesta a \"" + en_vuelo_.front().orden + "\")";
+    if (!en_vuelo_.empty()) {
+      texto += Formatea(Traduce(" (esperando la respuesta a \"%s\")"), {en_vuelo_.front().orden});
+    }
     return Error(e.Number(), texto);
   };
   for (;;) {
@@ -189,9 +196,9 @@ std::optional<Respuesta> SesionImap::Procesa(Respuesta r) {
       }
     }
     if (it == en_vuelo_.end()) {
-      throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ +
-                                          " completó una orden que no se le envió (etiqueta \"" +
-                                          red::LineaLegible(r.etiqueta) + "\")");
+      throw Error(errnum::kProtocolo,
+                  Formatea(Traduce("El servidor IMAP %s completó una orden que no se le envió (etiqueta \"%s\")"),
+                           {descripcion_, red::LineaLegible(r.etiqueta)}));
     }
     Traza(r.etiqueta + " " + Estado(r.nombre, r.codigo, r.texto));
     if (r.codigo && r.codigo->nombre == "CAPABILITY") AnotaCapacidades(Palabras(r.codigo->argumentos));
@@ -204,15 +211,17 @@ std::optional<Respuesta> SesionImap::Procesa(Respuesta r) {
     return std::nullopt;
   }
   if (r.nombre == "BYE") {
-    throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ + " cerró la sesión: \"" +
-                                        red::LineaLegible(Estado(r.nombre, r.codigo, r.texto)) + "\"");
+    throw Error(errnum::kProtocolo, Formatea(Traduce("El servidor IMAP %s cerró la sesión: \"%s\""),
+                                             {descripcion_, red::LineaLegible(Estado(r.nombre, r.codigo, r.texto))}));
   }
   if (++no_etiquetadas_ > opciones_.max_no_etiquetadas) {
-    const std::string orden = en_vuelo_.empty() ? std::string("ninguna") : "\"" + en_vuelo_.front().orden + "\"";
-    throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ + " envió más de " +
-                                        std::to_string(opciones_.max_no_etiquetadas) +
-                                        " respuestas sin etiqueta seguidas (orden en curso: " + orden +
-                                        "): se cierra la conexión");
+    // TRANSLATORS: the command in progress, when there is none.
+    const std::string orden =
+        en_vuelo_.empty() ? std::string(Traduce("ninguna")) : "\"" + en_vuelo_.front().orden + "\"";
+    throw Error(errnum::kProtocolo,
+                Formatea(Traduce("El servidor IMAP %s envió más de %s respuestas sin etiqueta seguidas (orden en "
+                                 "curso: %s): se cierra la conexión"),
+                         {descripcion_, std::to_string(opciones_.max_no_etiquetadas), orden}));
   }
   if (r.nombre == "CAPABILITY") {
     std::vector<std::string> lista;
@@ -228,8 +237,9 @@ std::optional<Respuesta> SesionImap::Procesa(Respuesta r) {
 void SesionImap::LeeHasta(std::uint64_t etiqueta) {
   while (!completados_.contains(etiqueta)) {
     if (Procesa(Lee())) {
-      throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ +
-                                          " pidió la continuación de un literal que no se le anunció");
+      throw Error(errnum::kProtocolo,
+                  Formatea(Traduce("El servidor IMAP %s pidió la continuación de un literal que no se le anunció"),
+                           {descripcion_}));
     }
   }
 }
@@ -241,8 +251,9 @@ std::uint64_t SesionImap::EnviaOrden(const Comando& comando, std::string orden) 
   bool control = TieneControl(comando.texto);
   for (const Comando::Literal& l : comando.literales) control = control || TieneControl(l.tras);
   if (control) {
-    throw Error(errnum::kArgumentoNoValido, "La orden IMAP \"" + red::LineaLegible(comando.texto) +
-                                                "\" contiene CR, LF o NUL fuera de un literal");
+    throw Error(errnum::kArgumentoNoValido,
+                Formatea(Traduce("La orden IMAP \"%s\" contiene CR, LF o NUL fuera de un literal"),
+                         {red::LineaLegible(comando.texto)}));
   }
   const bool enmascarada = !orden.empty();
   if (!enmascarada) {
@@ -271,7 +282,7 @@ void SesionImap::Escribe(std::uint64_t etiqueta, const Comando& comando, const s
     try {
       conexion_->Escribe(datos);
     } catch (const Error& e) {
-      throw Error(e.Number(), e.Description() + " (enviando \"" + orden + "\")");
+      throw Error(e.Number(), e.Description() + Formatea(Traduce(" (enviando \"%s\")"), {orden}));
     }
   };
   std::string salida = "a" + std::to_string(etiqueta) + " ";
@@ -316,8 +327,9 @@ Completado SesionImap::Toma(std::uint64_t etiqueta, std::string* orden) {
   CompruebaEnPaso();
   if (!completados_.contains(etiqueta)) {
     if (std::none_of(en_vuelo_.begin(), en_vuelo_.end(), [&](const EnVuelo& e) { return e.etiqueta == etiqueta; })) {
-      throw Error(errnum::kArgumentoNoValido, "No hay ninguna orden IMAP pendiente con la etiqueta a" +
-                                                  std::to_string(etiqueta) + " en " + descripcion_);
+      throw Error(errnum::kArgumentoNoValido,
+                  Formatea(Traduce("No hay ninguna orden IMAP pendiente con la etiqueta a%s en %s"),
+                           {std::to_string(etiqueta), descripcion_}));
     }
     try {
       conexion_->IniciaPlazo();
@@ -333,9 +345,9 @@ Completado SesionImap::Toma(std::uint64_t etiqueta, std::string* orden) {
 }
 
 Error SesionImap::ErrorCompletado(const Completado& c, const std::string& orden) const {
-  return Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ + " respondió \"" +
-                                       red::LineaLegible(Estado(c.nombre, c.codigo, c.texto)) + "\" a \"" + orden +
-                                       "\"");
+  return Error(errnum::kProtocolo,
+               Formatea(Traduce("El servidor IMAP %s respondió \"%s\" a \"%s\""),
+                        {descripcion_, red::LineaLegible(Estado(c.nombre, c.codigo, c.texto)), orden}));
 }
 
 Completado SesionImap::Ejecuta(const Comando& comando) {
@@ -368,12 +380,14 @@ bool SesionImap::Saluda() {
   const bool saludo = r.clase == ClaseRespuesta::kNoEtiquetada &&
                       (r.nombre == "OK" || r.nombre == "PREAUTH" || r.nombre == "BYE");
   if (!saludo) {
-    throw Error(errnum::kProtocolo, "El servidor " + descripcion_ +
-                                        " no saludó como un servidor IMAP (\"* OK\", \"* PREAUTH\" o \"* BYE\")");
+    throw Error(errnum::kProtocolo,
+                Formatea(Traduce("El servidor %s no saludó como un servidor IMAP (\"* OK\", \"* PREAUTH\" o "
+                                 "\"* BYE\")"),
+                         {descripcion_}));
   }
   if (r.nombre == "BYE") {
-    throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ + " rechazó la conexión: \"" +
-                                        red::LineaLegible(Estado(r.nombre, r.codigo, r.texto)) + "\"");
+    throw Error(errnum::kProtocolo, Formatea(Traduce("El servidor IMAP %s rechazó la conexión: \"%s\""),
+                                             {descripcion_, red::LineaLegible(Estado(r.nombre, r.codigo, r.texto))}));
   }
   if (r.codigo && r.codigo->nombre == "CAPABILITY") AnotaCapacidades(Palabras(r.codigo->argumentos));
   return r.nombre == "PREAUTH";
@@ -383,7 +397,8 @@ void SesionImap::PideCapacidades() {
   capacidades_conocidas_ = false;
   Ejecuta("CAPABILITY");
   if (!capacidades_conocidas_) {
-    throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ + " no envió sus capacidades a \"CAPABILITY\"");
+    throw Error(errnum::kProtocolo,
+                Formatea(Traduce("El servidor IMAP %s no envió sus capacidades a \"CAPABILITY\""), {descripcion_}));
   }
 }
 
@@ -392,14 +407,14 @@ void SesionImap::IniciaStartTls() {
   const Completado c = Toma(EnviaOrden(Comando{"STARTTLS", {}}, ""), &orden);
   if (!c.Ok()) {
     fuera_de_paso_ = true;
-    throw Error(errnum::kTls, "El servidor IMAP " + descripcion_ + " ofrece STARTTLS pero respondió \"" +
-                                  red::LineaLegible(Estado(c.nombre, c.codigo, c.texto)) + "\"");
+    throw Error(errnum::kTls, Formatea(Traduce("El servidor IMAP %s ofrece STARTTLS pero respondió \"%s\""),
+                                       {descripcion_, red::LineaLegible(Estado(c.nombre, c.codigo, c.texto))}));
   }
   // Bytes after the OK came in the clear where encrypted ones were due: someone on the path
   // may have put them there.
   if (respuestas_.Pendientes() > 0) {
-    throw Error(errnum::kProtocolo, "El servidor IMAP " + descripcion_ +
-                                        " envió datos sin cifrar tras aceptar STARTTLS");
+    throw Error(errnum::kProtocolo,
+                Formatea(Traduce("El servidor IMAP %s envió datos sin cifrar tras aceptar STARTTLS"), {descripcion_}));
   }
   conexion_->IniciaTls(host_, opciones_.archivo_confianza);
   // What was learnt before the handshake no longer holds (RFC 3501 §6.2.1).
@@ -409,22 +424,26 @@ void SesionImap::IniciaStartTls() {
 
 void SesionImap::Autentica(const UbicacionImap& ubicacion) {
   if (Tiene("LOGINDISABLED")) {
-    throw Error(errnum::kCredenciales, "El servidor IMAP " + descripcion_ +
-                                           " anuncia LOGINDISABLED: no acepta usuario y contraseña" +
-                                           (conexion_->EsTls() ? "" : " sin cifrar y no ofrece STARTTLS") +
-                                           "; no se le envían");
+    throw Error(errnum::kCredenciales,
+                Formatea(conexion_->EsTls()
+                             ? Traduce("El servidor IMAP %s anuncia LOGINDISABLED: no acepta usuario y contraseña; "
+                                       "no se le envían")
+                             : Traduce("El servidor IMAP %s anuncia LOGINDISABLED: no acepta usuario y contraseña sin "
+                                       "cifrar y no ofrece STARTTLS; no se le envían"),
+                         {descripcion_}));
   }
   if (!conexion_->EsTls() && ConPeerRemoto()) {
-    throw Error(errnum::kCredenciales, "No se envía la contraseña a " + descripcion_ +
-                                           " por una conexión sin cifrar, y el servidor no ofrece STARTTLS"
-                                           " (use imaps://)");
+    throw Error(errnum::kCredenciales, Formatea(Traduce("No se envía la contraseña a %s por una conexión sin cifrar, y "
+                                                        "el servidor no ofrece STARTTLS (use imaps://)"),
+                                                {descripcion_}));
   }
   const std::string ruta = opciones_.ruta_netrc.empty() ? red::RutaNetrcPorDefecto() : opciones_.ruta_netrc;
   const auto cred = red::LeeNetrc(ruta, host_, ubicacion.usuario);
   if (!cred) {
-    throw Error(errnum::kCredenciales, "No hay contraseña para " + ubicacion.usuario + " en " + host_ + ": añada a " +
-                                           (ruta.empty() ? std::string("~/.netrc") : ruta) + " una línea \"machine " +
-                                           host_ + " login " + ubicacion.usuario + " password …\"");
+    throw Error(errnum::kCredenciales,
+                Formatea(Traduce("No hay contraseña para %1$s en %2$s: añada a %3$s una línea \"machine %2$s "
+                                 "login %1$s password …\""),
+                         {ubicacion.usuario, host_, ruta.empty() ? std::string("~/.netrc") : ruta}));
   }
   Comando login{"LOGIN ", {}};
   AgregaAstring(login, ubicacion.usuario);
@@ -433,8 +452,9 @@ void SesionImap::Autentica(const UbicacionImap& ubicacion) {
   const std::string orden = "LOGIN " + red::LineaLegible(ubicacion.usuario) + " ********";
   const Completado c = Toma(EnviaOrden(login, orden), nullptr);
   if (!c.Ok()) {
-    throw Error(errnum::kCredenciales, "El servidor IMAP " + descripcion_ + " rechazó el usuario o la contraseña: \"" +
-                                           red::LineaLegible(Estado(c.nombre, c.codigo, c.texto)) + "\"");
+    throw Error(errnum::kCredenciales,
+                Formatea(Traduce("El servidor IMAP %s rechazó el usuario o la contraseña: \"%s\""),
+                         {descripcion_, red::LineaLegible(Estado(c.nombre, c.codigo, c.texto))}));
   }
   // The capabilities may differ once logged in; a server that says so in the OK saves asking.
   if (!(c.codigo && c.codigo->nombre == "CAPABILITY")) PideCapacidades();

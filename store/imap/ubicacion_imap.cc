@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "core/error.h"
+#include "core/traduce.h"
 #include "red/direccion.h"
 
 namespace tablon::store::imap {
@@ -43,7 +44,7 @@ std::string Legible(std::string_view texto) {
 
 [[noreturn]] void Invalida(std::string_view texto, const std::string& motivo) {
   throw Error(errnum::kArgumentoNoValido,
-              "Ubicación IMAP no válida \"" + Legible(texto) + "\": " + motivo);
+              Formatea(Traduce("Ubicación IMAP no válida \"%s\": %s"), {Legible(texto), motivo}));
 }
 
 int Hex(char c) {
@@ -53,7 +54,7 @@ int Hex(char c) {
   return -1;
 }
 
-// `parte` with its "%XX" escapes decoded; `que` names the part for errors. A decoded control
+// `parte` with its "%XX" escapes decoded; `que` names the part for errors (translated). A decoded control
 // byte is refused as a raw one is.
 std::string Decodifica(std::string_view texto, std::string_view parte, const char* que) {
   std::string r;
@@ -63,13 +64,15 @@ std::string Decodifica(std::string_view texto, std::string_view parte, const cha
       const int alto = i + 2 < parte.size() ? Hex(parte[i + 1]) : -1;
       const int bajo = alto >= 0 ? Hex(parte[i + 2]) : -1;
       if (bajo < 0) {
-        Invalida(texto, std::string("escape \"%\" mal formado en ") + que + " (se espera \"%\" y dos cifras hexadecimales)");
+        Invalida(texto, Formatea(Traduce("escape \"%%\" mal formado en %s (se espera \"%%\" y dos cifras "
+                                         "hexadecimales)"),
+                                 {que}));
       }
       c = static_cast<char>(alto * 16 + bajo);
       i += 2;
     }
     const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) Invalida(texto, std::string(que) + " contiene caracteres de control");
+    if (u < 0x20 || u == 0x7f) Invalida(texto, Formatea(Traduce("%s contiene caracteres de control"), {que}));
     r += c;
   }
   return r;
@@ -96,7 +99,7 @@ std::uint16_t Puerto(std::string_view texto, std::string_view digitos) {
   unsigned v = 0;
   const auto [fin, ec] = std::from_chars(digitos.data(), digitos.data() + digitos.size(), v);
   if (digitos.empty() || ec != std::errc() || fin != digitos.data() + digitos.size() || v == 0 || v > 65535) {
-    Invalida(texto, "el puerto debe ser un número entre 1 y 65535");
+    Invalida(texto, Traduce("el puerto debe ser un número entre 1 y 65535"));
   }
   return static_cast<std::uint16_t>(v);
 }
@@ -128,8 +131,8 @@ std::optional<UbicacionImap> AnalizaUbicacionImap(std::string_view texto) {
   }
   for (char c : texto) {
     const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7f) Invalida(texto, "contiene caracteres de control");
-    if (b == ' ') Invalida(texto, "contiene blancos (escríbalos \"%20\")");
+    if (b < 0x20 || b == 0x7f) Invalida(texto, Traduce("contiene caracteres de control"));
+    if (b == ' ') Invalida(texto, Traduce("contiene blancos (escríbalos \"%20\")"));
   }
   const std::size_t barra = resto.find('/');
   const std::string_view autoridad = resto.substr(0, barra);
@@ -137,29 +140,30 @@ std::optional<UbicacionImap> AnalizaUbicacionImap(std::string_view texto) {
 
   const std::size_t arroba = autoridad.rfind('@');
   if (arroba == std::string_view::npos) {
-    Invalida(texto, "falta el usuario (imap://USUARIO@SERVIDOR)");
+    Invalida(texto, Traduce("falta el usuario (imap://USUARIO@SERVIDOR)"));
   }
   const std::string_view usuario = autoridad.substr(0, arroba);
   if (usuario.find(':') != std::string_view::npos) {
-    Invalida(texto, "no puede llevar contraseña: póngala en ~/.netrc (machine SERVIDOR login USUARIO password …)");
+    Invalida(texto,
+             Traduce("no puede llevar contraseña: póngala en ~/.netrc (machine SERVIDOR login USUARIO password …)"));
   }
   if (usuario.find('@') != std::string_view::npos) {
-    Invalida(texto, "el usuario contiene \"@\" (escríbalo \"%40\")");
+    Invalida(texto, Traduce("el usuario contiene \"@\" (escríbalo \"%40\")"));
   }
-  u.usuario = Decodifica(texto, usuario, "el usuario");
-  if (u.usuario.empty()) Invalida(texto, "el usuario está vacío");
+  u.usuario = Decodifica(texto, usuario, Traduce("el usuario"));
+  if (u.usuario.empty()) Invalida(texto, Traduce("el usuario está vacío"));
 
   const std::string_view servidor = autoridad.substr(arroba + 1);
   if (!servidor.empty() && servidor.front() == '[') {
     const std::size_t cierre = servidor.find(']');
-    if (cierre == std::string_view::npos) Invalida(texto, "falta el \"]\" de la dirección IPv6");
+    if (cierre == std::string_view::npos) Invalida(texto, Traduce("falta el \"]\" de la dirección IPv6"));
     u.host = std::string(servidor.substr(1, cierre - 1));
     if (u.host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos || u.host.find(':') == std::string::npos) {
-      Invalida(texto, "entre corchetes solo cabe una dirección IPv6");
+      Invalida(texto, Traduce("entre corchetes solo cabe una dirección IPv6"));
     }
     const std::string_view tras = servidor.substr(cierre + 1);
     if (!tras.empty()) {
-      if (tras.front() != ':') Invalida(texto, "tras \"]\" solo puede ir \":puerto\"");
+      if (tras.front() != ':') Invalida(texto, Traduce("tras \"]\" solo puede ir \":puerto\""));
       u.puerto = Puerto(texto, tras.substr(1));
     }
   } else {
@@ -167,21 +171,23 @@ std::optional<UbicacionImap> AnalizaUbicacionImap(std::string_view texto) {
     u.host = std::string(servidor.substr(0, dos_puntos));
     if (dos_puntos != std::string_view::npos) {
       if (servidor.find(':', dos_puntos + 1) != std::string_view::npos) {
-        Invalida(texto, "una dirección IPv6 va entre corchetes: imap://usuario@[::1]:143");
+        Invalida(texto, Traduce("una dirección IPv6 va entre corchetes: imap://usuario@[::1]:143"));
       }
       u.puerto = Puerto(texto, servidor.substr(dos_puntos + 1));
     }
-    if (u.host.find_first_of("%[]") != std::string::npos) Invalida(texto, "el nombre del servidor no es válido");
+    if (u.host.find_first_of("%[]") != std::string::npos) {
+      Invalida(texto, Traduce("el nombre del servidor no es válido"));
+    }
   }
-  if (u.host.empty()) Invalida(texto, "falta el nombre del servidor");
+  if (u.host.empty()) Invalida(texto, Traduce("falta el nombre del servidor"));
 
   if (!ruta.empty()) {
     for (std::size_t inicio = 0;;) {
       const std::size_t fin = ruta.find('/', inicio);
       const std::string_view parte = ruta.substr(inicio, fin == std::string_view::npos ? std::string_view::npos : fin - inicio);
-      if (parte.empty()) Invalida(texto, "el prefijo tiene una parte vacía (\"//\" o \"/\" al final)");
-      u.prefijo.push_back(Decodifica(texto, parte, "el prefijo"));
-      if (u.prefijo.back().empty()) Invalida(texto, "el prefijo tiene una parte vacía");
+      if (parte.empty()) Invalida(texto, Traduce("el prefijo tiene una parte vacía (\"//\" o \"/\" al final)"));
+      u.prefijo.push_back(Decodifica(texto, parte, Traduce("el prefijo")));
+      if (u.prefijo.back().empty()) Invalida(texto, Traduce("el prefijo tiene una parte vacía"));
       if (fin == std::string_view::npos) break;
       inicio = fin + 1;
     }

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "core/error.h"
+#include "core/traduce.h"
 #include "store/maildir/carpeta_maildir.h"
 #include "store/maildir/item_maildir.h"
 
@@ -53,12 +54,12 @@ class AplicacionMaildir : public Application {
     if (cambios == cambios_sincronizados_) return;
     Fs& fs = ctx_->fs();
     const int fd = fs.Open(ctx_->Raiz(), O_RDONLY | O_DIRECTORY, 0);
-    if (fd < 0) throw Error::DeErrno(errno, "no se pudo abrir el almacén «" + ctx_->Raiz() + "»");
+    if (fd < 0) throw Error::DeErrno(errno, Formatea(Traduce("no se pudo abrir el almacén «%s»"), {ctx_->Raiz()}));
     const int r = fs.Syncfs(fd);
     const int e = errno;
     fs.Close(fd);
     if (r != 0) {
-      throw Error::DeErrno(e, "no se pudo asegurar en disco el almacén «" + ctx_->Raiz() + "»");
+      throw Error::DeErrno(e, Formatea(Traduce("no se pudo asegurar en disco el almacén «%s»"), {ctx_->Raiz()}));
     }
     cambios_sincronizados_ = cambios;
   }
@@ -78,12 +79,12 @@ class AplicacionMaildir : public Application {
 
 std::shared_ptr<Application> AbreMaildir(const std::string& raiz, std::shared_ptr<Fs> fs,
                                          Durabilidad durabilidad) {
-  if (raiz.empty()) throw Error(errnum::kArgumentoNoValido, "No se indicó la carpeta del almacén");
+  if (raiz.empty()) throw Error(errnum::kArgumentoNoValido, Traduce("No se indicó la carpeta del almacén"));
   std::string r = raiz;
   while (r.size() > 1 && r.back() == '/') r.pop_back();
   if (!fs) fs = FsCompartidoDelSistema();
   // The root may be (or lie under) a symbolic link the user made: that is the user's choice.
-  CreaRuta(*fs, r, 0700, "el almacén");
+  CreaRuta(*fs, r, 0700, Traduce("el almacén"));
   return std::make_shared<AplicacionMaildir>(std::make_shared<Contexto>(r, std::move(fs), durabilidad));
 }
 

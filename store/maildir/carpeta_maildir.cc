@@ -8,6 +8,7 @@
 
 #include "core/ascii.h"
 #include "core/error.h"
+#include "core/traduce.h"
 #include "store/maildir/escape_nombre.h"
 #include "store/maildir/indice_maildir.h"
 #include "store/maildir/item_maildir.h"
@@ -44,7 +45,7 @@ std::optional<std::string> CarpetaMaildir::NombreDeSubdirectorio(const std::stri
 std::vector<std::shared_ptr<Folder>> CarpetaMaildir::Folders() {
   std::vector<EntradaDir> entradas;
   if (const int e = ctx_->fs().ListaDir(ruta_, &entradas); e != 0) {
-    throw Error::DeErrno(e, "no se pudo leer la carpeta «" + ruta_ + "»");
+    throw Error::DeErrno(e, Formatea(Traduce("no se pudo leer la carpeta «%s»"), {ruta_}));
   }
   std::vector<std::pair<std::string, std::string>> hallados;  // name, directory
   for (const auto& ent : entradas) {
@@ -76,8 +77,9 @@ std::shared_ptr<Folder> CarpetaMaildir::AddFolder(const std::string& name) {
     // Probe the hashed names until one is free or already this name's.
     for (unsigned intento = 0;; ++intento) {
       if (intento == kMaxIntentosNombreLargo) {
-        throw Error(errnum::kAccesoARuta, "no se pudo crear la carpeta de nombre largo en «" +
-                                              ruta_ + "»: demasiadas colisiones");
+        throw Error(errnum::kAccesoARuta,
+                    Formatea(Traduce("no se pudo crear la carpeta de nombre largo en «%s»: demasiadas colisiones"),
+                             {ruta_}));
       }
       ruta = ruta_ + "/" + DirNombreLargo(name, intento);
       const std::string archivo_nombre = ruta + "/" + std::string(kArchivoNombreLargo);
@@ -86,7 +88,7 @@ std::shared_ptr<Folder> CarpetaMaildir::AddFolder(const std::string& name) {
         EntregaAtomica(fs, ruta + "/tmp/" + ctx_->NuevaBase(), name, archivo_nombre);
         break;
       }
-      if (errno != EEXIST) throw Error::DeErrno(errno, "no se pudo crear la carpeta «" + ruta + "»");
+      if (errno != EEXIST) throw Error::DeErrno(errno, Formatea(Traduce("no se pudo crear la carpeta «%s»"), {ruta}));
       struct stat st;
       if (fs.Lstat(ruta, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
       try {
@@ -191,7 +193,7 @@ void CarpetaMaildir::ReleeIndice() {
       it->second.lectura = lectura;
     });
     if (e == ENOENT) continue;  // a folder that never held an item
-    if (e != 0) throw Error::DeErrno(e, "no se pudo leer la carpeta «" + dir + "»");
+    if (e != 0) throw Error::DeErrno(e, Formatea(Traduce("no se pudo leer la carpeta «%s»"), {dir}));
   }
   std::erase_if(indice_, [lectura](const auto& par) { return par.second.lectura != lectura; });
   estado_ = estado;
@@ -303,7 +305,7 @@ std::shared_ptr<Item> CarpetaMaildir::Find(std::string_view filter) {
   const auto texto = mensaje::LeeFiltroAsunto(filter);
   if (!texto) {
     throw Error(errnum::kArgumentoNoValido,
-                "Filtro no válido: «" + std::string(filter) + "» (se admite [Asunto] = \"texto\")");
+                Formatea(Traduce("Filtro no válido: «%s» (se admite [Asunto] = \"texto\")"), {filter}));
   }
   for (auto& item : Items()) {
     try {

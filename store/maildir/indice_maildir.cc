@@ -9,6 +9,7 @@
 #include "core/error.h"
 #include "core/huella.h"
 #include "core/fs.h"
+#include "core/traduce.h"
 #include "store/maildir/carpeta_maildir.h"
 #include "store/maildir/item_maildir.h"
 #include "store/maildir/nombre_archivo.h"
@@ -107,7 +108,8 @@ bool IndiceMaildir::LeeArchivo(std::string& motivo) {
   try {
     texto_ = ::tablon::LeeArchivo(carpeta_->Ctx()->fs(), carpeta_->Ruta() + "/" + kArchivoIndice);
   } catch (const Error& e) {
-    motivo = e.Number() == errnum::kArchivoNoEncontrado ? "no hay índice" : "índice ilegible (" + e.Description() + ")";
+    motivo = e.Number() == errnum::kArchivoNoEncontrado ? std::string(Traduce("no hay índice"))
+                                                         : Formatea(Traduce("índice ilegible (%s)"), {e.Description()});
     return false;
   }
   auto falla = [&](const char* que) {
@@ -115,22 +117,22 @@ bool IndiceMaildir::LeeArchivo(std::string& motivo) {
     std::string().swap(texto_);
     return false;
   };
-  if (texto_.empty() || texto_.back() != '\n') return falla("índice dañado (cortado)");
+  if (texto_.empty() || texto_.back() != '\n') return falla(Traduce("índice dañado (cortado)"));
   const size_t antes = texto_.rfind('\n', texto_.size() - 2);
   const size_t pos_fin = antes == std::string::npos ? 0 : antes + 1;
   const std::string_view cuerpo = std::string_view(texto_).substr(0, pos_fin);
   const std::string_view ultima = std::string_view(texto_).substr(pos_fin, texto_.size() - 1 - pos_fin);
   if (cuerpo.substr(0, kCabecera.size() + 1) != std::string(kCabecera) + "\n") {
-    return falla("índice de otro formato o versión");
+    return falla(Traduce("índice de otro formato o versión"));
   }
   const size_t fin_sello = cuerpo.find('\n', kCabecera.size() + 1);
   if (fin_sello == std::string_view::npos || cuerpo.substr(kCabecera.size() + 1, 6) != "sello ") {
-    return falla("índice dañado (sin sello)");
+    return falla(Traduce("índice dañado (sin sello)"));
   }
   size_t n = 0;
   for (size_t p = fin_sello + 1; p < cuerpo.size(); p = cuerpo.find('\n', p) + 1) ++n;
   const std::uint64_t suma = Fnv1a(cuerpo.substr(fin_sello + 1));
-  if (ultima != "fin " + std::to_string(n) + " " + Hex64(suma)) return falla("índice dañado (suma o cuenta)");
+  if (ultima != "fin " + std::to_string(n) + " " + Hex64(suma)) return falla(Traduce("índice dañado (suma o cuenta)"));
   cabeza_leida_ = cuerpo.substr(0, fin_sello + 1);
   suma_leida_ = suma;
   cuenta_leida_ = n;
@@ -213,12 +215,18 @@ std::vector<ItemIndexado> IndiceMaildir::Lee(const ClaveDeItem& clave_de, bool c
   });
   std::string().swap(texto_);
   if (!confia) {
-    informe = "lectura completa pedida: " + std::to_string(leidos) + " elementos leídos";
+    informe = Formatea(TraducePlural("lectura completa pedida: %s elementos leídos",
+                                     "lectura completa pedida: %s elementos leídos", static_cast<std::int64_t>(leidos)),
+                       {std::to_string(leidos)});
   } else if (!hay) {
-    informe = motivo + ": " + std::to_string(leidos) + " elementos leídos";
+    informe = Formatea(TraducePlural("%s: %s elementos leídos", "%s: %s elementos leídos",
+                                     static_cast<std::int64_t>(leidos)),
+                       {motivo, std::to_string(leidos)});
   } else if (leidos > 0) {
-    informe = "índice: " + std::to_string(r.size() - leidos) + " elementos por el índice, " +
-              std::to_string(leidos) + " leídos (nuevos o cambiados)";
+    informe = Formatea(TraducePlural("índice: %s elementos por el índice, %s leídos (nuevos o cambiados)",
+                                     "índice: %s elementos por el índice, %s leídos (nuevos o cambiados)",
+                                     static_cast<std::int64_t>(r.size() - leidos)),
+                       {std::to_string(r.size() - leidos), std::to_string(leidos)});
   }
   return r;
 }

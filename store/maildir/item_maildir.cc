@@ -2,6 +2,7 @@
 
 #include "core/error.h"
 #include "core/paso.h"
+#include "core/traduce.h"
 #include "store/maildir/nombre_archivo.h"
 
 namespace tablon::store::maildir {
@@ -10,6 +11,15 @@ namespace {
 constexpr const char* kBorradores = "Borradores";
 // How often a save follows a file that a mail client renamed under it before giving up.
 constexpr int kIntentosCarrera = 8;
+// What an item whose file another program deleted says, by what it was doing.
+constexpr const char* kNoLeer =
+    ParaTraducir("No se pudo leer " "el elemento «%s»: ya no está en «%s» (otro programa lo borró)");
+constexpr const char* kNoGuardar =
+    ParaTraducir("No se pudo guardar " "el elemento «%s»: ya no está en «%s» (otro programa lo borró)");
+constexpr const char* kNoMarcar =
+    ParaTraducir("No se pudo marcar " "el elemento «%s»: ya no está en «%s» (otro programa lo borró)");
+constexpr const char* kNoMover =
+    ParaTraducir("No se pudo mover " "el elemento «%s»: ya no está en «%s» (otro programa lo borró)");
 
 // The drafts folder: found (or made) once per store, then named from memory.
 std::shared_ptr<CarpetaMaildir> CarpetaBorradores(const std::shared_ptr<Contexto>& ctx) {
@@ -80,7 +90,7 @@ void ItemMaildir::CargaDatos() const {
   SigueBase();
   thread_local std::string cabecera;  // one buffer for every header read by this thread
   Ubicacion u;
-  if (!carpeta_->LeeItem(base_, true, &u, cabecera)) FallaBorrado("leer");
+  if (!carpeta_->LeeItem(base_, true, &u, cabecera)) FallaBorrado(kNoLeer);
   mensaje::CabeceraItem c = mensaje::LeeCabeceraItem(cabecera);
   mensaje::RegistroItem& r = c.registro;
   auto datos = std::make_unique<Datos>();
@@ -118,17 +128,15 @@ void ItemMaildir::SueltaCampos() {
   }
 }
 
-void ItemMaildir::FallaBorrado(const char* que) const {
-  throw Error(errnum::kObjetoNoEncontrado,
-              std::string("No se pudo ") + que + " el elemento «" + base_ + "»: ya no está en «" +
-                  carpeta_->Ruta() + "» (otro programa lo borró)");
+void ItemMaildir::FallaBorrado(const char* formato) const {
+  throw Error(errnum::kObjetoNoEncontrado, Formatea(Traduce(formato), {base_, carpeta_->Ruta()}));
 }
 
 const std::string& ItemMaildir::Body() const {
   if (!cuerpo_cargado_) {
     SigueBase();
     auto datos = carpeta_->LeeItem(base_, false, nullptr);
-    if (!datos) FallaBorrado("leer");
+    if (!datos) FallaBorrado(kNoLeer);
     PonCuerpo(mensaje::CuerpoDeArchivo(*datos));
     cuerpo_cargado_ = true;
   }
@@ -188,7 +196,7 @@ void ItemMaildir::Save() {
   } else {
     SigueBase();
     std::optional<Ubicacion> actual = carpeta_->Localiza(base_);
-    if (!actual) FallaBorrado("guardar");
+    if (!actual) FallaBorrado(kNoGuardar);
     if (cambios_ == cambios_en_archivo_) {
       AplicaBanderas(*actual);  // the object is what the file holds: nothing to write
     } else {
@@ -252,8 +260,8 @@ void ItemMaildir::AplicaBanderas(Ubicacion actual) {
     }
     const int e = errno;
     auto otra = e == ENOENT && intento < kIntentosCarrera ? carpeta_->Localiza(base_) : std::nullopt;
-    if (e == ENOENT && intento < kIntentosCarrera && !otra) FallaBorrado("guardar");
-    if (!otra) throw Error::DeErrno(e, "no se pudo renombrar «" + carpeta_->RutaDe(actual) + "»");
+    if (e == ENOENT && intento < kIntentosCarrera && !otra) FallaBorrado(kNoGuardar);
+    if (!otra) throw Error::DeErrno(e, Formatea(Traduce("no se pudo renombrar «%s»"), {carpeta_->RutaDe(actual)}));
     actual = *otra;
   }
 }
@@ -295,8 +303,8 @@ void ItemMaildir::Reemplaza(Ubicacion actual, const std::string& bytes) {
     if (e == ENOENT && intento < kIntentosCarrera) otra = carpeta_->Localiza(base_);
     if (!otra) {
       fs.Unlink(tmp);
-      if (e == ENOENT && intento < kIntentosCarrera) FallaBorrado("guardar");
-      throw Error::DeErrno(e, "no se pudo guardar «" + ruta + "»");
+      if (e == ENOENT && intento < kIntentosCarrera) FallaBorrado(kNoGuardar);
+      throw Error::DeErrno(e, Formatea(Traduce("no se pudo guardar «%s»"), {ruta}));
     }
     actual = *otra;
   }
@@ -319,14 +327,14 @@ void ItemMaildir::Reemplaza(Ubicacion actual, const std::string& bytes) {
       if (e == ENOENT && intento < kIntentosCarrera) {  // deleted by a client: it stays deleted
         if (viejo_en_tmp) fs.Unlink(tmp);
         carpeta_->Olvida(base_);
-        FallaBorrado("guardar");
+        FallaBorrado(kNoGuardar);
       }
       // A failure of our own: the old content goes back where it was, when it can.
       if (viejo_en_tmp && fs.RenameExchange(tmp, carpeta_->RutaDe(actual)) == 0) {
         carpeta_->RegistraItem(base_, Ubicacion{actual.sub, actual.archivo, 0});
       }
       if (viejo_en_tmp) fs.Unlink(tmp);
-      throw Error::DeErrno(e, "no se pudo renombrar «" + carpeta_->RutaDe(actual) + "»");
+      throw Error::DeErrno(e, Formatea(Traduce("no se pudo renombrar «%s»"), {carpeta_->RutaDe(actual)}));
     }
     actual = *otra;
   }
@@ -349,7 +357,7 @@ void ItemMaildir::SetUnRead(bool v) {
   if (!guardado_) return;
   SigueBase();
   const auto actual = carpeta_->Localiza(base_);
-  if (!actual) FallaBorrado("marcar");
+  if (!actual) FallaBorrado(kNoMarcar);
   const bool coincidia = carpeta_->ObjetoDe(base_) == this;
   const std::string banderas = ConBandera(BanderasDe(actual->archivo), 'S', !v);
   // A file still in new/ without flags stays there; any flag moves it to cur/.
@@ -368,7 +376,7 @@ std::shared_ptr<Item> ItemMaildir::Move(Folder& dest) {
   auto* destino = dynamic_cast<CarpetaMaildir*>(&dest);
   if (!destino) {
     throw Error(errnum::kArgumentoNoValido,
-                "No se puede mover el elemento a la carpeta «" + dest.Name() + "» de otro almacén");
+                Formatea(Traduce("No se puede mover el elemento a la carpeta «%s» de otro almacén"), {dest.Name()}));
   }
   auto nueva = std::static_pointer_cast<CarpetaMaildir>(destino->shared_from_this());
   if (!guardado_) {
@@ -384,7 +392,7 @@ std::shared_ptr<Item> ItemMaildir::Move(Folder& dest) {
   }
   SigueBase();
   const auto actual = carpeta_->Localiza(base_);
-  if (!actual) FallaBorrado("mover");
+  if (!actual) FallaBorrado(kNoMover);
   const bool coincidia = carpeta_->ObjetoDe(base_) == this;
   nueva->PreparaEscritura();
   Renombra(ctx_->fs(), carpeta_->RutaDe(*actual), nueva->RutaDe(*actual));
@@ -407,7 +415,7 @@ void ItemMaildir::Delete() {
       const std::string ruta = carpeta_->RutaDe(*u);
       if (ctx_->fs().Unlink(ruta) == 0) break;
       if (errno != ENOENT || intento == kIntentosCarrera) {
-        throw Error::DeErrno(errno, "no se pudo borrar «" + ruta + "»");
+        throw Error::DeErrno(errno, Formatea(Traduce("no se pudo borrar «%s»"), {ruta}));
       }
     }
     carpeta_->Olvida(base_);

@@ -193,7 +193,9 @@ class ItemMaildir : public Item {
     }
   }
   mensaje::VistaItem Vista() const;
-  [[noreturn]] void FallaBorrado(const char* que) const;
+  // Raises errnum::kObjetoNoEncontrado: `formato` (marked for translation) names the item and
+  // its folder by two "%s".
+  [[noreturn]] void FallaBorrado(const char* formato) const;
   // This object as the folder index keeps it (empty while the object is being destroyed).
   std::weak_ptr<ItemMaildir> ReferenciaPropia();
   // Writes the draft kept in memory into `dest` and forgets it.

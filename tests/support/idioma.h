@@ -2,7 +2,7 @@
 // LC_ALL, LC_MESSAGES, LANGUAGE) set as given and the others of them unset, and TABLON_LOCALEDIR
 // pointing at the build tree's message catalogs, for as long as the object lives; then the
 // environment as it was. Programs the test starts inherit them; in the test's own process,
-// PreparaIdioma (app/traduce.h) reads them.
+// PreparaIdioma (core/traduce.h) reads them.
 #pragma once
 
 #include <optional>

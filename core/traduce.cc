@@ -1,4 +1,4 @@
-#include "app/traduce.h"
+#include "core/traduce.h"
 
 #include <libintl.h>
 
