@@ -60,10 +60,10 @@ class MessageNews {
   // Propiedad que contiene el mensaje de Outlook equivalente a este mensaje.
   const std::shared_ptr<store::Item>& OutlookMsg() const { return item_; }
   // Sets the item and reloads, in this order, Autor (SentOnBehalfOfName), subject, fecha
-  // ("FechaNewsMsg", its zone the item's when the item's date is that one), id ("ArticleID") and
-  // referencias ("IDReferencia"). A missing property or a
-  // "FechaNewsMsg" that is no date stops the load there with an error: the item is already set
-  // and the fields read before keep their new values.
+  // ("FechaNewsMsg"; its zone the item's date's, when that date is this one), id ("ArticleID")
+  // and referencias ("IDReferencia"). A missing property or a "FechaNewsMsg" that is no date
+  // stops the load there with an error: the item is already set and the fields read before keep
+  // their new values.
   void OutlookMsg(std::shared_ptr<store::Item> item);
 
   // Sets the item without reading anything from it: for a message whose `id` is known already
@@ -94,8 +94,8 @@ class MessageNews {
                                                 const std::shared_ptr<store::Item>& parent);
 
  private:
-  // zona_ when there is none: a record per article of a group is kept for a whole pass, and
-  // this fits where std::optional<int> would not.
+  // The zone of a date without one. A record per article of a group lives for the whole pass:
+  // an int16_t fits in its padding, where a std::optional<int> would make it larger.
   static constexpr std::int16_t kSinZona = INT16_MIN;
   std::int16_t zona_ = kSinZona;
   Fecha fecha_;

@@ -201,7 +201,8 @@ std::vector<std::string> ItemImap::BanderasParaEscribir(const std::vector<std::s
 
 void ItemImap::AppendEn(CarpetaImap& dest, std::vector<std::string> banderas) {
   dest.Crea();
-  const std::string atributos = ListaBanderas(banderas) + " \"" + FechaImap(Datos().creado, Datos().zona_creado) + "\"";
+  const std::string atributos =
+      ListaBanderas(banderas) + " \"" + FechaImap(Datos().creado, Datos().zona_creado) + "\"";
   std::string bytes = CrlfDeLf(Bytes());
   carpeta_ = std::static_pointer_cast<CarpetaImap>(dest.shared_from_this());
   uid_ = 0;

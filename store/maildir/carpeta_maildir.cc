@@ -333,8 +333,9 @@ void CarpetaMaildir::LimpiaTmp() {
   Fs& fs = ctx_->fs();
   const std::string tmp = ruta_ + "/tmp/";
   const std::time_t limite = std::time(nullptr) - kEdadTmpViejo;
-  auto notifica = [&](int e, const std::string& que) {
-    if (e != 0 && e != ENOENT) NotificaFalloOmitido(Error::DeErrno(e, "no se pudo " + que + " «" + tmp + "»"));
+  // A file or a tmp/ gone meanwhile is no failure.
+  auto notifica = [&](int err, const std::string& que) {
+    if (err != 0 && err != ENOENT) NotificaFalloOmitido(Error::DeErrno(err, "no se pudo " + que + " «" + tmp + "»"));
   };
   // The old files are gathered first and removed after the reading (tmp/ holds few files).
   std::vector<std::string> viejos;
