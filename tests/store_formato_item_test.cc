@@ -430,7 +430,6 @@ TEST(ItemFormato, TheDateKeepsItsZone) {
   };
   for (const auto& c : casos) {
     RegistroItem r;
-    r.clase = "IPM.Note.News.Header";
     r.creado = junio;
     r.zona_creado = c.zona;
     std::string archivo = EscribeItem(r, "");
