@@ -371,7 +371,34 @@ std::string FormatoRfc5322(Fecha f) {
   return buf;
 }
 
+std::string FormatoRfc5322(Fecha f, int zona) {
+  if (zona < -5999 || zona > 5999) return FormatoRfc5322(f);
+  // The clock of that zone is UTC moved by the offset: no zone file is asked.
+  const std::int64_t reloj = f.AUnix() + std::int64_t{zona} * 60;
+  std::int64_t dias = reloj / kSegundosDia;
+  std::int64_t resto = reloj % kSegundosDia;
+  if (resto < 0) {
+    resto += kSegundosDia;
+    --dias;
+  }
+  int anio = 0, mes = 0, dia = 0;
+  CivilDesdeDias(dias, anio, mes, dia);
+  if (anio < 1900 || anio > 9999) return FormatoRfc5322(f);
+  const int semana = static_cast<int>(((dias % 7) + 7 + 4) % 7);  // 1970-01-01 was a Thursday
+  const int z = zona < 0 ? -zona : zona;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.3s, %d %.3s %04d %02d:%02d:%02d %c%02d%02d", kNombresDia[semana], dia,
+                kNombresMes[mes - 1], anio, static_cast<int>(resto / 3600), static_cast<int>(resto / 60 % 60),
+                static_cast<int>(resto % 60), zona < 0 ? '-' : '+', z / 60, z % 60);
+  return buf;
+}
+
 std::optional<Fecha> LeeFechaRfc5322(std::string_view s) {
+  if (const auto f = LeeFechaZonaRfc5322(s)) return f->fecha;
+  return std::nullopt;
+}
+
+std::optional<FechaConZona> LeeFechaZonaRfc5322(std::string_view s) {
   size_t pos = 0;
   if (!SaltaCfws(s, pos)) return std::nullopt;
   std::string_view palabra = LeePalabra(s, pos);
@@ -412,7 +439,7 @@ std::optional<Fecha> LeeFechaRfc5322(std::string_view s) {
   static const std::int64_t kPrimero = DiasDesdeCivil(1900, 1, 2) * kSegundosDia;
   static const std::int64_t kUltimo = DiasDesdeCivil(9999, 12, 31) * kSegundosDia;
   if (unix_seconds < kPrimero || unix_seconds >= kUltimo) return std::nullopt;
-  return Fecha::DesdeUnix(unix_seconds);
+  return FechaConZona{Fecha::DesdeUnix(unix_seconds), *zona};
 }
 
 }  // namespace tablon

@@ -71,6 +71,10 @@ std::optional<Fecha> LeeFormatoEstado(std::string_view text);
 // instant: "ddd, d mmm yyyy hh:mm:ss +hhmm" ("Mon, 1 Jan 1990 00:00:00 +0100"), the day without a
 // leading zero. Always a date text (a count outside the calendar is taken as Segundos() says).
 std::string FormatoRfc5322(Fecha f);
+// The same instant on the clock of the zone `zona` minutes east of UTC, with that offset
+// ("Sun, 1 Jun 2025 00:00:00 +0200"). A zone beyond what "+hhmm" can write (99:59), or a clock
+// that would fall outside the years 1900-9999 there, gives the local form above instead.
+std::string FormatoRfc5322(Fecha f, int zona);
 
 // The instant of an RFC 5322 date text (as the Date header of a news article), in local time as
 // every Fecha; std::nullopt when it is no date.
@@ -87,5 +91,15 @@ std::string FormatoRfc5322(Fecha f);
 // Refused: a year before 1900 or after 9999, a part out of range (day 32, 29 February of a common
 // year, hour 24, minute 60, second 61, zone minutes 60), anything left over, an unclosed comment.
 std::optional<Fecha> LeeFechaRfc5322(std::string_view text);
+
+// The same, with the zone the text gives, in minutes east of UTC: the "+hhmm" or "-hhmm" as
+// written, a North American name as RFC 5322 maps it (EST -300, PDT -420, ...), and 0 where the
+// text has no zone that says where it was written: none, UT, GMT, "-0000", a military letter or
+// another name.
+struct FechaConZona {
+  Fecha fecha;
+  int zona = 0;
+};
+std::optional<FechaConZona> LeeFechaZonaRfc5322(std::string_view text);
 
 }  // namespace tablon

@@ -78,7 +78,7 @@ void LlenaTextos(const CamposResumen& c, MessageNews& m) {
   m.subject.assign(c.f[1]);
   m.Autor.assign(c.f[2]);
   m.referencias.assign(c.f[5]);
-  if (const auto fecha = LeeFechaRfc5322(c.f[3])) m.fecha(*fecha);
+  if (const auto fecha = LeeFechaZonaRfc5322(c.f[3])) m.fecha(fecha->fecha, fecha->zona);
 }
 
 void LlenaDesdeCampos(const CamposResumen& c, MessageNews& m) {

@@ -49,8 +49,13 @@ std::shared_ptr<MessageNews> GrupoNews::CreaMarcadorDePadre(const MessageNews& m
   q->subject = m.subject;
   q->id.assign(ids.back());
   q->Autor = kAutorDesconocido;
-  // Its date is the one of the reply that made it (a mail client shows and sorts by it).
-  q->fecha(m.fecha());
+  // Its date is the one of the reply that made it, in that reply's zone (a mail client shows and
+  // sorts by it).
+  if (const auto zona = m.zona()) {
+    q->fecha(m.fecha(), *zona);
+  } else {
+    q->fecha(m.fecha());
+  }
   if (Paso([&] { padre = q->CreateOutlookMsg(nombre_, abuelo); }, no_escritos_)) {
     Paso([&] {
       RequiereCarpeta();

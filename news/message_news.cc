@@ -19,7 +19,8 @@ void MessageNews::OutlookMsg(std::shared_ptr<store::Item> item) {
   const store::Item& it = *item_;
   Autor = it.SentOnBehalfOfName();
   subject = it.Subject();
-  fecha_ = it.UserProperties().Item(kPropFecha).ComoFecha();
+  fecha(it.UserProperties().Item(kPropFecha).ComoFecha());
+  if (const auto z = it.ZonaCreado(); z && it.Creado() == fecha_) fecha(fecha_, *z);
   id = it.UserProperties().Item(kPropArticulo).ComoTexto();
   referencias = it.UserProperties().Item(kPropReferencia).ComoTexto();
 }
@@ -49,7 +50,7 @@ std::shared_ptr<store::Item> MessageNews::CreateOutlookMsg(const std::string& ne
   props.Add(kPropArticulo, store::TipoPropiedad::Texto, true).SetValue(id);              // 11
   props.Add(kPropReferencia, store::TipoPropiedad::Texto, true).SetValue(referencias);   // 12
   // The date a mail client shows and sorts by is the article's, where it is known.
-  if (fecha_.Dias() != 0) it.SetCreado(fecha_);
+  if (fecha_.Dias() != 0) it.SetCreado(fecha_, zona());
   it.Save();                                              // 13
   return item_;                                           // 14
 }

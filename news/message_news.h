@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/fecha.h"
@@ -40,14 +41,29 @@ class MessageNews {
   std::int32_t respuestas_pendientes = 0;
 
   Fecha fecha() const { return fecha_; }
-  void fecha(Fecha v) { fecha_ = v; }
+  // The zone the article's Date was written in (minutes east of UTC; see LeeFechaZonaRfc5322),
+  // for the Date its item shows; none for a date given without one (the item shows the local
+  // zone).
+  std::optional<int> zona() const {
+    if (zona_ == kSinZona) return std::nullopt;
+    return zona_;
+  }
+  void fecha(Fecha v) {
+    fecha_ = v;
+    zona_ = kSinZona;
+  }
+  void fecha(Fecha v, int zona) {
+    fecha_ = v;
+    zona_ = static_cast<std::int16_t>(zona < -5999 || zona > 5999 ? kSinZona : zona);
+  }
 
   // Propiedad que contiene el mensaje de Outlook equivalente a este mensaje.
   const std::shared_ptr<store::Item>& OutlookMsg() const { return item_; }
   // Sets the item and reloads, in this order, Autor (SentOnBehalfOfName), subject, fecha
-  // ("FechaNewsMsg"), id ("ArticleID") and referencias ("IDReferencia"). A missing property or a
-  // "FechaNewsMsg" that is no date stops the load there with an error: the item is already set
-  // and the fields read before keep their new values.
+  // ("FechaNewsMsg"; its zone the item's date's, when that date is this one), id ("ArticleID")
+  // and referencias ("IDReferencia"). A missing property or a "FechaNewsMsg" that is no date
+  // stops the load there with an error: the item is already set and the fields read before keep
+  // their new values.
   void OutlookMsg(std::shared_ptr<store::Item> item);
 
   // Sets the item without reading anything from it: for a message whose `id` is known already
@@ -68,7 +84,8 @@ class MessageNews {
   // the item's Subject does, for instance when its file was deleted).
   std::string Asunto() const;
 
-  // Writes the article into the store as a header item and returns it (see the layout above).
+  // Writes the article into the store as a header item and returns it (see the layout above);
+  // the item's date is fecha, shown in its zone.
   // Without `parent`, a new mail note of the store; with it, the reply that the parent's
   // "Responder" action makes, saved at once. The item ends saved where the store puts new
   // items; moving it into the group's folder is the caller's business. A parent without the
@@ -77,6 +94,10 @@ class MessageNews {
                                                 const std::shared_ptr<store::Item>& parent);
 
  private:
+  // The zone of a date without one. A record per article of a group lives for the whole pass:
+  // an int16_t fits in its padding, where a std::optional<int> would make it larger.
+  static constexpr std::int16_t kSinZona = INT16_MIN;
+  std::int16_t zona_ = kSinZona;
   Fecha fecha_;
   std::shared_ptr<store::Item> item_;
 };

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -144,7 +145,12 @@ class Item : public std::enable_shared_from_this<Item> {
   // The item's date, the one a mail client shows and sorts by: when it was created (the store
   // sets it on creation), unless a caller gave it the date of what it stands for.
   virtual Fecha Creado() const = 0;
-  virtual void SetCreado(Fecha v) = 0;
+  // The zone that date is shown in (its Date header's offset), in minutes east of UTC; none: the
+  // machine's local zone at that instant, as for an item's own creation date. An item read back
+  // keeps the zone it was saved with.
+  virtual std::optional<int> ZonaCreado() const = 0;
+  // Sets the date, and the zone to show it in (none: the local zone).
+  virtual void SetCreado(Fecha v, std::optional<int> zona = std::nullopt) = 0;
 
   // The folder the item lies in: nullptr for an item never saved; the drafts folder
   // ("Borradores") for one saved but never moved.

@@ -94,18 +94,20 @@ TEST(Fecha, StateTextFormsOfTheExampleAndEdges) {
 }
 
 // Date headers as news articles carry them, compared as Unix times so that the machine's zone
-// does not matter; std::nullopt where the text must be refused.
+// does not matter, and the zone some give; std::nullopt where the text must be refused.
 TEST(Fecha, DateHeaderTextsAndTheirInstants) {
   const std::optional<std::int64_t> no;
   struct Case {
     const char* text;
     std::optional<std::int64_t> unix_seconds;
+    std::optional<int> zona = std::nullopt;
   } cases[] = {
       {"Tue, 03 Nov 2026 10:00:00 +0100", 1793696400},  // 2026-11-03T09:00:00Z
-      {"Wed, 04 Nov 2026 08:15:00 -0500", 1793798100},  // 2026-11-04T13:15:00Z
+      {"Wed, 04 Nov 2026 08:15:00 -0500", 1793798100, -300},  // 2026-11-04T13:15:00Z
+      {"Sun, 01 Jun 2025 00:00 +0200", 1748728800, 120},
       {"6 Nov 2026 10:00:00 GMT", 1793959200},          // 2026-11-06T10:00:00Z
       {"3 Nov 2026 10:00:00 +0530", 1793680200},
-      {"3 Nov 2026 10:00:00 -0000", 1793700000},
+      {"3 Nov 2026 10:00:00 -0000", 1793700000, 0},
       {"1 Jan 2026 00:30:00 +0100", 1767223800},        // the zone moves it to the year before
       {"29 Feb 2024 00:00:00 +1400", 1709114400},
       {"31 Dec 2026 23:59:60 +0000", 1798761599},       // leap second
@@ -116,17 +118,17 @@ TEST(Fecha, DateHeaderTextsAndTheirInstants) {
       {"Tue, 03 Nov 2026 10:00:00 +0100 (CET)", 1793696400},
       {"(a) Tue, 3 Nov (b (c) \\) ) 2026 10:00:00 (d)GMT(e)", 1793700000},
       // Short years, no seconds, no zone, named zones.
-      {"3 Nov 26 10:00 EST", 1793718000},
+      {"3 Nov 26 10:00 EST", 1793718000, -300},
       {"3 Nov 99 10:00:00 PDT", 941648400},
       {"1 Jan 50 00:00:00 GMT", -631152000},
       {"31 Dec 49 12:00:00 Z", 2524564800},
       {"3 Nov 126 10:00:00 GMT", 1793700000},
-      {"3 Nov 2026 10:00:00", 1793700000},
+      {"3 Nov 2026 10:00:00", 1793700000, 0},
       {"3 Nov 2026 10:00:00 EDT", 1793714400},
       {"3 Nov 2026 10:00:00 CST", 1793721600},
       {"3 Nov 2026 10:00:00 mdt", 1793721600},
       {"3 Nov 2026 10:00:00 MST", 1793725200},
-      {"3 Nov 2026 10:00:00 A", 1793700000},  // military letters are all UTC
+      {"3 Nov 2026 10:00:00 A", 1793700000, 0},  // military letters are all UTC
       {"3 Nov 2026 10:00:00 N", 1793700000},
       {"3 Nov 2026 10:00:00 CET", 1793700000},  // a name of unknown meaning: UTC
       // Other forms seen on Usenet.
@@ -171,6 +173,8 @@ TEST(Fecha, DateHeaderTextsAndTheirInstants) {
     }
     ASSERT_TRUE(f) << c.text;
     EXPECT_EQ(f->AUnix(), *c.unix_seconds) << c.text;
+    const auto z = LeeFechaZonaRfc5322(c.text);
+    EXPECT_TRUE(z && z->fecha == *f && (!c.zona || z->zona == *c.zona)) << c.text;
   }
 }
 
@@ -192,6 +196,11 @@ TEST(Fecha, ItemDateHeaderReadsBackAsTheSameInstant) {
     EXPECT_EQ(texto.size(), c.inicio.size() + 5) << texto;  // "+hhmm"
     EXPECT_EQ(LeeFechaRfc5322(texto), f) << texto;
   }
+  // In a zone of its own: that zone's clock and offset; the local form where "+hhmm" cannot say it.
+  const Fecha junio = *LeeFechaRfc5322("Sun, 01 Jun 2025 00:00 +0200");
+  EXPECT_EQ(FormatoRfc5322(junio, 120), "Sun, 1 Jun 2025 00:00:00 +0200");
+  EXPECT_EQ(FormatoRfc5322(junio, -150), "Sat, 31 May 2025 19:30:00 -0230");
+  EXPECT_EQ(FormatoRfc5322(junio, 6000), FormatoRfc5322(junio));
 }
 
 TEST(Fecha, NowRoundTripsThroughUnixTime) {

@@ -463,11 +463,12 @@ TEST_F(InnArticulos, AnArticlesDateInAnyOfItsFormsIsItsItemsDate) {
   struct Caso {
     test::Article articulo;
     FechaDeArticulo fecha;
+    std::string zona;  // its item's Date's: the article's own
   };
   std::vector<Caso> casos = {
-      {Articulo("tarde", "Tarde", ""), FechaHaceDias(1, 10, 0, 0, FormaFecha::SinDiaDeSemanaGmt)},
-      {Articulo("antes", "Antes", ""), FechaHaceDias(3, 10, 0, 60, FormaFecha::ConDiaDeSemana)},
-      {Articulo("medio", "Medio", ""), FechaHaceDias(2, 8, 15, -300, FormaFecha::ConDiaDeSemana)},
+      {Articulo("tarde", "Tarde", ""), FechaHaceDias(1, 10, 0, 0, FormaFecha::SinDiaDeSemanaGmt), "+0000"},
+      {Articulo("antes", "Antes", ""), FechaHaceDias(3, 10, 0, 120, FormaFecha::ConDiaDeSemana), "+0200"},
+      {Articulo("medio", "Medio", ""), FechaHaceDias(2, 8, 15, -300, FormaFecha::ConDiaDeSemana), "-0500"},
   };
   std::vector<test::Article> lote;
   for (auto& c : casos) {
@@ -492,7 +493,15 @@ TEST_F(InnArticulos, AnArticlesDateInAnyOfItsFormsIsItsItemsDate) {
     const auto leida = LeeFechaRfc5322(date);
     ASSERT_TRUE(leida) << "Date: " << date;
     EXPECT_EQ(leida->AUnix(), c.fecha.unix) << c.fecha.texto << " written as " << date;
+    EXPECT_TRUE(date.ends_with(" " + c.zona)) << c.fecha.texto << " written as " << date;
   }
+  // Its text downloaded, the item keeps its Date.
+  const std::string antes = casos[1].articulo.message_id;
+  const std::string date = Cabecera(ReadFile(Archivos(antes).at(0)), "Date");
+  Marca(antes);
+  ASSERT_EQ(tablon_.Ejecuta({}).codigo, 0);
+  EXPECT_NE(ReadFile(Archivos(antes).at(0)).find("Texto de antes"), std::string::npos);
+  EXPECT_EQ(Cabecera(ReadFile(Archivos(antes).at(0)), "Date"), date);
 
   // Sorted by date, a mail client shows them in the order of their dates, not of their arrival.
   if (Neomutt::Available()) {
@@ -598,6 +607,7 @@ TEST_F(InnArticulos, TheRoadOfArticlesThroughAnImapAccount) {
   auto lejano = Articulo("lejano", "Tema lejano", "", prefijo_ + ".otro");
   auto huerfano = Articulo("huerfano", "Re: Tema lejano", lejano.message_id);
   auto perdido = Articulo("perdido", "Re: Nada", "<nunca." + prefijo_ + "@tablon.test>");
+  raiz.date = FechaHaceDias(1, 10, 0, 120, FormaFecha::ConDiaDeSemana).texto;
   Inn::Post({raiz, respuesta, lejano, huerfano, perdido});
   Salida uno = imap.Ejecuta({});
   ASSERT_EQ(uno.codigo, 0) << uno.err << test::ReadFile(traza);
@@ -638,6 +648,7 @@ TEST_F(InnArticulos, TheRoadOfArticlesThroughAnImapAccount) {
     if (ArticleIdDe(t) != raiz.message_id) continue;
     ++suyos;
     EXPECT_NE(t.find("\r\n\r\nTexto de raiz\r\n"), std::string::npos) << t;
+    EXPECT_TRUE(Cabecera(lf(t), "Date").ends_with(" +0200")) << "the article's own zone, kept\n" << t;
     EXPECT_TRUE(m.Tiene("\\Flagged"));
     EXPECT_FALSE(m.Tiene("\\Seen"));
   }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/ascii.h"
+#include "core/fecha.h"
 #include "store/mensaje/bloque_encabezados.h"
 #include "store/mensaje/filtro.h"
 #include "store/mensaje/formato_item.h"
@@ -412,6 +413,32 @@ TEST(ItemFormato, ReplyLinks) {
   EXPECT_EQ(l.message_id, r.message_id);
   EXPECT_EQ(l.in_reply_to, r.in_reply_to);
   EXPECT_EQ(l.references, r.references);
+}
+
+// Date shows the creation date in the item's zone, which reads back from it while it names that
+// very second; without a zone, the local one. Read back, the item writes the same bytes.
+TEST(ItemFormato, TheDateKeepsItsZone) {
+  const Fecha junio = *LeeFechaRfc5322("Sun, 01 Jun 2025 00:00 +0200");
+  const std::string local = FormatoRfc5322(junio);
+  struct Caso {
+    std::optional<int> zona, zona_leida;
+    std::string date, otra_date;  // as written; put in its place before reading
+  } casos[] = {
+      {120, 120, "Sun, 1 Jun 2025 00:00:00 +0200", ""},
+      {std::nullopt, LeeFechaZonaRfc5322(local)->zona, local, ""},
+      {120, std::nullopt, "Sun, 1 Jun 2025 00:00:00 +0200", "Sun, 1 Jun 2025 00:00:01 +0200"},
+  };
+  for (const auto& c : casos) {
+    RegistroItem r;
+    r.creado = junio;
+    r.zona_creado = c.zona;
+    std::string archivo = EscribeItem(r, "");
+    ASSERT_EQ(Campo(archivo, "Date"), std::vector<std::string>{c.date});
+    if (!c.otra_date.empty()) archivo.replace(archivo.find(c.date), c.date.size(), c.otra_date);
+    const RegistroItem l = LeeCabeceraItem(archivo).registro;
+    EXPECT_EQ(l.zona_creado, c.zona_leida) << c.date;
+    EXPECT_EQ(EscribeItem(l, "") == archivo, c.otra_date.empty()) << c.date;
+  }
 }
 
 TEST(FiltroAsunto, AcceptedAndRefusedForms) {

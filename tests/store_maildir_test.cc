@@ -5,7 +5,7 @@
 // that fail half way, its index.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <utime.h>
+#include <fcntl.h>
 
 #include <chrono>
 #include <filesystem>
@@ -903,18 +903,28 @@ TEST_F(Maildir, SyncReportsWriteErrors) {
   EXPECT_EQ(NumeroDe([&] { app->Sync(); }), errnum::kErrorDeEntradaSalida);
 }
 
+// A folder's first listing removes the regular files of tmp/ older than 36 hours, nothing else.
 TEST_F(Maildir, FilesInTmpAreIgnoredAndOldOnesCleanedUp) {
   auto app = Abre();
   auto f = Carpeta(*app, "c");
-  WriteFile(dir_ / "c" / "tmp" / "joven", "Subject: a medias");
-  WriteFile(dir_ / "c" / "tmp" / "viejo", "Subject: de ayer");
-  const auto hace_40h = std::time(nullptr) - 40 * 3600;
-  const utimbuf t{hace_40h, hace_40h};
-  ASSERT_EQ(utime((dir_ / "c" / "tmp" / "viejo").c_str(), &t), 0);
+  const fs::path tmp = dir_ / "c" / "tmp";
+  WriteFile(tmp / "joven", "Subject: a medias");
+  WriteFile(tmp / "viejo", "Subject: de ayer");
+  WriteFile(tmp / "casi", "Subject: de hace 35 horas");
+  WriteFile(dir_ / "fuera", "x");
+  fs::create_directory(tmp / "dir");
+  fs::create_symlink(dir_ / "fuera", tmp / "enlace");
+  for (const auto& [nombre, horas] :
+       {std::pair{"viejo", 40}, {"casi", 35}, {"dir", 40}, {"enlace", 40}, {"../../fuera", 40}}) {
+    const timespec t[2] = {{std::time(nullptr) - horas * 3600, 0}, {std::time(nullptr) - horas * 3600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (tmp / nombre).c_str(), t, AT_SYMLINK_NOFOLLOW), 0) << nombre;
+  }
   EXPECT_TRUE(f->Items().empty());
+  std::set<std::string> quedan;
+  for (const auto& e : fs::directory_iterator(tmp)) quedan.insert(e.path().filename().string());
+  EXPECT_EQ(quedan, (std::set<std::string>{"casi", "dir", "enlace", "joven"}));
 
   app->CreateItem(0)->Move(*Abre()->GetNamespace("MAPI")->Folder("c"));
-  EXPECT_EQ(Archivos(dir_ / "c" / "tmp"), std::vector<std::string>{"joven"});
   EXPECT_EQ(f->Items().size(), 1u);
 }
 

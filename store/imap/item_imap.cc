@@ -49,17 +49,20 @@ std::string LfDeCrlf(std::string_view s) {
   return r;
 }
 
-// An APPEND's date-time: "dd-Mon-yyyy hh:mm:ss +0000".
-std::string FechaImap(Fecha f) {
+// An APPEND's date-time: "dd-Mon-yyyy hh:mm:ss +hhmm", on the clock of the item's zone (the one
+// its Date shows), else of UTC.
+std::string FechaImap(Fecha f, std::optional<int> zona) {
   static constexpr const char* kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  const std::time_t t = static_cast<std::time_t>(f.AUnix());
+  const int z = zona && *zona >= -5999 && *zona <= 5999 ? *zona : 0;
+  const std::time_t t = static_cast<std::time_t>(f.AUnix() + std::int64_t{z} * 60);
   std::tm tm{};
   gmtime_r(&t, &tm);
   if (tm.tm_year + 1900 < 1970 || tm.tm_year + 1900 > 9999) return "01-Jan-1970 00:00:00 +0000";
+  const int a = z < 0 ? -z : z;
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%02d-%s-%04d %02d:%02d:%02d +0000", tm.tm_mday, kMeses[tm.tm_mon],
-                tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::snprintf(buf, sizeof buf, "%02d-%s-%04d %02d:%02d:%02d %c%02d%02d", tm.tm_mday, kMeses[tm.tm_mon],
+                tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, z < 0 ? '-' : '+', a / 60, a % 60);
   return buf;
 }
 
@@ -185,7 +188,7 @@ std::string ItemImap::Bytes() const {
   const mensaje::RegistroItem& r = reg_->reg;
   const mensaje::VistaItem v{r.clase,       r.asunto,     r.remitente,       r.para,
                              r.responder_a, reg_->props.All(), r.message_id, r.in_reply_to,
-                             r.references,  r.creado,     r.completada};
+                             r.references,  r.creado,     r.zona_creado,     r.completada};
   return mensaje::EscribeItem(v, Body());
 }
 
@@ -193,7 +196,7 @@ std::uint64_t ItemImap::HuellaCampos() const {
   const mensaje::RegistroItem& r = Datos();
   const mensaje::VistaItem v{r.clase,       r.asunto,     r.remitente,       r.para,
                              r.responder_a, reg_->props.All(), r.message_id, r.in_reply_to,
-                             r.references,  r.creado,     r.completada};
+                             r.references,  r.creado,     r.zona_creado,     r.completada};
   return Fnv1a(mensaje::EscribeItem(v, ""));
 }
 
@@ -212,7 +215,8 @@ std::vector<std::string> ItemImap::BanderasParaEscribir(const std::vector<std::s
 
 void ItemImap::AppendEn(CarpetaImap& dest, std::vector<std::string> banderas) {
   dest.Crea();
-  const std::string atributos = ListaBanderas(banderas) + " \"" + FechaImap(Datos().creado) + "\"";
+  const std::string atributos =
+      ListaBanderas(banderas) + " \"" + FechaImap(Datos().creado, Datos().zona_creado) + "\"";
   std::string bytes = CrlfDeLf(Bytes());
   carpeta_ = std::static_pointer_cast<CarpetaImap>(dest.shared_from_this());
   uid_ = 0;

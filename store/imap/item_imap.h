@@ -81,7 +81,12 @@ class ItemImap : public Item {
   const std::string& InReplyTo() const override { return Datos().in_reply_to; }
   const std::string& References() const override { return Datos().references; }
   Fecha Creado() const override { return Datos().creado; }
-  void SetCreado(Fecha v) override { ACambiar().creado = v; }
+  std::optional<int> ZonaCreado() const override { return Datos().zona_creado; }
+  void SetCreado(Fecha v, std::optional<int> zona = std::nullopt) override {
+    mensaje::RegistroItem& r = ACambiar();
+    r.creado = v;
+    r.zona_creado = zona;
+  }
   std::shared_ptr<Folder> Parent() const override { return carpeta_; }
   void Save() override;
   void Delete() override;

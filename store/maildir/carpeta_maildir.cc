@@ -8,6 +8,7 @@
 
 #include "core/ascii.h"
 #include "core/error.h"
+#include "core/paso.h"
 #include "core/traduce.h"
 #include "store/maildir/escape_nombre.h"
 #include "store/maildir/indice_maildir.h"
@@ -143,6 +144,7 @@ bool CarpetaMaildir::Igual(std::string_view base, const Entrada& e, bool en_new,
 void CarpetaMaildir::ReleeIndice() {
   // Drafts kept in memory are written before the drafts folder is read.
   if (ctx_->HayPendientes() && ruta_ == ctx_->RutaBorradores()) ctx_->EscribePendientes();
+  LimpiaTmp();
   // Nothing to read again when neither directory changed since a reading that saw every change
   // before it: a directory's ctime moves with every entry made, renamed or removed in it, and
   // cannot be set back by anyone. A reading made within a second of a change (the clock ticks
@@ -322,16 +324,36 @@ void CarpetaMaildir::PreparaEscritura() {
   if (preparada_) return;
   Fs& fs = ctx_->fs();
   for (const char* sub : {"tmp", "cur", "new"}) CreaDirectorio(fs, ruta_ + "/" + sub);
-  std::vector<EntradaDir> entradas;
-  if (fs.ListaDir(ruta_ + "/tmp", &entradas) == 0) {
-    const std::time_t limite = std::time(nullptr) - kEdadTmpViejo;
-    for (const auto& ent : entradas) {
-      const std::string ruta = ruta_ + "/tmp/" + ent.nombre;
-      struct stat st;
-      if (ent.es_archivo && fs.Lstat(ruta, &st) == 0 && st.st_mtime < limite) fs.Unlink(ruta);
-    }
-  }
   preparada_ = true;
+  LimpiaTmp();
+}
+
+void CarpetaMaildir::LimpiaTmp() {
+  if (tmp_limpio_) return;
+  tmp_limpio_ = true;
+  if (!ctx_->PrimeraLimpiezaTmp(ruta_)) return;
+  Fs& fs = ctx_->fs();
+  const std::string tmp = ruta_ + "/tmp/";
+  const std::time_t limite = std::time(nullptr) - kEdadTmpViejo;
+  // A file or a tmp/ gone meanwhile is no failure.
+  auto notifica = [&](int err, std::string que) {
+    if (err != 0 && err != ENOENT) NotificaFalloOmitido(Error::DeErrno(err, que));
+  };
+  // The old files are gathered first and removed after the reading (tmp/ holds few files).
+  std::vector<std::string> viejos;
+  const int e = fs.RecorreDir(tmp, [&](const EntradaDir& ent) {
+    if (!ent.es_archivo) return;  // directories, symbolic links and the rest stay
+    struct stat st;
+    if (fs.Lstat(tmp + ent.nombre, &st) != 0) {
+      notifica(errno, Formatea(Traduce("no se pudo examinar «%s» en «%s»"), {ent.nombre, tmp}));
+    } else if (S_ISREG(st.st_mode) && st.st_mtime < limite) {
+      viejos.push_back(ent.nombre);
+    }
+  });
+  notifica(e, Formatea(Traduce("no se pudo leer «%s»"), {tmp}));
+  for (const auto& nombre : viejos) {
+    if (fs.Unlink(tmp + nombre) != 0) notifica(errno, Formatea(Traduce("no se pudo borrar «%s» de «%s»"), {nombre, tmp}));
+  }
 }
 
 std::string CarpetaMaildir::NuevaRutaTmp() { return ruta_ + "/tmp/" + ctx_->NuevaBase(); }

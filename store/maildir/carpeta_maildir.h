@@ -94,9 +94,16 @@ class CarpetaMaildir : public Folder {
   // The object the index holds as matching the file of `base`, or nullptr.
   const ItemMaildir* ObjetoDe(const std::string& base) const;
 
-  // Makes sure cur/, new/ and tmp/ exist and, once per folder object, removes files left in
-  // tmp/ for more than 36 hours (a writer that was killed).
+  // Makes sure cur/, new/ and tmp/ exist, and cleans tmp/ (LimpiaTmp).
   void PreparaEscritura();
+  // Once per folder in this opening of the store (the first listing, write or seal check of a
+  // pass does it): removes from tmp/ the regular files whose mtime is more than 36 hours old,
+  // left by a writer that was killed, ours or another program's (the Maildir convention). Never
+  // a younger file (another program may be delivering), a directory, a symbolic link (nor what it
+  // points to) or anything else, and nothing outside tmp/. One reading of tmp/ and one lstat
+  // per entry; a failure is skipped and told to the failure observer (core/paso.h): a cleanup
+  // fails nothing.
+  void LimpiaTmp();
   // A fresh path in tmp/ for a new file.
   std::string NuevaRutaTmp();
 
@@ -154,6 +161,7 @@ class CarpetaMaildir : public Folder {
   EstadoDirs estado_;
   bool estado_fiable_ = false;  // estado_ is old enough to stand for the index
   bool preparada_ = false;
+  bool tmp_limpio_ = false;  // LimpiaTmp was called on this object
 };
 
 // The root of the store as a folder (for the namespace).

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/fs.h"
@@ -66,6 +67,10 @@ class Contexto {
   // not yet written stay pending).
   void EscribePendientes();
 
+  // True the first time it is asked for the folder at `ruta` in this opening of the store (one
+  // pass): a folder's tmp/ is cleaned once per pass (CarpetaMaildir::LimpiaTmp).
+  bool PrimeraLimpiezaTmp(const std::string& ruta) { return tmp_limpios_.insert(ruta).second; }
+
  private:
   std::string raiz_;
   std::shared_ptr<FsContado> fs_;
@@ -78,6 +83,7 @@ class Contexto {
   std::string ruta_borradores_;
   std::vector<ItemMaildir*> pendientes_;
   std::unordered_map<std::string, std::string> reemplazos_;
+  std::unordered_set<std::string> tmp_limpios_;
 };
 
 }  // namespace tablon::store::maildir

@@ -246,6 +246,7 @@ std::optional<std::string> IndiceMaildir::LeeSello() {
   if (linea.substr(0, 6) != "sello " || linea.size() < 6 + 17) return std::nullopt;
   const std::string_view cola = linea.substr(6 + 17);
   std::uint64_t cuenta = 0, suma = 0;
+  carpeta_->LimpiaTmp();  // a sealed folder is listed here alone this pass
   if (!HuellaListado(fs, carpeta_->Ruta(), cuenta, suma)) return std::nullopt;
   const std::string prefijo = std::to_string(cuenta) + " " + Hex64(suma) + " ";
   if (cola.substr(0, prefijo.size()) != prefijo) return std::nullopt;

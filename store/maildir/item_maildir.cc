@@ -103,6 +103,7 @@ void ItemMaildir::CargaDatos() const {
   datos->in_reply_to = std::move(r.in_reply_to);
   datos->references = std::move(r.references);
   datos->created = r.creado;
+  datos->zona_creado = r.zona_creado;
   if (!leido_) {
     // First read: the class and the flags as the file has them now (a client may have renamed
     // it since the listing), unless this object was told otherwise meanwhile.
@@ -158,7 +159,7 @@ mensaje::VistaItem ItemMaildir::Vista() const {
   const Datos& x = Campos();
   return mensaje::VistaItem{message_class_.get(), x.subject, x.sender, x.recipients,
                             x.reply_recipients, x.props.All(), x.message_id, x.in_reply_to,
-                            x.references, x.created, flag_status_ == kMarcaCompletada};
+                            x.references, x.created, x.zona_creado, flag_status_ == kMarcaCompletada};
 }
 
 void ItemMaildir::Save() {

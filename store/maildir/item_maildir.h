@@ -112,8 +112,11 @@ class ItemMaildir : public Item {
   const std::string& InReplyTo() const override { return Campos().in_reply_to; }
   const std::string& References() const override { return Campos().references; }
   Fecha Creado() const override { return Campos().created; }
-  void SetCreado(Fecha v) override {
-    CamposACambiar().created = v;
+  std::optional<int> ZonaCreado() const override { return Campos().zona_creado; }
+  void SetCreado(Fecha v, std::optional<int> zona = std::nullopt) override {
+    Datos& d = CamposACambiar();
+    d.created = v;
+    d.zona_creado = zona;
     ++cambios_;
   }
   std::shared_ptr<Folder> Parent() const override { return carpeta_; }
@@ -161,6 +164,7 @@ class ItemMaildir : public Item {
     std::string in_reply_to;
     std::string references;
     Fecha created;
+    std::optional<int> zona_creado;
   };
   // Brings the stored fields into memory (datos_, and with them message_class_ and the
   // "completed" flag state); raises when the file is gone. Called only while datos_ is empty;

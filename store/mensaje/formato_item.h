@@ -9,6 +9,8 @@
 // Header block, in this order:
 //   Date, From, To, Reply-To, Subject, Message-ID, In-Reply-To, References   display (see
 //       texto_cabecera.h); From/To/Reply-To/In-Reply-To/References only when there is a value
+//       Date is the creation date, in the item's zone (ZonaCreado) or else the local one; the
+//       zone is read back from it when the instant it names is the creation date's (below)
 //   MIME-Version, Content-Type, Content-Transfer-Encoding
 //   X-Tablon-Clase, X-Tablon-Asunto, X-Tablon-De         exact class, subject, sender
 //   X-Tablon-Para, X-Tablon-Responder-A                  one per recipient, exact, in order
@@ -36,6 +38,7 @@
 // subject, sender and recipients from Subject, From, To, Reply-To, and class "IPM.Note".
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,7 +69,8 @@ struct RegistroItem {
   std::string in_reply_to;
   std::string references;
   Fecha creado;
-  bool completada = false;  // follow-up flag "completed" (kept when F is absent)
+  std::optional<int> zona_creado;  // the zone Date shows `creado` in; none: the local zone
+  bool completada = false;         // follow-up flag "completed" (kept when F is absent)
 };
 
 // What the writer needs of an item, without copying it.
@@ -81,6 +85,7 @@ struct VistaItem {
   std::string_view in_reply_to;
   std::string_view references;
   Fecha creado;
+  std::optional<int> zona_creado;
   bool completada;
 };
 
@@ -108,7 +113,10 @@ struct CabeceraItem {
 };
 // The values and body form from a header block (the file's bytes up to its first empty line, or
 // the whole file). Never refuses: what is missing keeps RegistroItem's defaults, and a malformed
-// X-Tablon-Propiedad line is skipped.
+// X-Tablon-Propiedad line is skipped. The creation date's zone is the Date header's offset when
+// that header names the very second X-Tablon-Creado holds (a file written before items kept a
+// zone thus reads back in the local zone its Date was written in); none otherwise (no Date, one
+// changed by hand, mail written by others).
 CabeceraItem LeeCabeceraItem(std::string_view bloque);
 
 // The body from the bytes after the header block. A base64 body that does not decode is

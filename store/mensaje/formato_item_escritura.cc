@@ -18,17 +18,20 @@ std::string Numero(double d) {
   return ec == std::errc() ? std::string(buf, fin) : "0";
 }
 
-// The Date header's text of `f` (FormatoRfc5322), remembering the last one: the items of one
-// pass are made within a few seconds, and each conversion asks the C library for the local zone
-// again (mktime rereads the zone file's state every time).
-const std::string& FechaRfc5322(Fecha f) {
+// The Date header's text of `f` in `zona` (FormatoRfc5322; none: the local zone), remembering
+// the last one: the items of one pass are made within a few seconds, and each conversion asks
+// the C library for the local zone again (mktime rereads the zone file's state every time).
+const std::string& FechaRfc5322(Fecha f, std::optional<int> zona) {
   thread_local PartesFecha ultima{};
+  thread_local std::optional<int> ultima_zona;
   thread_local std::string texto;
   const PartesFecha p = f.Partes();
   if (texto.empty() || p.anio != ultima.anio || p.mes != ultima.mes || p.dia != ultima.dia ||
-      p.hora != ultima.hora || p.minuto != ultima.minuto || p.segundo != ultima.segundo) {
-    texto = FormatoRfc5322(f);
+      p.hora != ultima.hora || p.minuto != ultima.minuto || p.segundo != ultima.segundo ||
+      zona != ultima_zona) {
+    texto = zona ? FormatoRfc5322(f, *zona) : FormatoRfc5322(f);
     ultima = p;
+    ultima_zona = zona;
   }
   return texto;
 }
@@ -100,7 +103,7 @@ std::string EscribeItem(const VistaItem& r, std::string_view cuerpo) {
   // Scratch for the values that need a form of their own (the display form, a list, the
   // percent-encoding): the same few buffers for every item written by this thread.
   thread_local std::string buf, lista, exacto;
-  AgregaLineaCabecera(h, "Date", FechaRfc5322(r.creado));
+  AgregaLineaCabecera(h, "Date", FechaRfc5322(r.creado, r.zona_creado));
   if (const auto de = TextoVisible(r.remitente, true, buf); !de.empty()) AgregaLineaCabecera(h, "From", de);
   ListaVisible(r.para, lista, buf);
   if (!lista.empty()) AgregaLineaCabecera(h, "To", lista);
@@ -158,7 +161,8 @@ std::string EscribeItem(const VistaItem& r, std::string_view cuerpo) {
 
 std::string EscribeItem(const RegistroItem& r, std::string_view cuerpo) {
   return EscribeItem(VistaItem{r.clase, r.asunto, r.remitente, r.para, r.responder_a, r.propiedades,
-                               r.message_id, r.in_reply_to, r.references, r.creado, r.completada},
+                               r.message_id, r.in_reply_to, r.references, r.creado, r.zona_creado,
+                               r.completada},
                      cuerpo);
 }
 

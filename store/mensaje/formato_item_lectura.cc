@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "core/ascii.h"
+#include "core/fecha.h"
 #include "store/mensaje/bloque_encabezados.h"
 #include "store/mensaje/texto_cabecera.h"
 #include "store/mensaje/formato_item.h"
@@ -77,6 +78,7 @@ CabeceraItem LeeCabeceraItem(std::string_view bloque) {
     reg.propiedades.reserve(n);
   }
   bool con_asunto = false, con_de = false, base64 = false;
+  const CampoCrudo* date = nullptr;
   std::string buf;
   for (const CampoCrudo& c : campos) {
     const std::string_view n = c.nombre;
@@ -107,7 +109,9 @@ CabeceraItem LeeCabeceraItem(std::string_view bloque) {
       }
       continue;
     }
-    if (IgualSinCaso(n, "Message-ID")) {
+    if (IgualSinCaso(n, "Date")) {
+      if (!date) date = &c;
+    } else if (IgualSinCaso(n, "Message-ID")) {
       reg.message_id = std::string(Recorta(Desplegado(c, buf)));
     } else if (IgualSinCaso(n, "In-Reply-To")) {
       reg.in_reply_to = std::string(Recorta(Desplegado(c, buf)));
@@ -123,6 +127,12 @@ CabeceraItem LeeCabeceraItem(std::string_view bloque) {
     }
   }
   if (propio && base64) r.forma = FormaCuerpo::Base64;
+  // The zone the creation date was shown in, from the Date written from it: only while that
+  // header still names the very same second.
+  if (propio && date) {
+    const auto f = LeeFechaZonaRfc5322(Desplegado(*date, buf));
+    if (f && f->fecha.Segundos() == reg.creado.Segundos()) reg.zona_creado = f->zona;
+  }
   // A file of ours that lost an exact header (hand-edited) falls back to the display one.
   if (propio && (!con_asunto || !con_de)) {
     for (const CampoCrudo& c : campos) {
