@@ -413,6 +413,11 @@ TEST(ItemFormato, ReplyLinks) {
   EXPECT_EQ(l.message_id, r.message_id);
   EXPECT_EQ(l.in_reply_to, r.in_reply_to);
   EXPECT_EQ(l.references, r.references);
+  // A link of control bytes alone shows nothing, and is written as none.
+  r.message_id = std::string(1, '\0');
+  r.in_reply_to = "\t";
+  EXPECT_TRUE(Campo(EscribeItem(r, "x"), "Message-ID").empty());
+  EXPECT_TRUE(Campo(EscribeItem(r, "x"), "In-Reply-To").empty());
 }
 
 // Date shows the creation date in the item's zone, which reads back from it while it names that

@@ -110,9 +110,14 @@ std::string EscribeItem(const VistaItem& r, std::string_view cuerpo) {
   ListaVisible(r.responder_a, lista, buf);
   if (!lista.empty()) AgregaLineaCabecera(h, "Reply-To", lista);
   AgregaLineaCabecera(h, "Subject", TextoVisible(r.asunto, false, buf));
-  if (!r.message_id.empty()) AgregaLineaCabecera(h, "Message-ID", TextoVisible(r.message_id, false, buf));
-  if (!r.in_reply_to.empty()) AgregaLineaCabecera(h, "In-Reply-To", TextoVisible(r.in_reply_to, false, buf));
-  if (!r.references.empty()) AgregaLineaCabecera(h, "References", TextoVisible(r.references, false, buf));
+  // A link that shows nothing (blanks or control bytes alone) is no link: written, it would read
+  // back as none, and the item would not write the same bytes again.
+  const auto enlace = [&](const char* nombre, std::string_view valor) {
+    if (const auto v = TextoVisible(valor, false, buf); !Recorta(v).empty()) AgregaLineaCabecera(h, nombre, v);
+  };
+  enlace("Message-ID", r.message_id);
+  enlace("In-Reply-To", r.in_reply_to);
+  enlace("References", r.references);
   h += "MIME-Version: 1.0\n";
   const bool mensaje = forma != FormaCuerpo::Base64 && PareceMensaje(cuerpo);
   if (mensaje) {
