@@ -198,8 +198,13 @@ class GrupoNews {
   // news/hilos_grupo.cc
   // The message that `m` answers: the one keyed by its whole references text (as stores written
   // before keep their placeholders), else the one keyed by the last identifier of the list (its
-  // direct parent); nullptr when neither is in mensajes.
+  // direct parent); nullptr when neither is in mensajes, or when its references name no message
+  // identifier (Identificadores).
   std::shared_ptr<MessageNews> BuscaPadre(const MessageNews& m) const;
+  // The message of this group that must be written before `m` for `m` to be threaded: its
+  // parent, or without one the nearest earlier identifier of its references that is present
+  // (its placeholder's parent); nullptr when there is none or it has its item already.
+  std::shared_ptr<MessageNews> AntecesorPendiente(const MessageNews& m) const;
   // The placeholder for the missing parent of `m`, keyed by the last identifier of its
   // references, written as a reply to the nearest earlier identifier of the list that is
   // present (so a thread whose middle expired stays one thread), or as a new item.
@@ -237,6 +242,11 @@ class GrupoNews {
   std::string vinculo_;
   std::vector<std::uint64_t> ids_numeracion_;
 };
+
+// The message identifiers a References text names, in order: each "<left@right>" (no blanks,
+// no "<", ">" or second "@" inside, neither side empty), wherever blanks are missing between
+// them; any other token ("<yes>", "<>", a word) is passed over.
+std::vector<std::string_view> Identificadores(std::string_view referencias);
 
 // Text to 32-bit integer as overview numbers are read: surrounding blanks allowed, a decimal
 // number (fraction and exponent allowed) rounded half to even. Not a number: type mismatch

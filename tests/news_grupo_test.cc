@@ -168,7 +168,7 @@ TEST_F(HilosTest, RepliesThreadUnderTheirParentsAndPlaceholders) {
   EXPECT_EQ(reply->InReplyTo(), root->MessageId());
   EXPECT_EQ(reply->Subject(), "Raíz") << "a reply takes its parent's subject";
   EXPECT_EQ(reply->UserProperties().Item("IDReferencia").ComoTexto(), "<ROOT@x>");
-  EXPECT_EQ(items["<early@x>"]->InReplyTo(), "") << "its parent had no item yet";
+  EXPECT_EQ(items["<early@x>"]->InReplyTo(), items["<late@x>"]->MessageId()) << "its parent is written first";
   EXPECT_EQ(items["<early@x>"]->Subject(), "Tarde");
 
   const auto& placeholder = items["<gone@x>"];
@@ -207,10 +207,31 @@ TEST_F(HilosTest, DeepRepliesThreadUnderTheirDirectParent) {
   Nuevo("<r7@x>", "Blancos", " \t ");                    // names nothing: a root
   Nuevo("<p@x> <q@x>", "Viejo", "");                     // a placeholder of a store written before
   Nuevo("<r8@x>", "Re: viejo", "<p@x> <q@x>");           // still found by the whole text
+  Nuevo("<r9@x>", "Sí", "<yes>");                        // not an identifier: a root
+  Nuevo("<r10@x>", "Vacío", "<> yes <a b@x>");            // none of these either
+  Nuevo("<r11@x>", "Pegados", "<r1@x><r2@x>");            // no blank between them
+  Nuevo("<r12@x>", "Re: antes", "<t1@x> <falta@x>");      // placeholder under an article that comes later
+  Nuevo("<t1@x>", "Después", "");
+  // A chain in reverse order, each reply before the article it answers.
+  constexpr int kLargo = 10000;
+  for (int i = kLargo; i > 0; --i) {
+    Nuevo("<c" + std::to_string(i) + "@x>", "Cadena", i == 1 ? "" : "<c" + std::to_string(i - 1) + "@x>");
+  }
   grupo_->CreaMensajesGrupo();
 
   auto items = PorArticulo();
-  ASSERT_EQ(items.size(), 11u);
+  ASSERT_EQ(items.size(), 17u + kLargo);
+  EXPECT_EQ(items["<r9@x>"]->InReplyTo(), "");
+  EXPECT_EQ(items["<r9@x>"]->Subject(), "Sí");
+  EXPECT_EQ(items["<r10@x>"]->InReplyTo(), "");
+  EXPECT_FALSE(items.count("<yes>"));
+  EXPECT_EQ(items["<r11@x>"]->InReplyTo(), items["<r2@x>"]->MessageId());
+  ASSERT_TRUE(items.count("<falta@x>"));
+  EXPECT_EQ(items["<falta@x>"]->InReplyTo(), items["<t1@x>"]->MessageId());
+  EXPECT_EQ(items["<r12@x>"]->InReplyTo(), items["<falta@x>"]->MessageId());
+  for (int i = 2; i <= kLargo; ++i) {
+    ASSERT_EQ(items["<c" + std::to_string(i) + "@x>"]->InReplyTo(), items["<c" + std::to_string(i - 1) + "@x>"]->MessageId()) << i;
+  }
   EXPECT_EQ(items["<r2@x>"]->InReplyTo(), items["<r1@x>"]->MessageId());
   EXPECT_EQ(items["<r3@x>"]->InReplyTo(), items["<r2@x>"]->MessageId());
   ASSERT_TRUE(items.count("<m@x>"));
