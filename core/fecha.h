@@ -94,8 +94,8 @@ std::string FormatoRfc5322(Fecha f, int zona);
 // zone. Whatever follows the zone of the first form is left unread.
 // Refused: a year before 1900 or after 9999, a part out of range (day 32, 29 February of a common
 // year, hour 24, minute 60, second 61, zone minutes 60), a zone offset of five digits or more,
-// a missing minute, an unclosed comment within the date or time, anything after the year of the asctime
-// form.
+// a missing minute, an unclosed comment within the date or time, anything after the year of the
+// asctime form.
 std::optional<Fecha> LeeFechaRfc5322(std::string_view text);
 
 // The same, with the zone the text gives, in minutes east of UTC: the "+hhmm" or "-hhmm" as
