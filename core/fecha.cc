@@ -144,16 +144,25 @@ std::optional<int> LeeNumero(std::string_view s, size_t& pos, size_t min_digits,
   return v;
 }
 
-// "hh:mm[:ss]", comments and blanks allowed around the colons; seconds since midnight.
+// The weekday names in full or cut after their third letter or later ("Tue", "Tues", "Thurs").
+bool EsDiaSemana(std::string_view palabra) {
+  if (palabra.size() < 3) return false;
+  for (const std::string_view largo : kNombresDia) {
+    if (palabra.size() <= largo.size() && IgualSinCaso(palabra, largo.substr(0, palabra.size()))) return true;
+  }
+  return false;
+}
+
+// "h[h]:m[m][:s[s]]", comments and blanks allowed around the colons; seconds since midnight.
 std::optional<int> LeeHoraRfc(std::string_view s, size_t& pos) {
   auto h = LeeNumero(s, pos, 1, 2);
   if (!h || !SaltaCfws(s, pos) || !Espera(s, pos, ':') || !SaltaCfws(s, pos)) return std::nullopt;
-  auto mi = LeeNumero(s, pos, 2, 2);
+  auto mi = LeeNumero(s, pos, 1, 2);
   if (!mi || !SaltaCfws(s, pos)) return std::nullopt;
   int se = 0;
   if (Espera(s, pos, ':')) {
     if (!SaltaCfws(s, pos)) return std::nullopt;
-    auto v = LeeNumero(s, pos, 2, 2);
+    auto v = LeeNumero(s, pos, 1, 2);
     if (!v || *v > 60) return std::nullopt;
     se = std::min(*v, 59);  // a leap second counts as the one before it
   }
@@ -161,17 +170,52 @@ std::optional<int> LeeHoraRfc(std::string_view s, size_t& pos) {
   return *h * 3600 + *mi * 60 + se;
 }
 
-// The zone at `pos` as minutes east of UTC: 0 when there is none. Refused (std::nullopt) when
-// there is one that is malformed.
+// A 12-hour clock's "AM" or "PM" at `pos`, moving `hora` (seconds since midnight) to the 24-hour
+// clock; an hour of 0 or past 12 is one already, and stays as written. Nothing else is read.
+void LeeMeridiano(std::string_view s, size_t& pos, int& hora) {
+  size_t p = pos;
+  const std::string_view palabra = LeePalabra(s, p);
+  const bool am = IgualSinCaso(palabra, "AM"), pm = IgualSinCaso(palabra, "PM");
+  if (!am && !pm) return;
+  pos = p;
+  const int h = hora / 3600;
+  if (h == 12 && am) hora -= 12 * 3600;
+  if (h >= 1 && h < 12 && pm) hora += 12 * 3600;
+}
+
+// The offset at `pos`, its sign first: "+hhmm" or "+hmm", or whole hours "+hh" or "+h"; in minutes.
+std::optional<int> LeeDesfase(std::string_view s, size_t& pos) {
+  const int signo = s[pos++] == '-' ? -1 : 1;
+  const size_t inicio = pos;
+  auto v = LeeNumero(s, pos, 1, 4);
+  if (!v) return std::nullopt;
+  if (pos - inicio <= 2) return signo * *v * 60;
+  if (*v % 100 > 59) return std::nullopt;
+  return signo * (*v / 100 * 60 + *v % 100);
+}
+
+// The zone at `pos` as minutes east of UTC: 0 when there is none or its name is of unknown
+// meaning. Refused (std::nullopt) when the offset is malformed.
 std::optional<int> LeeZona(std::string_view s, size_t& pos) {
-  if (pos < s.size() && (s[pos] == '+' || s[pos] == '-')) {
-    const int signo = s[pos++] == '-' ? -1 : 1;
-    auto v = LeeNumero(s, pos, 4, 4);
-    if (!v || *v % 100 > 59) return std::nullopt;
-    return signo * (*v / 100 * 60 + *v % 100);
-  }
+  if (pos < s.size() && (s[pos] == '+' || s[pos] == '-')) return LeeDesfase(s, pos);
   const std::string_view nombre = LeePalabra(s, pos);
-  if (nombre.size() > 5) return std::nullopt;
+  // "GMT+1", "UTC-0500": the offset written after the name of UTC.
+  if ((IgualSinCaso(nombre, "GMT") || IgualSinCaso(nombre, "UT") || IgualSinCaso(nombre, "UTC")) &&
+      pos + 1 < s.size() && (s[pos] == '+' || s[pos] == '-') && EsDigito(s[pos + 1])) {
+    return LeeDesfase(s, pos);
+  }
+  // The North American zones written out: "Eastern Daylight Time", "Pacific Standard Time".
+  static constexpr const char* kRegiones[] = {"Eastern", "Central", "Mountain", "Pacific"};
+  for (int i = 0; i < 4; ++i) {
+    if (!IgualSinCaso(nombre, kRegiones[i])) continue;
+    size_t p = pos;
+    if (!SaltaCfws(s, p)) break;
+    const std::string_view clase = LeePalabra(s, p);
+    const bool verano = IgualSinCaso(clase, "Daylight");
+    if (!verano && !IgualSinCaso(clase, "Standard")) break;
+    pos = p;
+    return (verano ? -4 - i : -5 - i) * 60;
+  }
   static constexpr struct {
     const char* nombre;
     int horas;
@@ -183,13 +227,14 @@ std::optional<int> LeeZona(std::string_view s, size_t& pos) {
   return 0;  // UT, GMT, the military letters and names of unknown meaning
 }
 
-// Two-digit years are 1950-2049, three-digit ones count from 1900.
+// Two-digit years are 1950-2049, three-digit ones count from 1900; so do four digits below 1000,
+// as a year counted from 1900 and padded with zeros ("0102" is 2002).
 std::optional<int> LeeAnio(std::string_view s, size_t& pos) {
   const size_t inicio = pos;
   auto v = LeeNumero(s, pos, 2, 4);
   if (!v) return std::nullopt;
-  if (pos - inicio == 2) return *v + (*v < 50 ? 2000 : 1900);
-  if (pos - inicio == 3) return *v + 1900;
+  if (pos - inicio == 2 || (pos - inicio == 4 && *v < 50)) return *v + (*v < 50 ? 2000 : 1900);
+  if (*v < 1000) return *v + 1900;
   return v;
 }
 
@@ -403,8 +448,10 @@ std::optional<FechaConZona> LeeFechaZonaRfc5322(std::string_view s) {
   if (!SaltaCfws(s, pos)) return std::nullopt;
   std::string_view palabra = LeePalabra(s, pos);
   if (!palabra.empty()) {
-    if (BuscaNombre(palabra, kNombresDia) < 0 || !SaltaCfws(s, pos)) return std::nullopt;
-    if (Espera(s, pos, ',') && !SaltaCfws(s, pos)) return std::nullopt;
+    if (!EsDiaSemana(palabra) || !SaltaCfws(s, pos)) return std::nullopt;
+    while (Espera(s, pos, ',')) {
+      if (!SaltaCfws(s, pos)) return std::nullopt;
+    }
     palabra = LeePalabra(s, pos);
   }
   std::optional<int> dia, anio, hora, zona = 0;
@@ -414,7 +461,7 @@ std::optional<FechaConZona> LeeFechaZonaRfc5322(std::string_view s) {
     mes = BuscaNombre(palabra, kNombresMes);
     if (mes < 0 || !SaltaCfws(s, pos) || !(dia = LeeNumero(s, pos, 1, 2)) || !SaltaCfws(s, pos) ||
         !(hora = LeeHoraRfc(s, pos)) || !SaltaCfws(s, pos) || !(zona = LeeZona(s, pos)) ||
-        !SaltaCfws(s, pos) || !(anio = LeeAnio(s, pos))) {
+        !SaltaCfws(s, pos) || !(anio = LeeAnio(s, pos)) || !SaltaCfws(s, pos) || pos != s.size()) {
       return std::nullopt;
     }
   } else {
@@ -424,12 +471,13 @@ std::optional<FechaConZona> LeeFechaZonaRfc5322(std::string_view s) {
     mes = BuscaNombre(LeePalabra(s, pos), kNombresMes);
     if (mes < 0 || !SaltaCfws(s, pos)) return std::nullopt;
     if (Espera(s, pos, '-') && !SaltaCfws(s, pos)) return std::nullopt;
-    if (!(anio = LeeAnio(s, pos)) || !SaltaCfws(s, pos) || !(hora = LeeHoraRfc(s, pos)) ||
-        !SaltaCfws(s, pos) || !(zona = LeeZona(s, pos))) {
-      return std::nullopt;
+    if (!(anio = LeeAnio(s, pos)) || !SaltaCfws(s, pos) || !(hora = LeeHoraRfc(s, pos))) return std::nullopt;
+    // Then a 12-hour clock's AM or PM, the zone, and whatever text follows, unread.
+    if (SaltaCfws(s, pos)) {
+      LeeMeridiano(s, pos, *hora);
+      if (SaltaCfws(s, pos) && !(zona = LeeZona(s, pos))) return std::nullopt;
     }
   }
-  if (!SaltaCfws(s, pos) || pos != s.size()) return std::nullopt;
   ++mes;
   if (*anio < 1900 || *dia < 1 || *dia > DiasDelMes(*anio, mes)) return std::nullopt;
   const std::int64_t unix_seconds =

@@ -79,23 +79,29 @@ std::string FormatoRfc5322(Fecha f, int zona);
 // The instant of an RFC 5322 date text (as the Date header of a news article), in local time as
 // every Fecha; std::nullopt when it is no date.
 //
-// Read: "[ddd,] d[d] mmm yyyy hh:mm[:ss] [zone]" with what news articles carry besides: blanks,
-// tabs, line breaks and (nested) comments between any two parts; weekday and month names in any
-// letter case, abbreviated or in full, the weekday optional and never checked against the date;
-// "-" between day, month and year ("03-Nov-26"); two-digit years (00-49 are 2000-2049, 50-99
-// 1950-1999) and three-digit ones (1900 added); a 60th second (a leap second, read as 59); and
-// the form "ddd mmm d hh:mm[:ss] [zone] yyyy" of asctime and date(1). The zone is "+hhmm" or
-// "-hhmm", or UT, GMT or one of the North American EST, EDT, CST, CDT, MST, MDT, PST, PDT; any
-// other name of up to five letters (military letters included, whose signs were defined the
-// wrong way round) is taken as UTC, and so is a missing zone.
+// Read: "[ddd,] d[d] mmm yyyy h[h]:m[m][:s[s]] [AM|PM] [zone] [anything]" with what news articles
+// carry besides: blanks, tabs, line breaks and (nested) comments between any two parts; weekday
+// and month names in any letter case, abbreviated or in full, the weekday cut after its third
+// letter or later ("Thurs"), optional, followed by any number of commas and never checked
+// against the date; "-" between day, month and year ("03-Nov-26"); two-digit years (00-49 are
+// 2000-2049, 50-99 1950-1999), three-digit ones (1900 added) and four digits below 1000 read the
+// same way ("0102" is 2002); a 60th second (a leap second, read as 59); a 12-hour clock's AM or
+// PM; and the form "ddd mmm d hh:mm[:ss] [zone] yyyy" of asctime and date(1), with nothing after
+// the year. The zone is "+hhmm", "+hmm" or whole hours "+h[h]" (or "-"), the same after GMT, UT
+// or UTC ("GMT+1"), or UT, GMT or one of the North American EST, EDT, CST, CDT, MST, MDT, PST,
+// PDT, or those written out ("Eastern Daylight Time"); any other name (military letters
+// included, whose signs were defined the wrong way round) is taken as UTC, and so is a missing
+// zone. Whatever follows the zone of the first form is left unread.
 // Refused: a year before 1900 or after 9999, a part out of range (day 32, 29 February of a common
-// year, hour 24, minute 60, second 61, zone minutes 60), anything left over, an unclosed comment.
+// year, hour 24, minute 60, second 61, zone minutes 60), a zone offset of five digits or more,
+// a missing minute, an unclosed comment within the date or time, anything after the year of the
+// asctime form.
 std::optional<Fecha> LeeFechaRfc5322(std::string_view text);
 
 // The same, with the zone the text gives, in minutes east of UTC: the "+hhmm" or "-hhmm" as
-// written, a North American name as RFC 5322 maps it (EST -300, PDT -420, ...), and 0 where the
-// text has no zone that says where it was written: none, UT, GMT, "-0000", a military letter or
-// another name.
+// written (also after GMT, UT or UTC), a North American name as RFC 5322 maps it (EST -300,
+// PDT -420, "Eastern Daylight Time" -240, ...), and 0 where the text has no zone that says where
+// it was written: none, UT, GMT, UTC, "-0000", a military letter or another name.
 struct FechaConZona {
   Fecha fecha;
   int zona = 0;

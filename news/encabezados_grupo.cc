@@ -78,7 +78,15 @@ void LlenaTextos(const CamposResumen& c, MessageNews& m) {
   m.subject.assign(c.f[1]);
   m.Autor.assign(c.f[2]);
   m.referencias.assign(c.f[5]);
-  if (const auto fecha = LeeFechaZonaRfc5322(c.f[3])) m.fecha(fecha->fecha, fecha->zona);
+  // A date that cannot be read leaves the one the message had, told to the trace so that it is
+  // not lost unseen.
+  if (const auto fecha = LeeFechaZonaRfc5322(c.f[3])) {
+    m.fecha(fecha->fecha, fecha->zona);
+  } else {
+    NotificaFalloOmitido(Error(errnum::kArgumentoNoValido,
+                               Formatea(Traduce("No se puede leer la fecha «%s» del artículo %s: queda la que tenía"),
+                                        {c.f[3], c.f[4]})));
+  }
 }
 
 void LlenaDesdeCampos(const CamposResumen& c, MessageNews& m) {

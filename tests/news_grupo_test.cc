@@ -5,10 +5,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include "app/almacen.h"
 #include "app/main_frm.h"
 #include "core/error.h"
+#include "core/paso.h"
 #include "news/grupo_news.h"
 #include "store/outlook_module.h"
 #include "support/peer.h"
@@ -116,10 +119,17 @@ TEST(LineaResumen, FieldsAreCutAtTabsAndNumbersConvertedOrLeftAlone) {
     EXPECT_EQ(m.lineas, c.lineas) << c.line;
     EXPECT_EQ(m.fecha(), Fecha(0));
   }
-  // The date field becomes the message's date (an unreadable one leaves it zero, as above).
-  MessageNews fechado;
+  // The date field becomes the message's date (an unreadable one leaves it zero, as above, and
+  // is told to the trace).
+  std::vector<std::string> trazas;
+  FijaObservadorDeFallos([&](const std::string& t) { trazas.push_back(t); });
+  MessageNews fechado, sin_fecha;
   GrupoNews::LeeLineaResumen("1\ts\ta\tWed, 04 Nov 2026 08:15:00 -0500\t<i>\t\t1\t1", fechado);
+  GrupoNews::LeeLineaResumen("1\ts\ta\tayer\t<i>\t\t1\t1", sin_fecha);
+  FijaObservadorDeFallos(nullptr);
   EXPECT_EQ(fechado.fecha().AUnix(), 1793798100);
+  ASSERT_EQ(trazas.size(), 1u);
+  EXPECT_NE(trazas[0].find("«ayer»"), std::string::npos) << trazas[0];
   for (const char* bad : {"", " ", "abc", "0x10", "inf", "nan", "1e", "--1", "9e99"}) {
     EXPECT_THROW(EnteroDeTexto(bad), Error) << bad;
   }
