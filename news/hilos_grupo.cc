@@ -150,10 +150,12 @@ void GrupoNews::CreaMensajesGrupo() {
     const std::shared_ptr<MessageNews> m = (*mensajes_)[i];
     if (m->ExisteMensajeLocal() || tratados.count(m.get())) continue;
     cadena.assign(1, m);
-    std::unordered_set<const MessageNews*> en_cadena{m.get()};
-    for (auto a = AntecesorPendiente(*m); a && !tratados.count(a.get()) && en_cadena.insert(a.get()).second;
-         a = AntecesorPendiente(*a)) {
-      cadena.push_back(a);
+    // Only a message whose ancestor waits (out of order) pays for the set that stops a cycle.
+    if (auto a = AntecesorPendiente(*m); a && !tratados.count(a.get())) {
+      std::unordered_set<const MessageNews*> en_cadena{m.get()};
+      for (; a && !tratados.count(a.get()) && en_cadena.insert(a.get()).second; a = AntecesorPendiente(*a)) {
+        cadena.push_back(a);
+      }
     }
     for (auto k = cadena.rbegin(); k != cadena.rend(); ++k) escribe(*k);
   }
